@@ -1,0 +1,110 @@
+// NativeArchive::add_file: single files and whole folder trees.
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <new>
+
+#include "archive/native_archive.h"
+#include "fsutil/folder_listing.h"
+
+namespace {
+
+// File data moves through one buffer per file: 4 MiB, or the whole file when it
+// is smaller. It is left uninitialised, since every byte is written before it
+// is read.
+constexpr size_t kChunkSize = 4 * 1024 * 1024;
+
+class ChunkBuffer {
+ public:
+  explicit ChunkBuffer(int64_t expected_size)
+      : size_(static_cast<size_t>(std::clamp<int64_t>(expected_size, 1, kChunkSize))),
+        data_(new (std::nothrow) char[size_]) {}
+  char* data() { return data_.get(); }
+  size_t size() const { return size_; }
+
+ private:
+  size_t size_;
+  std::unique_ptr<char[]> data_;
+};
+
+// Joins a parent and an item with exactly one '/'. An empty parent entry name
+// puts the item at the archive's top level.
+std::string join(const std::string& parent, const std::string& item) {
+  if (parent.empty()) return item;
+  if (parent.back() == '/') return parent + item;
+  return parent + '/' + item;
+}
+
+std::string folder_entry_name(const std::string& name) {
+  return name.back() == '/' ? name : name + '/';
+}
+
+bool is_on_walk(const std::vector<fsutil::FolderId>& walk, const fsutil::FolderId& id) {
+  return std::find(walk.begin(), walk.end(), id) != walk.end();
+}
+
+}  // namespace
+
+bool NativeArchive::add_file(const std::string& source, const std::string& name, bool folder,
+                             bool recursive) noexcept {
+  if (!writer_) return false;
+  try {
+    if (!folder) return add_single_file(source, name);
+    std::vector<fsutil::FolderId> walk;
+    return add_folder(source, name, recursive, walk);
+  } catch (...) {
+    return false;
+  }
+}
+
+// The folder's own entry decides the answer; its files and sub-folders are
+// added as far as they can be, and skipped silently where they cannot.
+bool NativeArchive::add_folder(const std::string& source, const std::string& name,
+                               bool recursive, std::vector<fsutil::FolderId>& walk) {
+  const bool answer = name.empty() || writer_->add_folder_entry(folder_entry_name(name));
+
+  for (const std::string& item : fsutil::list_folder(source, "*", true, false)) {
+    add_single_file(join(source, item), join(name, item));
+  }
+  if (!recursive) return answer;
+
+  fsutil::FolderId id;
+  if (!fsutil::folder_id(source, &id)) return answer;
+  walk.push_back(id);
+  for (const std::string& item : fsutil::list_folder(source, "*", false, true)) {
+    const std::string path = join(source, item);
+    fsutil::FolderId child;
+    // A folder link back to a folder on the walk would never end.
+    if (!fsutil::folder_id(path, &child) || is_on_walk(walk, child)) continue;
+    add_folder(path, join(name, item), true, walk);
+  }
+  walk.pop_back();
+  return answer;
+}
+
+// Stores exactly the size measured when the file was opened: a file that grows
+// meanwhile is cut there, one that shrinks is stored as far as it goes. Either
+// way the entry's headers describe what was stored.
+bool NativeArchive::add_single_file(const std::string& source, const std::string& name) {
+  fsutil::File file = fsutil::File::open_regular_for_reading(source);
+  if (!file.is_open()) return false;
+  const int64_t size = file.size();
+  if (size < 0 || !writer_->open_file_entry(name, size)) return false;
+
+  bool answer = true;
+  if (size > 0) {
+    ChunkBuffer buffer(size);
+    answer = buffer.data() != nullptr;
+    for (int64_t remaining = size; answer && remaining > 0;) {
+      const size_t wanted = static_cast<size_t>(std::min<int64_t>(remaining, buffer.size()));
+      const long long got = file.read(buffer.data(), wanted);
+      if (got <= 0) {
+        answer = got == 0;  // the file shrank: what was there is stored
+        break;
+      }
+      answer = writer_->write(buffer.data(), static_cast<size_t>(got)) == got;
+      remaining -= got;
+    }
+  }
+  return writer_->close_entry() && answer;
+}

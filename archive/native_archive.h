@@ -1,0 +1,61 @@
+// NativeArchive: the native object behind each Parvox instance. It holds one
+// archive at a time, either a new one being written or an existing one being
+// read, together with the password that adding and extracting use.
+//
+// Every operation is noexcept and answers through its result; nothing here
+// calls into Ruby.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/zip_engine.h"
+#include "fsutil/file.h"
+#include "fsutil/folder_listing.h"
+
+class NativeArchive {
+ public:
+  NativeArchive() = default;
+  ~NativeArchive() { close(); }
+  NativeArchive(const NativeArchive&) = delete;
+  NativeArchive& operator=(const NativeArchive&) = delete;
+
+  // Starts a new, empty archive at `path`, replacing any file there.
+  bool create(const char* path, const std::string& password) noexcept;
+  // Opens the existing archive at `path` for reading.
+  bool load(const char* path, const std::string& password) noexcept;
+  // Finishes and releases whatever is open; safe at any time, any number of times.
+  void close() noexcept;
+
+  bool is_open() const { return writer_ || reader_; }
+
+  // Adds the file `source` as the entry `name`, or with `folder` the folder
+  // `source` with its files (and, with `recursive`, its sub-folders) beneath
+  // the folder entry `name`.
+  bool add_file(const std::string& source, const std::string& name, bool folder,
+                bool recursive) noexcept;
+
+  // Extracts the entry `name` to the file `target`.
+  bool unzip_file(const std::string& name, const std::string& target) noexcept;
+  // Extracts every entry beneath the folder `folder`.
+  bool unzip_all(const std::string& folder) noexcept;
+
+  size_t memory_size() const { return sizeof(*this) + password_.capacity(); }
+
+ private:
+  bool add_single_file(const std::string& source, const std::string& name);
+  bool add_folder(const std::string& source, const std::string& name, bool recursive,
+                  std::vector<fsutil::FolderId>& walk);
+  bool extract_beneath(const std::string& root);
+  bool write_entry_data(fsutil::File target);
+
+  // Declared in the order of acquisition: the engine handles are released
+  // before the file they work on.
+  fsutil::File file_;
+  std::unique_ptr<zip_engine::ZipWriter> writer_;
+  std::unique_ptr<zip_engine::ZipReader> reader_;
+  std::string password_;
+};

@@ -1,0 +1,119 @@
+// NativeArchive::unzip_file and unzip_all.
+#include <cctype>
+
+#include "archive/native_archive.h"
+#include "fsutil/folder_creation.h"
+
+namespace {
+
+using zip_engine::EntryInfo;
+using zip_engine::ReadStatus;
+
+bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+// Whole names, ASCII letters in any case, '/' and '\' alike.
+bool same_name(const std::string& a, const std::string& b, size_t b_length) {
+  if (a.size() != b_length) return false;
+  for (size_t i = 0; i < b_length; ++i) {
+    const unsigned char x = a[i], y = b[i];
+    if (is_separator(x) && is_separator(y)) continue;
+    if (std::tolower(x) != std::tolower(y)) return false;
+  }
+  return true;
+}
+
+// A folder entry also answers to its name without the trailing separator.
+bool names_entry(const std::string& wanted, const EntryInfo& entry) {
+  const std::string& stored = entry.name;
+  if (same_name(wanted, stored, stored.size())) return true;
+  return entry.is_folder && !stored.empty() && is_separator(stored.back()) &&
+         same_name(wanted, stored, stored.size() - 1);
+}
+
+bool is_drive_letter(const std::string& name) {
+  return name.size() >= 2 && std::isalpha(static_cast<unsigned char>(name[0])) && name[1] == ':';
+}
+
+// Splits a stored name into path components beneath the target folder, '/'
+// and '\' both separating. Refuses a name that could lead anywhere else: an
+// absolute name, a drive letter, or any ".." component.
+bool components_beneath(const std::string& name, std::vector<std::string>* parts) {
+  if (name.empty() || is_separator(name[0]) || is_drive_letter(name)) return false;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = start;
+    while (end < name.size() && !is_separator(name[end])) ++end;
+    std::string part = name.substr(start, end - start);
+    if (part == "..") return false;
+    if (!part.empty() && part != ".") parts->push_back(std::move(part));
+    start = end + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool NativeArchive::unzip_file(const std::string& name, const std::string& target) noexcept {
+  if (!reader_) return false;
+  try {
+    auto matches = [&name](const EntryInfo& entry) { return names_entry(name, entry); };
+    // The entry is opened before anything is created for it, so one that
+    // cannot be read leaves no trace on disk.
+    if (!reader_->locate_entry(matches) || !reader_->open_entry()) return false;
+    fsutil::make_parent_folders(target);
+    if (reader_->entry().is_folder) return true;
+    return write_entry_data(fsutil::File::create(target));
+  } catch (...) {
+    return false;
+  }
+}
+
+// True exactly when at least one entry was extracted and nothing failed. An
+// entry that cannot be read is skipped, but makes the answer false; any other
+// failure stops at that entry.
+bool NativeArchive::unzip_all(const std::string& folder) noexcept {
+  if (!reader_) return false;
+  try {
+    const std::string root = folder.empty() ? "." : folder;
+    fsutil::make_parent_folders(root + "/");
+    bool extracted = false;
+    bool skipped = false;
+    for (bool positioned = reader_->goto_first_entry(); positioned;
+         positioned = reader_->goto_next_entry()) {
+      if (!reader_->open_entry()) {
+        skipped = true;
+        continue;
+      }
+      extracted = true;
+      if (!extract_beneath(root)) return false;
+    }
+    return extracted && !skipped && !reader_->damaged();
+  } catch (...) {
+    return false;
+  }
+}
+
+bool NativeArchive::extract_beneath(const std::string& root) {
+  const EntryInfo& entry = reader_->entry();
+  std::vector<std::string> parts;
+  if (!components_beneath(entry.name, &parts)) return false;
+  if (entry.is_folder) return fsutil::make_folders_beneath(root, parts);
+  return write_entry_data(fsutil::create_file_beneath(root, parts));
+}
+
+bool NativeArchive::write_entry_data(fsutil::File target) {
+  if (!target.is_open()) return false;
+  for (;;) {
+    const char* data;
+    size_t size;
+    switch (reader_->read_chunk(&data, &size)) {
+      case ReadStatus::end:
+        return target.close();
+      case ReadStatus::failed:
+        return false;
+      case ReadStatus::data:
+        if (!target.write_all(data, size)) return false;
+        break;
+    }
+  }
+}

@@ -1,0 +1,227 @@
+#include "archive/zip_engine.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <unistd.h>
+
+#include <new>
+
+namespace zip_engine {
+
+namespace {
+
+constexpr int kDeflateLevel = 6;
+// libarchive hands written data to the file in blocks of this size; the last
+// block is not padded.
+constexpr int kWriteBlockSize = 1 << 20;
+constexpr size_t kReadBlockSize = 1 << 20;
+
+bool succeeded(int status) { return status == ARCHIVE_OK || status == ARCHIVE_WARN; }
+
+ArchiveHandle new_writer(int fd, const std::string& password) {
+  ArchiveHandle handle(archive_write_new());
+  archive* a = handle.get();
+  if (!a) return nullptr;
+  const std::string options =
+      "zip:compression=deflate,zip:compression-level=" + std::to_string(kDeflateLevel) +
+      (password.empty() ? "" : ",zip:encryption=aes256");
+  if (archive_write_set_format_zip(a) != ARCHIVE_OK ||
+      archive_write_set_options(a, options.c_str()) != ARCHIVE_OK ||
+      (!password.empty() && archive_write_set_passphrase(a, password.c_str()) != ARCHIVE_OK) ||
+      archive_write_set_bytes_per_block(a, kWriteBlockSize) != ARCHIVE_OK ||
+      archive_write_set_bytes_in_last_block(a, 1) != ARCHIVE_OK ||
+      archive_write_open_fd(a, fd) != ARCHIVE_OK) {
+    return nullptr;
+  }
+  return handle;
+}
+
+bool starts_with_end_record(int fd) {
+  char head[4];
+  return ::pread(fd, head, sizeof head, 0) == sizeof head && head[0] == 'P' && head[1] == 'K' &&
+         head[2] == 5 && head[3] == 6;
+}
+
+ArchiveHandle new_reader(int fd, const std::string& password, bool streamable) {
+  if (::lseek(fd, 0, SEEK_SET) != 0) return nullptr;
+  ArchiveHandle handle(archive_read_new());
+  archive* a = handle.get();
+  if (!a) return nullptr;
+  int supported = streamable ? archive_read_support_format_zip_streamable(a)
+                             : archive_read_support_format_zip_seekable(a);
+  if (supported != ARCHIVE_OK ||
+      (!password.empty() && archive_read_add_passphrase(a, password.c_str()) != ARCHIVE_OK) ||
+      archive_read_open_fd(a, fd, kReadBlockSize) != ARCHIVE_OK) {
+    return nullptr;
+  }
+  return handle;
+}
+
+}  // namespace
+
+void ArchiveDeleter::operator()(archive* handle) const {
+  // archive_read_free and archive_write_free both dispatch on the handle's kind.
+  archive_free(handle);
+}
+
+// ---- ZipWriter -------------------------------------------------------------
+
+ZipWriter::ZipWriter(ArchiveHandle handle, archive_entry* entry)
+    : handle_(std::move(handle)), entry_(entry) {}
+
+ZipWriter::~ZipWriter() {
+  finish();
+  archive_entry_free(entry_);
+}
+
+std::unique_ptr<ZipWriter> ZipWriter::start(int fd, const std::string& password) {
+  ArchiveHandle handle = new_writer(fd, password);
+  if (!handle) return nullptr;
+  archive_entry* entry = archive_entry_new();
+  if (!entry) return nullptr;
+  std::unique_ptr<ZipWriter> writer(new (std::nothrow) ZipWriter(std::move(handle), entry));
+  if (!writer) archive_entry_free(entry);
+  return writer;
+}
+
+bool ZipWriter::add_folder_entry(const std::string& name) {
+  archive_entry_clear(entry_);
+  archive_entry_set_pathname(entry_, name.c_str());
+  archive_entry_set_filetype(entry_, AE_IFDIR);
+  archive_entry_set_perm(entry_, 0755);
+  archive_entry_set_size(entry_, 0);
+  return succeeded(archive_write_header(handle_.get(), entry_)) && close_entry();
+}
+
+bool ZipWriter::open_file_entry(const std::string& name, int64_t size) {
+  archive_entry_clear(entry_);
+  archive_entry_set_pathname(entry_, name.c_str());
+  archive_entry_set_filetype(entry_, AE_IFREG);
+  archive_entry_set_perm(entry_, 0644);
+  archive_entry_set_size(entry_, size);
+  return succeeded(archive_write_header(handle_.get(), entry_));
+}
+
+int64_t ZipWriter::write(const char* data, size_t n) {
+  la_ssize_t accepted = archive_write_data(handle_.get(), data, n);
+  return accepted < 0 ? -1 : static_cast<int64_t>(accepted);
+}
+
+bool ZipWriter::close_entry() { return succeeded(archive_write_finish_entry(handle_.get())); }
+
+bool ZipWriter::finish() {
+  if (finished_) return true;
+  finished_ = true;
+  return archive_write_close(handle_.get()) == ARCHIVE_OK;
+}
+
+// ---- ZipReader -------------------------------------------------------------
+
+ZipReader::ZipReader(int fd, std::string password) : fd_(fd), password_(std::move(password)) {}
+
+ZipReader::~ZipReader() = default;
+
+std::unique_ptr<ZipReader> ZipReader::open(int fd, const std::string& password) {
+  std::unique_ptr<ZipReader> reader(new (std::nothrow) ZipReader(fd, password));
+  if (!reader || !reader->start()) return nullptr;
+  return reader;
+}
+
+bool ZipReader::start() {
+  handle_ = new_reader(fd_, password_, false);
+  // The seekable reader does not recognise an archive without entries, which
+  // is the end record alone; the streaming reader does, and still refuses
+  // anything that is not a zip archive.
+  if (!handle_ && starts_with_end_record(fd_)) handle_ = new_reader(fd_, password_, true);
+  if (!handle_) return false;
+  next_header();
+  return !damaged_;
+}
+
+bool ZipReader::next_header() {
+  archive_entry* header = nullptr;
+  int status = archive_read_next_header(handle_.get(), &header);
+  has_entry_ = succeeded(status);
+  damaged_ = !has_entry_ && status != ARCHIVE_EOF;
+  data_touched_ = false;
+  has_pending_ = false;
+  next_offset_ = 0;
+  if (!has_entry_) {
+    info_ = EntryInfo();
+    return false;
+  }
+  const char* name = archive_entry_pathname(header);
+  if (!name) name = archive_entry_pathname_utf8(header);
+  info_.name = name ? name : "";
+  info_.is_folder = archive_entry_filetype(header) == AE_IFDIR;
+  is_link_ = archive_entry_filetype(header) == AE_IFLNK;
+  // The engine consumes a link's stored data (its target) while reading the
+  // header; it is handed out as the entry's data all the same.
+  const char* target = is_link_ ? archive_entry_symlink(header) : nullptr;
+  link_text_ = target ? target : "";
+  info_.size = is_link_ ? static_cast<int64_t>(link_text_.size()) : archive_entry_size(header);
+  return true;
+}
+
+bool ZipReader::goto_first_entry() {
+  handle_.reset();
+  has_entry_ = false;
+  return start() && has_entry_;
+}
+
+bool ZipReader::goto_next_entry() { return has_entry_ && next_header(); }
+
+bool ZipReader::locate_entry(const std::function<bool(const EntryInfo&)>& matches) {
+  if (has_entry_ && !data_touched_ && matches(info_)) return true;
+  for (bool positioned = goto_first_entry(); positioned; positioned = goto_next_entry()) {
+    if (matches(info_)) return true;
+  }
+  return false;
+}
+
+bool ZipReader::open_entry() {
+  if (!has_entry_ || data_touched_) return false;
+  data_touched_ = true;
+  pending_status_ = fetch_chunk(&pending_data_, &pending_size_);
+  has_pending_ = true;
+  return pending_status_ != ReadStatus::failed;
+}
+
+ReadStatus ZipReader::read_chunk(const char** data, size_t* size) {
+  if (has_pending_) {
+    has_pending_ = false;
+    *data = pending_data_;
+    *size = pending_size_;
+    return pending_status_;
+  }
+  if (pending_status_ != ReadStatus::data) return pending_status_;
+  pending_status_ = fetch_chunk(data, size);
+  return pending_status_;
+}
+
+ReadStatus ZipReader::fetch_chunk(const char** data, size_t* size) {
+  *data = nullptr;
+  *size = 0;
+  if (is_link_) {
+    if (next_offset_ > 0 || link_text_.empty()) return ReadStatus::end;
+    *data = link_text_.data();
+    *size = link_text_.size();
+    next_offset_ = static_cast<int64_t>(link_text_.size());
+    return ReadStatus::data;
+  }
+  const void* block = nullptr;
+  la_int64_t offset = 0;
+  // A warning while reading data is a damaged entry: libarchive reports a bad
+  // CRC, a bad authentication code or a size mismatch that way.
+  int status = archive_read_data_block(handle_.get(), &block, size, &offset);
+  if (status == ARCHIVE_EOF) return ReadStatus::end;
+  if (status != ARCHIVE_OK || offset != next_offset_) {
+    *size = 0;
+    return ReadStatus::failed;
+  }
+  *data = static_cast<const char*>(block);
+  next_offset_ += static_cast<int64_t>(*size);
+  return ReadStatus::data;
+}
+
+}  // namespace zip_engine

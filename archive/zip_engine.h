@@ -1,0 +1,110 @@
+// The zip engine: every call into libarchive lives behind this interface.
+//
+// ZipWriter and ZipReader each work on a file the caller opened (and keeps
+// owning); they never open or close it themselves.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+struct archive;
+struct archive_entry;
+
+namespace zip_engine {
+
+struct ArchiveDeleter {
+  void operator()(archive* handle) const;
+};
+using ArchiveHandle = std::unique_ptr<archive, ArchiveDeleter>;
+
+// Writes a new archive. Entries are deflated at level 6; when a password is
+// given, the data of every file entry is WinZip AES-256 encrypted.
+class ZipWriter {
+ public:
+  // Starts an empty archive on `fd`, an empty file open for writing.
+  static std::unique_ptr<ZipWriter> start(int fd, const std::string& password);
+  ~ZipWriter();
+
+  // A folder entry: `name` ends in '/', no data, never encrypted.
+  bool add_folder_entry(const std::string& name);
+  // Opens a file entry of `size` bytes; then write() its data and close_entry().
+  bool open_file_entry(const std::string& name, int64_t size);
+  // Answers the count the engine accepted: a count below `n` is a short write.
+  int64_t write(const char* data, size_t n);
+  bool close_entry();
+  // Writes the central directory and end records; the writer is done after it.
+  bool finish();
+
+ private:
+  ZipWriter(ArchiveHandle handle, archive_entry* entry);
+  ArchiveHandle handle_;
+  archive_entry* entry_;
+  bool finished_ = false;
+};
+
+enum class ReadStatus { data, end, failed };
+
+struct EntryInfo {
+  std::string name;  // bytes as stored
+  int64_t size = 0;
+  bool is_folder = false;
+};
+
+// Reads an existing archive entry by entry, in the order of its central
+// directory.
+class ZipReader {
+ public:
+  // Opens the archive in `fd` (a readable file) and goes to its first entry.
+  // Fails for anything that is not a zip archive; an archive without entries
+  // opens.
+  static std::unique_ptr<ZipReader> open(int fd, const std::string& password);
+  ~ZipReader();
+
+  bool has_entry() const { return has_entry_; }
+  // True once positioning failed on a damaged archive (rather than at its end).
+  bool damaged() const { return damaged_; }
+  const EntryInfo& entry() const { return info_; }
+
+  bool goto_first_entry();
+  bool goto_next_entry();
+  // Goes to the entry that `matches`, trying the current entry first and then
+  // every entry from the first.
+  bool locate_entry(const std::function<bool(const EntryInfo&)>& matches);
+
+  // Starts reading the current entry's data. Fails when it cannot be read at
+  // all (wrong or missing password, unsupported method, damaged header), so a
+  // caller learns that before it creates anything for the entry.
+  bool open_entry();
+  // Next chunk of the open entry's data; the chunk stays valid until the next
+  // call. A damaged entry (bad CRC, bad authentication code, truncated data)
+  // ends in `failed`, never in `end`.
+  ReadStatus read_chunk(const char** data, size_t* size);
+
+ private:
+  ReadStatus fetch_chunk(const char** data, size_t* size);
+
+  explicit ZipReader(int fd, std::string password);
+  bool start();
+  bool next_header();
+
+  int fd_;
+  std::string password_;
+  ArchiveHandle handle_;
+  EntryInfo info_;
+  bool has_entry_ = false;
+  bool damaged_ = false;
+  bool data_touched_ = false;  // the current entry's data was (partly) consumed
+  // A chunk read ahead by open_entry, handed out by the next read_chunk.
+  ReadStatus pending_status_ = ReadStatus::end;
+  const char* pending_data_ = nullptr;
+  size_t pending_size_ = 0;
+  bool has_pending_ = false;
+  int64_t next_offset_ = 0;
+  std::string link_text_;  // a link entry's stored data: the link's target
+  bool is_link_ = false;
+};
+
+}  // namespace zip_engine

@@ -1,0 +1,99 @@
+// Parvox.new, Parvox.load, Parvox.get_version, Parvox.get_path,
+// Parvox#initialize and Parvox#close.
+#include <memory>
+#include <new>
+
+#include "ext/methods.h"
+#include "ext/ruby_boundary.h"
+#include "ext/string_conversion.h"
+#include "fsutil/library_path.h"
+
+namespace {
+
+enum class OpenMode { create, load };
+
+// A NativeArchive with its archive open, or null. The path goes to the
+// engine as the bytes Ruby gave; the password is converted.
+NativeArchive* open_archive(VALUE path, VALUE password, OpenMode mode) noexcept {
+  NativeArchive* opened = nullptr;
+  guarded([&] {
+    std::unique_ptr<NativeArchive> archive(new (std::nothrow) NativeArchive);
+    if (!archive) return false;
+    const std::string bytes = string_bytes(path);
+    const std::string key = ansi_argument(password);
+    const bool ok = mode == OpenMode::create ? archive->create(bytes.c_str(), key)
+                                             : archive->load(bytes.c_str(), key);
+    if (ok) opened = archive.release();
+    return ok;
+  });
+  return opened;
+}
+
+struct WrapRequest {
+  VALUE klass;
+  NativeArchive* archive;
+};
+
+VALUE wrap_archive(VALUE request_address) {
+  const auto* request = reinterpret_cast<const WrapRequest*>(request_address);
+  return TypedData_Wrap_Struct(request->klass, &parvox_archive_type, request->archive);
+}
+
+// The instance is made only once its archive is open, so a failure leaves no
+// object behind. `klass` is the receiver: a subclass gets instances of itself.
+VALUE new_instance(VALUE klass, VALUE path, VALUE password, OpenMode mode) {
+  check_string(path);
+  check_string(password);
+  NativeArchive* archive = open_archive(path, password, mode);
+  if (!archive) return Qnil;
+
+  WrapRequest request{klass, archive};
+  int state = 0;
+  VALUE object = rb_protect(wrap_archive, reinterpret_cast<VALUE>(&request), &state);
+  if (state) {
+    delete archive;
+    rb_jump_tag(state);
+  }
+  VALUE args[2] = {path, password};
+  rb_obj_call_init(object, 2, args);
+  return object;
+}
+
+}  // namespace
+
+VALUE parvox_new(VALUE klass, VALUE path, VALUE password) {
+  return new_instance(klass, path, password, OpenMode::create);
+}
+
+VALUE parvox_load(VALUE klass, VALUE path, VALUE password) {
+  return new_instance(klass, path, password, OpenMode::load);
+}
+
+VALUE parvox_get_version(VALUE) { return INT2FIX(1); }
+
+VALUE parvox_get_path(VALUE) {
+  int state = 0;
+  VALUE answer = Qnil;
+  {
+    std::string path;
+    guarded([&] {
+      path = fsutil::library_path();
+      replace_char(path, fsutil::kPathSeparator, '/');
+      path = ansi_to_utf8(path.c_str());
+      return true;
+    });
+    answer = protected_utf8_string(path, &state);
+  }
+  if (state) rb_jump_tag(state);
+  return answer;
+}
+
+VALUE parvox_initialize(VALUE self, VALUE, VALUE) {
+  get_archive(self);
+  return Qnil;
+}
+
+VALUE parvox_close(VALUE self) {
+  get_archive(self)->close();
+  return Qnil;
+}

@@ -1,0 +1,14 @@
+// The Ruby methods of Parvox, bound by Init_parvox.
+#pragma once
+
+#include <ruby.h>
+
+VALUE parvox_new(VALUE klass, VALUE path, VALUE password);
+VALUE parvox_load(VALUE klass, VALUE path, VALUE password);
+VALUE parvox_get_version(VALUE klass);
+VALUE parvox_get_path(VALUE klass);
+VALUE parvox_initialize(VALUE self, VALUE path, VALUE password);
+VALUE parvox_add_file(VALUE self, VALUE source, VALUE name, VALUE folder, VALUE recursive);
+VALUE parvox_unzip_file(VALUE self, VALUE name, VALUE target);
+VALUE parvox_unzip_all(VALUE self, VALUE folder);
+VALUE parvox_close(VALUE self);

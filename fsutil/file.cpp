@@ -1,0 +1,83 @@
+#include "fsutil/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace fsutil {
+
+namespace {
+
+int open_retrying(const char* path, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::open(path, flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+}  // namespace
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+File File::open_regular_for_reading(const std::string& path) {
+  // O_NONBLOCK keeps open() of a FIFO from waiting for a writer.
+  File file(open_retrying(path.c_str(), O_RDONLY | O_NONBLOCK));
+  if (!file.is_open()) return file;
+  struct stat st;
+  if (::fstat(file.fd_, &st) != 0 || !S_ISREG(st.st_mode)) return File();
+  int flags = ::fcntl(file.fd_, F_GETFL);
+  if (flags < 0 || ::fcntl(file.fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) return File();
+  return file;
+}
+
+File File::open_for_reading(const std::string& path) {
+  return File(open_retrying(path.c_str(), O_RDONLY));
+}
+
+File File::create(const std::string& path) {
+  return File(open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
+}
+
+int64_t File::size() const {
+  struct stat st;
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+long long File::read(char* buffer, size_t n) {
+  ssize_t got;
+  do {
+    got = ::read(fd_, buffer, n);
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+bool File::write_all(const char* data, size_t n) {
+  while (n > 0) {
+    ssize_t put = ::write(fd_, data, n);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += put;
+    n -= static_cast<size_t>(put);
+  }
+  return true;
+}
+
+bool File::close() {
+  if (fd_ < 0) return true;
+  // close() is not retried on EINTR: on Linux the descriptor is gone anyway.
+  return ::close(release()) == 0;
+}
+
+}  // namespace fsutil

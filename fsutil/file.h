@@ -1,0 +1,53 @@
+// Thin owning wrapper over a file descriptor: the file access through which
+// archive data and entry data are read and written.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace fsutil {
+
+// The separator of paths on disk.
+constexpr char kPathSeparator = '/';
+
+class File {
+ public:
+  File() = default;
+  explicit File(int fd) : fd_(fd) {}
+  File(File&& other) noexcept : fd_(other.release()) {}
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File() { close(); }
+
+  // Opens an existing regular file for reading. Anything else (a folder, a
+  // FIFO, a device) is refused without blocking, so it never reads forever.
+  static File open_regular_for_reading(const std::string& path);
+  // Opens a file for reading, whatever it is.
+  static File open_for_reading(const std::string& path);
+  // Creates the file, or truncates it if it exists, and opens it writable.
+  static File create(const std::string& path);
+
+  bool is_open() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+
+  // Size of the open file in bytes, or -1.
+  int64_t size() const;
+  // Reads up to n bytes; answers the count, 0 at the end, -1 on error.
+  long long read(char* buffer, size_t n);
+  // Writes all n bytes; false on any error (a full disk included).
+  bool write_all(const char* data, size_t n);
+  // Closes the file; false when the system reports a failure.
+  bool close();
+
+ private:
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  int fd_ = -1;
+};
+
+}  // namespace fsutil

@@ -1,0 +1,58 @@
+#include "fsutil/folder_creation.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace fsutil {
+
+namespace {
+
+bool is_folder(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Opens the sub-folder `name` of the open folder `parent`, creating it when
+// missing; never follows a link.
+File open_or_make_subfolder(int parent, const std::string& name) {
+  if (::mkdirat(parent, name.c_str(), 0777) != 0 && errno != EEXIST) return File();
+  return File(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+// Opens root, then walks (creating) the first `count` components of `parts`.
+File open_folder_beneath(const std::string& root, const std::vector<std::string>& parts,
+                         size_t count) {
+  File folder(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  for (size_t i = 0; i < count && folder.is_open(); ++i) {
+    folder = open_or_make_subfolder(folder.fd(), parts[i]);
+  }
+  return folder;
+}
+
+}  // namespace
+
+bool make_parent_folders(const std::string& path) {
+  size_t last = path.rfind('/');
+  if (last == std::string::npos || last == 0) return true;
+  for (size_t slash = path.find('/', 1); slash <= last; slash = path.find('/', slash + 1)) {
+    ::mkdir(path.substr(0, slash).c_str(), 0777);  // an existing folder is fine
+  }
+  return is_folder(path.substr(0, last));
+}
+
+File create_file_beneath(const std::string& root, const std::vector<std::string>& parts) {
+  if (parts.empty()) return File();
+  File folder = open_folder_beneath(root, parts, parts.size() - 1);
+  if (!folder.is_open()) return File();
+  return File(::openat(folder.fd(), parts.back().c_str(),
+                       O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
+}
+
+bool make_folders_beneath(const std::string& root, const std::vector<std::string>& parts) {
+  return open_folder_beneath(root, parts, parts.size()).is_open();
+}
+
+}  // namespace fsutil

@@ -1,0 +1,29 @@
+// Folder creation for extraction targets, and creation of files and folders
+// strictly beneath a target folder.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "fsutil/file.h"
+
+namespace fsutil {
+
+// Creates every folder named by a prefix of `path` that ends at a separator,
+// outermost first (like `mkdir -p` of the part before the last '/'). The text
+// after the last separator is a file name and is not created. Answers whether
+// all those folders exist afterwards.
+bool make_parent_folders(const std::string& path);
+
+// Creates (or truncates) the file `root`/`parts...` and opens it writable.
+// `parts` are single path components, none of them empty, "." or "..". The
+// folders between root and the file are created as needed. No link is ever
+// followed beneath `root`: an existing link in the way makes this fail, so
+// nothing can be written outside `root` through one.
+File create_file_beneath(const std::string& root, const std::vector<std::string>& parts);
+
+// Creates the folder `root`/`parts...` and the folders above it, with the same
+// rules as create_file_beneath. Empty `parts` names `root` itself.
+bool make_folders_beneath(const std::string& root, const std::vector<std::string>& parts);
+
+}  // namespace fsutil

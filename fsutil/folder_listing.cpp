@@ -1,0 +1,77 @@
+#include "fsutil/folder_listing.h"
+
+#include <dirent.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+
+#include <memory>
+
+namespace fsutil {
+
+namespace {
+
+enum class ItemKind { file, folder, other };
+
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+ItemKind kind_by_stat(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return ItemKind::other;  // broken link
+  if (S_ISREG(st.st_mode)) return ItemKind::file;
+  if (S_ISDIR(st.st_mode)) return ItemKind::folder;
+  return ItemKind::other;
+}
+
+ItemKind kind_of(const std::string& folder, const dirent* item) {
+  switch (item->d_type) {
+    case DT_REG:
+      return ItemKind::file;
+    case DT_DIR:
+      return ItemKind::folder;
+    case DT_LNK:
+    case DT_UNKNOWN:
+      return kind_by_stat(folder + "/" + item->d_name);
+    default:
+      return ItemKind::other;
+  }
+}
+
+bool is_excluded_folder(const std::string& name) {
+  return name == "." || name == ".." || name == ".svn";
+}
+
+}  // namespace
+
+std::vector<std::string> list_folder(const std::string& folder, const std::string& pattern,
+                                     bool files, bool folders) {
+  std::vector<std::string> names;
+  std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
+  if (!dir) return names;
+  while (const dirent* item = ::readdir(dir.get())) {
+    std::string name = item->d_name;
+    if (::fnmatch(pattern.c_str(), name.c_str(), 0) != 0) continue;
+    switch (kind_of(folder, item)) {
+      case ItemKind::file:
+        if (files) names.push_back(name);
+        break;
+      case ItemKind::folder:
+        if (folders && !is_excluded_folder(name)) names.push_back(name);
+        break;
+      case ItemKind::other:
+        break;
+    }
+  }
+  return names;
+}
+
+bool folder_id(const std::string& path, FolderId* id) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  id->device = st.st_dev;
+  id->inode = st.st_ino;
+  return true;
+}
+
+}  // namespace fsutil

@@ -1,0 +1,32 @@
+// One-level folder listing, as the folder walk of add_file uses it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace fsutil {
+
+// Lists the items of `folder` whose names match the shell pattern `pattern`,
+// in the order the directory enumeration yields them (nothing is sorted).
+// Regular files and links to them count as files; folders and links to them
+// count as folders, except ".", ".." and ".svn". Everything else (FIFOs,
+// sockets, devices, broken links) is ignored. A missing or unreadable folder,
+// or a path naming a file, lists as empty.
+std::vector<std::string> list_folder(const std::string& folder, const std::string& pattern,
+                                     bool files, bool folders);
+
+// Identity of a folder on disk, used to notice a folder link that leads back
+// to a folder already on the walk.
+struct FolderId {
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+  bool operator==(const FolderId& other) const {
+    return device == other.device && inode == other.inode;
+  }
+};
+
+// The identity of the folder at `path` (links followed); false when it is not
+// a reachable folder.
+bool folder_id(const std::string& path, FolderId* id);
+
+}  // namespace fsutil
