@@ -1,0 +1,143 @@
+require "helper"
+require "digest"
+
+# Archives written by Parvox must open in the common zip tools, and archives
+# those tools write must extract byte-exact through Parvox.
+class InteropTest < ParvoxTest
+  PASSWORD = "open sesame 42"
+  PYTHON = File.exist?("/usr/bin/python3") ? "/usr/bin/python3" : "python3"
+  MIB = 1 << 20
+  ENV_UTF8 = { "LC_ALL" => "C.UTF-8" }.freeze
+
+  # Lists the archive's entry names, one a line, then extracts it to argv[2]
+  # (when given).
+  PY_READ = <<~PY.freeze
+    import sys, zipfile
+    with zipfile.ZipFile(sys.argv[1]) as zf:
+        for name in zf.namelist():
+            print(name)
+        if len(sys.argv) > 2:
+            zf.extractall(sys.argv[2])
+  PY
+
+  # Zips the tree in argv[3] (names relative to its parent folder) into
+  # argv[1]; argv[2] picks the variant.
+  PY_WRITE = <<~PY.freeze
+    import os, sys, zipfile
+    archive, variant, root = sys.argv[1], sys.argv[2], sys.argv[3]
+    method = zipfile.ZIP_STORED if variant == "stored" else zipfile.ZIP_DEFLATED
+    with open(archive, "wb") as out:
+        if variant == "prefix":
+            out.write(b"#!/bin/sh\\necho self-extractor stub\\nexit 0\\n" * 50)
+        with zipfile.ZipFile(out, "w", method) as zf:
+            base = os.path.dirname(root)
+            for folder, subfolders, files in os.walk(root):
+                for name in sorted(subfolders) + sorted(files):
+                    full = os.path.join(folder, name)
+                    zf.write(full, os.path.relpath(full, base))
+            if variant == "comment":
+                zf.comment = b"archive comment: not part of any entry"
+  PY
+
+  def setup
+    super
+    @src = make_tree(path("src"),
+                     "empty.txt" => "",
+                     "empty folder/" => nil,
+                     "with space/café é.txt" => "bonjour\n",
+                     "日本/語.txt" => "日本語\n" * 500,
+                     "日本/深い/big.bin" => noise(4 * MIB + 12_345),
+                     "exact.bin" => ("0123456789abcdef" * (MIB / 4)).tap { |s| s[100, 8] = "8 bytes!" })
+    assert_equal 4 * MIB, File.size(path("src", "exact.bin"))
+  end
+
+  # Relative paths with a digest of each file's bytes (:dir for folders).
+  def digests(root)
+    tree_of(root).map { |rel, data| [rel, data == :dir ? :dir : Digest::SHA256.hexdigest(data)] }
+  end
+
+  # Entry names expected when @src is zipped under "src".
+  def expected_names
+    ["src"] + tree_of(@src).map { |rel, _| "src/#{rel}" }
+  end
+
+  def run!(tool, *cmd, chdir: @dir)
+    out, err, status = Open3.capture3(ENV_UTF8, *cmd, chdir: chdir, stdin_data: "", binmode: true)
+    assert status.success?, "#{tool}: #{cmd.join(' ')} failed:\n#{err}#{out}"
+    out.force_encoding("UTF-8")
+  end
+
+  def listed(lines)
+    lines.map { |l| l.chomp.chomp("/") }.reject(&:empty?).sort
+  end
+
+  def seven_zip_names(listing)
+    listing.split(/^-{10}$/, 2).last.scan(/^Path = (.*)$/).flatten
+  end
+
+  def test_parvox_archives_open_in_other_tools
+    plain = zip_folder(@src, "src", archive: path("plain.zip"))
+    locked = zip_folder(@src, "src", password: PASSWORD, archive: path("locked.zip"))
+    pw = "-p#{PASSWORD}"
+    readers = [
+      ["unzip", plain, ->(a) { listed(run!("unzip", "unzip", "-Z1", a).lines) },
+       ->(a, out) { run!("unzip", "unzip", "-q", a, "-d", out) }],
+      ["7z", plain, ->(a) { listed(seven_zip_names(run!("7z", "7z", "l", "-slt", a))) },
+       ->(a, out) { run!("7z", "7z", "x", "-y", "-o#{out}", a) }],
+      ["7z with password", locked, ->(a) { listed(seven_zip_names(run!("7z", "7z", "l", "-slt", pw, a))) },
+       ->(a, out) { run!("7z", "7z", "x", "-y", pw, "-o#{out}", a) }],
+      ["bsdtar", plain, ->(a) { listed(run!("bsdtar", "bsdtar", "-tf", a).lines) },
+       ->(a, out) { run!("bsdtar", "bsdtar", "-xf", a, "-C", out) }],
+      ["bsdtar with password", locked,
+       ->(a) { listed(run!("bsdtar", "bsdtar", "-tf", a, "--passphrase", PASSWORD).lines) },
+       ->(a, out) { run!("bsdtar", "bsdtar", "-xf", a, "-C", out, "--passphrase", PASSWORD) }],
+      ["python zipfile", plain, ->(a) { listed(run!("python", PYTHON, "-c", PY_READ, a).lines) },
+       ->(a, out) { run!("python", PYTHON, "-c", PY_READ, a, out) }],
+    ]
+    expected = digests(@src)
+    readers.each_with_index do |(tool, archive, list, extract), i|
+      assert_equal expected_names.sort, list.call(archive), "#{tool} lists the entries"
+      out = path("out#{i}")
+      FileUtils.mkdir_p(out)
+      extract.call(archive, out)
+      assert_equal expected, digests(File.join(out, "src")), "#{tool} extracts the tree byte-exact"
+    end
+
+    _, _, status = Open3.capture3(ENV_UTF8, "7z", "t", "-pnot the password", locked, stdin_data: "")
+    refute status.success?, "7z t accepts a wrong password"
+  end
+
+  def test_unzip_all_reads_archives_of_other_tools
+    pw = "-p#{PASSWORD}"
+    makers = [
+      ["zip -r (deflated)", "", ->(a) { run!("zip", "zip", "-q", "-r", a, "src") }],
+      ["zip -r -0 (stored)", "", ->(a) { run!("zip", "zip", "-q", "-r", "-0", a, "src") }],
+      ["7z AES-256", PASSWORD, ->(a) { run!("7z", "7z", "a", "-tzip", "-mem=AES256", pw, a, "src") }],
+      ["7z AES-128", PASSWORD, ->(a) { run!("7z", "7z", "a", "-tzip", "-mem=AES128", pw, a, "src") }],
+      ["bsdtar", "", ->(a) { run!("bsdtar", "bsdtar", "--format", "zip", "-cf", a, "src") }],
+      ["bsdtar AES-256", PASSWORD, lambda { |a|
+        run!("bsdtar", "bsdtar", "--format", "zip", "--options", "zip:encryption=aes256",
+             "--passphrase", PASSWORD, "-cf", a, "src")
+      }],
+      ["python stored", "", ->(a) { run!("python", PYTHON, "-c", PY_WRITE, a, "stored", @src) }],
+      ["python deflated", "", ->(a) { run!("python", PYTHON, "-c", PY_WRITE, a, "deflated", @src) }],
+      ["python, bytes before the first entry", "",
+       ->(a) { run!("python", PYTHON, "-c", PY_WRITE, a, "prefix", @src) }],
+      ["python, archive comment", "", ->(a) { run!("python", PYTHON, "-c", PY_WRITE, a, "comment", @src) }],
+      ["parvox", "", ->(a) { zip_folder(@src, "src", archive: a) }],
+      ["parvox with password", PASSWORD, ->(a) { zip_folder(@src, "src", password: PASSWORD, archive: a) }],
+    ]
+    expected = digests(@src)
+    makers.each_with_index do |(tool, password, make), i|
+      archive = path("made#{i}.zip")
+      make.call(archive)
+      zip = Parvox.load(archive, password)
+      refute_nil zip, "#{tool}: load"
+      out = path("out#{i}")
+      assert zip.unzip_all(out), "#{tool}: unzip_all"
+      zip.close
+      assert_equal ["src"], Dir.children(out), "#{tool}: only the archived tree"
+      assert_equal expected, digests(File.join(out, "src")), "#{tool}: tree byte-exact"
+    end
+  end
+end
