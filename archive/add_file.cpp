@@ -1,6 +1,7 @@
 // NativeArchive::add_file: single files and whole folder trees.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -82,29 +83,30 @@ bool NativeArchive::add_folder(const std::string& source, const std::string& nam
   return answer;
 }
 
-// Stores exactly the size measured when the file was opened: a file that grows
-// meanwhile is cut there, one that shrinks is stored as far as it goes. Either
-// way the entry's headers describe what was stored.
+// Stores exactly the size measured when the file was opened, since the
+// entry's headers already announce it: a file that grows meanwhile is cut
+// there; one that shrinks (or fails to read) is padded with zeros, so every
+// reader still accepts the archive, and the answer is false.
 bool NativeArchive::add_single_file(const std::string& source, const std::string& name) {
   fsutil::File file = fsutil::File::open_regular_for_reading(source);
   if (!file.is_open()) return false;
   const int64_t size = file.size();
-  if (size < 0 || !writer_->open_file_entry(name, size)) return false;
+  if (size < 0) return false;
+  ChunkBuffer buffer(size);
+  if (!buffer.data() || !writer_->open_file_entry(name, size)) return false;
 
-  bool answer = true;
-  if (size > 0) {
-    ChunkBuffer buffer(size);
-    answer = buffer.data() != nullptr;
-    for (int64_t remaining = size; answer && remaining > 0;) {
-      const size_t wanted = static_cast<size_t>(std::min<int64_t>(remaining, buffer.size()));
-      const long long got = file.read(buffer.data(), wanted);
-      if (got <= 0) {
-        answer = got == 0;  // the file shrank: what was there is stored
-        break;
-      }
-      answer = writer_->write(buffer.data(), static_cast<size_t>(got)) == got;
-      remaining -= got;
+  bool stored = true;
+  bool complete = true;
+  for (int64_t remaining = size; stored && remaining > 0;) {
+    const size_t wanted = static_cast<size_t>(std::min<int64_t>(remaining, buffer.size()));
+    long long got = complete ? file.read(buffer.data(), wanted) : 0;
+    if (got <= 0) {
+      if (complete) std::memset(buffer.data(), 0, buffer.size());
+      complete = false;
+      got = static_cast<long long>(wanted);
     }
+    stored = writer_->write(buffer.data(), static_cast<size_t>(got)) == got;
+    remaining -= got;
   }
-  return writer_->close_entry() && answer;
+  return writer_->close_entry() && stored && complete;
 }

@@ -11,7 +11,7 @@ class ParvoxTest < Minitest::Test
   end
 
   def teardown
-    FileUtils.chmod_R("u+rwx", @dir) if File.exist?(@dir)
+    FileUtils.chmod_R("u+rwx", @dir, force: true) if File.exist?(@dir)
     FileUtils.rm_rf(@dir)
   end
 

@@ -1,0 +1,136 @@
+require_relative "helper"
+
+class TestAddFile < ParvoxTest
+  # [name, compress_type, flag_bits, file_size] of every entry, in stored order.
+  def entries(archive)
+    out, status = Open3.capture2("python3", "-c", <<~PY, archive)
+      import sys, zipfile
+      for i in zipfile.ZipFile(sys.argv[1]).infolist():
+          print(i.filename, i.compress_type, i.flag_bits, i.file_size, sep="\\t")
+    PY
+    assert status.success?
+    out.force_encoding("UTF-8").lines.map do |line|
+      name, method, flags, size = line.chomp.split("\t")
+      [name, method.to_i, flags.to_i, size.to_i]
+    end
+  end
+
+  def unzip_test(archive, password = nil)
+    args = ["7z", "t", archive]
+    args << "-p#{password}" if password
+    out, status = Open3.capture2e(*args)
+    assert status.success?, out
+  end
+
+  def test_a_file_becomes_one_deflated_entry_with_its_exact_name
+    File.binwrite(path("a.txt"), "hello " * 1000)
+    zip = Parvox.new(path("t.zip"), "")
+    assert zip.add_file(path("a.txt"), "dir\\odd name.txt", false, false)
+    zip.close
+    assert_equal [["dir\\odd name.txt", 8, 0, 6000]], entries(path("t.zip")).map { |e| e.tap { |x| x[2] &= 1 } }
+  end
+
+  def test_folder_order_naming_and_svn_exclusion
+    make_tree(path("d"), "a" => "A", "b" => "B", "s/x" => "X", "s/.svn/junk" => "J",
+                         ".svn/entries" => "E", "s/t/" => nil, ".SVN/kept" => "K")
+    zip = Parvox.new(path("t.zip"), "")
+    assert zip.add_file(path("d"), "d", true, true)
+    assert zip.add_file(path("d"), "flat/", true, false)
+    assert zip.add_file(path("d/.svn"), "svn", true, false)
+    zip.close
+    names = entry_names(path("t.zip"))
+    deep = names.take_while { |n| !n.start_with?("flat/") }
+    # The folder itself, then its files, then each sub-folder's subtree.
+    assert_equal "d/", deep.first
+    assert_equal %w[d/a d/b], deep[1, 2].sort
+    assert_equal %w[d/.SVN/ d/.SVN/kept d/s/ d/s/t/ d/s/x], deep.drop(3).sort
+    assert_operator deep.index("d/s/x"), :<, deep.index("d/s/t/")
+    assert_equal %w[flat/ flat/a flat/b], names.grep(/\Aflat/).sort
+    assert_equal %w[svn/ svn/entries], names.grep(/\Asvn/)
+    refute names.any? { |n| n.include?("//") }
+  end
+
+  def test_password_encrypts_file_entries_but_never_folders
+    make_tree(path("d"), "a" => "secret data" * 100, "sub/b" => "more", "sub/e/" => nil)
+    zip_folder(path("d"), "d", password: "pw")
+    entries(path("t.zip")).each do |name, method, flags, _size|
+      if name.end_with?("/")
+        assert_equal 0, flags & 1, "#{name} is encrypted"
+      else
+        assert_equal [99, 1], [method, flags & 1], "#{name} is not AES-encrypted"
+      end
+    end
+    unzip_test(path("t.zip"), "pw")
+  end
+
+  def test_switches_are_on_only_for_true
+    make_tree(path("d"), "a" => "A")
+    zip = Parvox.new(path("t.zip"), "")
+    refute zip.add_file(path("d"), "d", 1, "yes"), "a folder added as a single file"
+    assert zip.add_file(path("d/a"), "a", 1, "yes")
+    zip.close
+    assert_equal ["a"], entry_names(path("t.zip"))
+  end
+
+  def test_answers_for_sources_that_cannot_be_added
+    zip = Parvox.new(path("t.zip"), "")
+    refute zip.add_file(path("missing"), "m", false, false)
+    assert zip.add_file(path("missing"), "gone", true, true), "the folder's own entry decides"
+    FileUtils.mkdir_p(path("d"))
+    File.mkfifo(path("d", "fifo"))
+    File.write(path("d", "ok"), "ok")
+    File.symlink(path("nowhere"), path("d", "broken"))
+    refute zip.add_file(path("d", "fifo"), "fifo", false, false)
+    assert zip.add_file(path("d"), "d", true, true)
+    zip.close
+    assert_equal %w[gone/ d/ d/ok], entry_names(path("t.zip"))
+  end
+
+  def test_a_loaded_archive_is_never_changed
+    File.write(path("a.txt"), "a")
+    zip_folder(make_tree(path("d"), "x" => "X"), "d")
+    before = File.binread(path("t.zip"))
+    reader = Parvox.load(path("t.zip"), "")
+    refute reader.add_file(path("a.txt"), "a.txt", false, false)
+    refute reader.add_file(path("d"), "d", true, true)
+    reader.close
+    assert_equal before, File.binread(path("t.zip"))
+  end
+
+  def test_folder_links_back_up_the_walk_are_skipped
+    make_tree(path("d"), "a" => "A", "sub/b" => "B")
+    File.symlink(path("d"), path("d", "sub", "loop"))
+    File.symlink(path("d", "a"), path("d", "sub", "alias"))
+    zip_folder(path("d"), "d")
+    assert_equal %w[d/ d/a d/sub/ d/sub/alias d/sub/b], entry_names(path("t.zip")).sort
+  end
+
+  def test_files_whose_size_changes_while_read_leave_a_valid_archive
+    grows = "/proc/self/status"                               # size 0, yields data
+    shrinks = Dir["/sys/kernel/mm/transparent_hugepage/*"].find { |f| File.file?(f) && File.readable?(f) }
+    zip = Parvox.new(path("t.zip"), "")
+    assert zip.add_file(grows, "grows", false, false), "stored as measured"
+    refute zip.add_file(shrinks, "shrinks", false, false), "a short file is reported" if shrinks
+    zip.close
+    sizes = entries(path("t.zip")).map { |name, _m, _f, size| [name, size] }.to_h
+    assert_equal 0, sizes["grows"]
+    assert_equal File.size(shrinks), sizes["shrinks"] if shrinks
+    unzip_test(path("t.zip"))
+    assert Parvox.load(path("t.zip"), "").unzip_all(path("out"))
+  end
+
+  def test_a_file_of_two_gib_and_more_is_stored_whole
+    big = path("big.bin")
+    size = 2 * 1024**3 + 5
+    File.open(big, "wb") { |f| f.truncate(size); f.seek(size - 5); f.write("tail!") }
+    zip = Parvox.new(path("t.zip"), "")
+    assert zip.add_file(big, "big.bin", false, false)
+    zip.close
+    assert_equal size, entries(path("t.zip")).first[3]
+    File.delete(big)
+    reader = Parvox.load(path("t.zip"), "")
+    assert reader.unzip_file("big.bin", big)
+    assert_equal size, File.size(big)
+    assert_equal "tail!", File.open(big, "rb") { |f| f.seek(size - 5); f.read }
+  end
+end
