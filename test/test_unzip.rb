@@ -1,0 +1,115 @@
+require_relative "helper"
+
+class TestUnzip < ParvoxTest
+  TREE = {
+    "a.txt" => "alpha " * 500,
+    "empty.txt" => "",
+    "sub/b.bin" => (0..255).map(&:chr).join.b * 64,
+    "sub/deeper/c.txt" => "c",
+    "sub/hollow/" => nil,
+    "ünï cödé/日本.txt" => "utf-8 names",
+  }.freeze
+
+  def archive_of_tree(password: "")
+    zip_folder(make_tree(path("src"), TREE), "src", password: password)
+  end
+
+  def test_round_trip_of_a_nested_tree_plain_and_with_a_password
+    big = noise(4 * 1024 * 1024 + 17)
+    ["", "pässwörd"].each do |password|
+      make_tree(path("src"), "big.bin" => big)
+      reader = Parvox.load(archive_of_tree(password: password), password)
+      out = path("out#{password.size}")
+      assert reader.unzip_all(out), "password #{password.inspect}"
+      reader.close
+      assert_equal tree_of(path("src")), tree_of(File.join(out, "src"))
+    end
+  end
+
+  def test_unzip_file_finds_entries_by_whole_name_in_any_case_and_separator
+    reader = Parvox.load(archive_of_tree, "")
+    assert reader.unzip_file("SRC\\Sub/DEEPER\\c.TXT", path("x", "y", "c"))
+    assert_equal "c", File.read(path("x", "y", "c"))
+    assert reader.unzip_file("src/a.txt", path("a"))
+    assert reader.unzip_file("src/a.txt", path("a-again")), "the same entry twice in a row"
+    assert_equal File.read(path("a")), File.read(path("a-again"))
+    refute reader.unzip_file("src/a", path("prefix")), "a prefix is not a name"
+    refute reader.unzip_file("src/a.txt/", path("suffix"))
+    refute File.exist?(path("prefix"))
+  end
+
+  def test_unzip_file_of_a_folder_entry_creates_only_the_folders_above
+    reader = Parvox.load(archive_of_tree, "")
+    assert reader.unzip_file("src/sub/hollow", path("p", "q", "target"))
+    assert File.directory?(path("p", "q"))
+    refute File.exist?(path("p", "q", "target"))
+    assert reader.unzip_file("src/sub/hollow/", path("r", "target"))
+    assert File.directory?(path("r"))
+  end
+
+  def test_unreadable_entries_create_nothing_and_are_not_a_success
+    archive = archive_of_tree(password: "right")
+    ["wrong", ""].each do |password|
+      reader = Parvox.load(archive, password)
+      refute reader.unzip_file("src/a.txt", path("a-#{password}")), "password #{password.inspect}"
+      refute File.exist?(path("a-#{password}"))
+      out = path("out-#{password}")
+      refute reader.unzip_all(out), "skipped entries answered true"
+      assert File.directory?(File.join(out, "src", "sub", "hollow")), "readable entries are still extracted"
+      refute File.exist?(File.join(out, "src", "a.txt"))
+      assert reader.unzip_file("src/empty.txt", path("e-#{password}")), "an empty file is stored unencrypted"
+    end
+  end
+
+  def test_extraction_on_an_archive_being_written_leaves_it_intact
+    File.write(path("one"), "1")
+    File.write(path("two"), "2")
+    zip = Parvox.new(path("w.zip"), "")
+    assert zip.add_file(path("one"), "one", false, false)
+    refute zip.unzip_file("one", path("x"))
+    refute zip.unzip_all(path("out"))
+    assert zip.add_file(path("two"), "two", false, false)
+    zip.close
+    assert_equal %w[one two], entry_names(path("w.zip"))
+    assert Parvox.load(path("w.zip"), "").unzip_all(path("out"))
+    assert_equal "2", File.read(path("out", "two"))
+  end
+
+  def test_backslash_names_become_folders_and_dot_segments_are_harmless
+    archive = make_zip_with_python("a\\b\\c.txt" => "back", "./d/./e.txt" => "dot")
+    assert Parvox.load(archive, "").unzip_all(path("out"))
+    assert_equal "back", File.read(path("out", "a", "b", "c.txt"))
+    assert_equal "dot", File.read(path("out", "d", "e.txt"))
+  end
+
+  def test_an_archive_without_entries_extracts_nothing
+    Parvox.new(path("e.zip"), "").close
+    refute Parvox.load(path("e.zip"), "").unzip_all(path("out"))
+  end
+
+  def test_write_errors_are_failures
+    skip "needs /dev/full" unless File.exist?("/dev/full")
+    reader = Parvox.load(archive_of_tree, "")
+    refute reader.unzip_file("src/a.txt", "/dev/full")
+    assert reader.unzip_file("src/empty.txt", "/dev/full"), "nothing to write, nothing fails"
+  end
+
+  def test_long_paths_and_names
+    name = (["n" * 200] * 10).join("/")
+    archive = make_zip_with_python(name => "deep")
+    assert Parvox.load(archive, "").unzip_all(path("out"))
+    assert_equal "deep", File.read(File.join(path("out"), name))
+  end
+
+  private
+
+  def make_zip_with_python(files)
+    archive = path("py.zip")
+    script = "import sys, json, zipfile\n" \
+             "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:\n" \
+             "    for name, data in json.loads(sys.argv[2]).items(): z.writestr(name, data)\n"
+    require "json"
+    assert system("python3", "-c", script, archive, JSON.generate(files))
+    archive
+  end
+end
