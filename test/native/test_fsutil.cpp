@@ -1,0 +1,89 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fsutil/folder_creation.h"
+#include "fsutil/folder_listing.h"
+
+namespace {
+
+class FsutilTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/parvox-native-XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(pattern));
+    root_ = pattern;
+  }
+  void TearDown() override { std::system(("rm -rf '" + root_ + "'").c_str()); }
+
+  std::string at(const std::string& rel) const { return root_ + "/" + rel; }
+  void write(const std::string& rel, const std::string& text) const {
+    std::ofstream(at(rel)) << text;
+  }
+  static bool is_folder(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  }
+  static std::vector<std::string> sorted(std::vector<std::string> names) {
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  std::string root_;
+};
+
+TEST_F(FsutilTest, ListFolderTellsFilesFromFoldersAndSkipsTheRest) {
+  write("a", "a");
+  write("b", "b");
+  ::mkdir(at("s").c_str(), 0777);
+  ::mkdir(at(".svn").c_str(), 0777);
+  ::mkdir(at(".SVN").c_str(), 0777);
+  ::mkfifo(at("fifo").c_str(), 0666);
+  ::symlink(at("a").c_str(), at("file-link").c_str());
+  ::symlink(at("s").c_str(), at("folder-link").c_str());
+  ::symlink(at("missing").c_str(), at("broken").c_str());
+
+  using V = std::vector<std::string>;
+  EXPECT_EQ((V{"a", "b", "file-link"}), sorted(fsutil::list_folder(root_, "*", true, false)));
+  EXPECT_EQ((V{".SVN", "folder-link", "s"}), sorted(fsutil::list_folder(root_, "*", false, true)));
+  EXPECT_EQ((V{"a"}), fsutil::list_folder(root_, "a*", true, true));
+  EXPECT_TRUE(fsutil::list_folder(at("missing"), "*", true, true).empty());
+  EXPECT_TRUE(fsutil::list_folder(at("a"), "*", true, true).empty());
+}
+
+TEST_F(FsutilTest, MakeParentFoldersCreatesEverythingBeforeTheLastSeparator) {
+  EXPECT_TRUE(fsutil::make_parent_folders(at("x/y/file")));
+  EXPECT_TRUE(is_folder(at("x/y")));
+  EXPECT_FALSE(is_folder(at("x/y/file")));
+  EXPECT_TRUE(fsutil::make_parent_folders(at("p/q/")));
+  EXPECT_TRUE(is_folder(at("p/q")));
+  write("plain", "");
+  EXPECT_FALSE(fsutil::make_parent_folders(at("plain/sub/file")));
+}
+
+TEST_F(FsutilTest, CreationBeneathARootNeverFollowsALink) {
+  ::mkdir(at("root").c_str(), 0777);
+  ::mkdir(at("outside").c_str(), 0777);
+  ::symlink(at("outside").c_str(), at("root/link").c_str());
+  ::symlink(at("outside/f").c_str(), at("root/file-link").c_str());
+
+  fsutil::File made = fsutil::create_file_beneath(at("root"), {"new", "deep", "f"});
+  ASSERT_TRUE(made.is_open());
+  EXPECT_TRUE(made.write_all("x", 1));
+  EXPECT_TRUE(made.close());
+
+  EXPECT_FALSE(fsutil::create_file_beneath(at("root"), {"link", "f"}).is_open());
+  EXPECT_FALSE(fsutil::create_file_beneath(at("root"), {"file-link"}).is_open());
+  EXPECT_FALSE(fsutil::make_folders_beneath(at("root"), {"link", "sub"}));
+  EXPECT_TRUE(fsutil::list_folder(at("outside"), "*", true, true).empty());
+  EXPECT_TRUE(fsutil::make_folders_beneath(at("root"), {}));
+}
+
+}  // namespace
