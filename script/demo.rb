@@ -1,0 +1,64 @@
+# Zips a sample folder with a password, lists the archive, extracts it again
+# and compares every file with the original.
+require "parvox"
+require "fileutils"
+require "tmpdir"
+
+PASSWORD = "correct horse battery staple"
+
+def sample_tree(root)
+  files = {
+    "README.txt" => "A sample project packed by Parvox.\n" * 20,
+    "src/main.rb" => "puts 'hello from the archive'\n" * 200,
+    "src/lib/util.rb" => (1..2000).map { |i| "def helper_#{i}; #{i} * 2; end\n" }.join,
+    "assets/logo.bin" => Random.new(42).bytes(5 * 1024 * 1024),
+    "assets/empty.dat" => "",
+    "docs/notes – été.txt" => "UTF-8 names survive the round trip.\n",
+  }
+  files.each do |name, content|
+    FileUtils.mkdir_p(File.join(root, File.dirname(name)))
+    File.binwrite(File.join(root, name), content)
+  end
+  FileUtils.mkdir_p(File.join(root, "logs"))  # an empty folder
+end
+
+def tree(root)
+  Dir.glob("**/*", base: root).sort.map do |rel|
+    full = File.join(root, rel)
+    [rel, File.directory?(full) ? :folder : File.binread(full)]
+  end
+end
+
+Dir.mktmpdir("parvox-demo") do |work|
+  source = File.join(work, "project")
+  archive = File.join(work, "project.zip")
+  target = File.join(work, "extracted")
+  sample_tree(source)
+
+  puts "Parvox #{Parvox.get_version} from #{Parvox.get_path}"
+  zip = Parvox.new(archive, PASSWORD) or abort("could not create #{archive}")
+  added = zip.add_file(source, "project", true, true)
+  zip.close
+  puts "zipped #{source} with a password into #{archive} " \
+       "(#{File.size(archive)} bytes): #{added}"
+
+  puts "entries:"
+  system("unzip", "-Z", "-1", archive) or abort("unzip could not list the archive")
+
+  reader = Parvox.load(archive, "wrong password")
+  puts "extracting with a wrong password: #{reader.unzip_all(File.join(work, 'wrong'))}"
+  reader.close
+
+  reader = Parvox.load(archive, PASSWORD) or abort("could not load #{archive}")
+  extracted = reader.unzip_all(target)
+  reader.close
+  puts "extracted into #{target}: #{extracted}"
+
+  original = tree(source)
+  copy = tree(File.join(target, "project"))
+  if original == copy
+    puts "compared #{original.size} files and folders: identical"
+  else
+    abort "the extracted tree differs from the original"
+  end
+end
