@@ -2,7 +2,10 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <new>
 
@@ -36,10 +39,18 @@ ArchiveHandle new_writer(int fd, const std::string& password) {
   return handle;
 }
 
-bool starts_with_end_record(int fd) {
-  char head[4];
-  return ::pread(fd, head, sizeof head, 0) == sizeof head && head[0] == 'P' && head[1] == 'K' &&
-         head[2] == 5 && head[3] == 6;
+uint16_t little16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+// An archive without entries is its end record alone (plus its comment):
+// no entries, an empty central directory at offset 0.
+bool is_empty_archive(int fd) {
+  unsigned char record[22];
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || ::pread(fd, record, sizeof record, 0) != sizeof record) return false;
+  static const unsigned char kEndSignature[4] = {'P', 'K', 5, 6};
+  const bool all_zero = std::all_of(record + 4, record + 20, [](unsigned char b) { return b == 0; });
+  return std::equal(kEndSignature, kEndSignature + 4, record) && all_zero &&
+         st.st_size == static_cast<off_t>(sizeof record + little16(record + 20));
 }
 
 ArchiveHandle new_reader(int fd, const std::string& password, bool streamable) {
@@ -132,7 +143,7 @@ bool ZipReader::start() {
   // The seekable reader does not recognise an archive without entries, which
   // is the end record alone; the streaming reader does, and still refuses
   // anything that is not a zip archive.
-  if (!handle_ && starts_with_end_record(fd_)) handle_ = new_reader(fd_, password_, true);
+  if (!handle_ && is_empty_archive(fd_)) handle_ = new_reader(fd_, password_, true);
   if (!handle_) return false;
   next_header();
   return !damaged_;

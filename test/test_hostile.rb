@@ -154,12 +154,7 @@ class HostileTest < ParvoxTest
       "end record then garbage" => "PK\x05\x06".b + noise(200), "local header then garbage" => "PK\x03\x04".b + noise(200)
     }.each do |what, content|
       File.binwrite(path("bad"), content)
-      zip = Parvox.load(path("bad"), "")
-      if content.start_with?("PK")
-        refute zip && zip.unzip_all(@out), "#{what}: garbage extracted with true"
-      else
-        assert_nil zip, "#{what}: load"
-      end
+      assert_nil Parvox.load(path("bad"), ""), "#{what}: load"
     end
     assert_nil Parvox.load(path("missing.zip"), "")
     assert_nil Parvox.load(path("work"), ""), "a folder"
