@@ -34,6 +34,8 @@ class TestLifecycle < ParvoxTest
     out, = Open3.capture2e("unzip", "-l", path("e.zip"))
     assert_match(/zipfile is empty/, out)
     assert_instance_of Parvox, Parvox.load(path("e.zip"), "")
+    File.binwrite(path("c.zip"), EMPTY_ARCHIVE[0, 20] + "\x03\x00abc".b)
+    assert_instance_of Parvox, Parvox.load(path("c.zip"), ""), "an empty archive with a comment"
   end
 
   def test_new_replaces_an_existing_file_and_fails_without_a_folder
