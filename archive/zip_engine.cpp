@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-
 #include <new>
 
 namespace zip_engine {
