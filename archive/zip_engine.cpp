@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <new>
 
 namespace zip_engine {
@@ -36,6 +37,15 @@ ArchiveHandle new_writer(int fd, const std::string& password) {
     return nullptr;
   }
   return handle;
+}
+
+// 1980-01-01 00:00:00 local time, which is what DOS date and time 0 stand for.
+time_t earliest_dos_time() {
+  struct tm start = {};
+  start.tm_year = 80;
+  start.tm_mday = 1;
+  start.tm_isdst = -1;
+  return std::mktime(&start);
 }
 
 uint16_t little16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
@@ -94,21 +104,25 @@ std::unique_ptr<ZipWriter> ZipWriter::start(int fd, const std::string& password)
   return writer;
 }
 
-bool ZipWriter::add_folder_entry(const std::string& name) {
+void ZipWriter::start_entry(const std::string& name, unsigned int type, int mode, int64_t size) {
   archive_entry_clear(entry_);
   archive_entry_set_pathname(entry_, name.c_str());
-  archive_entry_set_filetype(entry_, AE_IFDIR);
-  archive_entry_set_perm(entry_, 0755);
-  archive_entry_set_size(entry_, 0);
+  archive_entry_set_filetype(entry_, type);
+  archive_entry_set_perm(entry_, mode);
+  archive_entry_set_size(entry_, size);
+  // Entries carry no time of their own. libarchive always writes an extended
+  // timestamp field, and some readers (rubyzip) fail on one without a time,
+  // so it gets the earliest time a zip entry can hold.
+  archive_entry_set_mtime(entry_, earliest_dos_time(), 0);
+}
+
+bool ZipWriter::add_folder_entry(const std::string& name) {
+  start_entry(name, AE_IFDIR, 0755, 0);
   return succeeded(archive_write_header(handle_.get(), entry_)) && close_entry();
 }
 
 bool ZipWriter::open_file_entry(const std::string& name, int64_t size) {
-  archive_entry_clear(entry_);
-  archive_entry_set_pathname(entry_, name.c_str());
-  archive_entry_set_filetype(entry_, AE_IFREG);
-  archive_entry_set_perm(entry_, 0644);
-  archive_entry_set_size(entry_, size);
+  start_entry(name, AE_IFREG, 0644, size);
   return succeeded(archive_write_header(handle_.get(), entry_));
 }
 

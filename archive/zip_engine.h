@@ -40,6 +40,7 @@ class ZipWriter {
 
  private:
   ZipWriter(ArchiveHandle handle, archive_entry* entry);
+  void start_entry(const std::string& name, unsigned int type, int mode, int64_t size);
   ArchiveHandle handle_;
   archive_entry* entry_;
   bool finished_ = false;

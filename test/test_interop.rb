@@ -39,6 +39,21 @@ class InteropTest < ParvoxTest
                 zf.comment = b"archive comment: not part of any entry"
   PY
 
+  # rubyzip, run by Debian's own Ruby: lists the entries of ARGV[0], then
+  # extracts them beneath ARGV[1] (when given).
+  RUBYZIP_READ = <<~RUBY.freeze
+    require "zip"
+    Zip::File.open(ARGV[0]) do |zip|
+      zip.each do |entry|
+        puts entry.name
+        next unless ARGV[1]
+        target = File.join(ARGV[1], entry.name)
+        FileUtils.mkdir_p(File.dirname(target))
+        entry.extract(target)
+      end
+    end
+  RUBY
+
   def setup
     super
     @src = make_tree(path("src"),
@@ -93,6 +108,8 @@ class InteropTest < ParvoxTest
        ->(a, out) { run!("bsdtar", "bsdtar", "-xf", a, "-C", out, "--passphrase", PASSWORD) }],
       ["python zipfile", plain, ->(a) { listed(run!("python", PYTHON, "-c", PY_READ, a).lines) },
        ->(a, out) { run!("python", PYTHON, "-c", PY_READ, a, out) }],
+      ["rubyzip", plain, ->(a) { listed(run!("rubyzip", "/usr/bin/ruby", "-e", RUBYZIP_READ, a).lines) },
+       ->(a, out) { run!("rubyzip", "/usr/bin/ruby", "-e", RUBYZIP_READ, a, out) }],
     ]
     expected = digests(@src)
     readers.each_with_index do |(tool, archive, list, extract), i|
