@@ -86,6 +86,14 @@ class TestAddFile < ParvoxTest
     assert_equal %w[gone/ d/ d/ok], entry_names(path("t.zip"))
   end
 
+  def test_a_full_disk_is_a_failure
+    skip "needs /dev/full" unless File.exist?("/dev/full")
+    File.binwrite(path("noise"), noise(3 * 1024 * 1024))
+    zip = Parvox.new("/dev/full", "")
+    refute zip.add_file(path("noise"), "noise", false, false)
+    zip.close
+  end
+
   def test_a_loaded_archive_is_never_changed
     File.write(path("a.txt"), "a")
     zip_folder(make_tree(path("d"), "x" => "X"), "d")
