@@ -110,6 +110,14 @@ class HostileTest < ParvoxTest
     end
   end
 
+  def test_a_broken_later_entry_header_is_a_failure
+    archive = py_zip([{ name: "first.txt", data: "first" }, { name: "second.txt", data: "second" }])
+    bytes = File.binread(archive)
+    bytes[bytes.index("PK\x03\x04".b, 4), 4] = "XXXX"
+    File.binwrite(archive, bytes)
+    refute_equal true, unzip_all_answer(archive), "a damaged archive answered true"
+  end
+
   def test_truncated_archives_fail
     src = make_tree(path("src"), "a.bin" => noise(300_000), "b.txt" => "b" * 50_000)
     whole = File.binread(zip_folder(src, "src"))
