@@ -16,6 +16,10 @@
 #include "fsutil/file.h"
 #include "fsutil/folder_listing.h"
 
+namespace fsutil {
+class FileCreator;
+}
+
 class NativeArchive {
  public:
   NativeArchive() = default;
@@ -49,7 +53,7 @@ class NativeArchive {
   bool add_single_file(const std::string& source, const std::string& name);
   bool add_folder(const std::string& source, const std::string& name, bool recursive,
                   std::vector<fsutil::FolderId>& walk);
-  bool extract_beneath(const std::string& root);
+  bool extract_beneath(const std::string& root, fsutil::FileCreator& files);
   bool write_entry_data(fsutil::File target);
 
   // Declared in the order of acquisition: the engine handles are released

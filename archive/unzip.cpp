@@ -76,6 +76,7 @@ bool NativeArchive::unzip_all(const std::string& folder) noexcept {
   try {
     const std::string root = folder.empty() ? "." : folder;
     fsutil::make_parent_folders(root + "/");
+    fsutil::FileCreator files(root);
     bool extracted = false;
     bool skipped = false;
     for (bool positioned = reader_->goto_first_entry(); positioned;
@@ -85,7 +86,7 @@ bool NativeArchive::unzip_all(const std::string& folder) noexcept {
         continue;
       }
       extracted = true;
-      if (!extract_beneath(root)) return false;
+      if (!extract_beneath(root, files)) return false;
     }
     return extracted && !skipped && !reader_->damaged();
   } catch (...) {
@@ -93,12 +94,12 @@ bool NativeArchive::unzip_all(const std::string& folder) noexcept {
   }
 }
 
-bool NativeArchive::extract_beneath(const std::string& root) {
+bool NativeArchive::extract_beneath(const std::string& root, fsutil::FileCreator& files) {
   const EntryInfo& entry = reader_->entry();
   std::vector<std::string> parts;
   if (!components_beneath(entry.name, &parts)) return false;
   if (entry.is_folder) return fsutil::make_folders_beneath(root, parts);
-  return write_entry_data(fsutil::create_file_beneath(root, parts));
+  return write_entry_data(files.create_file(parts));
 }
 
 bool NativeArchive::write_entry_data(fsutil::File target) {

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 
 namespace fsutil {
 
@@ -44,10 +46,19 @@ bool make_parent_folders(const std::string& path) {
 }
 
 File create_file_beneath(const std::string& root, const std::vector<std::string>& parts) {
+  return FileCreator(root).create_file(parts);
+}
+
+File FileCreator::create_file(const std::vector<std::string>& parts) {
   if (parts.empty()) return File();
-  File folder = open_folder_beneath(root, parts, parts.size() - 1);
-  if (!folder.is_open()) return File();
-  return File(::openat(folder.fd(), parts.back().c_str(),
+  const size_t depth = parts.size() - 1;
+  if (!folder_.is_open() || folder_parts_.size() != depth ||
+      !std::equal(folder_parts_.begin(), folder_parts_.end(), parts.begin())) {
+    folder_ = open_folder_beneath(root_, parts, depth);
+    folder_parts_.assign(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(depth));
+    if (!folder_.is_open()) return File();
+  }
+  return File(::openat(folder_.fd(), parts.back().c_str(),
                        O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
 }
 

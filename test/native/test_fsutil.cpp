@@ -86,4 +86,19 @@ TEST_F(FsutilTest, CreationBeneathARootNeverFollowsALink) {
   EXPECT_TRUE(fsutil::make_folders_beneath(at("root"), {}));
 }
 
+TEST_F(FsutilTest, FileCreatorReusesItsFolderAndStillRefusesLinks) {
+  ::mkdir(at("root").c_str(), 0777);
+  ::mkdir(at("outside").c_str(), 0777);
+  ::symlink(at("outside").c_str(), at("root/link").c_str());
+  fsutil::FileCreator files(at("root"));
+  EXPECT_TRUE(files.create_file({"d", "e", "one"}).is_open());
+  EXPECT_TRUE(files.create_file({"d", "e", "two"}).is_open());
+  EXPECT_FALSE(files.create_file({"link", "f"}).is_open());
+  EXPECT_TRUE(files.create_file({"d", "three"}).is_open());
+  EXPECT_TRUE(files.create_file({"top"}).is_open());
+  EXPECT_EQ(fsutil::list_folder(at("root/d/e"), "*", true, false).size(), 2u);
+  EXPECT_TRUE(is_folder(at("root/d")) && !is_folder(at("root/d/three")));
+  EXPECT_TRUE(fsutil::list_folder(at("outside"), "*", true, true).empty());
+}
+
 }  // namespace
