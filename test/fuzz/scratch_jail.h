@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -41,6 +42,9 @@ inline std::set<std::string> items_of(const std::string& folder) {
 class ScratchJail {
  public:
   ScratchJail() {
+    // As in Ruby, which takes its character type from the environment: entry
+    // names are converted to that charset (script/fuzz sets C.UTF-8).
+    std::setlocale(LC_CTYPE, "");
     const char* tmp = std::getenv("PARVOX_FUZZ_TMP");
     std::string root = tmp ? tmp : (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
     std::string pattern = root + "/parvox-fuzz-XXXXXX";
