@@ -8,7 +8,6 @@ require "etc"
 require "fileutils"
 require "optparse"
 require "rbconfig"
-require "shellwords"
 require "time"
 
 ROOT = File.expand_path("..", __dir__)
@@ -18,7 +17,7 @@ MIB = 1024.0 * 1024
 
 options = { smoke: false, reps: 5, big_reps: 3, big: true, chart: true }
 OptionParser.new do |o|
-  o.banner = "usage: bench/run [--smoke] [--reps N] [--big-reps N] [--no-big] [--no-chart]"
+  o.banner = "usage: bench/run [options]   (the full run takes about an hour)"
   o.on("--smoke", "tiny corpus, one repetition: checks that the harness works") { options[:smoke] = true }
   o.on("--reps N", Integer, "repetitions on the tree (default 5)") { |n| options[:reps] = n }
   o.on("--big-reps N", Integer, "repetitions on the 1 GiB file (default 3)") { |n| options[:big_reps] = n }
@@ -468,6 +467,9 @@ def versions
   ].reject { |v| v.nil? || v.empty? }.join("; ")
 end
 
+CHART_LABELS = { "limit" => "limit", "direct" => "libarchive direct", "direct-aes" => "libarchive direct AES",
+                 "kdf" => "PBKDF2 alone" }.freeze
+
 def write_chart(groups, png)
   data_dir = File.join(SCRATCH, "chart")
   FileUtils.mkdir_p(data_dir)
@@ -478,7 +480,7 @@ def write_chart(groups, png)
       next if c.key == "baseline" || limit.nil? || g.problems[c.key]
       s = stat(g, c.key, :wall) or next
       color = c.key.start_with?("parvox") ? "0xcc3311" : c.key == "limit" ? "0x555555" : "0x4477aa"
-      format("%s %.4f %.4f %.4f %s", (c.key == "limit" ? "limit" : c.label.delete("*")).inspect, s[:median] / limit[:median],
+      format("%s %.4f %.4f %.4f %s", (CHART_LABELS[c.key] || c.label.delete("*")).inspect, s[:median] / limit[:median],
              s[:min] / limit[:median], s[:max] / limit[:median], color)
     end
     File.write(file, lines.join("\n") + "\n")
