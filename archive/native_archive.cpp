@@ -1,37 +1,35 @@
 #include "archive/native_archive.h"
 
-bool NativeArchive::create(const char* path, const std::string& password) noexcept {
+// Closes what is open, then runs `start`; any failure leaves the object closed.
+template <typename Start>
+bool NativeArchive::open(Start&& start, const std::string& password) noexcept {
   close();
   try {
+    if (start()) {
+      password_ = password;
+      return true;
+    }
+  } catch (...) {
+  }
+  close();
+  return false;
+}
+
+bool NativeArchive::create(const char* path, const std::string& password) noexcept {
+  return open([&] {
+    // Once the file is created it exists and is empty, whatever happens next.
     file_ = fsutil::File::create(path);
     if (file_.is_open()) writer_ = zip_engine::ZipWriter::start(file_.fd(), password);
-    if (!writer_) {
-      close();
-      return false;
-    }
-    password_ = password;
-    return true;
-  } catch (...) {
-    close();
-    return false;
-  }
+    return writer_ != nullptr;
+  }, password);
 }
 
 bool NativeArchive::load(const char* path, const std::string& password) noexcept {
-  close();
-  try {
+  return open([&] {
     file_ = fsutil::File::open_for_reading(path);
     if (file_.is_open()) reader_ = zip_engine::ZipReader::open(file_.fd(), password);
-    if (!reader_) {
-      close();
-      return false;
-    }
-    password_ = password;
-    return true;
-  } catch (...) {
-    close();
-    return false;
-  }
+    return reader_ != nullptr;
+  }, password);
 }
 
 void NativeArchive::close() noexcept {

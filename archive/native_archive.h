@@ -50,6 +50,8 @@ class NativeArchive {
   size_t memory_size() const { return sizeof(*this) + password_.capacity(); }
 
  private:
+  template <typename Start>
+  bool open(Start&& start, const std::string& password) noexcept;
   bool add_single_file(const std::string& source, const std::string& name);
   bool add_folder(const std::string& source, const std::string& name, bool recursive,
                   std::vector<fsutil::FolderId>& walk);
