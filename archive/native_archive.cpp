@@ -24,10 +24,11 @@ bool NativeArchive::create(const char* path, const std::string& password) noexce
   }, password);
 }
 
-bool NativeArchive::load(const char* path, const std::string& password) noexcept {
+bool NativeArchive::load(const char* path, const std::string& password,
+                         const std::string& alternative) noexcept {
   return open([&] {
     file_ = fsutil::File::open_for_reading(path);
-    if (file_.is_open()) reader_ = zip_engine::ZipReader::open(file_.fd(), password);
+    if (file_.is_open()) reader_ = zip_engine::ZipReader::open(file_.fd(), password, alternative);
     return reader_ != nullptr;
   }, password);
 }

@@ -29,8 +29,10 @@ class NativeArchive {
 
   // Starts a new, empty archive at `path`, replacing any file there.
   bool create(const char* path, const std::string& password) noexcept;
-  // Opens the existing archive at `path` for reading.
-  bool load(const char* path, const std::string& password) noexcept;
+  // Opens the existing archive at `path` for reading. Encrypted entries open
+  // with `password` or, when given, `alternative`, another form of it.
+  bool load(const char* path, const std::string& password,
+            const std::string& alternative = std::string()) noexcept;
   // Finishes and releases whatever is open; safe at any time, any number of times.
   void close() noexcept;
 

@@ -36,7 +36,8 @@ bool is_drive_letter(const std::string& name) {
 
 // Splits a stored name into path components beneath the target folder, '/'
 // and '\' both separating. Refuses a name that could lead anywhere else: an
-// absolute name, a drive letter, or any ".." component.
+// absolute name, a drive letter, any ".." component, or a component the
+// system would take for something other than a name of its own.
 bool components_beneath(const std::string& name, std::vector<std::string>* parts) {
   if (name.empty() || is_separator(name[0]) || is_drive_letter(name)) return false;
   size_t start = 0;
@@ -44,9 +45,11 @@ bool components_beneath(const std::string& name, std::vector<std::string>* parts
     size_t end = start;
     while (end < name.size() && !is_separator(name[end])) ++end;
     std::string part = name.substr(start, end - start);
-    if (part == "..") return false;
-    if (!part.empty() && part != ".") parts->push_back(std::move(part));
     start = end + 1;
+    if (part == "..") return false;
+    if (part.empty() || part == ".") continue;
+    if (!fsutil::is_creatable_name(part)) return false;
+    parts->push_back(std::move(part));
   }
   return true;
 }

@@ -2,12 +2,13 @@
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <ctime>
 #include <new>
+
+#include "archive/zip_engine_platform.h"
+#include "fsutil/file.h"
 
 namespace zip_engine {
 
@@ -27,7 +28,7 @@ ArchiveHandle new_writer(int fd, const std::string& password) {
   if (!a) return nullptr;
   const std::string options =
       "zip:compression=deflate,zip:compression-level=" + std::to_string(kDeflateLevel) +
-      (password.empty() ? "" : ",zip:encryption=aes256");
+      (password.empty() ? "" : ",zip:encryption=aes256") + platform::name_write_options();
   if (archive_write_set_format_zip(a) != ARCHIVE_OK ||
       archive_write_set_options(a, options.c_str()) != ARCHIVE_OK ||
       (!password.empty() && archive_write_set_passphrase(a, password.c_str()) != ARCHIVE_OK) ||
@@ -54,23 +55,28 @@ uint16_t little16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | 
 // no entries, an empty central directory at offset 0.
 bool is_empty_archive(int fd) {
   unsigned char record[22];
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || ::pread(fd, record, sizeof record, 0) != sizeof record) return false;
+  if (fsutil::read_at(fd, reinterpret_cast<char*>(record), sizeof record, 0) != sizeof record) {
+    return false;
+  }
   static const unsigned char kEndSignature[4] = {'P', 'K', 5, 6};
   const bool all_zero = std::all_of(record + 4, record + 20, [](unsigned char b) { return b == 0; });
   return std::equal(kEndSignature, kEndSignature + 4, record) && all_zero &&
-         st.st_size == static_cast<off_t>(sizeof record + little16(record + 20));
+         fsutil::descriptor_size(fd) == static_cast<int64_t>(sizeof record + little16(record + 20));
 }
 
-ArchiveHandle new_reader(int fd, const std::string& password, bool streamable) {
-  if (::lseek(fd, 0, SEEK_SET) != 0) return nullptr;
+ArchiveHandle new_reader(int fd, const std::vector<std::string>& passwords, bool streamable) {
+  if (!fsutil::rewind(fd)) return nullptr;
   ArchiveHandle handle(archive_read_new());
   archive* a = handle.get();
   if (!a) return nullptr;
   int supported = streamable ? archive_read_support_format_zip_streamable(a)
                              : archive_read_support_format_zip_seekable(a);
-  if (supported != ARCHIVE_OK ||
-      (!password.empty() && archive_read_add_passphrase(a, password.c_str()) != ARCHIVE_OK) ||
+  if (supported != ARCHIVE_OK) return nullptr;
+  for (const std::string& password : passwords) {
+    if (archive_read_add_passphrase(a, password.c_str()) != ARCHIVE_OK) return nullptr;
+  }
+  const std::string options = platform::name_read_options();
+  if ((!options.empty() && archive_read_set_options(a, options.c_str()) != ARCHIVE_OK) ||
       archive_read_open_fd(a, fd, kReadBlockSize) != ARCHIVE_OK) {
     return nullptr;
   }
@@ -106,7 +112,7 @@ std::unique_ptr<ZipWriter> ZipWriter::start(int fd, const std::string& password)
 
 void ZipWriter::start_entry(const std::string& name, unsigned int type, int mode, int64_t size) {
   archive_entry_clear(entry_);
-  archive_entry_set_pathname(entry_, name.c_str());
+  platform::set_entry_name(entry_, name);
   archive_entry_set_filetype(entry_, type);
   archive_entry_set_perm(entry_, mode);
   archive_entry_set_size(entry_, size);
@@ -141,22 +147,28 @@ bool ZipWriter::finish() {
 
 // ---- ZipReader -------------------------------------------------------------
 
-ZipReader::ZipReader(int fd, std::string password) : fd_(fd), password_(std::move(password)) {}
+ZipReader::ZipReader(int fd, std::vector<std::string> passwords)
+    : fd_(fd), passwords_(std::move(passwords)) {}
 
 ZipReader::~ZipReader() = default;
 
-std::unique_ptr<ZipReader> ZipReader::open(int fd, const std::string& password) {
-  std::unique_ptr<ZipReader> reader(new (std::nothrow) ZipReader(fd, password));
+std::unique_ptr<ZipReader> ZipReader::open(int fd, const std::string& password,
+                                           const std::string& alternative) {
+  std::vector<std::string> passwords;
+  for (const std::string* candidate : {&password, &alternative}) {
+    if (!candidate->empty()) passwords.push_back(*candidate);
+  }
+  std::unique_ptr<ZipReader> reader(new (std::nothrow) ZipReader(fd, std::move(passwords)));
   if (!reader || !reader->start()) return nullptr;
   return reader;
 }
 
 bool ZipReader::start() {
-  handle_ = new_reader(fd_, password_, false);
+  handle_ = new_reader(fd_, passwords_, false);
   // The seekable reader does not recognise an archive without entries, which
   // is the end record alone; the streaming reader does, and still refuses
   // anything that is not a zip archive.
-  if (!handle_ && is_empty_archive(fd_)) handle_ = new_reader(fd_, password_, true);
+  if (!handle_ && is_empty_archive(fd_)) handle_ = new_reader(fd_, passwords_, true);
   if (!handle_) return false;
   next_header();
   return !damaged_;
@@ -174,9 +186,7 @@ bool ZipReader::next_header() {
     info_ = EntryInfo();
     return false;
   }
-  const char* name = archive_entry_pathname(header);
-  if (!name) name = archive_entry_pathname_utf8(header);
-  info_.name = name ? name : "";
+  info_.name = platform::entry_name(header);
   info_.is_folder = archive_entry_filetype(header) == AE_IFDIR;
   is_link_ = archive_entry_filetype(header) == AE_IFLNK;
   // The engine consumes a link's stored data (its target) while reading the

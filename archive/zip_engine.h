@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 struct archive;
 struct archive_entry;
@@ -60,8 +61,10 @@ class ZipReader {
  public:
   // Opens the archive in `fd` (a readable file) and goes to its first entry.
   // Fails for anything that is not a zip archive; an archive without entries
-  // opens.
-  static std::unique_ptr<ZipReader> open(int fd, const std::string& password);
+  // opens. Encrypted entries are read with `password` or, when it is not
+  // empty, with `alternative`, another form of the same password.
+  static std::unique_ptr<ZipReader> open(int fd, const std::string& password,
+                                         const std::string& alternative = std::string());
   ~ZipReader();
 
   bool has_entry() const { return has_entry_; }
@@ -87,12 +90,12 @@ class ZipReader {
  private:
   ReadStatus fetch_chunk(const char** data, size_t* size);
 
-  explicit ZipReader(int fd, std::string password);
+  ZipReader(int fd, std::vector<std::string> passwords);
   bool start();
   bool next_header();
 
   int fd_;
-  std::string password_;
+  std::vector<std::string> passwords_;
   ArchiveHandle handle_;
   EntryInfo info_;
   bool has_entry_ = false;

@@ -7,7 +7,7 @@ VALUE parvox_add_file(VALUE self, VALUE source, VALUE name, VALUE folder, VALUE 
   check_string(source);
   check_string(name);
   const bool answer = guarded([&] {
-    return archive->add_file(ansi_argument(source), ansi_argument(name), switch_on(folder),
+    return archive->add_file(name_argument(source), name_argument(name), switch_on(folder),
                              switch_on(recursive));
   });
   return bool_value(answer);
@@ -18,13 +18,13 @@ VALUE parvox_unzip_file(VALUE self, VALUE name, VALUE target) {
   check_string(name);
   check_string(target);
   const bool answer = guarded(
-      [&] { return archive->unzip_file(ansi_argument(name), ansi_argument(target)); });
+      [&] { return archive->unzip_file(name_argument(name), name_argument(target)); });
   return bool_value(answer);
 }
 
 VALUE parvox_unzip_all(VALUE self, VALUE folder) {
   NativeArchive* archive = get_archive(self);
   check_string(folder);
-  const bool answer = guarded([&] { return archive->unzip_all(ansi_argument(folder)); });
+  const bool answer = guarded([&] { return archive->unzip_all(name_argument(folder)); });
   return bool_value(answer);
 }

@@ -16,8 +16,14 @@ $CXXFLAGS << " #{ENV['PARVOX_CXXFLAGS']}" if ENV["PARVOX_CXXFLAGS"]
 $LDFLAGS << " #{ENV['PARVOX_LDFLAGS']}" if ENV["PARVOX_LDFLAGS"]
 $INCFLAGS << " -I#{root}"
 
+windows = RUBY_PLATFORM.match?(/mingw|mswin/)
+# Where the platforms differ, a source file exists once per platform:
+# name_posix.cpp and name_windows.cpp. The other platform's file is left out.
+other_platform = windows ? "_posix.cpp" : "_windows.cpp"
+
 source_dirs = %w[ext archive fsutil].map { |dir| File.join(root, dir) }
 $VPATH.concat(source_dirs)
-$srcs = source_dirs.flat_map { |dir| Dir[File.join(dir, "*.cpp")] }.map { |f| File.basename(f) }.sort
+$srcs = source_dirs.flat_map { |dir| Dir[File.join(dir, "*.cpp")] }
+                   .map { |f| File.basename(f) }.reject { |f| f.end_with?(other_platform) }.sort
 
 create_makefile("parvox")

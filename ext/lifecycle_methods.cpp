@@ -13,7 +13,8 @@ namespace {
 enum class OpenMode { create, load };
 
 // A NativeArchive with its archive open, or null. The path goes to the
-// engine as the bytes Ruby gave; the password is converted.
+// engine as the bytes Ruby gave; the password is converted, and reading also
+// accepts its alternative form where the platform has one.
 NativeArchive* open_archive(VALUE path, VALUE password, OpenMode mode) noexcept {
   NativeArchive* opened = nullptr;
   guarded([&] {
@@ -21,8 +22,11 @@ NativeArchive* open_archive(VALUE path, VALUE password, OpenMode mode) noexcept 
     if (!archive) return false;
     const std::string bytes = string_bytes(path);
     const std::string key = ansi_argument(password);
-    const bool ok = mode == OpenMode::create ? archive->create(bytes.c_str(), key)
-                                             : archive->load(bytes.c_str(), key);
+    const bool ok =
+        mode == OpenMode::create
+            ? archive->create(bytes.c_str(), key)
+            : archive->load(bytes.c_str(), key,
+                            utf8_password_alternative(string_bytes(password).c_str()));
     if (ok) opened = archive.release();
     return ok;
   });
@@ -79,7 +83,7 @@ VALUE parvox_get_path(VALUE) {
     guarded([&] {
       path = fsutil::library_path();
       replace_char(path, fsutil::kPathSeparator, '/');
-      path = ansi_to_utf8(path.c_str());
+      path = native_name_to_utf8(path.c_str());
       return true;
     });
     answer = protected_utf8_string(path, &state);

@@ -51,6 +51,10 @@ VALUE new_utf8_string(const char* text, VALUE encoding) {
   return string;
 }
 
+std::string name_argument(VALUE checked) {
+  return utf8_to_native_name(string_bytes(checked).c_str());
+}
+
 std::string ansi_argument(VALUE checked) { return utf8_to_ansi(string_bytes(checked).c_str()); }
 
 VALUE protected_utf8_string(const std::string& text, int* state) {

@@ -24,7 +24,10 @@ NativeArchive* get_archive(VALUE self);
 void check_string(VALUE value);
 // A checked String's bytes up to its first NUL.
 std::string string_bytes(VALUE checked);
-// A checked String's text converted to the locale's charset.
+// A checked String's text as a name or path for the native layer.
+std::string name_argument(VALUE checked);
+// A checked String's text converted to the narrow charset: a password's key
+// material.
 std::string ansi_argument(VALUE checked);
 
 // Runs native work that must not let a C++ exception reach Ruby: any

@@ -63,8 +63,10 @@ std::string ansi_to_utf8(const char* text) {
   return convert(text, charset, "UTF-8");
 }
 
-void replace_char(std::string& text, char from, char to) {
-  for (char& c : text) {
-    if (c == from) c = to;
-  }
-}
+
+// Names and paths take the locale's charset as well on Linux.
+std::string utf8_to_native_name(const char* text) { return utf8_to_ansi(text); }
+
+std::string native_name_to_utf8(const char* text) { return ansi_to_utf8(text); }
+
+std::string utf8_password_alternative(const char*) { return std::string(); }

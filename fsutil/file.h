@@ -9,14 +9,24 @@
 namespace fsutil {
 
 // The separator of paths on disk.
+#ifdef _WIN32
+constexpr char kPathSeparator = '\\';
+#else
 constexpr char kPathSeparator = '/';
+#endif
 
 class File {
  public:
   File() = default;
   explicit File(int fd) : fd_(fd) {}
   File(File&& other) noexcept : fd_(other.release()) {}
-  File& operator=(File&& other) noexcept;
+  File& operator=(File&& other) noexcept {
+    if (this != &other) {
+      close();
+      fd_ = other.release();
+    }
+    return *this;
+  }
   File(const File&) = delete;
   File& operator=(const File&) = delete;
   ~File() { close(); }
@@ -49,5 +59,16 @@ class File {
   }
   int fd_ = -1;
 };
+
+// Operations on a descriptor someone else owns, such as the archive file the
+// zip engine works on.
+
+// Size of the open file in bytes, or -1.
+int64_t descriptor_size(int fd);
+// Reads up to n bytes from `offset`; answers the count or -1. The descriptor's
+// position may move.
+long long read_at(int fd, char* buffer, size_t n, int64_t offset);
+// Moves the descriptor's position to the start of the file.
+bool rewind(int fd);
 
 }  // namespace fsutil

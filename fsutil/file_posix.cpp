@@ -20,14 +20,6 @@ int open_retrying(const char* path, int flags, mode_t mode = 0) {
 
 }  // namespace
 
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    close();
-    fd_ = other.release();
-  }
-  return *this;
-}
-
 File File::open_regular_for_reading(const std::string& path) {
   // O_NONBLOCK keeps open() of a FIFO from waiting for a writer.
   File file(open_retrying(path.c_str(), O_RDONLY | O_NONBLOCK));
@@ -47,11 +39,7 @@ File File::create(const std::string& path) {
   return File(open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
 }
 
-int64_t File::size() const {
-  struct stat st;
-  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return -1;
-  return static_cast<int64_t>(st.st_size);
-}
+int64_t File::size() const { return descriptor_size(fd_); }
 
 long long File::read(char* buffer, size_t n) {
   ssize_t got;
@@ -79,5 +67,21 @@ bool File::close() {
   // close() is not retried on EINTR: on Linux the descriptor is gone anyway.
   return ::close(release()) == 0;
 }
+
+int64_t descriptor_size(int fd) {
+  struct stat st;
+  if (fd < 0 || ::fstat(fd, &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+long long read_at(int fd, char* buffer, size_t n, int64_t offset) {
+  ssize_t got;
+  do {
+    got = ::pread(fd, buffer, n, static_cast<off_t>(offset));
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+bool rewind(int fd) { return ::lseek(fd, 0, SEEK_SET) == 0; }
 
 }  // namespace fsutil

@@ -2,6 +2,7 @@
 // strictly beneath a target folder.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,14 +33,33 @@ class FileCreator {
   explicit FileCreator(std::string root) : root_(std::move(root)) {}
   File create_file(const std::vector<std::string>& parts);
 
+#ifdef _WIN32
+  // The folders from the root down to the last file's folder, all held open
+  // so that none of them can be replaced meanwhile.
+  struct OpenFolders;
+#endif
+
  private:
   std::string root_;
-  std::vector<std::string> folder_parts_;  // where folder_ is beneath root_
+#ifdef _WIN32
+  struct OpenFoldersDeleter {
+    void operator()(OpenFolders* folders) const;
+  };
+  std::unique_ptr<OpenFolders, OpenFoldersDeleter> folders_;
+#else
   File folder_;
+#endif
+  std::vector<std::string> folder_parts_;  // where the last file's folder is beneath root_
 };
 
 // Creates the folder `root`/`parts...` and the folders above it, with the same
 // rules as create_file_beneath. Empty `parts` names `root` itself.
 bool make_folders_beneath(const std::string& root, const std::vector<std::string>& parts);
+
+// Whether `name` can be created as a file or folder of its own name, rather
+// than meaning something else to the system. On Windows that refuses ':'
+// (streams, drives), the characters Windows forbids, a trailing '.' or space
+// (which Windows strips) and reserved device names such as CON or COM1.txt.
+bool is_creatable_name(const std::string& name);
 
 }  // namespace fsutil

@@ -62,6 +62,9 @@ File FileCreator::create_file(const std::vector<std::string>& parts) {
                        O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
 }
 
+// Any name without '/' or NUL is a name of its own on Linux.
+bool is_creatable_name(const std::string& name) { return !name.empty(); }
+
 bool make_folders_beneath(const std::string& root, const std::vector<std::string>& parts) {
   return open_folder_beneath(root, parts, parts.size()).is_open();
 }
