@@ -1,0 +1,40 @@
+// Names are UTF-8 in the native layer on Windows and pass to libarchive as
+// UTF-16: its narrow name calls would take the ANSI code page, which cannot
+// hold every name a Windows file system can.
+//
+// Written names are stored in UTF-8 with the zip format's UTF-8 flag, which
+// every current reader honours. A stored name without the flag is read in the
+// ANSI code page (libarchive's own default on Windows is the OEM code page).
+#include <archive.h>
+#include <archive_entry.h>
+
+#include "archive/zip_engine_platform.h"
+#include "fsutil/wide_string.h"
+
+namespace zip_engine {
+namespace platform {
+
+std::string name_write_options() { return ",zip:hdrcharset=UTF-8"; }
+
+std::string name_read_options() {
+  return "zip:hdrcharset=CP" + std::to_string(fsutil::ansi_code_page());
+}
+
+void set_entry_name(archive_entry* entry, const std::string& name) {
+  // Entry names separate with '/' only; with the UTF-8 option libarchive
+  // would keep a '\' as it is.
+  std::string stored = name;
+  for (char& c : stored) {
+    if (c == '\\') c = '/';
+  }
+  archive_entry_copy_pathname_w(entry, fsutil::to_utf16(stored).c_str());
+}
+
+std::string entry_name(archive_entry* entry) {
+  if (const wchar_t* name = archive_entry_pathname_w(entry)) return fsutil::from_utf16(name);
+  const char* name = archive_entry_pathname_utf8(entry);
+  return name ? name : "";
+}
+
+}  // namespace platform
+}  // namespace zip_engine

@@ -1,0 +1,101 @@
+// Files are opened through the wide interfaces by their UTF-16 names and then
+// handed to the C runtime as descriptors, which libarchive reads and writes.
+#include "fsutil/file.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+
+#include "fsutil/wide_string.h"
+
+namespace fsutil {
+
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+HANDLE open_handle(const std::string& path, DWORD access, DWORD disposition) {
+  return CreateFileW(to_utf16(path).c_str(), access, kShareAll, nullptr, disposition,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// A descriptor owning `handle`; the handle is closed when that fails.
+File adopt(HANDLE handle, int flags) {
+  if (handle == INVALID_HANDLE_VALUE) return File();
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return File();
+  }
+  return File(fd);
+}
+
+HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
+
+bool is_regular_file(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info) &&
+         !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The C runtime reads and writes at most INT_MAX bytes per call.
+unsigned int clamp_count(size_t n) {
+  return static_cast<unsigned int>(std::min<size_t>(n, INT_MAX));
+}
+
+}  // namespace
+
+File File::open_regular_for_reading(const std::string& path) {
+  HANDLE handle = open_handle(path, GENERIC_READ, OPEN_EXISTING);
+  if (handle != INVALID_HANDLE_VALUE && !is_regular_file(handle)) {
+    CloseHandle(handle);
+    return File();
+  }
+  return adopt(handle, _O_RDONLY);
+}
+
+File File::open_for_reading(const std::string& path) {
+  return adopt(open_handle(path, GENERIC_READ, OPEN_EXISTING), _O_RDONLY);
+}
+
+File File::create(const std::string& path) {
+  return adopt(open_handle(path, GENERIC_WRITE, CREATE_ALWAYS), _O_WRONLY);
+}
+
+int64_t File::size() const { return descriptor_size(fd_); }
+
+long long File::read(char* buffer, size_t n) { return _read(fd_, buffer, clamp_count(n)); }
+
+bool File::write_all(const char* data, size_t n) {
+  while (n > 0) {
+    const int put = _write(fd_, data, clamp_count(n));
+    if (put <= 0) return false;
+    data += put;
+    n -= static_cast<size_t>(put);
+  }
+  return true;
+}
+
+bool File::close() {
+  if (fd_ < 0) return true;
+  return _close(release()) == 0;
+}
+
+int64_t descriptor_size(int fd) {
+  LARGE_INTEGER size;
+  if (fd < 0 || !GetFileSizeEx(handle_of(fd), &size)) return -1;
+  return size.QuadPart;
+}
+
+long long read_at(int fd, char* buffer, size_t n, int64_t offset) {
+  if (_lseeki64(fd, offset, SEEK_SET) != offset) return -1;
+  return _read(fd, buffer, clamp_count(n));
+}
+
+bool rewind(int fd) { return _lseeki64(fd, 0, SEEK_SET) == 0; }
+
+}  // namespace fsutil

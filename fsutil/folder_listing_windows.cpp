@@ -1,0 +1,73 @@
+// Listing through FindFirstFileW/FindNextFileW. The folder attribute alone
+// decides what an item is: folders, and links or junctions to folders, are
+// folders; everything else is a file, which the caller then opens (a broken
+// link simply fails to open). The archive attribute plays no part.
+#include "fsutil/folder_listing.h"
+
+#include <windows.h>
+
+#include <memory>
+#include <type_traits>
+
+#include "fsutil/wide_string.h"
+#include "fsutil/win_handle.h"
+
+namespace fsutil {
+
+namespace {
+
+struct FindCloser {
+  void operator()(HANDLE handle) const { FindClose(handle); }
+};
+using FindHandle = std::unique_ptr<std::remove_pointer<HANDLE>::type, FindCloser>;
+
+bool ends_with_separator(const std::string& path) {
+  return !path.empty() && (path.back() == '/' || path.back() == '\\');
+}
+
+bool is_excluded_folder(const std::wstring& name) {
+  return name == L"." || name == L".." || name == L".svn";
+}
+
+}  // namespace
+
+std::vector<std::string> list_folder(const std::string& folder, const std::string& pattern,
+                                     bool files, bool folders) {
+  std::vector<std::string> names;
+  if (folder.empty()) return names;
+  const std::string query = ends_with_separator(folder) ? folder + pattern : folder + '\\' + pattern;
+  WIN32_FIND_DATAW item;
+  FindHandle find(FindFirstFileExW(to_utf16(query).c_str(), FindExInfoBasic, &item,
+                                   FindExSearchNameMatch, nullptr, 0));
+  if (find.get() == INVALID_HANDLE_VALUE) {
+    find.release();
+    return names;
+  }
+  do {
+    const std::wstring name = item.cFileName;
+    if (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      if (folders && !is_excluded_folder(name)) names.push_back(from_utf16(name));
+    } else if (files) {
+      names.push_back(from_utf16(name));
+    }
+  } while (FindNextFileW(find.get(), &item));
+  return names;
+}
+
+// Volume serial number and file index: Windows' counterpart of device and
+// inode. Links and junctions are followed.
+bool folder_id(const std::string& path, FolderId* id) {
+  WinHandle folder(CreateFileW(to_utf16(path).c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!folder.is_open() || !GetFileInformationByHandle(folder.get(), &info) ||
+      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return false;
+  }
+  id->device = info.dwVolumeSerialNumber;
+  id->inode = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
+
+}  // namespace fsutil
