@@ -20,8 +20,10 @@ class TestGC < ParvoxTest
     refute_empty freed, "no dropped writer was collected"
     freed.each do |i|
       password = i.odd? ? "secret" : ""
-      out, status = Open3.capture2e("7z", "t", "-p#{password}", path("#{i}.zip"))
-      assert status.success?, "7z rejects archive #{i}, finished by the collector:\n#{out}"
+      unless WINDOWS # 7z is a Linux program; under Wine the extraction below is the check
+        out, status = Open3.capture2e("7z", "t", "-p#{password}", path("#{i}.zip"))
+        assert status.success?, "7z rejects archive #{i}, finished by the collector:\n#{out}"
+      end
       reader = Parvox.load(path("#{i}.zip"), password)
       assert reader.unzip_all(path("out#{i}")), "extracting archive #{i}"
       assert_equal tree_of(path("src")), tree_of(path("out#{i}", "tree"))
@@ -48,6 +50,7 @@ class TestGC < ParvoxTest
   # Readers dropped in the middle of extraction give their file back: the
   # process does not run out of descriptors.
   def test_dropped_readers_release_their_files
+    linux_only "counts descriptors in /proc/self/fd"
     zip_folder(path("src"), "tree")
     before = Dir.children("/proc/self/fd").size
     200.times { |i| Parvox.load(path("t.zip"), "").unzip_file("tree/a.txt", path("r#{i % 5}.txt")) }

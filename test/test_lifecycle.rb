@@ -17,7 +17,7 @@ class TestLifecycle < ParvoxTest
   def test_get_path_names_the_loaded_library
     lib = Parvox.get_path
     assert_equal Encoding::UTF_8, lib.encoding
-    assert lib.start_with?("/"), lib
+    assert_match(WINDOWS ? %r{\A[A-Za-z]:/} : %r{\A/}, lib)
     assert_equal "parvox.so", File.basename(lib)
     assert_includes $LOADED_FEATURES.map { |f| File.realpath(f) rescue f }, lib
   end
@@ -26,6 +26,10 @@ class TestLifecycle < ParvoxTest
     zip = Parvox.new(path("e.zip"), "secret")
     zip.close
     assert_equal EMPTY_ARCHIVE, File.binread(path("e.zip"))
+    assert_instance_of Parvox, Parvox.load(path("e.zip"), "")
+    File.binwrite(path("c.zip"), EMPTY_ARCHIVE[0, 20] + "\x03\x00abc".b)
+    assert_instance_of Parvox, Parvox.load(path("c.zip"), ""), "an empty archive with a comment"
+    linux_only "the peers are Linux programs"
     [%w[7z l], %w[bsdtar -tf]].each do |tool|
       _out, status = Open3.capture2e(*tool, path("e.zip"))
       assert status.success?, "#{tool.first} refused the empty archive"
@@ -33,9 +37,6 @@ class TestLifecycle < ParvoxTest
     # unzip answers 1, a warning, for an archive without entries.
     out, = Open3.capture2e("unzip", "-l", path("e.zip"))
     assert_match(/zipfile is empty/, out)
-    assert_instance_of Parvox, Parvox.load(path("e.zip"), "")
-    File.binwrite(path("c.zip"), EMPTY_ARCHIVE[0, 20] + "\x03\x00abc".b)
-    assert_instance_of Parvox, Parvox.load(path("c.zip"), ""), "an empty archive with a comment"
   end
 
   def test_new_replaces_an_existing_file_and_fails_without_a_folder
