@@ -7,10 +7,11 @@
 // interrupts. An exception from either (or a `break`) asks the work to stop;
 // once the work has ended and every C++ object here is gone, the exception
 // goes on to the caller unchanged.
+#include "ext/methods.h"  // ruby.h first: Ruby 2.7's ruby/thread.h needs it
+
 #include <ruby/thread.h>
 
 #include "ext/background_run.h"
-#include "ext/methods.h"
 #include "ext/ruby_boundary.h"
 #include "ext/string_conversion.h"
 
