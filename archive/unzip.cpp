@@ -22,9 +22,11 @@ bool same_name(const std::string& a, const std::string& b, size_t b_length) {
   return true;
 }
 
-// A folder entry also answers to its name without the trailing separator.
+// A folder entry also answers to its name without the trailing separator. An
+// entry whose name has no form in the locale's charset answers to nothing.
 bool names_entry(const std::string& wanted, const EntryInfo& entry) {
   const std::string& stored = entry.name;
+  if (!entry.name_ok) return false;
   if (same_name(wanted, stored, stored.size())) return true;
   return entry.is_folder && !stored.empty() && is_separator(stored.back()) &&
          same_name(wanted, stored, stored.size() - 1);
@@ -56,27 +58,32 @@ bool components_beneath(const std::string& name, std::vector<std::string>* parts
 
 }  // namespace
 
-bool NativeArchive::unzip_file(const std::string& name, const std::string& target) noexcept {
+bool NativeArchive::unzip_file(const std::string& name, const std::string& target,
+                               Progress& progress) noexcept {
   if (!reader_) return false;
   try {
     auto matches = [&name](const EntryInfo& entry) { return names_entry(name, entry); };
     // The entry is opened before anything is created for it, so one that
     // cannot be read leaves no trace on disk.
     if (!reader_->locate_entry(matches) || !reader_->open_entry()) return false;
+    ProgressMeter meter(progress, reader_->entry().size);
     fsutil::make_parent_folders(target);
-    if (reader_->entry().is_folder) return true;
-    return write_entry_data(fsutil::File::create(target));
+    const bool answer =
+        reader_->entry().is_folder || write_entry_data(fsutil::File::create(target), meter);
+    return meter.finish_entry(reader_->entry().name) && answer;
   } catch (...) {
     return false;
   }
 }
 
 // True exactly when at least one entry was extracted and nothing failed. An
-// entry that cannot be read is skipped, but makes the answer false; any other
-// failure stops at that entry.
-bool NativeArchive::unzip_all(const std::string& folder) noexcept {
+// entry that cannot be read, or whose name has no form in the locale's
+// charset, is skipped, but makes the answer false; any other failure stops at
+// that entry.
+bool NativeArchive::unzip_all(const std::string& folder, Progress& progress) noexcept {
   if (!reader_) return false;
   try {
+    ProgressMeter meter(progress, progress.wants_reports() ? total_entry_size() : -1);
     const std::string root = folder.empty() ? "." : folder;
     fsutil::make_parent_folders(root + "/");
     fsutil::FileCreator files(root);
@@ -84,12 +91,13 @@ bool NativeArchive::unzip_all(const std::string& folder) noexcept {
     bool skipped = false;
     for (bool positioned = reader_->goto_first_entry(); positioned;
          positioned = reader_->goto_next_entry()) {
-      if (!reader_->open_entry()) {
+      if (!reader_->entry().name_ok || !reader_->open_entry()) {
         skipped = true;
         continue;
       }
       extracted = true;
-      if (!extract_beneath(root, files)) return false;
+      if (!extract_beneath(root, files, meter)) return false;
+      if (!meter.finish_entry(reader_->entry().name)) return false;
     }
     return extracted && !skipped && !reader_->damaged();
   } catch (...) {
@@ -97,15 +105,27 @@ bool NativeArchive::unzip_all(const std::string& folder) noexcept {
   }
 }
 
-bool NativeArchive::extract_beneath(const std::string& root, fsutil::FileCreator& files) {
+// The bytes all entries declare, for progress reports: one walk over the
+// entry headers, reading no data.
+int64_t NativeArchive::total_entry_size() {
+  int64_t total = 0;
+  for (bool positioned = reader_->goto_first_entry(); positioned;
+       positioned = reader_->goto_next_entry()) {
+    total += reader_->entry().size;
+  }
+  return total;
+}
+
+bool NativeArchive::extract_beneath(const std::string& root, fsutil::FileCreator& files,
+                                    ProgressMeter& meter) {
   const EntryInfo& entry = reader_->entry();
   std::vector<std::string> parts;
   if (!components_beneath(entry.name, &parts)) return false;
   if (entry.is_folder) return fsutil::make_folders_beneath(root, parts);
-  return write_entry_data(files.create_file(parts));
+  return write_entry_data(files.create_file(parts), meter);
 }
 
-bool NativeArchive::write_entry_data(fsutil::File target) {
+bool NativeArchive::write_entry_data(fsutil::File target, ProgressMeter& meter) {
   if (!target.is_open()) return false;
   for (;;) {
     const char* data;
@@ -117,6 +137,7 @@ bool NativeArchive::write_entry_data(fsutil::File target) {
         return false;
       case ReadStatus::data:
         if (!target.write_all(data, size)) return false;
+        if (!meter.add(reader_->entry().name, static_cast<int64_t>(size))) return false;
         break;
     }
   }

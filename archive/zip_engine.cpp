@@ -9,6 +9,7 @@
 
 #include "archive/zip_engine_platform.h"
 #include "fsutil/file.h"
+#include "fsutil/thread_locale.h"
 
 namespace zip_engine {
 
@@ -22,13 +23,22 @@ constexpr size_t kReadBlockSize = 1 << 20;
 
 bool succeeded(int status) { return status == ARCHIVE_OK || status == ARCHIVE_WARN; }
 
+// libarchive converts names through the locale it finds when a handle first
+// needs a conversion, and keeps that conversion: handles are made, and names
+// set and read, under Utf8NamesOnThisThread, so that in the C locale names are
+// taken as UTF-8.
+
+// hdrcharset makes libarchive store every name as UTF-8, converted from the
+// locale's charset, and flag the non-ASCII ones as UTF-8; ASCII names are
+// stored unchanged and unflagged.
 ArchiveHandle new_writer(int fd, const std::string& password) {
+  fsutil::Utf8NamesOnThisThread utf8_names;
   ArchiveHandle handle(archive_write_new());
   archive* a = handle.get();
   if (!a) return nullptr;
   const std::string options =
       "zip:compression=deflate,zip:compression-level=" + std::to_string(kDeflateLevel) +
-      (password.empty() ? "" : ",zip:encryption=aes256") + platform::name_write_options();
+      ",zip:hdrcharset=UTF-8" + (password.empty() ? "" : ",zip:encryption=aes256");
   if (archive_write_set_format_zip(a) != ARCHIVE_OK ||
       archive_write_set_options(a, options.c_str()) != ARCHIVE_OK ||
       (!password.empty() && archive_write_set_passphrase(a, password.c_str()) != ARCHIVE_OK) ||
@@ -66,6 +76,7 @@ bool is_empty_archive(int fd) {
 
 ArchiveHandle new_reader(int fd, const std::vector<std::string>& passwords, bool streamable) {
   if (!fsutil::rewind(fd)) return nullptr;
+  fsutil::Utf8NamesOnThisThread utf8_names;
   ArchiveHandle handle(archive_read_new());
   archive* a = handle.get();
   if (!a) return nullptr;
@@ -110,9 +121,11 @@ std::unique_ptr<ZipWriter> ZipWriter::start(int fd, const std::string& password)
   return writer;
 }
 
-void ZipWriter::start_entry(const std::string& name, unsigned int type, int mode, int64_t size) {
+bool ZipWriter::write_entry_header(const std::string& name, unsigned int type, int mode,
+                                   int64_t size) {
+  fsutil::Utf8NamesOnThisThread utf8_names;
   archive_entry_clear(entry_);
-  platform::set_entry_name(entry_, name);
+  if (!platform::set_entry_name(entry_, name)) return false;
   archive_entry_set_filetype(entry_, type);
   archive_entry_set_perm(entry_, mode);
   archive_entry_set_size(entry_, size);
@@ -120,16 +133,15 @@ void ZipWriter::start_entry(const std::string& name, unsigned int type, int mode
   // timestamp field, and some readers (rubyzip) fail on one without a time,
   // so it gets the earliest time a zip entry can hold.
   archive_entry_set_mtime(entry_, earliest_dos_time(), 0);
+  return succeeded(archive_write_header(handle_.get(), entry_));
 }
 
 bool ZipWriter::add_folder_entry(const std::string& name) {
-  start_entry(name, AE_IFDIR, 0755, 0);
-  return succeeded(archive_write_header(handle_.get(), entry_)) && close_entry();
+  return write_entry_header(name, AE_IFDIR, 0755, 0) && close_entry();
 }
 
 bool ZipWriter::open_file_entry(const std::string& name, int64_t size) {
-  start_entry(name, AE_IFREG, 0644, size);
-  return succeeded(archive_write_header(handle_.get(), entry_));
+  return write_entry_header(name, AE_IFREG, 0644, size);
 }
 
 int64_t ZipWriter::write(const char* data, size_t n) {
@@ -175,6 +187,7 @@ bool ZipReader::start() {
 }
 
 bool ZipReader::next_header() {
+  fsutil::Utf8NamesOnThisThread utf8_names;
   archive_entry* header = nullptr;
   int status = archive_read_next_header(handle_.get(), &header);
   has_entry_ = succeeded(status);
@@ -186,7 +199,7 @@ bool ZipReader::next_header() {
     info_ = EntryInfo();
     return false;
   }
-  info_.name = platform::entry_name(header);
+  info_.name_ok = platform::entry_name(header, &info_.name);
   info_.is_folder = archive_entry_filetype(header) == AE_IFDIR;
   is_link_ = archive_entry_filetype(header) == AE_IFLNK;
   // The engine consumes a link's stored data (its target) while reading the

@@ -1,4 +1,5 @@
-// Names in the locale's charset, which libarchive takes and gives as they are.
+// Names in the locale's charset, converted by libarchive (under
+// Utf8NamesOnThisThread, so the C locale counts as UTF-8).
 #include <archive.h>
 #include <archive_entry.h>
 
@@ -7,18 +8,19 @@
 namespace zip_engine {
 namespace platform {
 
-std::string name_write_options() { return std::string(); }
-
 std::string name_read_options() { return std::string(); }
 
-void set_entry_name(archive_entry* entry, const std::string& name) {
+bool set_entry_name(archive_entry* entry, const std::string& name) {
   archive_entry_set_pathname(entry, name.c_str());
+  return archive_entry_pathname_utf8(entry) != nullptr;
 }
 
-std::string entry_name(archive_entry* entry) {
-  const char* name = archive_entry_pathname(entry);
-  if (!name) name = archive_entry_pathname_utf8(entry);
-  return name ? name : "";
+// libarchive answers no name for one flagged as UTF-8 that the charset cannot
+// hold or that is not valid UTF-8.
+bool entry_name(archive_entry* entry, std::string* name) {
+  const char* stored = archive_entry_pathname(entry);
+  *name = stored ? stored : "";
+  return stored != nullptr;
 }
 
 }  // namespace platform

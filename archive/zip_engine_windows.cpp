@@ -14,26 +14,27 @@
 namespace zip_engine {
 namespace platform {
 
-std::string name_write_options() { return ",zip:hdrcharset=UTF-8"; }
-
 std::string name_read_options() {
   return "zip:hdrcharset=CP" + std::to_string(fsutil::ansi_code_page());
 }
 
-void set_entry_name(archive_entry* entry, const std::string& name) {
+bool set_entry_name(archive_entry* entry, const std::string& name) {
   // Entry names separate with '/' only; with the UTF-8 option libarchive
   // would keep a '\' as it is.
   std::string stored = name;
   for (char& c : stored) {
     if (c == '\\') c = '/';
   }
-  archive_entry_copy_pathname_w(entry, fsutil::to_utf16(stored).c_str());
+  const std::wstring wide = fsutil::to_utf16(stored);
+  if (wide.empty() != stored.empty()) return false;
+  archive_entry_copy_pathname_w(entry, wide.c_str());
+  return archive_entry_pathname_w(entry) != nullptr;
 }
 
-std::string entry_name(archive_entry* entry) {
-  if (const wchar_t* name = archive_entry_pathname_w(entry)) return fsutil::from_utf16(name);
-  const char* name = archive_entry_pathname_utf8(entry);
-  return name ? name : "";
+bool entry_name(archive_entry* entry, std::string* name) {
+  const wchar_t* stored = archive_entry_pathname_w(entry);
+  *name = stored ? fsutil::from_utf16(stored) : "";
+  return stored != nullptr;
 }
 
 }  // namespace platform

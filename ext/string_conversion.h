@@ -5,6 +5,7 @@
 // native layer widens to UTF-16 for the system and libarchive.
 // Passwords: the narrow "ANSI" charset (the locale's charset on Linux, the
 // ANSI code page on Windows), whose bytes are the key material.
+// On Linux an ASCII charset (the C/POSIX locale) counts as UTF-8.
 #pragma once
 
 #include <string>
