@@ -8,7 +8,7 @@ BackgroundRun::~BackgroundRun() {
 
 bool BackgroundRun::start(const Work& work) noexcept {
   try {
-    thread_ = std::thread([this, work] { run(work); });
+    thread_ = fsutil::Thread([this, work] { run(work); });
     return true;
   } catch (...) {
     return false;
@@ -21,14 +21,14 @@ void BackgroundRun::run(const Work& work) noexcept {
     answer = work(*this);
   } catch (...) {
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<fsutil::Mutex> lock(mutex_);
   answer_ = answer;
   finished_ = true;
   changed_.notify_all();
 }
 
 BackgroundRun::Event BackgroundRun::wait() noexcept {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<fsutil::Mutex> lock(mutex_);
   const bool happened = changed_.wait_for(
       lock, kPollInterval, [this] { return report_waiting_ || finished_ || woken_; });
   if (!happened || woken_) {
@@ -39,19 +39,19 @@ BackgroundRun::Event BackgroundRun::wait() noexcept {
 }
 
 void BackgroundRun::wake() noexcept {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<fsutil::Mutex> lock(mutex_);
   woken_ = true;
   changed_.notify_all();
 }
 
 void BackgroundRun::resume() noexcept {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<fsutil::Mutex> lock(mutex_);
   report_waiting_ = false;
   changed_.notify_all();
 }
 
 void BackgroundRun::stop() noexcept {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<fsutil::Mutex> lock(mutex_);
   stop_ = true;
   report_waiting_ = false;
   changed_.notify_all();
@@ -63,7 +63,7 @@ bool BackgroundRun::finish() noexcept {
 }
 
 bool BackgroundRun::report(const std::string& entry, int64_t done, int64_t total) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<fsutil::Mutex> lock(mutex_);
   if (stop_ || !wants_reports_) return !stop_;
   report_.entry = entry;
   report_.done = done;

@@ -7,14 +7,13 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "archive/progress.h"
+#include "fsutil/threads.h"
 
 class BackgroundRun final : public Progress {
  public:
@@ -70,9 +69,9 @@ class BackgroundRun final : public Progress {
   void run(const Work& work) noexcept;
 
   const bool wants_reports_;
-  std::thread thread_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
+  fsutil::Thread thread_;
+  fsutil::Mutex mutex_;
+  fsutil::Condition changed_;
   Report report_;
   bool report_waiting_ = false;
   bool woken_ = false;
