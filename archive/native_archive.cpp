@@ -19,6 +19,7 @@ bool NativeArchive::create(const char* path, const std::string& password) noexce
   return open([&] {
     // Once the file is created it exists and is empty, whatever happens next.
     file_ = fsutil::File::create(path);
+    knows_written_id_ = file_.identity(&written_id_);
     if (file_.is_open()) writer_ = zip_engine::ZipWriter::start(file_.fd(), password);
     return writer_ != nullptr;
   }, password);
@@ -38,4 +39,5 @@ void NativeArchive::close() noexcept {
   reader_.reset();
   file_.close();
   password_.clear();
+  knows_written_id_ = false;
 }

@@ -53,8 +53,9 @@ class NativeArchive {
   template <typename Start>
   bool open(Start&& start, const std::string& password) noexcept;
   bool add_single_file(const std::string& source, const std::string& name);
+  bool is_archive_being_written(const fsutil::File& file) const;
   bool add_folder(const std::string& source, const std::string& name, bool recursive,
-                  std::vector<fsutil::FolderId>& walk);
+                  std::vector<fsutil::FileId>& walk);
   bool extract_beneath(const std::string& root, fsutil::FileCreator& files);
   bool write_entry_data(fsutil::File target);
 
@@ -64,4 +65,7 @@ class NativeArchive {
   std::unique_ptr<zip_engine::ZipWriter> writer_;
   std::unique_ptr<zip_engine::ZipReader> reader_;
   std::string password_;
+  // The identity of the archive being written, so that it never stores itself.
+  fsutil::FileId written_id_;
+  bool knows_written_id_ = false;
 };
