@@ -29,6 +29,7 @@ bool NativeArchive::load(const char* path, const std::string& password) noexcept
   return open([&] {
     file_ = fsutil::File::open_for_reading(path);
     if (file_.is_open()) reader_ = zip_engine::ZipReader::open(file_.fd(), password);
+    budget_.reset(file_.size());
     return reader_ != nullptr;
   }, password);
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/expansion_budget.h"
 #include "archive/zip_engine.h"
 #include "fsutil/file.h"
 #include "fsutil/folder_listing.h"
@@ -57,6 +58,7 @@ class NativeArchive {
   bool add_folder(const std::string& source, const std::string& name, bool recursive,
                   std::vector<fsutil::FileId>& walk);
   bool extract_beneath(const std::string& root, fsutil::FileCreator& files);
+  bool admits_declared_size();
   bool write_entry_data(fsutil::File target);
 
   // Declared in the order of acquisition: the engine handles are released
@@ -65,6 +67,8 @@ class NativeArchive {
   std::unique_ptr<zip_engine::ZipWriter> writer_;
   std::unique_ptr<zip_engine::ZipReader> reader_;
   std::string password_;
+  // What the loaded archive may still write, across every extraction from it.
+  ExpansionBudget budget_;
   // The identity of the archive being written, so that it never stores itself.
   fsutil::FileId written_id_;
   bool knows_written_id_ = false;

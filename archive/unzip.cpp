@@ -60,6 +60,7 @@ bool NativeArchive::unzip_file(const std::string& name, const std::string& targe
     // The entry is opened before anything is created for it, so one that
     // cannot be read leaves no trace on disk.
     if (!reader_->locate_entry(matches) || !reader_->open_entry()) return false;
+    if (!admits_declared_size()) return false;
     fsutil::make_parent_folders(target);
     if (reader_->entry().is_folder) return true;
     return write_entry_data(fsutil::File::create(target));
@@ -85,6 +86,8 @@ bool NativeArchive::unzip_all(const std::string& folder) noexcept {
         skipped = true;
         continue;
       }
+      // An entry past the budget condemns the archive: nothing more is written.
+      if (!admits_declared_size()) return false;
       extracted = true;
       if (!extract_beneath(root, files)) return false;
     }
@@ -102,8 +105,19 @@ bool NativeArchive::extract_beneath(const std::string& root, fsutil::FileCreator
   return write_entry_data(files.create_file(parts));
 }
 
+// Refuses an entry that declares more than the archive's expansion budget
+// leaves; extraction of an overlapping-entry bomb usually ends here.
+bool NativeArchive::admits_declared_size() {
+  const EntryInfo& entry = reader_->entry();
+  return budget_.admits(entry.position, entry.size);
+}
+
+// Every chunk is charged before it is written: an entry that produces more
+// than it declared is stopped where it would pass the budget.
 bool NativeArchive::write_entry_data(fsutil::File target) {
   if (!target.is_open()) return false;
+  const size_t position = reader_->entry().position;
+  int64_t produced = 0;
   for (;;) {
     const char* data;
     size_t size;
@@ -113,6 +127,8 @@ bool NativeArchive::write_entry_data(fsutil::File target) {
       case ReadStatus::failed:
         return false;
       case ReadStatus::data:
+        produced += static_cast<int64_t>(size);
+        if (!budget_.admits(position, produced)) return false;
         if (!target.write_all(data, size)) return false;
         break;
     }
