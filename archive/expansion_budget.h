@@ -8,7 +8,7 @@
 //
 // Each entry is charged once, by its position in the archive, with the larger
 // of its declared size and what it has produced so far; extracting an entry
-// again costs nothing more. Other methods (bzip2, LZMA, xz, zstd) are held to
+// again costs nothing more. Other methods (bzip2, LZMA, xz) are held to
 // the same bound, legitimate ratios of theirs beyond it included: any bound
 // loose enough for them would let a bomb built from them fill a disk.
 #pragma once
