@@ -47,12 +47,13 @@ bool is_on_walk(const std::vector<fsutil::FileId>& walk, const fsutil::FileId& i
 }  // namespace
 
 bool NativeArchive::add_file(const std::string& source, const std::string& name, bool folder,
-                             bool recursive) noexcept {
+                             bool recursive, Progress& progress) noexcept {
   if (!writer_) return false;
   try {
-    if (!folder) return add_single_file(source, name);
+    ProgressMeter meter(progress, -1);
+    if (!folder) return add_single_file(source, name, meter);
     std::vector<fsutil::FileId> walk;
-    return add_folder(source, name, recursive, walk);
+    return add_folder(source, name, recursive, walk, meter);
   } catch (...) {
     return false;
   }
@@ -61,11 +62,15 @@ bool NativeArchive::add_file(const std::string& source, const std::string& name,
 // The folder's own entry decides the answer; its files and sub-folders are
 // added as far as they can be, and skipped silently where they cannot.
 bool NativeArchive::add_folder(const std::string& source, const std::string& name,
-                               bool recursive, std::vector<fsutil::FileId>& walk) {
+                               bool recursive, std::vector<fsutil::FileId>& walk,
+                               ProgressMeter& meter) {
   const bool answer = name.empty() || writer_->add_folder_entry(folder_entry_name(name));
+  if (!name.empty() && !meter.finish_entry(folder_entry_name(name))) return answer;
 
   for (const std::string& item : fsutil::list_folder(source, "*", true, false)) {
-    add_single_file(join(source, item), join(name, item));
+    const std::string entry = join(name, item);
+    add_single_file(join(source, item), entry, meter);
+    if (meter.stopped()) return answer;
   }
   if (!recursive) return answer;
 
@@ -77,7 +82,8 @@ bool NativeArchive::add_folder(const std::string& source, const std::string& nam
     fsutil::FileId child;
     // A folder link back to a folder on the walk would never end.
     if (!fsutil::folder_id(path, &child) || is_on_walk(walk, child)) continue;
-    add_folder(path, join(name, item), true, walk);
+    add_folder(path, join(name, item), true, walk, meter);
+    if (meter.stopped()) break;
   }
   walk.pop_back();
   return answer;
@@ -92,7 +98,12 @@ bool NativeArchive::is_archive_being_written(const fsutil::File& file) const {
 // entry's headers already announce it: a file that grows meanwhile is cut
 // there; one that shrinks (or fails to read) is padded with zeros, so every
 // reader still accepts the archive, and the answer is false.
-bool NativeArchive::add_single_file(const std::string& source, const std::string& name) {
+//
+// A stop asked for through the meter does not cut the file short either: the
+// writer keeps a central directory record for every entry it has begun, so an
+// entry can only be finished, never taken back.
+bool NativeArchive::add_single_file(const std::string& source, const std::string& name,
+                                    ProgressMeter& meter) {
   fsutil::File file = fsutil::File::open_regular_for_reading(source);
   if (!file.is_open()) return false;
   // Whatever path reached it, the archive itself could only ever be stored
@@ -115,6 +126,9 @@ bool NativeArchive::add_single_file(const std::string& source, const std::string
     }
     stored = writer_->write(buffer.data(), static_cast<size_t>(got)) == got;
     remaining -= got;
+    meter.add(name, got);
   }
-  return writer_->close_entry() && stored && complete;
+  const bool answer = writer_->close_entry() && stored && complete;
+  meter.finish_entry(name);
+  return answer;
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "archive/expansion_budget.h"
+#include "archive/progress.h"
 #include "archive/zip_engine.h"
 #include "fsutil/file.h"
 #include "fsutil/folder_listing.h"
@@ -40,26 +41,33 @@ class NativeArchive {
   // Adds the file `source` as the entry `name`, or with `folder` the folder
   // `source` with its files (and, with `recursive`, its sub-folders) beneath
   // the folder entry `name`.
+  //
+  // The operations below report to `progress` as they go. When it asks them to
+  // stop, adding finishes the file it is storing (so the archive stays valid
+  // and every entry in it whole) and adds nothing more; extracting stops at
+  // once, leaving the file being written as far as it got.
   bool add_file(const std::string& source, const std::string& name, bool folder,
-                bool recursive) noexcept;
+                bool recursive, Progress& progress = no_progress()) noexcept;
 
   // Extracts the entry `name` to the file `target`.
-  bool unzip_file(const std::string& name, const std::string& target) noexcept;
+  bool unzip_file(const std::string& name, const std::string& target,
+                  Progress& progress = no_progress()) noexcept;
   // Extracts every entry beneath the folder `folder`.
-  bool unzip_all(const std::string& folder) noexcept;
+  bool unzip_all(const std::string& folder, Progress& progress = no_progress()) noexcept;
 
   size_t memory_size() const { return sizeof(*this) + password_.capacity(); }
 
  private:
   template <typename Start>
   bool open(Start&& start, const std::string& password) noexcept;
-  bool add_single_file(const std::string& source, const std::string& name);
+  bool add_single_file(const std::string& source, const std::string& name, ProgressMeter& meter);
   bool is_archive_being_written(const fsutil::File& file) const;
   bool add_folder(const std::string& source, const std::string& name, bool recursive,
-                  std::vector<fsutil::FileId>& walk);
-  bool extract_beneath(const std::string& root, fsutil::FileCreator& files);
+                  std::vector<fsutil::FileId>& walk, ProgressMeter& meter);
+  int64_t total_entry_size();
+  bool extract_beneath(const std::string& root, fsutil::FileCreator& files, ProgressMeter& meter);
   bool admits_declared_size();
-  bool write_entry_data(fsutil::File target);
+  bool write_entry_data(fsutil::File target, ProgressMeter& meter);
 
   // Declared in the order of acquisition: the engine handles are released
   // before the file they work on.

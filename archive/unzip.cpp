@@ -1,5 +1,7 @@
 // NativeArchive::unzip_file and unzip_all.
+#include <algorithm>
 #include <cctype>
+#include <limits>
 
 #include "archive/native_archive.h"
 #include "fsutil/folder_creation.h"
@@ -53,7 +55,8 @@ bool components_beneath(const std::string& name, std::vector<std::string>* parts
 
 }  // namespace
 
-bool NativeArchive::unzip_file(const std::string& name, const std::string& target) noexcept {
+bool NativeArchive::unzip_file(const std::string& name, const std::string& target,
+                               Progress& progress) noexcept {
   if (!reader_) return false;
   try {
     auto matches = [&name](const EntryInfo& entry) { return names_entry(name, entry); };
@@ -61,9 +64,11 @@ bool NativeArchive::unzip_file(const std::string& name, const std::string& targe
     // cannot be read leaves no trace on disk.
     if (!reader_->locate_entry(matches) || !reader_->open_entry()) return false;
     if (!admits_declared_size()) return false;
+    ProgressMeter meter(progress, reader_->entry().size);
     fsutil::make_parent_folders(target);
-    if (reader_->entry().is_folder) return true;
-    return write_entry_data(fsutil::File::create(target));
+    const bool answer =
+        reader_->entry().is_folder || write_entry_data(fsutil::File::create(target), meter);
+    return meter.finish_entry(reader_->entry().name) && answer;
   } catch (...) {
     return false;
   }
@@ -72,9 +77,10 @@ bool NativeArchive::unzip_file(const std::string& name, const std::string& targe
 // True exactly when at least one entry was extracted and nothing failed. An
 // entry that cannot be read is skipped, but makes the answer false; any other
 // failure stops at that entry.
-bool NativeArchive::unzip_all(const std::string& folder) noexcept {
+bool NativeArchive::unzip_all(const std::string& folder, Progress& progress) noexcept {
   if (!reader_) return false;
   try {
+    ProgressMeter meter(progress, progress.wants_reports() ? total_entry_size() : -1);
     const std::string root = folder.empty() ? "." : folder;
     fsutil::make_parent_folders(root + "/");
     fsutil::FileCreator files(root);
@@ -89,7 +95,8 @@ bool NativeArchive::unzip_all(const std::string& folder) noexcept {
       // An entry past the budget condemns the archive: nothing more is written.
       if (!admits_declared_size()) return false;
       extracted = true;
-      if (!extract_beneath(root, files)) return false;
+      if (!extract_beneath(root, files, meter)) return false;
+      if (!meter.finish_entry(reader_->entry().name)) return false;
     }
     return extracted && !skipped && !reader_->damaged();
   } catch (...) {
@@ -97,12 +104,28 @@ bool NativeArchive::unzip_all(const std::string& folder) noexcept {
   }
 }
 
-bool NativeArchive::extract_beneath(const std::string& root, fsutil::FileCreator& files) {
+// The bytes all entries declare, for progress reports: one walk over the
+// entry headers, reading no data.
+int64_t NativeArchive::total_entry_size() {
+  int64_t total = 0;
+  for (bool positioned = reader_->goto_first_entry(); positioned;
+       positioned = reader_->goto_next_entry()) {
+    // Declared sizes are the archive's word: the sum must not overflow.
+    const int64_t size = std::max<int64_t>(reader_->entry().size, 0);
+    total = size > std::numeric_limits<int64_t>::max() - total
+                ? std::numeric_limits<int64_t>::max()
+                : total + size;
+  }
+  return total;
+}
+
+bool NativeArchive::extract_beneath(const std::string& root, fsutil::FileCreator& files,
+                                    ProgressMeter& meter) {
   const EntryInfo& entry = reader_->entry();
   std::vector<std::string> parts;
   if (!components_beneath(entry.name, &parts)) return false;
   if (entry.is_folder) return fsutil::make_folders_beneath(root, parts);
-  return write_entry_data(files.create_file(parts));
+  return write_entry_data(files.create_file(parts), meter);
 }
 
 // Refuses an entry that declares more than the archive's expansion budget
@@ -114,7 +137,7 @@ bool NativeArchive::admits_declared_size() {
 
 // Every chunk is charged before it is written: an entry that produces more
 // than it declared is stopped where it would pass the budget.
-bool NativeArchive::write_entry_data(fsutil::File target) {
+bool NativeArchive::write_entry_data(fsutil::File target, ProgressMeter& meter) {
   if (!target.is_open()) return false;
   const size_t position = reader_->entry().position;
   int64_t produced = 0;
@@ -130,6 +153,7 @@ bool NativeArchive::write_entry_data(fsutil::File target) {
         produced += static_cast<int64_t>(size);
         if (!budget_.admits(position, produced)) return false;
         if (!target.write_all(data, size)) return false;
+        if (!meter.add(reader_->entry().name, static_cast<int64_t>(size))) return false;
         break;
     }
   }
