@@ -24,9 +24,11 @@ bool same_name(const std::string& a, const std::string& b, size_t b_length) {
   return true;
 }
 
-// A folder entry also answers to its name without the trailing separator.
+// A folder entry also answers to its name without the trailing separator. An
+// entry whose name has no form in the locale's charset answers to nothing.
 bool names_entry(const std::string& wanted, const EntryInfo& entry) {
   const std::string& stored = entry.name;
+  if (!entry.name_ok) return false;
   if (same_name(wanted, stored, stored.size())) return true;
   return entry.is_folder && !stored.empty() && is_separator(stored.back()) &&
          same_name(wanted, stored, stored.size() - 1);
@@ -75,8 +77,9 @@ bool NativeArchive::unzip_file(const std::string& name, const std::string& targe
 }
 
 // True exactly when at least one entry was extracted and nothing failed. An
-// entry that cannot be read is skipped, but makes the answer false; any other
-// failure stops at that entry.
+// entry that cannot be read, or whose name has no form in the locale's
+// charset, is skipped, but makes the answer false; any other failure stops at
+// that entry.
 bool NativeArchive::unzip_all(const std::string& folder, Progress& progress) noexcept {
   if (!reader_) return false;
   try {
@@ -88,7 +91,7 @@ bool NativeArchive::unzip_all(const std::string& folder, Progress& progress) noe
     bool skipped = false;
     for (bool positioned = reader_->goto_first_entry(); positioned;
          positioned = reader_->goto_next_entry()) {
-      if (!reader_->open_entry()) {
+      if (!reader_->entry().name_ok || !reader_->open_entry()) {
         skipped = true;
         continue;
       }

@@ -29,8 +29,9 @@ void BackgroundRun::run(const Work& work) noexcept {
 
 BackgroundRun::Event BackgroundRun::wait() noexcept {
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return report_waiting_ || finished_ || woken_; });
-  if (woken_) {
+  const bool happened = changed_.wait_for(
+      lock, kPollInterval, [this] { return report_waiting_ || finished_ || woken_; });
+  if (!happened || woken_) {
     woken_ = false;
     return Event::woken;
   }

@@ -6,6 +6,7 @@
 // wait() without the global lock and everything else with it.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -38,8 +39,14 @@ class BackgroundRun final : public Progress {
   bool start(const Work& work) noexcept;
 
   // Blocks until a report is waiting, the work has finished, or wake() was
-  // called.
+  // called; at the latest after kPollInterval, answering `woken`.
   Event wait() noexcept;
+
+  // Ruby calls the unblocking function that ends a wait for interrupts sent
+  // by other threads, but not for signals: a signal only sets a flag that the
+  // main thread finds when it next takes the global lock. So the waiting
+  // thread looks in now and then, whether it was woken or not.
+  static constexpr std::chrono::milliseconds kPollInterval{50};
   // Makes a wait() in progress (or the next one) return `woken`. Safe to call
   // from any thread.
   void wake() noexcept;

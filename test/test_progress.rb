@@ -1,4 +1,5 @@
 require_relative "helper"
+require "rbconfig"
 require "timeout"
 
 # Progress blocks, interrupts, and other threads running while an operation
@@ -104,6 +105,34 @@ class TestProgress < ParvoxTest
     assert_operator Dir.children(path("out", "s")).size, :<, 40, "the extraction stopped early"
     assert reader.unzip_all(path("again")), "the object stays usable"
     reader.close
+  end
+
+  # A signal only sets a flag for the main thread: Ctrl-C must reach a
+  # single-threaded program whose one thread waits for the work.
+  def test_ctrl_c_interrupts_a_single_threaded_add
+    slow_tree(60)
+    script = <<~RUBY
+      require "parvox"
+      trap("INT") { raise Interrupt }  # a background shell starts children with SIGINT ignored
+      zip = Parvox.new(ARGV[0], "")
+      begin
+        $stdout.puts "adding"; $stdout.flush
+        zip.add_file(ARGV[1], "s", true, true)
+        puts "finished"
+      rescue Interrupt
+        puts "interrupted"
+      ensure
+        zip.close
+      end
+    RUBY
+    IO.popen([RbConfig.ruby, *$LOAD_PATH.map { |d| "-I#{d}" }, "-e", script, path("t.zip"), path("slow")]) do |child|
+      assert_equal "adding\n", child.gets
+      sleep 0.2
+      Process.kill("INT", child.pid)
+      assert_equal "interrupted\n", child.gets
+    end
+    assert valid_archive?(path("t.zip"))
+    assert_operator entry_names(path("t.zip")).size, :<, 61
   end
 
   def test_timeout_fires_during_a_long_add_without_a_block
