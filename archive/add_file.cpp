@@ -45,7 +45,7 @@ std::string folder_entry_name(const std::string& name) {
   return name.back() == '/' ? name : name + '/';
 }
 
-bool is_on_walk(const std::vector<fsutil::FolderId>& walk, const fsutil::FolderId& id) {
+bool is_on_walk(const std::vector<fsutil::FileId>& walk, const fsutil::FileId& id) {
   return std::find(walk.begin(), walk.end(), id) != walk.end();
 }
 
@@ -57,7 +57,7 @@ bool NativeArchive::add_file(const std::string& source, const std::string& name,
   try {
     ProgressMeter meter(progress, -1);
     if (!folder) return add_single_file(source, name, meter);
-    std::vector<fsutil::FolderId> walk;
+    std::vector<fsutil::FileId> walk;
     return add_folder(source, name, recursive, walk, meter);
   } catch (...) {
     return false;
@@ -67,7 +67,7 @@ bool NativeArchive::add_file(const std::string& source, const std::string& name,
 // The folder's own entry decides the answer; its files and sub-folders are
 // added as far as they can be, and skipped silently where they cannot.
 bool NativeArchive::add_folder(const std::string& source, const std::string& name,
-                               bool recursive, std::vector<fsutil::FolderId>& walk,
+                               bool recursive, std::vector<fsutil::FileId>& walk,
                                ProgressMeter& meter) {
   const bool answer = name.empty() || writer_->add_folder_entry(folder_entry_name(name));
   if (!name.empty() && !meter.finish_entry(folder_entry_name(name))) return answer;
@@ -79,12 +79,12 @@ bool NativeArchive::add_folder(const std::string& source, const std::string& nam
   }
   if (!recursive) return answer;
 
-  fsutil::FolderId id;
+  fsutil::FileId id;
   if (!fsutil::folder_id(source, &id)) return answer;
   walk.push_back(id);
   for (const std::string& item : fsutil::list_folder(source, "*", false, true)) {
     const std::string path = join_path(source, item);
-    fsutil::FolderId child;
+    fsutil::FileId child;
     // A folder link back to a folder on the walk would never end.
     if (!fsutil::folder_id(path, &child) || is_on_walk(walk, child)) continue;
     add_folder(path, join(name, item), true, walk, meter);
@@ -92,6 +92,11 @@ bool NativeArchive::add_folder(const std::string& source, const std::string& nam
   }
   walk.pop_back();
   return answer;
+}
+
+bool NativeArchive::is_archive_being_written(const fsutil::File& file) const {
+  fsutil::FileId id;
+  return knows_written_id_ && file.identity(&id) && id == written_id_;
 }
 
 // Stores exactly the size measured when the file was opened, since the
@@ -106,6 +111,9 @@ bool NativeArchive::add_single_file(const std::string& source, const std::string
                                     ProgressMeter& meter) {
   fsutil::File file = fsutil::File::open_regular_for_reading(source);
   if (!file.is_open()) return false;
+  // Whatever path reached it, the archive itself could only ever be stored
+  // half-written: the folder walk passes over it, a single file is refused.
+  if (is_archive_being_written(file)) return false;
   const int64_t size = file.size();
   if (size < 0) return false;
   ChunkBuffer buffer(size);

@@ -19,6 +19,7 @@ bool NativeArchive::create(const char* path, const std::string& password) noexce
   return open([&] {
     // Once the file is created it exists and is empty, whatever happens next.
     file_ = fsutil::File::create(path);
+    knows_written_id_ = file_.identity(&written_id_);
     if (file_.is_open()) writer_ = zip_engine::ZipWriter::start(file_.fd(), password);
     return writer_ != nullptr;
   }, password);
@@ -29,6 +30,7 @@ bool NativeArchive::load(const char* path, const std::string& password,
   return open([&] {
     file_ = fsutil::File::open_for_reading(path);
     if (file_.is_open()) reader_ = zip_engine::ZipReader::open(file_.fd(), password, alternative);
+    budget_.reset(file_.size());
     return reader_ != nullptr;
   }, password);
 }
@@ -39,4 +41,5 @@ void NativeArchive::close() noexcept {
   reader_.reset();
   file_.close();
   password_.clear();
+  knows_written_id_ = false;
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/expansion_budget.h"
 #include "archive/progress.h"
 #include "archive/zip_engine.h"
 #include "fsutil/file.h"
@@ -62,10 +63,12 @@ class NativeArchive {
   template <typename Start>
   bool open(Start&& start, const std::string& password) noexcept;
   bool add_single_file(const std::string& source, const std::string& name, ProgressMeter& meter);
+  bool is_archive_being_written(const fsutil::File& file) const;
   bool add_folder(const std::string& source, const std::string& name, bool recursive,
-                  std::vector<fsutil::FolderId>& walk, ProgressMeter& meter);
+                  std::vector<fsutil::FileId>& walk, ProgressMeter& meter);
   int64_t total_entry_size();
   bool extract_beneath(const std::string& root, fsutil::FileCreator& files, ProgressMeter& meter);
+  bool admits_declared_size();
   bool write_entry_data(fsutil::File target, ProgressMeter& meter);
 
   // Declared in the order of acquisition: the engine handles are released
@@ -74,4 +77,9 @@ class NativeArchive {
   std::unique_ptr<zip_engine::ZipWriter> writer_;
   std::unique_ptr<zip_engine::ZipReader> reader_;
   std::string password_;
+  // What the loaded archive may still write, across every extraction from it.
+  ExpansionBudget budget_;
+  // The identity of the archive being written, so that it never stores itself.
+  fsutil::FileId written_id_;
+  bool knows_written_id_ = false;
 };

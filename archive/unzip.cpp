@@ -1,5 +1,7 @@
 // NativeArchive::unzip_file and unzip_all.
+#include <algorithm>
 #include <cctype>
+#include <limits>
 
 #include "archive/native_archive.h"
 #include "fsutil/folder_creation.h"
@@ -66,6 +68,7 @@ bool NativeArchive::unzip_file(const std::string& name, const std::string& targe
     // The entry is opened before anything is created for it, so one that
     // cannot be read leaves no trace on disk.
     if (!reader_->locate_entry(matches) || !reader_->open_entry()) return false;
+    if (!admits_declared_size()) return false;
     ProgressMeter meter(progress, reader_->entry().size);
     fsutil::make_parent_folders(target);
     const bool answer =
@@ -95,6 +98,8 @@ bool NativeArchive::unzip_all(const std::string& folder, Progress& progress) noe
         skipped = true;
         continue;
       }
+      // An entry past the budget condemns the archive: nothing more is written.
+      if (!admits_declared_size()) return false;
       extracted = true;
       if (!extract_beneath(root, files, meter)) return false;
       if (!meter.finish_entry(reader_->entry().name)) return false;
@@ -111,7 +116,11 @@ int64_t NativeArchive::total_entry_size() {
   int64_t total = 0;
   for (bool positioned = reader_->goto_first_entry(); positioned;
        positioned = reader_->goto_next_entry()) {
-    total += reader_->entry().size;
+    // Declared sizes are the archive's word: the sum must not overflow.
+    const int64_t size = std::max<int64_t>(reader_->entry().size, 0);
+    total = size > std::numeric_limits<int64_t>::max() - total
+                ? std::numeric_limits<int64_t>::max()
+                : total + size;
   }
   return total;
 }
@@ -125,8 +134,19 @@ bool NativeArchive::extract_beneath(const std::string& root, fsutil::FileCreator
   return write_entry_data(files.create_file(parts), meter);
 }
 
+// Refuses an entry that declares more than the archive's expansion budget
+// leaves; extraction of an overlapping-entry bomb usually ends here.
+bool NativeArchive::admits_declared_size() {
+  const EntryInfo& entry = reader_->entry();
+  return budget_.admits(entry.position, entry.size);
+}
+
+// Every chunk is charged before it is written: an entry that produces more
+// than it declared is stopped where it would pass the budget.
 bool NativeArchive::write_entry_data(fsutil::File target, ProgressMeter& meter) {
   if (!target.is_open()) return false;
+  const size_t position = reader_->entry().position;
+  int64_t produced = 0;
   for (;;) {
     const char* data;
     size_t size;
@@ -136,6 +156,8 @@ bool NativeArchive::write_entry_data(fsutil::File target, ProgressMeter& meter) 
       case ReadStatus::failed:
         return false;
       case ReadStatus::data:
+        produced += static_cast<int64_t>(size);
+        if (!budget_.admits(position, produced)) return false;
         if (!target.write_all(data, size)) return false;
         if (!meter.add(reader_->entry().name, static_cast<int64_t>(size))) return false;
         break;

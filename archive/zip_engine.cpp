@@ -176,6 +176,7 @@ std::unique_ptr<ZipReader> ZipReader::open(int fd, const std::string& password,
 }
 
 bool ZipReader::start() {
+  next_position_ = 0;
   handle_ = new_reader(fd_, passwords_, false);
   // The seekable reader does not recognise an archive without entries, which
   // is the end record alone; the streaming reader does, and still refuses
@@ -201,6 +202,7 @@ bool ZipReader::next_header() {
   }
   info_.name_ok = platform::entry_name(header, &info_.name);
   info_.is_folder = archive_entry_filetype(header) == AE_IFDIR;
+  info_.position = next_position_++;
   is_link_ = archive_entry_filetype(header) == AE_IFLNK;
   // The engine consumes a link's stored data (its target) while reading the
   // header; it is handed out as the entry's data all the same.

@@ -66,6 +66,16 @@ File File::create(const std::string& path) {
   return adopt(open_handle(path, GENERIC_WRITE, CREATE_ALWAYS), _O_WRONLY);
 }
 
+// Volume serial number and file index: Windows' counterpart of device and
+// inode.
+bool File::identity(FileId* id) const {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (fd_ < 0 || !GetFileInformationByHandle(handle_of(fd_), &info)) return false;
+  id->volume = info.dwVolumeSerialNumber;
+  id->index = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
+
 int64_t File::size() const { return descriptor_size(fd_); }
 
 long long File::read(char* buffer, size_t n) { return _read(fd_, buffer, clamp_count(n)); }

@@ -56,7 +56,7 @@ std::vector<std::string> list_folder(const std::string& folder, const std::strin
 
 // Volume serial number and file index: Windows' counterpart of device and
 // inode. Links and junctions are followed.
-bool folder_id(const std::string& path, FolderId* id) {
+bool folder_id(const std::string& path, FileId* id) {
   WinHandle folder(CreateFileW(to_utf16(path).c_str(), FILE_READ_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
@@ -65,8 +65,8 @@ bool folder_id(const std::string& path, FolderId* id) {
       !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
     return false;
   }
-  id->device = info.dwVolumeSerialNumber;
-  id->inode = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  id->volume = info.dwVolumeSerialNumber;
+  id->index = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   return true;
 }
 
