@@ -57,8 +57,8 @@ class InteropTest < ParvoxTest
   RUBY
 
   def setup
-    linux_only "the peers are Linux programs; script/windows checks archives across platforms with them"
     super
+    linux_only "the peers are Linux programs; script/windows checks archives across platforms with them"
     @src = make_tree(path("src"),
                      "empty.txt" => "",
                      "empty folder/" => nil,

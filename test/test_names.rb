@@ -34,8 +34,8 @@ class NamesTest < ParvoxTest
   PY
 
   def setup
-    linux_only "Linux locales and the Linux peer tools (test_windows covers Windows' names)"
     super
+    linux_only "Linux locales and the Linux peer tools (test_windows covers Windows' names)"
     @big = noise(70_000)
     @src = make_tree(path("src"),
                      "été.txt" => "summer\n",

@@ -95,6 +95,7 @@ class TestUnzip < ParvoxTest
   end
 
   def test_long_paths_and_names
+    linux_only "paths beyond Windows' MAX_PATH, which Ruby 2.7's file methods there cannot reach"
     name = (["n" * 200] * 10).join("/")
     archive = make_zip(name => "deep")
     assert Parvox.load(archive, "").unzip_all(path("out"))

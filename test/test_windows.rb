@@ -121,10 +121,9 @@ class TestWindows < ParvoxTest
       out = path("work", "out")
       FileUtils.rm_rf(out)
       archive = ZipBytes.write(path("h.zip"), [{ name: "good.txt", data: "good" }, { name: name, data: "pwned" }])
-      before = Dir.children(path("work")).sort
       assert_equal false, Parvox.load(archive, "").unzip_all(out), "#{name.inspect}: answer"
       assert_equal [["good.txt", "good"]], tree_of(out), "#{name.inspect}: only the good entry"
-      assert_equal before, Dir.children(path("work")).sort, "#{name.inspect}: wrote beside the target"
+      assert_equal %w[keep.txt out], Dir.children(path("work")).sort, "#{name.inspect}: wrote beside the target"
     end
     assert_equal "keep", File.read(path("work", "keep.txt"))
   end
@@ -172,8 +171,10 @@ class TestWindows < ParvoxTest
     FileUtils.mkdir_p(folder)
     FileUtils.cp(lib, File.join(folder, "parvox.so"))
     answer = path("answer.txt")
-    script = 'require ARGV[0]; File.binwrite(ARGV[1], Parvox.get_path)'
-    assert system(RbConfig.ruby, "-e", script, File.join(folder, "parvox.so"), answer)
+    # Ruby 2.7 takes its command line in the ANSI code page: the path goes in a file.
+    File.write(path("lib.txt"), File.join(folder, "parvox.so"), encoding: "UTF-8")
+    script = 'require File.read(ARGV[0], encoding: "UTF-8"); File.binwrite(ARGV[1], Parvox.get_path)'
+    assert system(RbConfig.ruby, "-e", script, path("lib.txt"), answer), "the second Ruby failed"
     assert_equal File.join(folder, "parvox.so"), File.binread(answer).force_encoding("UTF-8")
   end
 end
