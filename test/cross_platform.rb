@@ -143,7 +143,7 @@ module CrossPlatform
       name, hex = line.chomp.split("\0", 2)
       name = name.force_encoding("UTF-8").delete_prefix("tree/")
       name.end_with?("/") ? [name.chomp("/"), :dir] : [name, [hex].pack("H*")]
-    end.reject { |name, _| name == "tree" }.sort
+    end.reject { |name, _| name.empty? }.sort
   end
 
   def linux_check(dir)
@@ -180,11 +180,11 @@ module CrossPlatform
     PY
     return nil unless status.success?
 
-    out.force_encoding("UTF-8").lines.map { |l| l.chomp.delete_prefix("tree/").chomp("/") }.reject { |n| n == "tree" }.sort
+    out.force_encoding("UTF-8").lines.map { |l| l.chomp.delete_prefix("tree/").chomp("/") }.reject(&:empty?).sort
   end
 
   def latin1_parvox_reads?(archive, password, dir)
-    script = 'z = Parvox.load(ARGV[0], ARGV[1]); exit(z && z.unzip_file("tree/plain.txt", ARGV[2]) ? 0 : 1)'
+    script = 'require "parvox"; z = Parvox.load(ARGV[0], ARGV[1]); exit(z && z.unzip_file("tree/plain.txt", ARGV[2]) ? 0 : 1)'
     system({ "LC_ALL" => "en_US.ISO-8859-1" }, RbConfig.ruby, *$LOAD_PATH.map { |d| "-I#{d}" }, "-e", script,
            archive, password, File.join(dir, "latin1-check.txt"))
   end
