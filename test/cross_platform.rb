@@ -14,6 +14,7 @@
 require "fileutils"
 require "open3"
 require "parvox"
+require_relative "tree_files"
 
 module CrossPlatform
   TREE = {
@@ -69,26 +70,6 @@ module CrossPlatform
     exit 1
   end
 
-  def write_tree(root)
-    TREE.each do |name, content|
-      target = File.join(root, name)
-      if content.nil?
-        FileUtils.mkdir_p(target)
-      else
-        FileUtils.mkdir_p(File.dirname(target))
-        File.binwrite(target, content)
-      end
-    end
-  end
-
-  # Every file (with its bytes) and folder beneath `root`, by relative path.
-  def tree_of(root)
-    Dir.glob("**/*", base: root).sort.map do |rel|
-      full = File.join(root, rel)
-      [rel.encode("UTF-8"), File.directory?(full) ? :dir : File.binread(full)]
-    end
-  end
-
   def parvox_zip(archive, password, tree)
     zip = Parvox.new(archive, password) or return false
     zip.add_file(tree, "tree", true, true).tap { zip.close }
@@ -96,7 +77,7 @@ module CrossPlatform
 
   def linux_write(dir)
     FileUtils.rm_rf(dir)
-    write_tree(File.join(dir, "tree"))
+    TreeFiles.write(File.join(dir, "tree"), TREE)
     LINUX_ARCHIVES.each do |name, (password, how)|
       archive = File.join(dir, "#{name}.zip")
       if how == :parvox
@@ -147,9 +128,9 @@ module CrossPlatform
   end
 
   def linux_check(dir)
-    expected = tree_of(File.join(dir, "tree"))
+    expected = TreeFiles.read(File.join(dir, "tree"))
     LINUX_ARCHIVES.each_key do |name|
-      got = tree_of(File.join(dir, "out-#{name}", "tree"))
+      got = TreeFiles.read(File.join(dir, "out-#{name}", "tree"))
       check(got == expected, "#{name}: extracted under Wine, differs: #{(got - expected).map(&:first)} " \
                              "instead of #{(expected - got).map(&:first)}")
     end

@@ -4,6 +4,7 @@ require "tmpdir"
 require "open3"
 require "zlib"
 require "parvox"
+require_relative "tree_files"
 require_relative "zip_bytes"
 
 # Shared by the test files: a scratch folder per test and small tree helpers.
@@ -34,22 +35,12 @@ class ParvoxTest < Minitest::Test
   # Writes `files` ({ "a/b.txt" => "content", "empty/" => nil }) beneath
   # `root`; a name ending in "/" makes an empty folder.
   def make_tree(root, files)
-    files.each do |name, content|
-      target = File.join(root, name)
-      if name.end_with?("/")
-        FileUtils.mkdir_p(target)
-      else
-        FileUtils.mkdir_p(File.dirname(target))
-        File.binwrite(target, content)
-      end
-    end
-    root
+    TreeFiles.write(root, files)
   end
 
   # Every file (with its bytes) and folder beneath `root`, by relative path.
   def tree_of(root)
-    Dir.glob("**/*", File::FNM_DOTMATCH, base: root).reject { |p| File.basename(p) == "." }
-       .sort.map { |rel| full = File.join(root, rel); [rel, File.directory?(full) ? :dir : File.binread(full)] }
+    TreeFiles.read(root)
   end
 
   # Zips `source` as a folder tree under `name` and answers the archive path.
