@@ -2,12 +2,15 @@
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <new>
+
+#include "fsutil/file.h"
 
 namespace zip_engine {
 
@@ -54,24 +57,68 @@ uint16_t little16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | 
 // no entries, an empty central directory at offset 0.
 bool is_empty_archive(int fd) {
   unsigned char record[22];
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || ::pread(fd, record, sizeof record, 0) != sizeof record) return false;
+  if (fsutil::read_at(fd, reinterpret_cast<char*>(record), sizeof record, 0) != sizeof record) {
+    return false;
+  }
   static const unsigned char kEndSignature[4] = {'P', 'K', 5, 6};
   const bool all_zero = std::all_of(record + 4, record + 20, [](unsigned char b) { return b == 0; });
   return std::equal(kEndSignature, kEndSignature + 4, record) && all_zero &&
-         st.st_size == static_cast<off_t>(sizeof record + little16(record + 20));
+         fsutil::file_size(fd) == static_cast<int64_t>(sizeof record + little16(record + 20));
 }
 
-ArchiveHandle new_reader(int fd, const std::string& password, bool streamable) {
-  if (::lseek(fd, 0, SEEK_SET) != 0) return nullptr;
+bool mentions(const char* text, const char* part) { return std::strstr(text, part) != nullptr; }
+
+}  // namespace
+
+struct ZipReader::Source {
+  int fd;
+  int64_t offset = 0;
+  std::unique_ptr<char[]> block{new (std::nothrow) char[kReadBlockSize]};
+};
+
+namespace {
+
+la_ssize_t read_source(archive* a, void* client, const void** buffer) {
+  auto* source = static_cast<ZipReader::Source*>(client);
+  const long long got = fsutil::read_at(source->fd, source->block.get(), kReadBlockSize, source->offset);
+  if (got < 0) {
+    archive_set_error(a, errno, "Read error");
+    return ARCHIVE_FATAL;
+  }
+  source->offset += got;
+  *buffer = source->block.get();
+  return static_cast<la_ssize_t>(got);
+}
+
+la_int64_t skip_source(archive*, void* client, la_int64_t request) {
+  static_cast<ZipReader::Source*>(client)->offset += request;
+  return request;
+}
+
+la_int64_t seek_source(archive*, void* client, la_int64_t offset, int whence) {
+  auto* source = static_cast<ZipReader::Source*>(client);
+  int64_t base = 0;
+  if (whence == SEEK_CUR) base = source->offset;
+  if (whence == SEEK_END) base = fsutil::file_size(source->fd);
+  if (base < 0 || base + offset < 0) return ARCHIVE_FATAL;
+  source->offset = base + offset;
+  return source->offset;
+}
+
+ArchiveHandle new_reader(ZipReader::Source* source, const std::string& password, bool streamable) {
+  source->offset = 0;
   ArchiveHandle handle(archive_read_new());
   archive* a = handle.get();
-  if (!a) return nullptr;
+  if (!a || !source->block) return nullptr;
   int supported = streamable ? archive_read_support_format_zip_streamable(a)
                              : archive_read_support_format_zip_seekable(a);
   if (supported != ARCHIVE_OK ||
       (!password.empty() && archive_read_add_passphrase(a, password.c_str()) != ARCHIVE_OK) ||
-      archive_read_open_fd(a, fd, kReadBlockSize) != ARCHIVE_OK) {
+      archive_read_set_callback_data(a, source) != ARCHIVE_OK ||
+      archive_read_set_read_callback(a, read_source) != ARCHIVE_OK ||
+      archive_read_set_skip_callback(a, skip_source) != ARCHIVE_OK ||
+      archive_read_set_seek_callback(a, seek_source) != ARCHIVE_OK ||
+      archive_read_open1(a) != ARCHIVE_OK) {
     return nullptr;
   }
   return handle;
@@ -139,25 +186,34 @@ bool ZipWriter::finish() {
   return archive_write_close(handle_.get()) == ARCHIVE_OK;
 }
 
+std::string ZipWriter::failure_text() const {
+  const int code = archive_errno(handle_.get());
+  if (code > 0) return fsutil::error_text(code);
+  const char* text = archive_error_string(handle_.get());
+  return text ? text : "unknown error";
+}
+
 // ---- ZipReader -------------------------------------------------------------
 
-ZipReader::ZipReader(int fd, std::string password) : fd_(fd), password_(std::move(password)) {}
+ZipReader::ZipReader(int fd, std::string password)
+    : fd_(fd), password_(std::move(password)), source_(new (std::nothrow) Source{fd}) {}
 
 ZipReader::~ZipReader() = default;
 
 std::unique_ptr<ZipReader> ZipReader::open(int fd, const std::string& password) {
   std::unique_ptr<ZipReader> reader(new (std::nothrow) ZipReader(fd, password));
-  if (!reader || !reader->start()) return nullptr;
+  if (!reader || !reader->source_ || !reader->start()) return nullptr;
   return reader;
 }
 
 bool ZipReader::start() {
-  handle_ = new_reader(fd_, password_, false);
+  handle_ = new_reader(source_.get(), password_, false);
   // The seekable reader does not recognise an archive without entries, which
   // is the end record alone; the streaming reader does, and still refuses
   // anything that is not a zip archive.
-  if (!handle_ && is_empty_archive(fd_)) handle_ = new_reader(fd_, password_, true);
+  if (!handle_ && is_empty_archive(fd_)) handle_ = new_reader(source_.get(), password_, true);
   if (!handle_) return false;
+  position_ = -1;
   next_header();
   return !damaged_;
 }
@@ -170,14 +226,18 @@ bool ZipReader::next_header() {
   data_touched_ = false;
   has_pending_ = false;
   next_offset_ = 0;
+  failure_ = ReadFailure::none;
+  failure_detail_.clear();
   if (!has_entry_) {
     info_ = EntryInfo();
     return false;
   }
+  ++position_;
   const char* name = archive_entry_pathname(header);
   if (!name) name = archive_entry_pathname_utf8(header);
   info_.name = name ? name : "";
   info_.is_folder = archive_entry_filetype(header) == AE_IFDIR;
+  info_.is_encrypted = archive_entry_is_encrypted(header) != 0;
   is_link_ = archive_entry_filetype(header) == AE_IFLNK;
   // The engine consumes a link's stored data (its target) while reading the
   // header; it is handed out as the entry's data all the same.
@@ -195,6 +255,16 @@ bool ZipReader::goto_first_entry() {
 
 bool ZipReader::goto_next_entry() { return has_entry_ && next_header(); }
 
+bool ZipReader::goto_position(int64_t position) {
+  if (position < 0) return false;
+  const bool ahead = has_entry_ && (position > position_ || (position == position_ && !data_touched_));
+  if (!ahead && !goto_first_entry()) return false;
+  while (position_ < position) {
+    if (!goto_next_entry()) return false;
+  }
+  return true;
+}
+
 bool ZipReader::locate_entry(const std::function<bool(const EntryInfo&)>& matches) {
   if (has_entry_ && !data_touched_ && matches(info_)) return true;
   for (bool positioned = goto_first_entry(); positioned; positioned = goto_next_entry()) {
@@ -206,6 +276,8 @@ bool ZipReader::locate_entry(const std::function<bool(const EntryInfo&)>& matche
 bool ZipReader::open_entry() {
   if (!has_entry_ || data_touched_) return false;
   data_touched_ = true;
+  failure_ = ReadFailure::none;
+  failure_detail_.clear();
   pending_status_ = fetch_chunk(&pending_data_, &pending_size_);
   has_pending_ = true;
   return pending_status_ != ReadStatus::failed;
@@ -241,11 +313,34 @@ ReadStatus ZipReader::fetch_chunk(const char** data, size_t* size) {
   if (status == ARCHIVE_EOF) return ReadStatus::end;
   if (status != ARCHIVE_OK || offset != next_offset_) {
     *size = 0;
+    note_failure();
     return ReadStatus::failed;
   }
   *data = static_cast<const char*>(block);
   next_offset_ += static_cast<int64_t>(*size);
   return ReadStatus::data;
+}
+
+// Sorts the engine's message into what a caller can act on.
+void ZipReader::note_failure() {
+  const char* text = archive_error_string(handle_.get());
+  failure_detail_ = text ? text : "data out of place";
+  if (mentions(failure_detail_.c_str(), "Incorrect passphrase")) {
+    failure_ = ReadFailure::wrong_password;
+  } else if (mentions(failure_detail_.c_str(), "Passphrase required")) {
+    failure_ = ReadFailure::no_password;
+  } else if (mentions(failure_detail_.c_str(), "Unsupported") ||
+             mentions(failure_detail_.c_str(), "Unknown encryption") ||
+             mentions(failure_detail_.c_str(), "not supported") ||
+             mentions(failure_detail_.c_str(), "unsupported")) {
+    failure_ = ReadFailure::unsupported;
+  } else {
+    failure_ = ReadFailure::damaged;
+    if (mentions(failure_detail_.c_str(), "bad CRC")) failure_detail_ = "CRC mismatch";
+    if (mentions(failure_detail_.c_str(), "Authentication")) {
+      failure_detail_ = "authentication code mismatch";
+    }
+  }
 }
 
 }  // namespace zip_engine

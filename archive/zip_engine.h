@@ -37,6 +37,9 @@ class ZipWriter {
   bool close_entry();
   // Writes the central directory and end records; the writer is done after it.
   bool finish();
+  // Why the last failing call failed: the system's error text when the
+  // engine had one (a full disk), else the engine's own.
+  std::string failure_text() const;
 
  private:
   ZipWriter(ArchiveHandle handle, archive_entry* entry);
@@ -52,7 +55,11 @@ struct EntryInfo {
   std::string name;  // bytes as stored
   int64_t size = 0;
   bool is_folder = false;
+  bool is_encrypted = false;
 };
+
+// Why an entry's data could not be read.
+enum class ReadFailure { none, wrong_password, no_password, unsupported, damaged };
 
 // Reads an existing archive entry by entry, in the order of its central
 // directory.
@@ -60,7 +67,8 @@ class ZipReader {
  public:
   // Opens the archive in `fd` (a readable file) and goes to its first entry.
   // Fails for anything that is not a zip archive; an archive without entries
-  // opens.
+  // opens. The reader reads at offsets of its own, so several readers may
+  // work on one descriptor side by side.
   static std::unique_ptr<ZipReader> open(int fd, const std::string& password);
   ~ZipReader();
 
@@ -68,9 +76,16 @@ class ZipReader {
   // True once positioning failed on a damaged archive (rather than at its end).
   bool damaged() const { return damaged_; }
   const EntryInfo& entry() const { return info_; }
+  // The current entry's place in the archive's order, counting from 0.
+  int64_t position() const { return position_; }
+  // Whether the current entry's data was (partly) read.
+  bool data_touched() const { return data_touched_; }
 
   bool goto_first_entry();
   bool goto_next_entry();
+  // Goes to the entry at `position`: forward from the current entry, or again
+  // from the first when it lies behind (entries can only be read in order).
+  bool goto_position(int64_t position);
   // Goes to the entry that `matches`, trying the current entry first and then
   // every entry from the first.
   bool locate_entry(const std::function<bool(const EntryInfo&)>& matches);
@@ -84,8 +99,17 @@ class ZipReader {
   // ends in `failed`, never in `end`.
   ReadStatus read_chunk(const char** data, size_t* size);
 
+  // Why open_entry or read_chunk failed last, and the engine's words for it.
+  ReadFailure failure() const { return failure_; }
+  const std::string& failure_detail() const { return failure_detail_; }
+
+  // Where a reader takes its bytes from: the descriptor at an offset of its
+  // own. Defined with the engine's callbacks.
+  struct Source;
+
  private:
   ReadStatus fetch_chunk(const char** data, size_t* size);
+  void note_failure();
 
   explicit ZipReader(int fd, std::string password);
   bool start();
@@ -93,8 +117,12 @@ class ZipReader {
 
   int fd_;
   std::string password_;
+  std::unique_ptr<Source> source_;
   ArchiveHandle handle_;
   EntryInfo info_;
+  int64_t position_ = -1;
+  ReadFailure failure_ = ReadFailure::none;
+  std::string failure_detail_;
   bool has_entry_ = false;
   bool damaged_ = false;
   bool data_touched_ = false;  // the current entry's data was (partly) consumed
