@@ -3,7 +3,9 @@
 // read, together with the password that adding and extracting use.
 //
 // Every operation is noexcept and answers through its result; nothing here
-// calls into Ruby.
+// calls into Ruby. An operation that fails leaves its reason, a short English
+// text naming the path or entry, in last_error(); one that succeeds leaves it
+// empty.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "archive/entry_index.h"
+#include "archive/entry_lister.h"
 #include "archive/zip_engine.h"
 #include "fsutil/file.h"
 #include "fsutil/folder_listing.h"
@@ -47,16 +51,48 @@ class NativeArchive {
   // Extracts every entry beneath the folder `folder`.
   bool unzip_all(const std::string& folder) noexcept;
 
-  size_t memory_size() const { return sizeof(*this) + password_.capacity(); }
+  // Starts listing the entries of an archive opened by `load`; null, with
+  // the reason, for any other.
+  std::unique_ptr<EntryLister> list_entries() noexcept;
+  // Ends a listing that ran to its end (or broke off there): a complete one
+  // also tells unzip_file every name. Answers whether it was complete.
+  bool finish_listing(EntryLister& lister) noexcept;
+
+  // Why the last operation failed; empty after one that succeeded.
+  const std::string& last_error() const { return last_error_; }
+
+  size_t memory_size() const {
+    return sizeof(*this) + password_.capacity() + path_.capacity() + last_error_.capacity() +
+           (index_ ? index_->memory_size() : 0);
+  }
 
  private:
+  // Counts the failures of an operation that goes on past them and keeps the
+  // reason of the first.
+  class Failures {
+   public:
+    void add(std::string reason);
+    bool any() const { return count_ > 0; }
+    // The first reason, and how many failures there were when more than one.
+    std::string summary() const;
+
+   private:
+    std::string first_;
+    int64_t count_ = 0;
+  };
+
+  bool fail(std::string reason);
+  bool fail_unless_open_for(bool writing);
+  bool locate(const std::string& name);
+  void build_index();
   template <typename Start>
   bool open(Start&& start, const std::string& password) noexcept;
   bool add_single_file(const std::string& source, const std::string& name);
-  bool add_folder(const std::string& source, const std::string& name, bool recursive,
-                  std::vector<fsutil::FolderId>& walk);
+  void add_folder(const std::string& source, const std::string& name, bool recursive,
+                  std::vector<fsutil::FolderId>& walk, Failures& failures);
   bool extract_beneath(const std::string& root, fsutil::FileCreator& files);
-  bool write_entry_data(fsutil::File target);
+  bool write_entry_data(fsutil::File target, const std::string& shown_path);
+  bool fail_reading_entry();
 
   // Declared in the order of acquisition: the engine handles are released
   // before the file they work on.
@@ -64,4 +100,8 @@ class NativeArchive {
   std::unique_ptr<zip_engine::ZipWriter> writer_;
   std::unique_ptr<zip_engine::ZipReader> reader_;
   std::string password_;
+  std::string path_;
+  std::string last_error_;
+  // Every entry's name and place once one walk has seen them all.
+  std::unique_ptr<EntryIndex> index_;
 };

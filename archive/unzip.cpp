@@ -1,6 +1,8 @@
 // NativeArchive::unzip_file and unzip_all.
 #include <cctype>
+#include <new>
 
+#include "archive/entry_index.h"
 #include "archive/native_archive.h"
 #include "fsutil/folder_creation.h"
 
@@ -11,24 +13,7 @@ using zip_engine::ReadStatus;
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
-// Whole names, ASCII letters in any case, '/' and '\' alike.
-bool same_name(const std::string& a, const std::string& b, size_t b_length) {
-  if (a.size() != b_length) return false;
-  for (size_t i = 0; i < b_length; ++i) {
-    const unsigned char x = a[i], y = b[i];
-    if (is_separator(x) && is_separator(y)) continue;
-    if (std::tolower(x) != std::tolower(y)) return false;
-  }
-  return true;
-}
-
-// A folder entry also answers to its name without the trailing separator.
-bool names_entry(const std::string& wanted, const EntryInfo& entry) {
-  const std::string& stored = entry.name;
-  if (same_name(wanted, stored, stored.size())) return true;
-  return entry.is_folder && !stored.empty() && is_separator(stored.back()) &&
-         same_name(wanted, stored, stored.size() - 1);
-}
+std::string quoted(const std::string& text) { return "'" + text + "'"; }
 
 bool is_drive_letter(const std::string& name) {
   return name.size() >= 2 && std::isalpha(static_cast<unsigned char>(name[0])) && name[1] == ':';
@@ -54,66 +39,141 @@ bool components_beneath(const std::string& name, std::vector<std::string>* parts
 }  // namespace
 
 bool NativeArchive::unzip_file(const std::string& name, const std::string& target) noexcept {
-  if (!reader_) return false;
+  last_error_.clear();
   try {
-    auto matches = [&name](const EntryInfo& entry) { return names_entry(name, entry); };
+    if (!fail_unless_open_for(false) || !locate(name)) return false;
     // The entry is opened before anything is created for it, so one that
     // cannot be read leaves no trace on disk.
-    if (!reader_->locate_entry(matches) || !reader_->open_entry()) return false;
+    if (!reader_->open_entry()) return fail_reading_entry();
     fsutil::make_parent_folders(target);
     if (reader_->entry().is_folder) return true;
-    return write_entry_data(fsutil::File::create(target));
+    return write_entry_data(fsutil::File::create(target), target);
   } catch (...) {
-    return false;
+    return fail("out of memory");
   }
+}
+
+// Goes to the entry `name`: the current one when it is that entry and still
+// unread, else the first entry of that name. Once every name is known, a
+// name that is not there is answered at once, and the reader only walks
+// forward from where it is unless the entry lies behind it.
+bool NativeArchive::locate(const std::string& name) {
+  if (reader_->has_entry() && !reader_->data_touched() &&
+      EntryIndex::names(name, reader_->entry())) {
+    return true;
+  }
+  if (!index_) build_index();
+  const std::string missing = "no entry named " + quoted(name);
+  if (index_) {
+    const int64_t position = index_->find(name);
+    if (position < 0) return fail(missing);
+    if (reader_->goto_position(position) && EntryIndex::names(name, reader_->entry())) return true;
+  }
+  // Without a complete index (a damaged archive) every entry is tried in turn.
+  auto matches = [&name](const EntryInfo& entry) { return EntryIndex::names(name, entry); };
+  return reader_->locate_entry(matches) || fail(missing);
+}
+
+// One walk over the headers with a second reader: the extracting reader
+// keeps its place.
+void NativeArchive::build_index() {
+  std::unique_ptr<EntryLister> lister = EntryLister::open(file_);
+  if (!lister) return;
+  while (lister->next()) {
+  }
+  index_ = lister->take_index();
 }
 
 // True exactly when at least one entry was extracted and nothing failed. An
 // entry that cannot be read is skipped, but makes the answer false; any other
 // failure stops at that entry.
 bool NativeArchive::unzip_all(const std::string& folder) noexcept {
-  if (!reader_) return false;
+  last_error_.clear();
   try {
+    if (!fail_unless_open_for(false)) return false;
     const std::string root = folder.empty() ? "." : folder;
     fsutil::make_parent_folders(root + "/");
     fsutil::FileCreator files(root);
+    Failures failures;
+    // The walk sees every name; unless it stops early it becomes the index.
+    std::unique_ptr<EntryIndex> seen(index_ ? nullptr : new (std::nothrow) EntryIndex);
     bool extracted = false;
-    bool skipped = false;
     for (bool positioned = reader_->goto_first_entry(); positioned;
          positioned = reader_->goto_next_entry()) {
+      if (seen) seen->add(reader_->entry(), reader_->position());
       if (!reader_->open_entry()) {
-        skipped = true;
+        fail_reading_entry();
+        failures.add(last_error_);
         continue;
       }
       extracted = true;
-      if (!extract_beneath(root, files)) return false;
+      if (!extract_beneath(root, files)) {
+        failures.add(last_error_);
+        return fail(failures.summary());
+      }
     }
-    return extracted && !skipped && !reader_->damaged();
+    if (reader_->damaged()) {
+      failures.add(quoted(path_) + " is damaged after its first " +
+                   std::to_string(reader_->position() + 1) + " entries");
+    } else if (seen) {
+      index_ = std::move(seen);
+    }
+    if (failures.any()) return fail(failures.summary());
+    return extracted || fail(quoted(path_) + " has no entries");
   } catch (...) {
-    return false;
+    return fail("out of memory");
   }
 }
 
 bool NativeArchive::extract_beneath(const std::string& root, fsutil::FileCreator& files) {
   const EntryInfo& entry = reader_->entry();
   std::vector<std::string> parts;
-  if (!components_beneath(entry.name, &parts)) return false;
-  if (entry.is_folder) return fsutil::make_folders_beneath(root, parts);
-  return write_entry_data(files.create_file(parts));
+  if (!components_beneath(entry.name, &parts)) {
+    return fail(quoted(entry.name) + " leads outside the target folder; not extracted");
+  }
+  std::string shown = root;
+  for (const std::string& part : parts) shown += "/" + part;
+  if (entry.is_folder) {
+    return fsutil::make_folders_beneath(root, parts) ||
+           fail(quoted(shown) + ": " + fsutil::last_error_text());
+  }
+  return write_entry_data(files.create_file(parts), shown);
 }
 
-bool NativeArchive::write_entry_data(fsutil::File target) {
-  if (!target.is_open()) return false;
+// Reports why the current entry's data could not be read.
+bool NativeArchive::fail_reading_entry() {
+  const std::string name = quoted(reader_->entry().name);
+  const std::string& detail = reader_->failure_detail();
+  switch (reader_->failure()) {
+    case zip_engine::ReadFailure::wrong_password:
+      return fail("wrong password for " + name);
+    case zip_engine::ReadFailure::no_password:
+      return fail(name + " is encrypted and no password was given");
+    case zip_engine::ReadFailure::unsupported:
+      return fail(name + ": unsupported (" + detail + ")");
+    case zip_engine::ReadFailure::damaged:
+      return fail(name + ": data damaged (" + detail + ")");
+    case zip_engine::ReadFailure::none:
+      break;
+  }
+  return fail(name + " could not be read");
+}
+
+// Copies the open entry's data into `target`, which is shown as
+// `shown_path` in a failure's reason.
+bool NativeArchive::write_entry_data(fsutil::File target, const std::string& shown_path) {
+  const std::string where = quoted(shown_path) + ": ";
+  if (!target.is_open()) return fail(where + fsutil::last_error_text());
   for (;;) {
     const char* data;
     size_t size;
     switch (reader_->read_chunk(&data, &size)) {
       case ReadStatus::end:
-        return target.close();
+        return target.close() || fail(where + fsutil::last_error_text());
       case ReadStatus::failed:
-        return false;
+        return fail_reading_entry();
       case ReadStatus::data:
-        if (!target.write_all(data, size)) return false;
+        if (!target.write_all(data, size)) return fail(where + fsutil::last_error_text());
         break;
     }
   }
