@@ -337,6 +337,9 @@ void ZipReader::note_failure() {
   } else {
     failure_ = ReadFailure::damaged;
     if (mentions(failure_detail_.c_str(), "bad CRC")) failure_detail_ = "CRC mismatch";
+    if (mentions(failure_detail_.c_str(), "decompression failed")) {
+      failure_detail_ = "broken compressed data";
+    }
     if (mentions(failure_detail_.c_str(), "Authentication")) {
       failure_detail_ = "authentication code mismatch";
     }
