@@ -1,5 +1,6 @@
 require "helper"
 require "json"
+require "rbconfig"
 
 # #last_error and Parvox.last_error: one reason for each kind of failure,
 # naming the entry or path and the cause; nil after a success.
@@ -95,6 +96,24 @@ class ReasonsTest < ParvoxTest
     end
     assert zip.unzip_file("f.txt", path("ok.txt"))
     assert_nil zip.last_error, "a success leaves no reason"
+  end
+
+  # Root writes into read-only folders, so this runs as nobody in a child Ruby.
+  def test_reason_of_a_read_only_target_folder
+    runner = []
+    if Process.euid.zero?
+      skip "needs setpriv to drop root" unless system("command -v setpriv >/dev/null")
+      runner = %w[setpriv --reuid=nobody --regid=nogroup --clear-groups]
+      File.chmod(0o755, @dir)
+    end
+    archive = py_zip([{ name: "f.txt", data: "data" }])
+    FileUtils.mkdir_p(path("out"))
+    File.chmod(0o555, path("out"))
+    script = 'require "parvox"; zip = Parvox.load(ARGV[0], ""); p zip.unzip_all(ARGV[1]); puts zip.last_error'
+    lib = $LOAD_PATH.find { |dir| File.exist?(File.join(dir, "parvox.so")) }
+    out, err, status = Open3.capture3(*runner, RbConfig.ruby, "-I", lib, "-e", script, archive, path("out"))
+    assert status.success?, err
+    assert_equal ["false", "'#{path('out', 'f.txt')}': Permission denied"], out.lines.map(&:chomp)
   end
 
   def test_reasons_of_archives_that_do_not_open
