@@ -53,23 +53,28 @@ std::string unreadable(const std::string& source, const std::string& why) {
 }  // namespace
 
 bool NativeArchive::add_file(const std::string& source, const std::string& name, bool folder,
-                             bool recursive) noexcept {
+                             bool recursive, Progress& progress) noexcept {
   last_error_.clear();
   try {
     if (!fail_unless_open_for(true)) return false;
-    if (!folder) return add_single_file(source, name);
+    ProgressMeter meter(progress, -1);
+    if (!folder) return add_single_file(source, name, meter);
 
     Failures failures;
-    if (!name.empty() && !writer_->add_folder_entry(folder_entry_name(name))) {
-      failures.add(quoted(name) + " could not be added: " + writer_->failure_text());
+    if (!name.empty()) {
+      if (!writer_->add_folder_entry(folder_entry_name(name))) {
+        failures.add(quoted(name) + " could not be added: " + writer_->failure_text());
+      }
+      meter.finish_entry(folder_entry_name(name));
     }
     // A source that is missing or no folder has nothing beneath it to miss:
     // the folder's entry alone is the whole of it.
     fsutil::FolderId id;
-    if (fsutil::folder_id(source, &id)) {
+    if (!meter.stopped() && fsutil::folder_id(source, &id)) {
       std::vector<fsutil::FolderId> walk{id};
-      add_folder(source, name, recursive, walk, failures);
+      add_folder(source, name, recursive, walk, failures, meter);
     }
+    if (meter.stopped()) return fail("stopped before " + quoted(source) + " was added whole");
     return !failures.any() || fail(failures.summary());
   } catch (...) {
     return fail("out of memory");
@@ -78,13 +83,14 @@ bool NativeArchive::add_file(const std::string& source, const std::string& name,
 
 // Adds everything beneath the folder `source` (whose entry is written, and
 // which is the last folder on `walk`), going on past whatever cannot be
-// stored whole and counting it in `failures`.
+// stored whole and counting it in `failures`, until the meter says stop.
 void NativeArchive::add_folder(const std::string& source, const std::string& name,
                                bool recursive, std::vector<fsutil::FolderId>& walk,
-                               Failures& failures) {
+                               Failures& failures, ProgressMeter& meter) {
   std::string why;
   for (const std::string& item : fsutil::list_folder(source, "*", true, false, &why)) {
-    if (!add_single_file(join(source, item), join(name, item))) failures.add(last_error_);
+    if (!add_single_file(join(source, item), join(name, item), meter)) failures.add(last_error_);
+    if (meter.stopped()) return;
   }
   if (!why.empty()) failures.add(unreadable(source, why));
   if (!recursive || !why.empty()) return;
@@ -102,9 +108,11 @@ void NativeArchive::add_folder(const std::string& source, const std::string& nam
     if (!writer_->add_folder_entry(folder_entry_name(entry))) {
       failures.add(quoted(entry) + " could not be added: " + writer_->failure_text());
     }
+    if (!meter.finish_entry(folder_entry_name(entry))) return;
     walk.push_back(child);
-    add_folder(path, entry, true, walk, failures);
+    add_folder(path, entry, true, walk, failures, meter);
     walk.pop_back();
+    if (meter.stopped()) return;
   }
   if (!why.empty()) failures.add(unreadable(source, why));
 }
@@ -113,7 +121,12 @@ void NativeArchive::add_folder(const std::string& source, const std::string& nam
 // entry's headers already announce it: a file that grows meanwhile is cut
 // there; one that shrinks (or fails to read) is padded with zeros, so every
 // reader still accepts the archive, and the answer is false.
-bool NativeArchive::add_single_file(const std::string& source, const std::string& name) {
+//
+// A stop asked for through the meter does not cut the file short either: the
+// writer keeps a central directory record for every entry it has begun, so an
+// entry can only be finished, never taken back.
+bool NativeArchive::add_single_file(const std::string& source, const std::string& name,
+                                    ProgressMeter& meter) {
   fsutil::File file = fsutil::File::open_regular_for_reading(source);
   if (!file.is_open()) return fail(unreadable(source, fsutil::last_error_text()));
   const int64_t size = file.size();
@@ -140,10 +153,12 @@ bool NativeArchive::add_single_file(const std::string& source, const std::string
     }
     stored = writer_->write(buffer.data(), static_cast<size_t>(got)) == got;
     remaining -= got;
+    meter.add(name, got);
   }
   // The entry is closed even after a failed write, so the archive stays
   // consistent with what was written.
   const bool closed = writer_->close_entry();
+  meter.finish_entry(name);
   if (!stored || !closed) {
     return fail(quoted(name) + " could not be written to " + quoted(path_) + ": " +
                 writer_->failure_text());

@@ -16,6 +16,7 @@
 
 #include "archive/entry_index.h"
 #include "archive/entry_lister.h"
+#include "archive/progress.h"
 #include "archive/zip_engine.h"
 #include "fsutil/file.h"
 #include "fsutil/folder_listing.h"
@@ -43,13 +44,19 @@ class NativeArchive {
   // Adds the file `source` as the entry `name`, or with `folder` the folder
   // `source` with its files (and, with `recursive`, its sub-folders) beneath
   // the folder entry `name`.
+  //
+  // The operations below report to `progress` as they go. When it asks them to
+  // stop, adding finishes the file it is storing (so the archive stays valid
+  // and every entry in it whole) and adds nothing more; extracting stops at
+  // once, leaving the file being written as far as it got.
   bool add_file(const std::string& source, const std::string& name, bool folder,
-                bool recursive) noexcept;
+                bool recursive, Progress& progress = no_progress()) noexcept;
 
   // Extracts the entry `name` to the file `target`.
-  bool unzip_file(const std::string& name, const std::string& target) noexcept;
+  bool unzip_file(const std::string& name, const std::string& target,
+                  Progress& progress = no_progress()) noexcept;
   // Extracts every entry beneath the folder `folder`.
-  bool unzip_all(const std::string& folder) noexcept;
+  bool unzip_all(const std::string& folder, Progress& progress = no_progress()) noexcept;
 
   // Starts listing the entries of an archive opened by `load`; null, with
   // the reason, for any other.
@@ -87,11 +94,12 @@ class NativeArchive {
   void build_index();
   template <typename Start>
   bool open(Start&& start, const std::string& password) noexcept;
-  bool add_single_file(const std::string& source, const std::string& name);
+  bool add_single_file(const std::string& source, const std::string& name, ProgressMeter& meter);
   void add_folder(const std::string& source, const std::string& name, bool recursive,
-                  std::vector<fsutil::FolderId>& walk, Failures& failures);
-  bool extract_beneath(const std::string& root, fsutil::FileCreator& files);
-  bool write_entry_data(fsutil::File target, const std::string& shown_path);
+                  std::vector<fsutil::FolderId>& walk, Failures& failures, ProgressMeter& meter);
+  int64_t total_entry_size();
+  bool extract_beneath(const std::string& root, fsutil::FileCreator& files, ProgressMeter& meter);
+  bool write_entry_data(fsutil::File target, const std::string& shown_path, ProgressMeter& meter);
   bool fail_reading_entry();
 
   // Declared in the order of acquisition: the engine handles are released

@@ -38,16 +38,22 @@ bool components_beneath(const std::string& name, std::vector<std::string>* parts
 
 }  // namespace
 
-bool NativeArchive::unzip_file(const std::string& name, const std::string& target) noexcept {
+bool NativeArchive::unzip_file(const std::string& name, const std::string& target,
+                               Progress& progress) noexcept {
   last_error_.clear();
   try {
     if (!fail_unless_open_for(false) || !locate(name)) return false;
     // The entry is opened before anything is created for it, so one that
     // cannot be read leaves no trace on disk.
     if (!reader_->open_entry()) return fail_reading_entry();
+    ProgressMeter meter(progress, reader_->entry().size);
     fsutil::make_parent_folders(target);
-    if (reader_->entry().is_folder) return true;
-    return write_entry_data(fsutil::File::create(target), target);
+    const bool answer = reader_->entry().is_folder ||
+                        write_entry_data(fsutil::File::create(target), target, meter);
+    if (!meter.finish_entry(reader_->entry().name) && answer) {
+      return fail("stopped before " + quoted(reader_->entry().name) + " was extracted whole");
+    }
+    return answer;
   } catch (...) {
     return fail("out of memory");
   }
@@ -87,10 +93,11 @@ void NativeArchive::build_index() {
 // True exactly when at least one entry was extracted and nothing failed. An
 // entry that cannot be read is skipped, but makes the answer false; any other
 // failure stops at that entry.
-bool NativeArchive::unzip_all(const std::string& folder) noexcept {
+bool NativeArchive::unzip_all(const std::string& folder, Progress& progress) noexcept {
   last_error_.clear();
   try {
     if (!fail_unless_open_for(false)) return false;
+    ProgressMeter meter(progress, progress.wants_reports() ? total_entry_size() : -1);
     const std::string root = folder.empty() ? "." : folder;
     fsutil::make_parent_folders(root + "/");
     fsutil::FileCreator files(root);
@@ -107,9 +114,12 @@ bool NativeArchive::unzip_all(const std::string& folder) noexcept {
         continue;
       }
       extracted = true;
-      if (!extract_beneath(root, files)) {
+      if (!extract_beneath(root, files, meter)) {
         failures.add(last_error_);
         return fail(failures.summary());
+      }
+      if (!meter.finish_entry(reader_->entry().name)) {
+        return fail("stopped after " + quoted(reader_->entry().name));
       }
     }
     if (reader_->damaged()) {
@@ -125,7 +135,19 @@ bool NativeArchive::unzip_all(const std::string& folder) noexcept {
   }
 }
 
-bool NativeArchive::extract_beneath(const std::string& root, fsutil::FileCreator& files) {
+// The bytes all entries declare, for progress reports: one walk over the
+// entry headers, reading no data.
+int64_t NativeArchive::total_entry_size() {
+  int64_t total = 0;
+  for (bool positioned = reader_->goto_first_entry(); positioned;
+       positioned = reader_->goto_next_entry()) {
+    total += reader_->entry().size;
+  }
+  return total;
+}
+
+bool NativeArchive::extract_beneath(const std::string& root, fsutil::FileCreator& files,
+                                    ProgressMeter& meter) {
   const EntryInfo& entry = reader_->entry();
   std::vector<std::string> parts;
   if (!components_beneath(entry.name, &parts)) {
@@ -137,7 +159,7 @@ bool NativeArchive::extract_beneath(const std::string& root, fsutil::FileCreator
     return fsutil::make_folders_beneath(root, parts) ||
            fail(quoted(shown) + ": " + fsutil::last_error_text());
   }
-  return write_entry_data(files.create_file(parts), shown);
+  return write_entry_data(files.create_file(parts), shown, meter);
 }
 
 // Reports why the current entry's data could not be read.
@@ -161,7 +183,8 @@ bool NativeArchive::fail_reading_entry() {
 
 // Copies the open entry's data into `target`, which is shown as
 // `shown_path` in a failure's reason.
-bool NativeArchive::write_entry_data(fsutil::File target, const std::string& shown_path) {
+bool NativeArchive::write_entry_data(fsutil::File target, const std::string& shown_path,
+                                     ProgressMeter& meter) {
   const std::string where = quoted(shown_path) + ": ";
   if (!target.is_open()) return fail(where + fsutil::last_error_text());
   for (;;) {
@@ -174,6 +197,9 @@ bool NativeArchive::write_entry_data(fsutil::File target, const std::string& sho
         return fail_reading_entry();
       case ReadStatus::data:
         if (!target.write_all(data, size)) return fail(where + fsutil::last_error_text());
+        if (!meter.add(reader_->entry().name, static_cast<int64_t>(size))) {
+          return fail("stopped while " + quoted(reader_->entry().name) + " was extracted");
+        }
         break;
     }
   }

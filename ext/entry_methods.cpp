@@ -37,26 +37,53 @@ VALUE entry_value(const zip_engine::EntryInfo& entry) {
                        entry.is_encrypted ? Qtrue : Qfalse);
 }
 
+struct ListingRequest {
+  NativeArchive* archive;
+  EntryLister* lister;
+  bool complete;
+};
+
+VALUE start_listing(VALUE address) {
+  auto* request = reinterpret_cast<ListingRequest*>(address);
+  request->lister = request->archive->list_entries().release();
+  return Qtrue;
+}
+
+VALUE finish_listing(VALUE address) {
+  auto* request = reinterpret_cast<ListingRequest*>(address);
+  request->complete = request->archive->finish_listing(*request->lister);
+  return Qtrue;
+}
+
 // Runs `each` on every entry of `self`'s archive in archive order; answers
 // false when the archive cannot be listed or is damaged part-way, with the
-// reason left in #last_error.
+// reason left in #last_error. The archive's lock is held only to start and
+// end the listing: the lister reads on its own, so the block may extract
+// entries of the same object as they come.
 template <typename Each>
 bool list_entries(VALUE self, Each&& each) {
-  NativeArchive* archive = get_archive(self);
+  ListingRequest request{get_archive(self), nullptr, false};
   VALUE holder = TypedData_Wrap_Struct(0, &lister_type, nullptr);
-  auto* lister = archive->list_entries().release();
-  DATA_PTR(holder) = lister;
-  if (!lister) return false;
-  while (lister->next()) each(entry_value(lister->entry()));
-  const bool complete = archive->finish_listing(*lister);
+  const VALUE address = reinterpret_cast<VALUE>(&request);
+  // From inside its own progress block the object is busy: nothing to list.
+  if (!RTEST(with_archive_lock(self, start_listing, address, Qfalse))) return false;
+  DATA_PTR(holder) = request.lister;
+  if (!request.lister) return false;
+  while (request.lister->next()) each(entry_value(request.lister->entry()));
+  if (!RTEST(with_archive_lock(self, finish_listing, address, Qfalse))) return false;
   RB_GC_GUARD(holder);
-  return complete;
+  return request.complete;
 }
 
 VALUE entry_folder_p(VALUE self) { return rb_struct_aref(self, INT2FIX(2)); }
 VALUE entry_encrypted_p(VALUE self) { return rb_struct_aref(self, INT2FIX(3)); }
 
 VALUE last_error_key() { return ID2SYM(rb_intern("parvox_last_error")); }
+
+VALUE last_error_of(VALUE archive) {
+  const std::string& reason = reinterpret_cast<NativeArchive*>(archive)->last_error();
+  return reason.empty() ? Qnil : native_text(reason);
+}
 
 }  // namespace
 
@@ -87,9 +114,11 @@ VALUE parvox_each_entry(VALUE self) {
   return list_entries(self, [](VALUE entry) { rb_yield(entry); }) ? self : Qnil;
 }
 
+// From inside the object's own progress block the operation is still
+// running: there is no reason yet, and nil answers.
 VALUE parvox_last_error(VALUE self) {
-  const std::string& reason = get_archive(self)->last_error();
-  return reason.empty() ? Qnil : native_text(reason);
+  NativeArchive* archive = get_archive(self);
+  return with_archive_lock(self, last_error_of, reinterpret_cast<VALUE>(archive), Qnil);
 }
 
 VALUE parvox_thread_last_error(VALUE) {

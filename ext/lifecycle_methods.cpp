@@ -34,11 +34,15 @@ NativeArchive* open_archive(VALUE path, VALUE password, OpenMode mode, VALUE* re
 struct WrapRequest {
   VALUE klass;
   NativeArchive* archive;
+  bool wrapped;  // the object owns the archive from then on
 };
 
 VALUE wrap_archive(VALUE request_address) {
-  const auto* request = reinterpret_cast<const WrapRequest*>(request_address);
-  return TypedData_Wrap_Struct(request->klass, &parvox_archive_type, request->archive);
+  auto* request = reinterpret_cast<WrapRequest*>(request_address);
+  VALUE object = TypedData_Wrap_Struct(request->klass, &parvox_archive_type, request->archive);
+  request->wrapped = true;
+  attach_archive_lock(object);
+  return object;
 }
 
 // The instance is made only once its archive is open, so a failure leaves no
@@ -56,10 +60,10 @@ VALUE new_instance(VALUE klass, VALUE path, VALUE password, OpenMode mode) {
     return Qnil;
   }
 
-  WrapRequest request{klass, archive};
+  WrapRequest request{klass, archive, false};
   VALUE object = rb_protect(wrap_archive, reinterpret_cast<VALUE>(&request), &state);
   if (state) {
-    delete archive;
+    if (!request.wrapped) delete archive;
     rb_jump_tag(state);
   }
   VALUE args[2] = {path, password};
@@ -101,7 +105,18 @@ VALUE parvox_initialize(VALUE self, VALUE, VALUE) {
   return Qnil;
 }
 
-VALUE parvox_close(VALUE self) {
-  get_archive(self)->close();
+namespace {
+
+VALUE close_archive(VALUE archive) {
+  reinterpret_cast<NativeArchive*>(archive)->close();
   return Qnil;
+}
+
+}  // namespace
+
+// Waits for an operation running in another thread; from inside an
+// operation's own progress block it does nothing.
+VALUE parvox_close(VALUE self) {
+  NativeArchive* archive = get_archive(self);
+  return with_archive_lock(self, close_archive, reinterpret_cast<VALUE>(archive), Qnil);
 }

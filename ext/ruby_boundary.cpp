@@ -35,6 +35,22 @@ NativeArchive* get_archive(VALUE self) {
   return archive;
 }
 
+namespace {
+
+// A name without '@' keeps the instance variable hidden from Ruby code.
+ID lock_id() { return rb_intern("parvox_lock"); }
+
+}  // namespace
+
+void attach_archive_lock(VALUE object) { rb_ivar_set(object, lock_id(), rb_mutex_new()); }
+
+VALUE with_archive_lock(VALUE self, VALUE (*body)(VALUE), VALUE arg, VALUE busy_answer) {
+  VALUE lock = rb_ivar_get(self, lock_id());
+  if (NIL_P(lock)) return body(arg);
+  if (RTEST(rb_funcall(lock, rb_intern("owned?"), 0))) return busy_answer;
+  return rb_mutex_synchronize(lock, body, arg);
+}
+
 void check_string(VALUE value) { Check_Type(value, T_STRING); }
 
 std::string string_bytes(VALUE checked) {

@@ -20,6 +20,14 @@ extern const rb_data_type_t parvox_archive_type;
 // a Parvox instance made by Parvox.new or Parvox.load.
 NativeArchive* get_archive(VALUE self);
 
+// Gives a new Parvox object the lock that with_archive_lock takes.
+void attach_archive_lock(VALUE object);
+// Runs `body(arg)` holding the object's lock, so one Parvox object never runs
+// two operations at once: a call from another thread waits until the running
+// one is done. A call made from inside the running operation's own progress
+// block answers `busy_answer` at once instead of waiting for itself.
+VALUE with_archive_lock(VALUE self, VALUE (*body)(VALUE), VALUE arg, VALUE busy_answer);
+
 // Raises TypeError unless `value` is a String.
 void check_string(VALUE value);
 // A checked String's bytes up to its first NUL.

@@ -23,6 +23,34 @@ def sample_tree(root)
   FileUtils.mkdir_p(File.join(root, "logs"))  # an empty folder
 end
 
+# A one-line progress display: entries seen and MiB done (of the total, when
+# the operation knows it), rewritten in place on a terminal.
+class ProgressLine
+  def initialize(verb)
+    @verb = verb
+    @entries = 0
+    @last = nil
+    @line = ""
+  end
+
+  def to_proc
+    method(:update).to_proc
+  end
+
+  def update(entry, done, total)
+    @entries += 1 unless entry == @last
+    @last = entry
+    of_total = total ? format(" of %.1f", total / 1048576.0) : ""
+    @line = format("  %s: %d entries, %.1f%s MiB", @verb, @entries, done / 1048576.0, of_total)
+    print "\r#{@line}" if $stdout.tty?
+  end
+
+  def finish
+    print "\r" if $stdout.tty?
+    puts @line
+  end
+end
+
 def tree(root)
   Dir.glob("**/*", base: root).sort.map do |rel|
     full = File.join(root, rel)
@@ -38,7 +66,9 @@ Dir.mktmpdir("parvox-demo") do |work|
 
   puts "Parvox #{Parvox.get_version} from #{Parvox.get_path}"
   zip = Parvox.new(archive, PASSWORD) or abort("could not create #{archive}")
-  added = zip.add_file(source, "project", true, true)
+  progress = ProgressLine.new("adding")
+  added = zip.add_file(source, "project", true, true, &progress)
+  progress.finish
   zip.close
   puts "zipped #{source} with a password into #{archive} " \
        "(#{File.size(archive)} bytes): #{added}"
@@ -57,7 +87,9 @@ Dir.mktmpdir("parvox-demo") do |work|
   reader.close
 
   reader = Parvox.load(archive, PASSWORD) or abort("could not load #{archive}")
-  extracted = reader.unzip_all(target)
+  progress = ProgressLine.new("extracting")
+  extracted = reader.unzip_all(target, &progress)
+  progress.finish
   reader.close
   puts "extracted into #{target}: #{extracted}"
 
