@@ -112,4 +112,23 @@ class EntriesTest < ParvoxTest
     assert_nil writer.each_entry { flunk "an archive being written yields nothing" }
     writer.close
   end
+
+  def test_listing_and_extracting_on_one_object_at_once
+    archive = py_zip([["a", "A" * 100], ["b/", nil], ["b/c", "C" * 100], ["d", "D"]])
+    zip = Parvox.load(archive, "")
+    extracted = []
+    zip.each_entry do |entry|
+      next if entry.folder?
+      assert zip.unzip_file(entry.name, path("x", entry.name)), "#{entry.name}: #{zip.last_error}"
+      extracted << File.read(path("x", entry.name))
+    end
+    assert_equal ["A" * 100, "C" * 100, "D"], extracted
+
+    # Inside its own progress block the object is busy: no listing, no reason yet.
+    inside = nil
+    assert(zip.unzip_file("a", path("again")) { inside ||= [zip.entries, zip.last_error] })
+    assert_equal [nil, nil], inside
+    assert_equal 4, zip.entries.size, "listing works again once the extraction is done"
+    zip.close
+  end
 end
