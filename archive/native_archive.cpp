@@ -83,8 +83,10 @@ bool NativeArchive::fail(std::string reason) {
 bool NativeArchive::fail_unless_open_for(bool writing) {
   if (writing ? writer_ != nullptr : reader_ != nullptr) return true;
   if (!writer_ && !reader_) return fail("the archive is closed");
-  return fail(writing ? "the archive was opened by load; only an archive made by new is added to"
-                      : "the archive was made by new; only an archive opened by load is read");
+  if (writing) {
+    return fail("entries are added only to an archive made by new; this one was opened by load");
+  }
+  return fail("entries are read only from an archive opened by load; this one was made by new");
 }
 
 void NativeArchive::Failures::add(std::string reason) {

@@ -80,7 +80,8 @@ namespace {
 
 la_ssize_t read_source(archive* a, void* client, const void** buffer) {
   auto* source = static_cast<ZipReader::Source*>(client);
-  const long long got = fsutil::read_at(source->fd, source->block.get(), kReadBlockSize, source->offset);
+  const long long got =
+      fsutil::read_at(source->fd, source->block.get(), kReadBlockSize, source->offset);
   if (got < 0) {
     archive_set_error(a, errno, "Read error");
     return ARCHIVE_FATAL;
@@ -257,7 +258,8 @@ bool ZipReader::goto_next_entry() { return has_entry_ && next_header(); }
 
 bool ZipReader::goto_position(int64_t position) {
   if (position < 0) return false;
-  const bool ahead = has_entry_ && (position > position_ || (position == position_ && !data_touched_));
+  const bool ahead =
+      has_entry_ && (position > position_ || (position == position_ && !data_touched_));
   if (!ahead && !goto_first_entry()) return false;
   while (position_ < position) {
     if (!goto_next_entry()) return false;
