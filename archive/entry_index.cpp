@@ -22,6 +22,7 @@ bool is_folder_with_separator(const zip_engine::EntryInfo& entry) {
 }  // namespace
 
 void EntryIndex::add(const zip_engine::EntryInfo& entry, int64_t position) {
+  if (!entry.name_ok) return;  // a name with no form in the locale's charset answers to nothing
   add_key(lookup_key(entry.name, entry.name.size()), position);
   if (is_folder_with_separator(entry)) {
     add_key(lookup_key(entry.name, entry.name.size() - 1), position);
@@ -47,6 +48,7 @@ size_t EntryIndex::memory_size() const {
 }
 
 bool EntryIndex::names(const std::string& wanted, const zip_engine::EntryInfo& entry) {
+  if (!entry.name_ok) return false;
   const std::string key = lookup_key(wanted, wanted.size());
   if (key == lookup_key(entry.name, entry.name.size())) return true;
   return is_folder_with_separator(entry) && key == lookup_key(entry.name, entry.name.size() - 1);

@@ -91,8 +91,9 @@ void NativeArchive::build_index() {
 }
 
 // True exactly when at least one entry was extracted and nothing failed. An
-// entry that cannot be read is skipped, but makes the answer false; any other
-// failure stops at that entry.
+// entry that cannot be read, or whose name has no form in the locale's
+// charset, is skipped, but makes the answer false; any other failure stops at
+// that entry.
 bool NativeArchive::unzip_all(const std::string& folder, Progress& progress) noexcept {
   last_error_.clear();
   try {
@@ -108,6 +109,11 @@ bool NativeArchive::unzip_all(const std::string& folder, Progress& progress) noe
     for (bool positioned = reader_->goto_first_entry(); positioned;
          positioned = reader_->goto_next_entry()) {
       if (seen) seen->add(reader_->entry(), reader_->position());
+      if (!reader_->entry().name_ok) {
+        failures.add("the name of entry " + std::to_string(reader_->position() + 1) +
+                     " has no form in the locale's character set; not extracted");
+        continue;
+      }
       if (!reader_->open_entry()) {
         fail_reading_entry();
         failures.add(last_error_);

@@ -11,6 +11,7 @@
 #include <new>
 
 #include "fsutil/file.h"
+#include "fsutil/thread_locale.h"
 
 namespace zip_engine {
 
@@ -24,13 +25,22 @@ constexpr size_t kReadBlockSize = 1 << 20;
 
 bool succeeded(int status) { return status == ARCHIVE_OK || status == ARCHIVE_WARN; }
 
+// libarchive converts names through the locale it finds when a handle first
+// needs a conversion, and keeps that conversion: handles are made, and names
+// set and read, under Utf8NamesOnThisThread, so that in the C locale names are
+// taken as UTF-8.
+
+// hdrcharset makes libarchive store every name as UTF-8, converted from the
+// locale's charset, and flag the non-ASCII ones as UTF-8; ASCII names are
+// stored unchanged and unflagged.
 ArchiveHandle new_writer(int fd, const std::string& password) {
+  fsutil::Utf8NamesOnThisThread utf8_names;
   ArchiveHandle handle(archive_write_new());
   archive* a = handle.get();
   if (!a) return nullptr;
   const std::string options =
       "zip:compression=deflate,zip:compression-level=" + std::to_string(kDeflateLevel) +
-      (password.empty() ? "" : ",zip:encryption=aes256");
+      ",zip:hdrcharset=UTF-8" + (password.empty() ? "" : ",zip:encryption=aes256");
   if (archive_write_set_format_zip(a) != ARCHIVE_OK ||
       archive_write_set_options(a, options.c_str()) != ARCHIVE_OK ||
       (!password.empty() && archive_write_set_passphrase(a, password.c_str()) != ARCHIVE_OK) ||
@@ -67,6 +77,23 @@ bool is_empty_archive(int fd) {
 }
 
 bool mentions(const char* text, const char* part) { return std::strstr(text, part) != nullptr; }
+
+// Sets the name an entry is written under. A name with no UTF-8 form (bytes
+// that are not valid in the locale's charset) is refused: libarchive would
+// store it with replacement characters.
+bool set_entry_name(archive_entry* entry, const std::string& name) {
+  archive_entry_set_pathname(entry, name.c_str());
+  return archive_entry_pathname_utf8(entry) != nullptr;
+}
+
+// The name of an entry read, in the locale's charset. libarchive answers none
+// for a name flagged as UTF-8 that the charset cannot hold or that is not
+// valid UTF-8.
+bool entry_name(archive_entry* header, std::string* name) {
+  const char* stored = archive_entry_pathname(header);
+  *name = stored ? stored : "";
+  return stored != nullptr;
+}
 
 }  // namespace
 
@@ -108,6 +135,7 @@ la_int64_t seek_source(archive*, void* client, la_int64_t offset, int whence) {
 
 ArchiveHandle new_reader(ZipReader::Source* source, const std::string& password, bool streamable) {
   source->offset = 0;
+  fsutil::Utf8NamesOnThisThread utf8_names;
   ArchiveHandle handle(archive_read_new());
   archive* a = handle.get();
   if (!a || !source->block) return nullptr;
@@ -152,9 +180,12 @@ std::unique_ptr<ZipWriter> ZipWriter::start(int fd, const std::string& password)
   return writer;
 }
 
-void ZipWriter::start_entry(const std::string& name, unsigned int type, int mode, int64_t size) {
+bool ZipWriter::write_entry_header(const std::string& name, unsigned int type, int mode,
+                                   int64_t size) {
+  fsutil::Utf8NamesOnThisThread utf8_names;
   archive_entry_clear(entry_);
-  archive_entry_set_pathname(entry_, name.c_str());
+  name_refused_ = !set_entry_name(entry_, name);
+  if (name_refused_) return false;
   archive_entry_set_filetype(entry_, type);
   archive_entry_set_perm(entry_, mode);
   archive_entry_set_size(entry_, size);
@@ -162,16 +193,15 @@ void ZipWriter::start_entry(const std::string& name, unsigned int type, int mode
   // timestamp field, and some readers (rubyzip) fail on one without a time,
   // so it gets the earliest time a zip entry can hold.
   archive_entry_set_mtime(entry_, earliest_dos_time(), 0);
+  return succeeded(archive_write_header(handle_.get(), entry_));
 }
 
 bool ZipWriter::add_folder_entry(const std::string& name) {
-  start_entry(name, AE_IFDIR, 0755, 0);
-  return succeeded(archive_write_header(handle_.get(), entry_)) && close_entry();
+  return write_entry_header(name, AE_IFDIR, 0755, 0) && close_entry();
 }
 
 bool ZipWriter::open_file_entry(const std::string& name, int64_t size) {
-  start_entry(name, AE_IFREG, 0644, size);
-  return succeeded(archive_write_header(handle_.get(), entry_));
+  return write_entry_header(name, AE_IFREG, 0644, size);
 }
 
 int64_t ZipWriter::write(const char* data, size_t n) {
@@ -188,6 +218,7 @@ bool ZipWriter::finish() {
 }
 
 std::string ZipWriter::failure_text() const {
+  if (name_refused_) return "the name is not valid in the locale's character set";
   const int code = archive_errno(handle_.get());
   if (code > 0) return fsutil::error_text(code);
   const char* text = archive_error_string(handle_.get());
@@ -220,6 +251,7 @@ bool ZipReader::start() {
 }
 
 bool ZipReader::next_header() {
+  fsutil::Utf8NamesOnThisThread utf8_names;
   archive_entry* header = nullptr;
   int status = archive_read_next_header(handle_.get(), &header);
   has_entry_ = succeeded(status);
@@ -234,9 +266,7 @@ bool ZipReader::next_header() {
     return false;
   }
   ++position_;
-  const char* name = archive_entry_pathname(header);
-  if (!name) name = archive_entry_pathname_utf8(header);
-  info_.name = name ? name : "";
+  info_.name_ok = entry_name(header, &info_.name);
   info_.is_folder = archive_entry_filetype(header) == AE_IFDIR;
   info_.is_encrypted = archive_entry_is_encrypted(header) != 0;
   is_link_ = archive_entry_filetype(header) == AE_IFLNK;

@@ -28,6 +28,10 @@ class ZipWriter {
   static std::unique_ptr<ZipWriter> start(int fd, const std::string& password);
   ~ZipWriter();
 
+  // Names are in the locale's charset. A non-ASCII name is stored as UTF-8,
+  // flagged so; a name that has no UTF-8 form is refused before anything of
+  // its entry is written.
+
   // A folder entry: `name` ends in '/', no data, never encrypted.
   bool add_folder_entry(const std::string& name);
   // Opens a file entry of `size` bytes; then write() its data and close_entry().
@@ -43,16 +47,22 @@ class ZipWriter {
 
  private:
   ZipWriter(ArchiveHandle handle, archive_entry* entry);
-  void start_entry(const std::string& name, unsigned int type, int mode, int64_t size);
+  bool write_entry_header(const std::string& name, unsigned int type, int mode, int64_t size);
   ArchiveHandle handle_;
   archive_entry* entry_;
   bool finished_ = false;
+  bool name_refused_ = false;  // the last entry's name could not be stored
 };
 
 enum class ReadStatus { data, end, failed };
 
 struct EntryInfo {
-  std::string name;  // bytes as stored
+  // In the locale's charset: a name stored as UTF-8 (flagged so) is converted,
+  // any other name is the bytes as stored.
+  std::string name;
+  // False when the stored name has no form in the locale's charset (or is not
+  // the UTF-8 it is flagged as); `name` is then empty.
+  bool name_ok = false;
   int64_t size = 0;
   bool is_folder = false;
   bool is_encrypted = false;

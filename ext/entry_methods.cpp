@@ -31,8 +31,10 @@ VALUE native_text(const std::string& text) {
   return answer;
 }
 
+// A name with no form in the locale's charset is nil: there is no String
+// that unzip_file could be given for it.
 VALUE entry_value(const zip_engine::EntryInfo& entry) {
-  VALUE name = native_text(entry.name);
+  VALUE name = entry.name_ok ? native_text(entry.name) : Qnil;
   return rb_struct_new(entry_class, name, LL2NUM(entry.size), entry.is_folder ? Qtrue : Qfalse,
                        entry.is_encrypted ? Qtrue : Qfalse);
 }

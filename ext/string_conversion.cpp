@@ -6,10 +6,15 @@
 #include <cerrno>
 #include <cstring>
 
+#include "fsutil/thread_locale.h"
+
 namespace {
 
-bool is_utf8(const char* charset) {
-  return std::strcmp(charset, "UTF-8") == 0 || std::strcmp(charset, "utf8") == 0;
+// Names pass through unchanged in a UTF-8 locale, and in an ASCII one (the
+// C/POSIX locale), where they are taken as the UTF-8 they are on disk.
+bool passes_through(const char* charset) {
+  return std::strcmp(charset, "UTF-8") == 0 || std::strcmp(charset, "utf8") == 0 ||
+         fsutil::is_ascii_charset(charset);
 }
 
 struct IconvCloser {
@@ -53,13 +58,13 @@ std::string convert(const char* text, const char* from, const char* to) {
 
 std::string utf8_to_ansi(const char* text) {
   const char* charset = nl_langinfo(CODESET);
-  if (is_utf8(charset)) return text;
+  if (passes_through(charset)) return text;
   return convert(text, "UTF-8", charset);
 }
 
 std::string ansi_to_utf8(const char* text) {
   const char* charset = nl_langinfo(CODESET);
-  if (is_utf8(charset)) return text;
+  if (passes_through(charset)) return text;
   return convert(text, charset, "UTF-8");
 }
 

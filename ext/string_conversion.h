@@ -1,5 +1,6 @@
 // Text conversion between Ruby's UTF-8 and the narrow character set that file
-// names, entry names and passwords use on disk: the process locale's charset.
+// names, entry names and passwords use on disk: the process locale's charset,
+// except that an ASCII charset (the C/POSIX locale) counts as UTF-8.
 #pragma once
 
 #include <string>

@@ -8,6 +8,7 @@ zip_engine::EntryInfo entry(const std::string& name, bool folder = false) {
   zip_engine::EntryInfo info;
   info.name = name;
   info.is_folder = folder;
+  info.name_ok = true;
   return info;
 }
 
@@ -40,6 +41,12 @@ TEST(EntryIndex, OnlyFoldersAnswerWithoutTheirSeparatorAndOnlyAsciiIsFolded) {
   EXPECT_TRUE(EntryIndex::names("Docs\\A", entry("docs/a")));
   EXPECT_TRUE(EntryIndex::names("docs", entry("DOCS/", true)));
   EXPECT_FALSE(EntryIndex::names("docs", entry("docs/")));
+
+  zip_engine::EntryInfo unnamed = entry("");
+  unnamed.name_ok = false;
+  index.add(unnamed, 2);
+  EXPECT_EQ(-1, index.find(""));
+  EXPECT_FALSE(EntryIndex::names("", unnamed));
 }
 
 }  // namespace

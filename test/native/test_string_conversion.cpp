@@ -37,10 +37,14 @@ TEST_F(LocaleTest, Latin1LocaleConvertsBothWays) {
   EXPECT_EQ("?x", utf8_to_ansi("\xC3x").substr(0, 2));
 }
 
-TEST_F(LocaleTest, AsciiLocaleReplacesWhatItCannotHold) {
+// The C locale's charset is ASCII; names there are the UTF-8 bytes they are
+// on disk, so nothing is converted or replaced.
+TEST_F(LocaleTest, AsciiLocalePassesBytesThroughLikeUtf8) {
   ASSERT_TRUE(use("C"));
   EXPECT_EQ("plain ascii", utf8_to_ansi("plain ascii"));
-  EXPECT_EQ("caf?", ansi_to_utf8("caf\xE9"));
+  EXPECT_EQ("na\xC3\xAFve/\xE6\x97\xA5", utf8_to_ansi("na\xC3\xAFve/\xE6\x97\xA5"));
+  EXPECT_EQ("\xC3\xA9t\xC3\xA9", ansi_to_utf8("\xC3\xA9t\xC3\xA9"));
+  EXPECT_EQ("caf\xE9", ansi_to_utf8("caf\xE9"));
   const std::string long_text(100000, 'x');
   EXPECT_EQ(long_text, utf8_to_ansi(long_text.c_str()));
 }

@@ -1,0 +1,242 @@
+require "helper"
+require "rbconfig"
+
+# Non-ASCII names and passwords under the locales a process meets: the C
+# locale (charset ASCII, where names are taken as UTF-8), a UTF-8 locale and a
+# Latin-1 locale (where names on disk are Latin-1 bytes). Parvox reads the
+# process locale, so each case runs in a child Ruby with LC_ALL set.
+class NamesTest < ParvoxTest
+  LOCALES = { "C" => "US-ASCII", "C.UTF-8" => "UTF-8", "en_US.ISO-8859-1" => "ISO-8859-1" }.freeze
+  UTF8_NAMES = %w[C C.UTF-8].freeze
+  LATIN1 = "en_US.ISO-8859-1".freeze
+  TOOL_ENV = { "LC_ALL" => "C.UTF-8" }.freeze
+  PASSWORD = "pässwörd".freeze
+
+  # Zips the folder argv[2] (names relative to its parent) into argv[1],
+  # folders included.
+  PY_ZIP = <<~PY.freeze
+    import os, sys, zipfile
+    archive, root = sys.argv[1], sys.argv[2]
+    base = os.path.dirname(root)
+    with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as zf:
+        zf.write(root, os.path.relpath(root, base))
+        for folder, subfolders, files in os.walk(root):
+            for name in sorted(subfolders) + sorted(files):
+                full = os.path.join(folder, name)
+                zf.write(full, os.path.relpath(full, base))
+  PY
+
+  # Each entry's name and whether it carries the UTF-8 flag, one a line.
+  PY_FLAGS = <<~PY.freeze
+    import sys, zipfile
+    for info in zipfile.ZipFile(sys.argv[1]).infolist():
+        print("%s %s" % (info.flag_bits & 0x800 != 0, info.filename))
+  PY
+
+  def setup
+    super
+    @big = noise(70_000)
+    @src = make_tree(path("src"),
+                     "été.txt" => "summer\n",
+                     "plain/ascii.txt" => "ascii\n",
+                     "日本/語.txt" => "日本語\n" * 100,
+                     "日本/深い/Жук.bin" => @big)
+  end
+
+  # Runs `code` in a child Ruby under `locale`, with this build of Parvox and
+  # `args` as ARGV; answers the code's value.
+  def in_locale(locale, code, *args)
+    script = path("child-#{locale}.rb")
+    File.write(script, <<~RUBY)
+      require "parvox"
+      answer = begin
+      #{code}
+      end
+      $stdout.binmode
+      $stdout.write(Marshal.dump([Encoding.find("locale").name, answer]))
+    RUBY
+    out, err, status = Open3.capture3({ "LC_ALL" => locale }, RbConfig.ruby,
+                                      "-I", File.dirname(Parvox.get_path), script, *args, binmode: true)
+    assert status.success?, "child Ruby under #{locale} failed:\n#{err}"
+    charset, answer = Marshal.load(out)
+    assert_equal LOCALES.fetch(locale), charset, "the child runs under #{locale} (is it installed?)"
+    answer
+  end
+
+  def tool!(*cmd)
+    out, err, status = Open3.capture3(TOOL_ENV, *cmd, chdir: @dir, stdin_data: "", binmode: true)
+    assert status.success?, "#{cmd.join(' ')} failed:\n#{err}#{out}"
+    out.force_encoding("UTF-8")
+  end
+
+  # The files and folders beneath `root` with relative names as bytes.
+  def byte_tree(root)
+    tree_of(root).map { |rel, data| [rel.b, data] }.sort
+  end
+
+  # What a Latin-1 process extracts of @src: the names Latin-1 can hold, as
+  # Latin-1 bytes, and nothing for the others.
+  def latin1_part_of_src
+    [["plain".b, :dir], ["plain/ascii.txt".b, "ascii\n"], ["\xE9t\xE9.txt".b, "summer\n"]].sort
+  end
+
+  def names_without_slash(lines)
+    lines.map { |l| l.chomp.chomp("/") }.reject(&:empty?).sort
+  end
+
+  def test_archives_of_other_tools_extract_under_their_true_names
+    archives = {
+      "python zipfile" => ->(a) { tool!("python3", "-c", PY_ZIP, a, @src) },
+      "7z" => ->(a) { tool!("7z", "a", "-tzip", a, "src") },
+      "bsdtar" => ->(a) { tool!("bsdtar", "--format", "zip", "-cf", a, "src") },
+    }.map do |tool, make|
+      archive = path("#{tool.tr(' ', '_')}.zip")
+      make.call(archive)
+      [tool, archive]
+    end
+
+    LOCALES.each_key do |locale|
+      out = path("out-#{locale}")
+      answers = in_locale(locale, <<~RUBY, out, *archives.map(&:last))
+        out = ARGV.shift
+        ARGV.map.with_index do |archive, i|
+          zip = Parvox.load(archive, "")
+          [zip.unzip_all("\#{out}/\#{i}"), zip.unzip_file("src/日本/深い/Жук.bin", "\#{out}/\#{i}.bin"),
+           zip.unzip_file("src/été.txt", "\#{out}/\#{i}.txt")]
+        end
+      RUBY
+      archives.each_with_index do |(tool, _), i|
+        what = "#{tool} archive under #{locale}"
+        extracted = File.join(out, i.to_s)
+        assert_equal locale == LATIN1 ? [false, false, true] : [true, true, true], answers[i], "#{what}: answers"
+        assert_equal ["src"], Dir.children(extracted), "#{what}: only the archived tree"
+        assert_equal "summer\n", File.binread(File.join(out, "#{i}.txt")), "#{what}: unzip_file of été.txt"
+        if locale == LATIN1
+          assert_equal latin1_part_of_src, byte_tree(File.join(extracted, "src")), "#{what}: Latin-1 names only"
+          refute File.exist?(File.join(out, "#{i}.bin")), "#{what}: nothing for a name Latin-1 lacks"
+        else
+          assert_equal byte_tree(@src), byte_tree(File.join(extracted, "src")), "#{what}: tree"
+          assert_equal @big, File.binread(File.join(out, "#{i}.bin")), "#{what}: unzip_file of Жук.bin"
+        end
+      end
+    end
+  end
+
+  def test_trees_zipped_by_parvox_keep_their_true_names
+    latin1_src = make_tree(path("latin1", "src"),
+                           "\xE9t\xE9.txt".b => "summer\n",
+                           "caf\xE9/na\xEFve.txt".b => "naive\n",
+                           "plain/ascii.txt" => "ascii\n")
+    LOCALES.each_key do |locale|
+      src, names = if locale == LATIN1
+                     [latin1_src, %w[src/été.txt src/café src/café/naïve.txt src/plain src/plain/ascii.txt]]
+                   else
+                     [@src, %w[src/été.txt src/plain src/plain/ascii.txt src/日本 src/日本/語.txt
+                               src/日本/深い src/日本/深い/Жук.bin]]
+                   end
+      expected = (["src"] + names).sort
+      archive = path("parvox-#{locale}.zip")
+      out = path("back-#{locale}")
+      answers = in_locale(locale, <<~RUBY, src, archive, out)
+        src, archive, out = ARGV
+        zip = Parvox.new(archive, "")
+        added = zip.add_file(src, "src", true, true)
+        zip.close
+        [added, Parvox.load(archive, "").unzip_all(out)]
+      RUBY
+      what = "zipped under #{locale}"
+      assert_equal [true, true], answers, "#{what}: add_file, then unzip_all"
+      assert_equal byte_tree(src), byte_tree(File.join(out, "src")), "#{what}: round trip"
+
+      unzip_names = tool!("unzip", "-l", archive).lines.map { |l| l.chomp[/\A\s*\d+\s+[\d-]+\s+[\d:]+\s+(.+)\z/, 1] }
+      listings = {
+        "unzip -l" => unzip_names.compact,
+        "7z l" => tool!("7z", "l", "-slt", archive).split(/^-{10}$/, 2).last.scan(/^Path = (.*)$/).flatten,
+        "bsdtar -t" => tool!("bsdtar", "-tf", archive).lines,
+        "python zipfile" => tool!("python3", "-c", PY_FLAGS, archive).lines.map { |l| l.split(" ", 2).last },
+      }
+      listings.each do |tool, lines|
+        assert_equal expected, names_without_slash(lines), "#{what}: names #{tool} shows"
+      end
+      flags = tool!("python3", "-c", PY_FLAGS, archive).lines.map { |l| l.chomp.split(" ", 2) }
+      flags.each do |flagged, name|
+        assert_equal name.ascii_only? ? "False" : "True", flagged, "#{what}: UTF-8 flag of #{name}"
+      end
+    end
+  end
+
+  # 7z refuses to write a zip archive with a non-ASCII password, so bsdtar
+  # makes it; 7z reading it shows the password's UTF-8 bytes are the key.
+  def test_non_ascii_password_is_its_utf8_bytes_in_c_and_utf8_locales
+    make_tree(path("secret"), "data.txt" => "hidden\n")
+    made = path("bsdtar-locked.zip")
+    tool!("bsdtar", "--format", "zip", "--options", "zip:encryption=aes256", "--passphrase", PASSWORD,
+          "-cf", made, "secret")
+    tool!("7z", "x", "-y", "-p#{PASSWORD}", "-o#{path('by-7z')}", made)
+    assert_equal "hidden\n", File.binread(path("by-7z", "secret", "data.txt"))
+
+    LOCALES.each_key do |locale|
+      out = path("out-#{locale}")
+      written = path("parvox-#{locale}.zip")
+      answers = in_locale(locale, <<~RUBY, made, out, path("secret"), written)
+        made, out, secret, written = ARGV
+        opened = Parvox.load(made, "#{PASSWORD}").unzip_all(out)
+        zip = Parvox.new(written, "#{PASSWORD}")
+        [opened, zip.add_file(secret, "secret", true, true), zip.close]
+      RUBY
+      what = "under #{locale}"
+      if locale == LATIN1
+        # A Latin-1 process keys with the password's Latin-1 bytes.
+        assert_equal [false, true, nil], answers, what
+        refute File.exist?(File.join(out, "secret", "data.txt")), what
+      else
+        assert_equal [true, true, nil], answers, what
+        assert_equal "hidden\n", File.binread(File.join(out, "secret", "data.txt")), what
+        tool!("7z", "x", "-y", "-p#{PASSWORD}", "-o#{path("7z-#{locale}")}", written)
+        assert_equal "hidden\n", File.binread(path("7z-#{locale}", "secret", "data.txt")), "7z reads #{what}"
+      end
+    end
+  end
+
+  def test_a_name_without_a_form_in_the_locale_fails_its_entry_and_leaves_no_trace
+    # A file whose name on disk is not UTF-8 (a Latin-1 é).
+    bad_src = make_tree(path("bad", "src"), "ok.txt" => "ok\n", "caf\xE9.txt".b => "bad\n")
+    # An archive whose first name is flagged as UTF-8 but is not.
+    made = path("flagged.zip")
+    tool!("python3", "-c", <<~PY, made)
+      import sys, zipfile
+      with zipfile.ZipFile(sys.argv[1], "w") as zf:
+          zf.writestr("bad\\u00e9.txt", "bad")
+          zf.writestr("good.txt", "good")
+    PY
+    File.binwrite(made, File.binread(made).gsub("bad\xC3\xA9".b, "bad\xFF\xFE".b))
+
+    LOCALES.each_key do |locale|
+      out = path("out-#{locale}")
+      archive = path("parvox-#{locale}.zip")
+      answers = in_locale(locale, <<~RUBY, made, out, bad_src, archive)
+        made, out, src, archive = ARGV
+        zip = Parvox.load(made, "")
+        read = [zip.unzip_all(out), zip.unzip_file("good.txt", out + ".good")]
+        # The Ruby string that names the file with the Latin-1 é on disk.
+        bad = Encoding.find("locale") == Encoding::ISO_8859_1 ? "café.txt" : "caf\\xE9.txt"
+        zip = Parvox.new(archive, "")
+        written = [zip.add_file(src, "src", true, true), zip.add_file("\#{src}/\#{bad}", bad, false, false)]
+        zip.close
+        read + written
+      RUBY
+      what = "under #{locale}"
+      assert_equal ["good.txt"], Dir.children(out), "#{what}: only the entry with a valid name"
+      assert_equal "good", File.binread(out + ".good"), what
+      names = entry_names(archive)
+      if locale == LATIN1
+        # Every byte is a Latin-1 character: the name is stored as UTF-8.
+        assert_equal [false, true, true, true], answers, what
+        assert_equal %w[café.txt src/ src/café.txt src/ok.txt], names.sort, what
+      else
+        assert_equal [false, true, true, false], answers, what
+        assert_equal %w[src/ src/ok.txt], names, "#{what}: no entry with a mangled name"
+      end
+    end
+  end
+end
