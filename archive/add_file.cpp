@@ -40,7 +40,7 @@ std::string folder_entry_name(const std::string& name) {
   return name.back() == '/' ? name : name + '/';
 }
 
-bool is_on_walk(const std::vector<fsutil::FolderId>& walk, const fsutil::FolderId& id) {
+bool is_on_walk(const std::vector<fsutil::FileId>& walk, const fsutil::FileId& id) {
   return std::find(walk.begin(), walk.end(), id) != walk.end();
 }
 
@@ -69,9 +69,9 @@ bool NativeArchive::add_file(const std::string& source, const std::string& name,
     }
     // A source that is missing or no folder has nothing beneath it to miss:
     // the folder's entry alone is the whole of it.
-    fsutil::FolderId id;
+    fsutil::FileId id;
     if (!meter.stopped() && fsutil::folder_id(source, &id)) {
-      std::vector<fsutil::FolderId> walk{id};
+      std::vector<fsutil::FileId> walk{id};
       add_folder(source, name, recursive, walk, failures, meter);
     }
     if (meter.stopped()) return fail("stopped before " + quoted(source) + " was added whole");
@@ -85,11 +85,13 @@ bool NativeArchive::add_file(const std::string& source, const std::string& name,
 // which is the last folder on `walk`), going on past whatever cannot be
 // stored whole and counting it in `failures`, until the meter says stop.
 void NativeArchive::add_folder(const std::string& source, const std::string& name,
-                               bool recursive, std::vector<fsutil::FolderId>& walk,
+                               bool recursive, std::vector<fsutil::FileId>& walk,
                                Failures& failures, ProgressMeter& meter) {
   std::string why;
   for (const std::string& item : fsutil::list_folder(source, "*", true, false, &why)) {
-    if (!add_single_file(join(source, item), join(name, item), meter)) failures.add(last_error_);
+    if (!add_single_file(join(source, item), join(name, item), meter, true)) {
+      failures.add(last_error_);
+    }
     if (meter.stopped()) return;
   }
   if (!why.empty()) failures.add(unreadable(source, why));
@@ -98,7 +100,7 @@ void NativeArchive::add_folder(const std::string& source, const std::string& nam
   for (const std::string& item : fsutil::list_folder(source, "*", false, true, &why)) {
     const std::string path = join(source, item);
     const std::string entry = join(name, item);
-    fsutil::FolderId child;
+    fsutil::FileId child;
     if (!fsutil::folder_id(path, &child)) {
       failures.add(unreadable(path, fsutil::last_error_text()));
       continue;
@@ -117,6 +119,11 @@ void NativeArchive::add_folder(const std::string& source, const std::string& nam
   if (!why.empty()) failures.add(unreadable(source, why));
 }
 
+bool NativeArchive::is_archive_being_written(const fsutil::File& file) const {
+  fsutil::FileId id;
+  return knows_written_id_ && file.identity(&id) && id == written_id_;
+}
+
 // Stores exactly the size measured when the file was opened, since the
 // entry's headers already announce it: a file that grows meanwhile is cut
 // there; one that shrinks (or fails to read) is padded with zeros, so every
@@ -126,9 +133,14 @@ void NativeArchive::add_folder(const std::string& source, const std::string& nam
 // writer keeps a central directory record for every entry it has begun, so an
 // entry can only be finished, never taken back.
 bool NativeArchive::add_single_file(const std::string& source, const std::string& name,
-                                    ProgressMeter& meter) {
+                                    ProgressMeter& meter, bool in_walk) {
   fsutil::File file = fsutil::File::open_regular_for_reading(source);
   if (!file.is_open()) return fail(unreadable(source, fsutil::last_error_text()));
+  // Whatever path reached it, the archive itself could only ever be stored
+  // half-written: the folder walk passes over it, a single file is refused.
+  if (is_archive_being_written(file)) {
+    return in_walk || fail(quoted(source) + " is the archive being written; not added");
+  }
   const int64_t size = file.size();
   if (size < 0) return fail(unreadable(source, fsutil::last_error_text()));
   ChunkBuffer buffer(size);

@@ -29,6 +29,7 @@ bool NativeArchive::create(const char* path, const std::string& password) noexce
     // Once the file is created it exists and is empty, whatever happens next.
     file_ = fsutil::File::create(path);
     if (!file_.is_open()) return fail(quoted(path_) + ": " + fsutil::last_error_text());
+    knows_written_id_ = file_.identity(&written_id_);
     writer_ = zip_engine::ZipWriter::start(file_.fd(), password);
     return writer_ != nullptr || fail(quoted(path_) + ": could not start a zip archive");
   }, password);
@@ -40,6 +41,7 @@ bool NativeArchive::load(const char* path, const std::string& password) noexcept
     file_ = fsutil::File::open_for_reading(path);
     if (!file_.is_open()) return fail(quoted(path_) + ": " + fsutil::last_error_text());
     reader_ = zip_engine::ZipReader::open(file_.fd(), password);
+    budget_.reset(file_.size());
     return reader_ != nullptr || fail(quoted(path_) + " is not a zip archive");
   }, password);
 }
@@ -51,6 +53,7 @@ void NativeArchive::close() noexcept {
   index_.reset();
   file_.close();
   password_.clear();
+  knows_written_id_ = false;
 }
 
 std::unique_ptr<EntryLister> NativeArchive::list_entries() noexcept {

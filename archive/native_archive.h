@@ -16,6 +16,7 @@
 
 #include "archive/entry_index.h"
 #include "archive/entry_lister.h"
+#include "archive/expansion_budget.h"
 #include "archive/progress.h"
 #include "archive/zip_engine.h"
 #include "fsutil/file.h"
@@ -94,11 +95,15 @@ class NativeArchive {
   void build_index();
   template <typename Start>
   bool open(Start&& start, const std::string& password) noexcept;
-  bool add_single_file(const std::string& source, const std::string& name, ProgressMeter& meter);
+  bool add_single_file(const std::string& source, const std::string& name, ProgressMeter& meter,
+                       bool in_walk = false);
+  bool is_archive_being_written(const fsutil::File& file) const;
   void add_folder(const std::string& source, const std::string& name, bool recursive,
-                  std::vector<fsutil::FolderId>& walk, Failures& failures, ProgressMeter& meter);
+                  std::vector<fsutil::FileId>& walk, Failures& failures, ProgressMeter& meter);
   int64_t total_entry_size();
   bool extract_beneath(const std::string& root, fsutil::FileCreator& files, ProgressMeter& meter);
+  bool admits_declared_size();
+  bool fail_expansion();
   bool write_entry_data(fsutil::File target, const std::string& shown_path, ProgressMeter& meter);
   bool fail_reading_entry();
 
@@ -112,4 +117,9 @@ class NativeArchive {
   std::string last_error_;
   // Every entry's name and place once one walk has seen them all.
   std::unique_ptr<EntryIndex> index_;
+  // What the loaded archive may still write, across every extraction from it.
+  ExpansionBudget budget_;
+  // The identity of the archive being written, so that it never stores itself.
+  fsutil::FileId written_id_;
+  bool knows_written_id_ = false;
 };

@@ -1,6 +1,8 @@
 // NativeArchive::unzip_file and unzip_all.
+#include <algorithm>
 #include <cctype>
 #include <new>
+#include <limits>
 
 #include "archive/entry_index.h"
 #include "archive/native_archive.h"
@@ -46,6 +48,7 @@ bool NativeArchive::unzip_file(const std::string& name, const std::string& targe
     // The entry is opened before anything is created for it, so one that
     // cannot be read leaves no trace on disk.
     if (!reader_->open_entry()) return fail_reading_entry();
+    if (!admits_declared_size()) return fail_expansion();
     ProgressMeter meter(progress, reader_->entry().size);
     fsutil::make_parent_folders(target);
     const bool answer = reader_->entry().is_folder ||
@@ -119,6 +122,12 @@ bool NativeArchive::unzip_all(const std::string& folder, Progress& progress) noe
         failures.add(last_error_);
         continue;
       }
+      // An entry past the budget condemns the archive: nothing more is written.
+      if (!admits_declared_size()) {
+        fail_expansion();
+        failures.add(last_error_);
+        return fail(failures.summary());
+      }
       extracted = true;
       if (!extract_beneath(root, files, meter)) {
         failures.add(last_error_);
@@ -147,7 +156,11 @@ int64_t NativeArchive::total_entry_size() {
   int64_t total = 0;
   for (bool positioned = reader_->goto_first_entry(); positioned;
        positioned = reader_->goto_next_entry()) {
-    total += reader_->entry().size;
+    // Declared sizes are the archive's word: the sum must not overflow.
+    const int64_t size = std::max<int64_t>(reader_->entry().size, 0);
+    total = size > std::numeric_limits<int64_t>::max() - total
+                ? std::numeric_limits<int64_t>::max()
+                : total + size;
   }
   return total;
 }
@@ -166,6 +179,18 @@ bool NativeArchive::extract_beneath(const std::string& root, fsutil::FileCreator
            fail(quoted(shown) + ": " + fsutil::last_error_text());
   }
   return write_entry_data(files.create_file(parts), shown, meter);
+}
+
+// Refuses an entry that declares more than the archive's expansion budget
+// leaves; extraction of an overlapping-entry bomb usually ends here.
+bool NativeArchive::admits_declared_size() {
+  const EntryInfo& entry = reader_->entry();
+  return budget_.admits(entry.position, entry.size);
+}
+
+bool NativeArchive::fail_expansion() {
+  return fail(quoted(reader_->entry().name) +
+              " would write more than the archive's size allows (a zip bomb); not extracted");
 }
 
 // Reports why the current entry's data could not be read.
@@ -189,10 +214,15 @@ bool NativeArchive::fail_reading_entry() {
 
 // Copies the open entry's data into `target`, which is shown as
 // `shown_path` in a failure's reason.
+//
+// Every chunk is charged before it is written: an entry that produces more
+// than it declared is stopped where it would pass the budget.
 bool NativeArchive::write_entry_data(fsutil::File target, const std::string& shown_path,
                                      ProgressMeter& meter) {
   const std::string where = quoted(shown_path) + ": ";
   if (!target.is_open()) return fail(where + fsutil::last_error_text());
+  const size_t position = reader_->entry().position;
+  int64_t produced = 0;
   for (;;) {
     const char* data;
     size_t size;
@@ -202,6 +232,8 @@ bool NativeArchive::write_entry_data(fsutil::File target, const std::string& sho
       case ReadStatus::failed:
         return fail_reading_entry();
       case ReadStatus::data:
+        produced += static_cast<int64_t>(size);
+        if (!budget_.admits(position, produced)) return fail_expansion();
         if (!target.write_all(data, size)) return fail(where + fsutil::last_error_text());
         if (!meter.add(reader_->entry().name, static_cast<int64_t>(size))) {
           return fail("stopped while " + quoted(reader_->entry().name) + " was extracted");

@@ -239,6 +239,7 @@ std::unique_ptr<ZipReader> ZipReader::open(int fd, const std::string& password) 
 }
 
 bool ZipReader::start() {
+  next_position_ = 0;
   handle_ = new_reader(source_.get(), password_, false);
   // The seekable reader does not recognise an archive without entries, which
   // is the end record alone; the streaming reader does, and still refuses
@@ -269,6 +270,7 @@ bool ZipReader::next_header() {
   info_.name_ok = entry_name(header, &info_.name);
   info_.is_folder = archive_entry_filetype(header) == AE_IFDIR;
   info_.is_encrypted = archive_entry_is_encrypted(header) != 0;
+  info_.position = next_position_++;
   is_link_ = archive_entry_filetype(header) == AE_IFLNK;
   // The engine consumes a link's stored data (its target) while reading the
   // header; it is handed out as the entry's data all the same.

@@ -63,9 +63,10 @@ struct EntryInfo {
   // False when the stored name has no form in the locale's charset (or is not
   // the UTF-8 it is flagged as); `name` is then empty.
   bool name_ok = false;
-  int64_t size = 0;
+  int64_t size = 0;  // as declared; the data may turn out otherwise
   bool is_folder = false;
   bool is_encrypted = false;
+  size_t position = 0;  // 0 for the first entry, 1 for the next, ...
 };
 
 // Why an entry's data could not be read.
@@ -142,6 +143,7 @@ class ZipReader {
   size_t pending_size_ = 0;
   bool has_pending_ = false;
   int64_t next_offset_ = 0;
+  size_t next_position_ = 0;
   std::string link_text_;  // a link entry's stored data: the link's target
   bool is_link_ = false;
 };

@@ -52,6 +52,14 @@ File File::create(const std::string& path) {
   return File(open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
 }
 
+bool File::identity(FileId* id) const {
+  struct stat st;
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;
+  id->volume = st.st_dev;
+  id->index = st.st_ino;
+  return true;
+}
+
 int64_t File::size() const { return fd_ < 0 ? -1 : file_size(fd_); }
 
 File File::duplicate() const {

@@ -11,6 +11,18 @@ namespace fsutil {
 // The separator of paths on disk.
 constexpr char kPathSeparator = '/';
 
+// Identity of a file on disk, whatever path or link reaches it: the volume it
+// lives on and its number there (device and inode on POSIX systems). Two
+// names with the same identity are one file.
+struct FileId {
+  unsigned long long volume = 0;
+  unsigned long long index = 0;
+  bool operator==(const FileId& other) const {
+    return volume == other.volume && index == other.index;
+  }
+  bool operator!=(const FileId& other) const { return !(*this == other); }
+};
+
 class File {
  public:
   File() = default;
@@ -34,6 +46,8 @@ class File {
   bool is_open() const { return fd_ >= 0; }
   int fd() const { return fd_; }
 
+  // The identity of the open file; false when the system cannot tell it.
+  bool identity(FileId* id) const;
   // Size of the open file in bytes, or -1.
   int64_t size() const;
   // A second descriptor of the same open file, independent of this one's

@@ -78,15 +78,15 @@ std::vector<std::string> list_folder(const std::string& folder, const std::strin
   return names;
 }
 
-bool folder_id(const std::string& path, FolderId* id) {
+bool folder_id(const std::string& path, FileId* id) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return false;
   if (!S_ISDIR(st.st_mode)) {
     errno = ENOTDIR;
     return false;
   }
-  id->device = st.st_dev;
-  id->inode = st.st_ino;
+  id->volume = st.st_dev;
+  id->index = st.st_ino;
   return true;
 }
 

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "fsutil/file.h"
+
 namespace fsutil {
 
 // Lists the items of `folder` whose names match the shell pattern `pattern`,
@@ -17,18 +19,9 @@ std::vector<std::string> list_folder(const std::string& folder, const std::strin
                                      bool files, bool folders,
                                      std::string* failure = nullptr);
 
-// Identity of a folder on disk, used to notice a folder link that leads back
-// to a folder already on the walk.
-struct FolderId {
-  unsigned long long device = 0;
-  unsigned long long inode = 0;
-  bool operator==(const FolderId& other) const {
-    return device == other.device && inode == other.inode;
-  }
-};
-
-// The identity of the folder at `path` (links followed); false when it is not
-// a reachable folder, with the reason for last_error_text().
-bool folder_id(const std::string& path, FolderId* id);
+// The identity of the folder at `path` (links followed), used to notice a
+// folder link that leads back to a folder already on the walk; false when it
+// is not a reachable folder, with the reason for last_error_text().
+bool folder_id(const std::string& path, FileId* id);
 
 }  // namespace fsutil

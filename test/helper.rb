@@ -2,6 +2,7 @@ require "minitest/autorun"
 require "fileutils"
 require "tmpdir"
 require "open3"
+require "zlib"
 require "parvox"
 
 # Shared by the test files: a scratch folder per test and small tree helpers.
@@ -57,6 +58,66 @@ class ParvoxTest < Minitest::Test
     PY
     assert status.success?, "python3 could not read #{archive}"
     out.force_encoding("UTF-8").lines.map(&:chomp)
+  end
+
+  # Writes an overlapping-entry zip bomb to `archive` and answers its path.
+  # Every entry's data starts with a non-final stored deflate block quoting
+  # the next entry's local header, so each entry inflates to all the local
+  # headers after its own followed by the output of one shared deflate kernel
+  # at the end: `kernel_size` zeros. The central directory lists every local
+  # header. With `honest_sizes` false every entry declares 1 byte (CRCs and
+  # compressed sizes stay right), as a bomb hiding from size checks would.
+  def overlapping_bomb(archive, entries:, kernel_size:, honest_sizes: true)
+    kernel, kernel_crc = deflated_zeros(kernel_size)
+    # Built back to front: an entry's data is the quote of the next header,
+    # then that header and the next entry's data.
+    size, crc, compressed = kernel_size, kernel_crc, kernel.bytesize
+    records = []
+    (entries - 1).downto(0) do |i|
+      fields = [crc, compressed, honest_sizes ? size : 1]
+      name = format("bomb%04d", i)
+      header = ([0x04034b50, 20, 0, 8, 0, 0x21, *fields, name.bytesize, 0].pack("VvvvvvVVVvv") + name).b
+      records.unshift([name, fields, header])
+      crc = Zlib.crc32_combine(Zlib.crc32(header), crc, size)
+      size += header.bytesize
+      compressed += 5 + header.bytesize
+    end
+    File.open(archive, "wb") do |f|
+      offsets = records.each_with_index.map do |(_, _, header), i|
+        offset = f.pos
+        f.write(header)
+        f.write(stored_block_header(records[i + 1][2].bytesize)) if records[i + 1]
+        offset
+      end
+      f.write(kernel)
+      central_start = f.pos
+      records.zip(offsets).each do |(name, fields, _), offset|
+        f.write([0x02014b50, 20, 20, 0, 8, 0, 0x21, *fields, name.bytesize, 0, 0, 0, 0, 0, offset]
+                  .pack("VvvvvvvVVVvvvvvVV") + name)
+      end
+      f.write([0x06054b50, 0, 0, records.size, records.size, f.pos - central_start, central_start, 0]
+                .pack("VvvvvVVv"))
+    end
+    archive
+  end
+
+  # A raw deflate stream of `size` zeros at the best ratio zlib reaches, and
+  # the CRC-32 of those zeros; made in 1 MiB steps.
+  def deflated_zeros(size)
+    deflate = Zlib::Deflate.new(9, -Zlib::MAX_WBITS, 9)
+    chunk = "\0".b * (1 << 20)
+    stream = "".b
+    crc = 0
+    (size / chunk.size).times { stream << deflate.deflate(chunk); crc = Zlib.crc32(chunk, crc) }
+    rest = "\0".b * (size % chunk.size)
+    stream << deflate.deflate(rest, Zlib::FINISH)
+    deflate.close
+    [stream, Zlib.crc32(rest, crc)]
+  end
+
+  # The header of a non-final stored deflate block of `length` bytes.
+  def stored_block_header(length)
+    [0, length, length ^ 0xFFFF].pack("Cvv")
   end
 
   # Deterministic bytes that do not compress.

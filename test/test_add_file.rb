@@ -113,6 +113,37 @@ class TestAddFile < ParvoxTest
     assert_equal %w[d/ d/a d/sub/ d/sub/alias d/sub/b], entry_names(path("t.zip")).sort
   end
 
+  # The archive is written inside the folder being added, reached once
+  # directly and once more through a folder link and a hard link; it never
+  # stores itself, while a finished archive beside it is stored as any file.
+  def test_the_archive_being_written_never_stores_itself
+    files = { "a" => noise(300_000, 1), "sub/b" => noise(200_000, 2), "old.zip" => "PK\x05\x06" + "\0" * 18 }
+    make_tree(path("d"), files)
+    File.symlink(path("d"), path("d", "sub", "up"))
+    archive = path("d", "backup.zip")
+    zip = Parvox.new(archive, "")
+    File.link(archive, path("d", "sub", "hard.zip"))
+    assert zip.add_file(path("d"), "d", true, true)
+    zip.close
+    names = entry_names(archive)
+    assert_equal %w[d/ d/a d/old.zip d/sub/ d/sub/b], names.sort
+    unzip_test(archive)
+    assert Parvox.load(archive, "").unzip_all(path("out"))
+    files.each { |name, content| assert_equal content, File.binread(path("out", "d", name)), name }
+  end
+
+  def test_adding_the_archive_itself_as_a_file_is_refused
+    File.binwrite(path("a"), "some data")
+    zip = Parvox.new(path("t.zip"), "")
+    assert zip.add_file(path("a"), "a", false, false)
+    refute zip.add_file(path("t.zip"), "t.zip", false, false)
+    refute zip.add_file(path(".", "t.zip"), "again", false, false), "another spelling of the path"
+    assert zip.add_file(path("a"), "b", false, false), "the archive stays usable"
+    zip.close
+    assert_equal %w[a b], entry_names(path("t.zip"))
+    unzip_test(path("t.zip"))
+  end
+
   def test_files_whose_size_changes_while_read_leave_a_valid_archive
     grows = "/proc/self/status"                               # size 0, yields data
     shrinks = Dir["/sys/kernel/mm/transparent_hugepage/*"].find { |f| File.file?(f) && File.readable?(f) }

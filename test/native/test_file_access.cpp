@@ -33,7 +33,7 @@ TEST(FileAccess, ReadsAtAnOffsetLeaveEveryReaderItsOwnPlace) {
   EXPECT_EQ(2, fsutil::read_at(second.fd(), buffer, 2, 0)) << "the duplicate outlives the first";
   ASSERT_EQ(2, second.read(buffer, 2));
   EXPECT_EQ("01", std::string(buffer, 2)) << "read_at did not move the position";
-  fsutil::FolderId id;
+  fsutil::FileId id;
   EXPECT_FALSE(fsutil::folder_id(path, &id));
   EXPECT_EQ("Not a directory", fsutil::last_error_text());
   std::system(("rm -rf '" + std::string(pattern) + "'").c_str());

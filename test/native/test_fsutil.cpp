@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fsutil/file.h"
 #include "fsutil/folder_creation.h"
 #include "fsutil/folder_listing.h"
 
@@ -56,6 +57,31 @@ TEST_F(FsutilTest, ListFolderTellsFilesFromFoldersAndSkipsTheRest) {
   EXPECT_EQ((V{"a"}), fsutil::list_folder(root_, "a*", true, true));
   EXPECT_TRUE(fsutil::list_folder(at("missing"), "*", true, true).empty());
   EXPECT_TRUE(fsutil::list_folder(at("a"), "*", true, true).empty());
+}
+
+TEST_F(FsutilTest, FileIdentityFollowsTheFileNotItsName) {
+  write("a", "a");
+  write("b", "b");
+  ::symlink(at("a").c_str(), at("soft").c_str());
+  ::link(at("a").c_str(), at("hard").c_str());
+  auto id_of = [this](const std::string& rel) {
+    fsutil::FileId id;
+    EXPECT_TRUE(fsutil::File::open_for_reading(at(rel)).identity(&id)) << rel;
+    return id;
+  };
+  EXPECT_EQ(id_of("a"), id_of("soft"));
+  EXPECT_EQ(id_of("a"), id_of("hard"));
+  EXPECT_NE(id_of("a"), id_of("b"));
+  fsutil::FileId unused;
+  EXPECT_FALSE(fsutil::File().identity(&unused));
+
+  ::mkdir(at("s").c_str(), 0777);
+  ::symlink(at("s").c_str(), at("folder-link").c_str());
+  fsutil::FileId folder, linked;
+  ASSERT_TRUE(fsutil::folder_id(at("s"), &folder));
+  ASSERT_TRUE(fsutil::folder_id(at("folder-link"), &linked));
+  EXPECT_EQ(folder, linked);
+  EXPECT_FALSE(fsutil::folder_id(at("a"), &unused));
 }
 
 TEST_F(FsutilTest, MakeParentFoldersCreatesEverythingBeforeTheLastSeparator) {

@@ -1,0 +1,100 @@
+require_relative "helper"
+
+# Archives whose entries would write far more than their data can hold: they
+# are refused once the output of the loaded archive passes 1,032 times its
+# size, and honest archives near the deflate limit still extract whole.
+class ZipBombTest < ParvoxTest
+  RATIO = 1032
+
+  def setup
+    super
+    make_tree(path("work"), "keep.txt" => "keep", "beside/" => nil)
+    @out = path("work", "out")
+  end
+
+  def bytes_beneath(folder)
+    Dir.glob("**/*", base: folder).sum { |rel| File.file?(File.join(folder, rel)) ? File.size(File.join(folder, rel)) : 0 }
+  end
+
+  def beside_target
+    tree_of(path("work")).reject { |rel, _| rel == "out" || rel.start_with?("out/") }
+  end
+
+  # Runs unzip_all on `archive`; answers its answer and the bytes written,
+  # asserting nothing beside the target changed.
+  def unzip_all_of(archive)
+    before = beside_target
+    answer = Parvox.load(archive, "").unzip_all(@out)
+    assert_equal before, beside_target, "#{archive}: wrote beside the target"
+    [answer, bytes_beneath(@out)]
+  end
+
+  def test_an_overlapping_entry_bomb_is_refused_within_the_bound
+    [true, false].each do |honest_sizes|
+      FileUtils.rm_rf(@out)
+      bomb = overlapping_bomb(path("bomb.zip"), entries: 60, kernel_size: 20_000_000, honest_sizes: honest_sizes)
+      answer, written = unzip_all_of(bomb)
+      refute answer, "honest sizes: #{honest_sizes}"
+      assert_operator written, :<=, RATIO * File.size(bomb), "honest sizes: #{honest_sizes}"
+      assert_operator written, :<=, 20_100_000, "about one entry's worth at most"
+    end
+  end
+
+  # A caller taking the entries one by one gets no further: the budget is the
+  # loaded archive's, and an entry extracted again is not charged twice.
+  def test_unzip_file_entry_by_entry_shares_one_bound
+    bomb = overlapping_bomb(path("bomb.zip"), entries: 30, kernel_size: 20_000_000)
+    zip = Parvox.load(bomb, "")
+    first = zip.unzip_file("bomb0029", File.join(@out, "first"))
+    again = zip.unzip_file("bomb0029", File.join(@out, "again"))
+    answers = Array.new(30) { |i| zip.unzip_file(format("bomb%04d", i), File.join(@out, i.to_s)) }
+    assert first && again, "the last entry alone is within the bound, however often"
+    assert_operator answers.count(true), :<=, 2
+    assert_operator bytes_beneath(@out), :<=, 3 * RATIO * File.size(bomb)
+  end
+
+  # Two entries over a kernel of zeros still output twice what the archive
+  # can hold: the first entry is written, the second refused.
+  def test_the_two_entry_variant_is_judged_by_the_same_bound
+    bomb = overlapping_bomb(path("bomb.zip"), entries: 2, kernel_size: 20_000_000)
+    answer, written = unzip_all_of(bomb)
+    refute answer
+    assert_equal 20_000_038, File.size(File.join(@out, "bomb0000"))
+    refute File.exist?(File.join(@out, "bomb0001"))
+    assert_equal 20_000_038, written
+    assert Parvox.load(bomb, "").unzip_file("bomb0001", path("alone")), "either entry alone fits"
+  end
+
+  def test_zeros_at_the_best_deflate_ratio_extract_whole
+    zeros = path("zeros")
+    File.open(zeros, "wb") { |f| 200.times { f.write("\0".b * (1 << 20)) } }
+    out, status = Open3.capture2e("zip", "-9", "-j", path("zeros.zip"), zeros)
+    assert status.success?, out
+    File.delete(zeros)
+    answer, written = unzip_all_of(path("zeros.zip"))
+    assert answer
+    assert_equal 200 << 20, written
+    File.open(File.join(@out, "zeros"), "rb") do |f|
+      while (chunk = f.read(1 << 20))
+        assert chunk.count("\0") == chunk.size, "a byte that is not zero"
+      end
+    end
+  end
+
+  # bzip2 (and LZMA, xz) entries are held to the deflate bound too: a
+  # high-ratio one is refused, an ordinary one extracts.
+  def test_bzip2_entries_are_held_to_the_same_bound
+    File.binwrite(path("zeros"), "\0".b * (20 << 20))
+    File.binwrite(path("text"), (1..40_000).map { |i| "line #{i * 7919 % 10_007}\n" }.join)
+    %w[zeros text].each do |name|
+      out, status = Open3.capture2e("7z", "a", "-tzip", "-mm=BZip2", path("#{name}.zip"), path(name))
+      assert status.success?, out
+    end
+    answer, written = unzip_all_of(path("zeros.zip"))
+    refute answer, "20 MiB of zeros in #{File.size(path('zeros.zip'))} bytes"
+    assert_operator written, :<=, RATIO * File.size(path("zeros.zip"))
+    FileUtils.rm_rf(@out)
+    assert_equal [true, File.size(path("text"))], unzip_all_of(path("text.zip"))
+    assert_equal File.binread(path("text")), File.binread(File.join(@out, "text"))
+  end
+end
