@@ -73,6 +73,17 @@ class ReasonsTest < ParvoxTest
     assert_equal "'docs/docs/a.txt' is encrypted and no password was given", zip.last_error
   end
 
+  def test_reasons_of_a_zip_bomb_and_of_the_archive_adding_itself
+    bomb = overlapping_bomb(path("bomb.zip"), entries: 2, kernel_size: 20_000_000)
+    assert_match(/\A'bomb000[01]' would write more than the archive's size allows \(a zip bomb\); not extracted\z/,
+                 unzip_all_reason(bomb))
+
+    zip = Parvox.new(path("self.zip"), "")
+    refute zip.add_file(path("self.zip"), "self.zip", false, false)
+    assert_equal "'#{path('self.zip')}' is the archive being written; not added", zip.last_error
+    zip.close
+  end
+
   def test_a_stored_aes_entry_without_password
     File.write(path("plain.txt"), "stored but encrypted " * 50)
     _, status = Open3.capture2e("7z", "a", "-tzip", "-mx0", "-mem=AES256", "-pPW", path("s.zip"), path("plain.txt"))
