@@ -56,6 +56,10 @@ class NativeArchive {
   // Extracts the entry `name` to the file `target`.
   bool unzip_file(const std::string& name, const std::string& target,
                   Progress& progress = no_progress()) noexcept;
+  // Whether unzip_file(name) would answer without reading anything: the
+  // archive is not open for reading, or every name is known and `name` is not
+  // among them.
+  bool unzip_file_answers_at_once(const std::string& name) const noexcept;
   // Extracts every entry beneath the folder `folder`.
   bool unzip_all(const std::string& folder, Progress& progress = no_progress()) noexcept;
 

@@ -62,6 +62,14 @@ bool NativeArchive::unzip_file(const std::string& name, const std::string& targe
   }
 }
 
+bool NativeArchive::unzip_file_answers_at_once(const std::string& name) const noexcept {
+  try {
+    return !reader_ || (index_ && index_->find(name) < 0);
+  } catch (...) {
+    return false;
+  }
+}
+
 // Goes to the entry `name`: the current one when it is that entry and still
 // unread, else the first entry of that name. Once every name is known, a
 // name that is not there is answered at once, and the reader only walks
