@@ -3,7 +3,9 @@
 // read, together with the password that adding and extracting use.
 //
 // Every operation is noexcept and answers through its result; nothing here
-// calls into Ruby.
+// calls into Ruby. An operation that fails leaves its reason, a short English
+// text naming the path or entry, in last_error(); one that succeeds leaves it
+// empty.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "archive/entry_index.h"
+#include "archive/entry_lister.h"
 #include "archive/expansion_budget.h"
 #include "archive/progress.h"
 #include "archive/zip_engine.h"
@@ -54,22 +58,60 @@ class NativeArchive {
   // Extracts the entry `name` to the file `target`.
   bool unzip_file(const std::string& name, const std::string& target,
                   Progress& progress = no_progress()) noexcept;
+  // Whether unzip_file(name) would answer without reading anything: the
+  // archive is not open for reading, or every name is known and `name` is not
+  // among them.
+  bool unzip_file_answers_at_once(const std::string& name) const noexcept;
   // Extracts every entry beneath the folder `folder`.
   bool unzip_all(const std::string& folder, Progress& progress = no_progress()) noexcept;
 
-  size_t memory_size() const { return sizeof(*this) + password_.capacity(); }
+  // Starts listing the entries of an archive opened by `load`; null, with
+  // the reason, for any other.
+  std::unique_ptr<EntryLister> list_entries() noexcept;
+  // Ends a listing that ran to its end (or broke off there): a complete one
+  // also tells unzip_file every name. Answers whether it was complete.
+  bool finish_listing(EntryLister& lister) noexcept;
+
+  // Why the last operation failed; empty after one that succeeded.
+  const std::string& last_error() const { return last_error_; }
+
+  size_t memory_size() const {
+    return sizeof(*this) + password_.capacity() + path_.capacity() + last_error_.capacity() +
+           (index_ ? index_->memory_size() : 0);
+  }
 
  private:
+  // Counts the failures of an operation that goes on past them and keeps the
+  // reason of the first.
+  class Failures {
+   public:
+    void add(std::string reason);
+    bool any() const { return count_ > 0; }
+    // The first reason, and how many failures there were when more than one.
+    std::string summary() const;
+
+   private:
+    std::string first_;
+    int64_t count_ = 0;
+  };
+
+  bool fail(std::string reason);
+  bool fail_unless_open_for(bool writing);
+  bool locate(const std::string& name);
+  void build_index();
   template <typename Start>
   bool open(Start&& start, const std::string& password) noexcept;
-  bool add_single_file(const std::string& source, const std::string& name, ProgressMeter& meter);
+  bool add_single_file(const std::string& source, const std::string& name, ProgressMeter& meter,
+                       bool in_walk = false);
   bool is_archive_being_written(const fsutil::File& file) const;
-  bool add_folder(const std::string& source, const std::string& name, bool recursive,
-                  std::vector<fsutil::FileId>& walk, ProgressMeter& meter);
+  void add_folder(const std::string& source, const std::string& name, bool recursive,
+                  std::vector<fsutil::FileId>& walk, Failures& failures, ProgressMeter& meter);
   int64_t total_entry_size();
   bool extract_beneath(const std::string& root, fsutil::FileCreator& files, ProgressMeter& meter);
   bool admits_declared_size();
-  bool write_entry_data(fsutil::File target, ProgressMeter& meter);
+  bool fail_expansion();
+  bool write_entry_data(fsutil::File target, const std::string& shown_path, ProgressMeter& meter);
+  bool fail_reading_entry();
 
   // Declared in the order of acquisition: the engine handles are released
   // before the file they work on.
@@ -77,6 +119,10 @@ class NativeArchive {
   std::unique_ptr<zip_engine::ZipWriter> writer_;
   std::unique_ptr<zip_engine::ZipReader> reader_;
   std::string password_;
+  std::string path_;
+  std::string last_error_;
+  // Every entry's name and place once one walk has seen them all.
+  std::unique_ptr<EntryIndex> index_;
   // What the loaded archive may still write, across every extraction from it.
   ExpansionBudget budget_;
   // The identity of the archive being written, so that it never stores itself.

@@ -1,8 +1,10 @@
 // NativeArchive::unzip_file and unzip_all.
 #include <algorithm>
 #include <cctype>
+#include <new>
 #include <limits>
 
+#include "archive/entry_index.h"
 #include "archive/native_archive.h"
 #include "fsutil/folder_creation.h"
 
@@ -13,26 +15,7 @@ using zip_engine::ReadStatus;
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
-// Whole names, ASCII letters in any case, '/' and '\' alike.
-bool same_name(const std::string& a, const std::string& b, size_t b_length) {
-  if (a.size() != b_length) return false;
-  for (size_t i = 0; i < b_length; ++i) {
-    const unsigned char x = a[i], y = b[i];
-    if (is_separator(x) && is_separator(y)) continue;
-    if (std::tolower(x) != std::tolower(y)) return false;
-  }
-  return true;
-}
-
-// A folder entry also answers to its name without the trailing separator. An
-// entry whose name has no form in the locale's charset answers to nothing.
-bool names_entry(const std::string& wanted, const EntryInfo& entry) {
-  const std::string& stored = entry.name;
-  if (!entry.name_ok) return false;
-  if (same_name(wanted, stored, stored.size())) return true;
-  return entry.is_folder && !stored.empty() && is_separator(stored.back()) &&
-         same_name(wanted, stored, stored.size() - 1);
-}
+std::string quoted(const std::string& text) { return "'" + text + "'"; }
 
 bool is_drive_letter(const std::string& name) {
   return name.size() >= 2 && std::isalpha(static_cast<unsigned char>(name[0])) && name[1] == ':';
@@ -62,21 +45,63 @@ bool components_beneath(const std::string& name, std::vector<std::string>* parts
 
 bool NativeArchive::unzip_file(const std::string& name, const std::string& target,
                                Progress& progress) noexcept {
-  if (!reader_) return false;
+  last_error_.clear();
   try {
-    auto matches = [&name](const EntryInfo& entry) { return names_entry(name, entry); };
+    if (!fail_unless_open_for(false) || !locate(name)) return false;
     // The entry is opened before anything is created for it, so one that
     // cannot be read leaves no trace on disk.
-    if (!reader_->locate_entry(matches) || !reader_->open_entry()) return false;
-    if (!admits_declared_size()) return false;
+    if (!reader_->open_entry()) return fail_reading_entry();
+    if (!admits_declared_size()) return fail_expansion();
     ProgressMeter meter(progress, reader_->entry().size);
     fsutil::make_parent_folders(target);
-    const bool answer =
-        reader_->entry().is_folder || write_entry_data(fsutil::File::create(target), meter);
-    return meter.finish_entry(reader_->entry().name) && answer;
+    const bool answer = reader_->entry().is_folder ||
+                        write_entry_data(fsutil::File::create(target), target, meter);
+    if (!meter.finish_entry(reader_->entry().name) && answer) {
+      return fail("stopped before " + quoted(reader_->entry().name) + " was extracted whole");
+    }
+    return answer;
+  } catch (...) {
+    return fail("out of memory");
+  }
+}
+
+bool NativeArchive::unzip_file_answers_at_once(const std::string& name) const noexcept {
+  try {
+    return !reader_ || (index_ && index_->find(name) < 0);
   } catch (...) {
     return false;
   }
+}
+
+// Goes to the entry `name`: the current one when it is that entry and still
+// unread, else the first entry of that name. Once every name is known, a
+// name that is not there is answered at once, and the reader only walks
+// forward from where it is unless the entry lies behind it.
+bool NativeArchive::locate(const std::string& name) {
+  if (reader_->has_entry() && !reader_->data_touched() &&
+      EntryIndex::names(name, reader_->entry())) {
+    return true;
+  }
+  if (!index_) build_index();
+  const std::string missing = "no entry named " + quoted(name);
+  if (index_) {
+    const int64_t position = index_->find(name);
+    if (position < 0) return fail(missing);
+    if (reader_->goto_position(position) && EntryIndex::names(name, reader_->entry())) return true;
+  }
+  // Without a complete index (a damaged archive) every entry is tried in turn.
+  auto matches = [&name](const EntryInfo& entry) { return EntryIndex::names(name, entry); };
+  return reader_->locate_entry(matches) || fail(missing);
+}
+
+// One walk over the headers with a second reader: the extracting reader
+// keeps its place.
+void NativeArchive::build_index() {
+  std::unique_ptr<EntryLister> lister = EntryLister::open(file_);
+  if (!lister) return;
+  while (lister->next()) {
+  }
+  index_ = lister->take_index();
 }
 
 // True exactly when at least one entry was extracted and nothing failed. An
@@ -84,29 +109,55 @@ bool NativeArchive::unzip_file(const std::string& name, const std::string& targe
 // charset, is skipped, but makes the answer false; any other failure stops at
 // that entry.
 bool NativeArchive::unzip_all(const std::string& folder, Progress& progress) noexcept {
-  if (!reader_) return false;
+  last_error_.clear();
   try {
+    if (!fail_unless_open_for(false)) return false;
     ProgressMeter meter(progress, progress.wants_reports() ? total_entry_size() : -1);
     const std::string root = folder.empty() ? "." : folder;
     fsutil::make_parent_folders(root + "/");
     fsutil::FileCreator files(root);
+    Failures failures;
+    // The walk sees every name; unless it stops early it becomes the index.
+    std::unique_ptr<EntryIndex> seen(index_ ? nullptr : new (std::nothrow) EntryIndex);
     bool extracted = false;
-    bool skipped = false;
     for (bool positioned = reader_->goto_first_entry(); positioned;
          positioned = reader_->goto_next_entry()) {
-      if (!reader_->entry().name_ok || !reader_->open_entry()) {
-        skipped = true;
+      if (seen) seen->add(reader_->entry(), reader_->position());
+      if (!reader_->entry().name_ok) {
+        failures.add("the name of entry " + std::to_string(reader_->position() + 1) +
+                     " has no form in the locale's character set; not extracted");
+        continue;
+      }
+      if (!reader_->open_entry()) {
+        fail_reading_entry();
+        failures.add(last_error_);
         continue;
       }
       // An entry past the budget condemns the archive: nothing more is written.
-      if (!admits_declared_size()) return false;
+      if (!admits_declared_size()) {
+        fail_expansion();
+        failures.add(last_error_);
+        return fail(failures.summary());
+      }
       extracted = true;
-      if (!extract_beneath(root, files, meter)) return false;
-      if (!meter.finish_entry(reader_->entry().name)) return false;
+      if (!extract_beneath(root, files, meter)) {
+        failures.add(last_error_);
+        return fail(failures.summary());
+      }
+      if (!meter.finish_entry(reader_->entry().name)) {
+        return fail("stopped after " + quoted(reader_->entry().name));
+      }
     }
-    return extracted && !skipped && !reader_->damaged();
+    if (reader_->damaged()) {
+      failures.add(quoted(path_) + " is damaged after its first " +
+                   std::to_string(reader_->position() + 1) + " entries");
+    } else if (seen) {
+      index_ = std::move(seen);
+    }
+    if (failures.any()) return fail(failures.summary());
+    return extracted || fail(quoted(path_) + " has no entries");
   } catch (...) {
-    return false;
+    return fail("out of memory");
   }
 }
 
@@ -129,9 +180,16 @@ bool NativeArchive::extract_beneath(const std::string& root, fsutil::FileCreator
                                     ProgressMeter& meter) {
   const EntryInfo& entry = reader_->entry();
   std::vector<std::string> parts;
-  if (!components_beneath(entry.name, &parts)) return false;
-  if (entry.is_folder) return fsutil::make_folders_beneath(root, parts);
-  return write_entry_data(files.create_file(parts), meter);
+  if (!components_beneath(entry.name, &parts)) {
+    return fail(quoted(entry.name) + " leads outside the target folder; not extracted");
+  }
+  std::string shown = root;
+  for (const std::string& part : parts) shown += "/" + part;
+  if (entry.is_folder) {
+    return fsutil::make_folders_beneath(root, parts) ||
+           fail(quoted(shown) + ": " + fsutil::last_error_text());
+  }
+  return write_entry_data(files.create_file(parts), shown, meter);
 }
 
 // Refuses an entry that declares more than the archive's expansion budget
@@ -141,10 +199,39 @@ bool NativeArchive::admits_declared_size() {
   return budget_.admits(entry.position, entry.size);
 }
 
+bool NativeArchive::fail_expansion() {
+  return fail(quoted(reader_->entry().name) +
+              " would write more than the archive's size allows (a zip bomb); not extracted");
+}
+
+// Reports why the current entry's data could not be read.
+bool NativeArchive::fail_reading_entry() {
+  const std::string name = quoted(reader_->entry().name);
+  const std::string& detail = reader_->failure_detail();
+  switch (reader_->failure()) {
+    case zip_engine::ReadFailure::wrong_password:
+      return fail("wrong password for " + name);
+    case zip_engine::ReadFailure::no_password:
+      return fail(name + " is encrypted and no password was given");
+    case zip_engine::ReadFailure::unsupported:
+      return fail(name + ": unsupported (" + detail + ")");
+    case zip_engine::ReadFailure::damaged:
+      return fail(name + ": data damaged (" + detail + ")");
+    case zip_engine::ReadFailure::none:
+      break;
+  }
+  return fail(name + " could not be read");
+}
+
+// Copies the open entry's data into `target`, which is shown as
+// `shown_path` in a failure's reason.
+//
 // Every chunk is charged before it is written: an entry that produces more
 // than it declared is stopped where it would pass the budget.
-bool NativeArchive::write_entry_data(fsutil::File target, ProgressMeter& meter) {
-  if (!target.is_open()) return false;
+bool NativeArchive::write_entry_data(fsutil::File target, const std::string& shown_path,
+                                     ProgressMeter& meter) {
+  const std::string where = quoted(shown_path) + ": ";
+  if (!target.is_open()) return fail(where + fsutil::last_error_text());
   const size_t position = reader_->entry().position;
   int64_t produced = 0;
   for (;;) {
@@ -152,14 +239,16 @@ bool NativeArchive::write_entry_data(fsutil::File target, ProgressMeter& meter) 
     size_t size;
     switch (reader_->read_chunk(&data, &size)) {
       case ReadStatus::end:
-        return target.close();
+        return target.close() || fail(where + fsutil::last_error_text());
       case ReadStatus::failed:
-        return false;
+        return fail_reading_entry();
       case ReadStatus::data:
         produced += static_cast<int64_t>(size);
-        if (!budget_.admits(position, produced)) return false;
-        if (!target.write_all(data, size)) return false;
-        if (!meter.add(reader_->entry().name, static_cast<int64_t>(size))) return false;
+        if (!budget_.admits(position, produced)) return fail_expansion();
+        if (!target.write_all(data, size)) return fail(where + fsutil::last_error_text());
+        if (!meter.add(reader_->entry().name, static_cast<int64_t>(size))) {
+          return fail("stopped while " + quoted(reader_->entry().name) + " was extracted");
+        }
         break;
     }
   }

@@ -4,6 +4,9 @@
 #include <archive_entry.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <new>
 
@@ -71,15 +74,56 @@ bool is_empty_archive(int fd) {
   static const unsigned char kEndSignature[4] = {'P', 'K', 5, 6};
   const bool all_zero = std::all_of(record + 4, record + 20, [](unsigned char b) { return b == 0; });
   return std::equal(kEndSignature, kEndSignature + 4, record) && all_zero &&
-         fsutil::descriptor_size(fd) == static_cast<int64_t>(sizeof record + little16(record + 20));
+         fsutil::file_size(fd) == static_cast<int64_t>(sizeof record + little16(record + 20));
 }
 
-ArchiveHandle new_reader(int fd, const std::vector<std::string>& passwords, bool streamable) {
-  if (!fsutil::rewind(fd)) return nullptr;
+bool mentions(const char* text, const char* part) { return std::strstr(text, part) != nullptr; }
+
+}  // namespace
+
+struct ZipReader::Source {
+  int fd;
+  int64_t offset = 0;
+  std::unique_ptr<char[]> block{new (std::nothrow) char[kReadBlockSize]};
+};
+
+namespace {
+
+la_ssize_t read_source(archive* a, void* client, const void** buffer) {
+  auto* source = static_cast<ZipReader::Source*>(client);
+  const long long got =
+      fsutil::read_at(source->fd, source->block.get(), kReadBlockSize, source->offset);
+  if (got < 0) {
+    archive_set_error(a, errno, "Read error");
+    return ARCHIVE_FATAL;
+  }
+  source->offset += got;
+  *buffer = source->block.get();
+  return static_cast<la_ssize_t>(got);
+}
+
+la_int64_t skip_source(archive*, void* client, la_int64_t request) {
+  static_cast<ZipReader::Source*>(client)->offset += request;
+  return request;
+}
+
+la_int64_t seek_source(archive*, void* client, la_int64_t offset, int whence) {
+  auto* source = static_cast<ZipReader::Source*>(client);
+  int64_t base = 0;
+  if (whence == SEEK_CUR) base = source->offset;
+  if (whence == SEEK_END) base = fsutil::file_size(source->fd);
+  if (base < 0 || base + offset < 0) return ARCHIVE_FATAL;
+  source->offset = base + offset;
+  return source->offset;
+}
+
+ArchiveHandle new_reader(ZipReader::Source* source, const std::vector<std::string>& passwords,
+                         bool streamable) {
+  source->offset = 0;
   fsutil::Utf8NamesOnThisThread utf8_names;
   ArchiveHandle handle(archive_read_new());
   archive* a = handle.get();
-  if (!a) return nullptr;
+  if (!a || !source->block) return nullptr;
   int supported = streamable ? archive_read_support_format_zip_streamable(a)
                              : archive_read_support_format_zip_seekable(a);
   if (supported != ARCHIVE_OK) return nullptr;
@@ -88,7 +132,11 @@ ArchiveHandle new_reader(int fd, const std::vector<std::string>& passwords, bool
   }
   const std::string options = platform::name_read_options();
   if ((!options.empty() && archive_read_set_options(a, options.c_str()) != ARCHIVE_OK) ||
-      archive_read_open_fd(a, fd, kReadBlockSize) != ARCHIVE_OK) {
+      archive_read_set_callback_data(a, source) != ARCHIVE_OK ||
+      archive_read_set_read_callback(a, read_source) != ARCHIVE_OK ||
+      archive_read_set_skip_callback(a, skip_source) != ARCHIVE_OK ||
+      archive_read_set_seek_callback(a, seek_source) != ARCHIVE_OK ||
+      archive_read_open1(a) != ARCHIVE_OK) {
     return nullptr;
   }
   return handle;
@@ -125,7 +173,8 @@ bool ZipWriter::write_entry_header(const std::string& name, unsigned int type, i
                                    int64_t size) {
   fsutil::Utf8NamesOnThisThread utf8_names;
   archive_entry_clear(entry_);
-  if (!platform::set_entry_name(entry_, name)) return false;
+  name_refused_ = !platform::set_entry_name(entry_, name);
+  if (name_refused_) return false;
   archive_entry_set_filetype(entry_, type);
   archive_entry_set_perm(entry_, mode);
   archive_entry_set_size(entry_, size);
@@ -157,10 +206,18 @@ bool ZipWriter::finish() {
   return archive_write_close(handle_.get()) == ARCHIVE_OK;
 }
 
+std::string ZipWriter::failure_text() const {
+  if (name_refused_) return "the name is not valid in the locale's character set";
+  const int code = archive_errno(handle_.get());
+  if (code > 0) return fsutil::error_text(code);
+  const char* text = archive_error_string(handle_.get());
+  return text ? text : "unknown error";
+}
+
 // ---- ZipReader -------------------------------------------------------------
 
 ZipReader::ZipReader(int fd, std::vector<std::string> passwords)
-    : fd_(fd), passwords_(std::move(passwords)) {}
+    : fd_(fd), passwords_(std::move(passwords)), source_(new (std::nothrow) Source{fd}) {}
 
 ZipReader::~ZipReader() = default;
 
@@ -171,18 +228,19 @@ std::unique_ptr<ZipReader> ZipReader::open(int fd, const std::string& password,
     if (!candidate->empty()) passwords.push_back(*candidate);
   }
   std::unique_ptr<ZipReader> reader(new (std::nothrow) ZipReader(fd, std::move(passwords)));
-  if (!reader || !reader->start()) return nullptr;
+  if (!reader || !reader->source_ || !reader->start()) return nullptr;
   return reader;
 }
 
 bool ZipReader::start() {
   next_position_ = 0;
-  handle_ = new_reader(fd_, passwords_, false);
+  handle_ = new_reader(source_.get(), passwords_, false);
   // The seekable reader does not recognise an archive without entries, which
   // is the end record alone; the streaming reader does, and still refuses
   // anything that is not a zip archive.
-  if (!handle_ && is_empty_archive(fd_)) handle_ = new_reader(fd_, passwords_, true);
+  if (!handle_ && is_empty_archive(fd_)) handle_ = new_reader(source_.get(), passwords_, true);
   if (!handle_) return false;
+  position_ = -1;
   next_header();
   return !damaged_;
 }
@@ -196,12 +254,16 @@ bool ZipReader::next_header() {
   data_touched_ = false;
   has_pending_ = false;
   next_offset_ = 0;
+  failure_ = ReadFailure::none;
+  failure_detail_.clear();
   if (!has_entry_) {
     info_ = EntryInfo();
     return false;
   }
+  ++position_;
   info_.name_ok = platform::entry_name(header, &info_.name);
   info_.is_folder = archive_entry_filetype(header) == AE_IFDIR;
+  info_.is_encrypted = archive_entry_is_encrypted(header) != 0;
   info_.position = next_position_++;
   is_link_ = archive_entry_filetype(header) == AE_IFLNK;
   // The engine consumes a link's stored data (its target) while reading the
@@ -220,6 +282,17 @@ bool ZipReader::goto_first_entry() {
 
 bool ZipReader::goto_next_entry() { return has_entry_ && next_header(); }
 
+bool ZipReader::goto_position(int64_t position) {
+  if (position < 0) return false;
+  const bool ahead =
+      has_entry_ && (position > position_ || (position == position_ && !data_touched_));
+  if (!ahead && !goto_first_entry()) return false;
+  while (position_ < position) {
+    if (!goto_next_entry()) return false;
+  }
+  return true;
+}
+
 bool ZipReader::locate_entry(const std::function<bool(const EntryInfo&)>& matches) {
   if (has_entry_ && !data_touched_ && matches(info_)) return true;
   for (bool positioned = goto_first_entry(); positioned; positioned = goto_next_entry()) {
@@ -231,6 +304,8 @@ bool ZipReader::locate_entry(const std::function<bool(const EntryInfo&)>& matche
 bool ZipReader::open_entry() {
   if (!has_entry_ || data_touched_) return false;
   data_touched_ = true;
+  failure_ = ReadFailure::none;
+  failure_detail_.clear();
   pending_status_ = fetch_chunk(&pending_data_, &pending_size_);
   has_pending_ = true;
   return pending_status_ != ReadStatus::failed;
@@ -266,11 +341,37 @@ ReadStatus ZipReader::fetch_chunk(const char** data, size_t* size) {
   if (status == ARCHIVE_EOF) return ReadStatus::end;
   if (status != ARCHIVE_OK || offset != next_offset_) {
     *size = 0;
+    note_failure();
     return ReadStatus::failed;
   }
   *data = static_cast<const char*>(block);
   next_offset_ += static_cast<int64_t>(*size);
   return ReadStatus::data;
+}
+
+// Sorts the engine's message into what a caller can act on.
+void ZipReader::note_failure() {
+  const char* text = archive_error_string(handle_.get());
+  failure_detail_ = text ? text : "data out of place";
+  if (mentions(failure_detail_.c_str(), "Incorrect passphrase")) {
+    failure_ = ReadFailure::wrong_password;
+  } else if (mentions(failure_detail_.c_str(), "Passphrase required")) {
+    failure_ = ReadFailure::no_password;
+  } else if (mentions(failure_detail_.c_str(), "Unsupported") ||
+             mentions(failure_detail_.c_str(), "Unknown encryption") ||
+             mentions(failure_detail_.c_str(), "not supported") ||
+             mentions(failure_detail_.c_str(), "unsupported")) {
+    failure_ = ReadFailure::unsupported;
+  } else {
+    failure_ = ReadFailure::damaged;
+    if (mentions(failure_detail_.c_str(), "bad CRC")) failure_detail_ = "CRC mismatch";
+    if (mentions(failure_detail_.c_str(), "decompression failed")) {
+      failure_detail_ = "broken compressed data";
+    }
+    if (mentions(failure_detail_.c_str(), "Authentication")) {
+      failure_detail_ = "authentication code mismatch";
+    }
+  }
 }
 
 }  // namespace zip_engine

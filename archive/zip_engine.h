@@ -42,6 +42,9 @@ class ZipWriter {
   bool close_entry();
   // Writes the central directory and end records; the writer is done after it.
   bool finish();
+  // Why the last failing call failed: the system's error text when the
+  // engine had one (a full disk), else the engine's own.
+  std::string failure_text() const;
 
  private:
   ZipWriter(ArchiveHandle handle, archive_entry* entry);
@@ -49,6 +52,7 @@ class ZipWriter {
   ArchiveHandle handle_;
   archive_entry* entry_;
   bool finished_ = false;
+  bool name_refused_ = false;  // the last entry's name could not be stored
 };
 
 enum class ReadStatus { data, end, failed };
@@ -62,8 +66,12 @@ struct EntryInfo {
   bool name_ok = false;
   int64_t size = 0;  // as declared; the data may turn out otherwise
   bool is_folder = false;
+  bool is_encrypted = false;
   size_t position = 0;  // 0 for the first entry, 1 for the next, ...
 };
+
+// Why an entry's data could not be read.
+enum class ReadFailure { none, wrong_password, no_password, unsupported, damaged };
 
 // Reads an existing archive entry by entry, in the order of its central
 // directory.
@@ -72,7 +80,9 @@ class ZipReader {
   // Opens the archive in `fd` (a readable file) and goes to its first entry.
   // Fails for anything that is not a zip archive; an archive without entries
   // opens. Encrypted entries are read with `password` or, when it is not
-  // empty, with `alternative`, another form of the same password.
+  // empty, with `alternative`, another form of the same password. The reader
+  // reads at offsets of its own, so several readers may work on one
+  // descriptor side by side.
   static std::unique_ptr<ZipReader> open(int fd, const std::string& password,
                                          const std::string& alternative = std::string());
   ~ZipReader();
@@ -81,9 +91,16 @@ class ZipReader {
   // True once positioning failed on a damaged archive (rather than at its end).
   bool damaged() const { return damaged_; }
   const EntryInfo& entry() const { return info_; }
+  // The current entry's place in the archive's order, counting from 0.
+  int64_t position() const { return position_; }
+  // Whether the current entry's data was (partly) read.
+  bool data_touched() const { return data_touched_; }
 
   bool goto_first_entry();
   bool goto_next_entry();
+  // Goes to the entry at `position`: forward from the current entry, or again
+  // from the first when it lies behind (entries can only be read in order).
+  bool goto_position(int64_t position);
   // Goes to the entry that `matches`, trying the current entry first and then
   // every entry from the first.
   bool locate_entry(const std::function<bool(const EntryInfo&)>& matches);
@@ -97,8 +114,17 @@ class ZipReader {
   // ends in `failed`, never in `end`.
   ReadStatus read_chunk(const char** data, size_t* size);
 
+  // Why open_entry or read_chunk failed last, and the engine's words for it.
+  ReadFailure failure() const { return failure_; }
+  const std::string& failure_detail() const { return failure_detail_; }
+
+  // Where a reader takes its bytes from: the descriptor at an offset of its
+  // own. Defined with the engine's callbacks.
+  struct Source;
+
  private:
   ReadStatus fetch_chunk(const char** data, size_t* size);
+  void note_failure();
 
   ZipReader(int fd, std::vector<std::string> passwords);
   bool start();
@@ -106,8 +132,12 @@ class ZipReader {
 
   int fd_;
   std::vector<std::string> passwords_;
+  std::unique_ptr<Source> source_;
   ArchiveHandle handle_;
   EntryInfo info_;
+  int64_t position_ = -1;
+  ReadFailure failure_ = ReadFailure::none;
+  std::string failure_detail_;
   bool has_entry_ = false;
   bool damaged_ = false;
   bool data_touched_ = false;  // the current entry's data was (partly) consumed

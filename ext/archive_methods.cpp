@@ -26,6 +26,10 @@ struct OperationRequest {
   bool has_block;
   // Builds the native work from the (checked) arguments; may throw.
   BackgroundRun::Work (*make_work)(NativeArchive* archive, const VALUE* args);
+  // Whether the operation answers without real work (a name that is not in
+  // the archive), so a thread of its own would cost more than the work; may
+  // be null.
+  bool (*answers_at_once)(NativeArchive* archive, const VALUE* args);
 };
 
 struct WaitRequest {
@@ -107,11 +111,16 @@ VALUE run_operation(VALUE address) {
   bool answer = false;
   {
     BackgroundRun::Work work;
+    bool at_once = false;
     const bool built = guarded([&] {
       work = request->make_work(request->archive, request->args);
+      at_once = request->answers_at_once &&
+                request->answers_at_once(request->archive, request->args);
       return true;
     });
-    if (built) {
+    if (built && at_once) {
+      answer = guarded([&] { return work(no_progress()); });
+    } else if (built) {
       BackgroundRun run(request->has_block);
       if (run.start(work)) {
         serve_until_finished(run, request->has_block, &state);
@@ -127,8 +136,9 @@ VALUE run_operation(VALUE address) {
 }
 
 VALUE run_locked(VALUE self, NativeArchive* archive, const VALUE* args,
-                 BackgroundRun::Work (*make_work)(NativeArchive*, const VALUE*)) {
-  OperationRequest request{archive, args, rb_block_given_p() != 0, make_work};
+                 BackgroundRun::Work (*make_work)(NativeArchive*, const VALUE*),
+                 bool (*answers_at_once)(NativeArchive*, const VALUE*) = nullptr) {
+  OperationRequest request{archive, args, rb_block_given_p() != 0, make_work, answers_at_once};
   return with_archive_lock(self, run_operation, reinterpret_cast<VALUE>(&request), Qfalse);
 }
 
@@ -144,6 +154,10 @@ BackgroundRun::Work unzip_file_work(NativeArchive* archive, const VALUE* args) {
           target = name_argument(args[1])](Progress& progress) {
     return archive->unzip_file(name, target, progress);
   };
+}
+
+bool unzip_file_answers_at_once(NativeArchive* archive, const VALUE* args) {
+  return archive->unzip_file_answers_at_once(ansi_argument(args[0]));
 }
 
 BackgroundRun::Work unzip_all_work(NativeArchive* archive, const VALUE* args) {
@@ -167,7 +181,7 @@ VALUE parvox_unzip_file(VALUE self, VALUE name, VALUE target) {
   check_string(name);
   check_string(target);
   const VALUE args[] = {name, target};
-  return run_locked(self, archive, args, unzip_file_work);
+  return run_locked(self, archive, args, unzip_file_work, unzip_file_answers_at_once);
 }
 
 VALUE parvox_unzip_all(VALUE self, VALUE folder) {

@@ -12,10 +12,11 @@ namespace {
 
 enum class OpenMode { create, load };
 
-// A NativeArchive with its archive open, or null. The path goes to the
-// engine as the bytes Ruby gave; the password is converted, and reading also
-// accepts its alternative form where the platform has one.
-NativeArchive* open_archive(VALUE path, VALUE password, OpenMode mode) noexcept {
+// A NativeArchive with its archive open, or null with `*reason` set. The
+// path goes to the engine as the bytes Ruby gave; the password is converted,
+// and reading also accepts its alternative form where the platform has one.
+NativeArchive* open_archive(VALUE path, VALUE password, OpenMode mode, VALUE* reason,
+                            int* state) noexcept {
   NativeArchive* opened = nullptr;
   guarded([&] {
     std::unique_ptr<NativeArchive> archive(new (std::nothrow) NativeArchive);
@@ -28,6 +29,7 @@ NativeArchive* open_archive(VALUE path, VALUE password, OpenMode mode) noexcept 
             : archive->load(bytes.c_str(), key,
                             utf8_password_alternative(string_bytes(password).c_str()));
     if (ok) opened = archive.release();
+    if (!ok) *reason = protected_native_text(archive->last_error(), state);
     return ok;
   });
   return opened;
@@ -52,11 +54,17 @@ VALUE wrap_archive(VALUE request_address) {
 VALUE new_instance(VALUE klass, VALUE path, VALUE password, OpenMode mode) {
   check_string(path);
   check_string(password);
-  NativeArchive* archive = open_archive(path, password, mode);
-  if (!archive) return Qnil;
+  set_thread_last_error(Qnil);
+  VALUE reason = rb_utf8_str_new_cstr("out of memory");
+  int state = 0;
+  NativeArchive* archive = open_archive(path, password, mode, &reason, &state);
+  if (state) rb_jump_tag(state);
+  if (!archive) {
+    set_thread_last_error(reason);
+    return Qnil;
+  }
 
   WrapRequest request{klass, archive, false};
-  int state = 0;
   VALUE object = rb_protect(wrap_archive, reinterpret_cast<VALUE>(&request), &state);
   if (state) {
     if (!request.wrapped) delete archive;

@@ -3,6 +3,8 @@
 
 #include <ruby.h>
 
+#include <string>
+
 VALUE parvox_new(VALUE klass, VALUE path, VALUE password);
 VALUE parvox_load(VALUE klass, VALUE path, VALUE password);
 VALUE parvox_get_version(VALUE klass);
@@ -12,3 +14,16 @@ VALUE parvox_add_file(VALUE self, VALUE source, VALUE name, VALUE folder, VALUE 
 VALUE parvox_unzip_file(VALUE self, VALUE name, VALUE target);
 VALUE parvox_unzip_all(VALUE self, VALUE folder);
 VALUE parvox_close(VALUE self);
+VALUE parvox_entries(VALUE self);
+VALUE parvox_each_entry(VALUE self);
+VALUE parvox_last_error(VALUE self);
+VALUE parvox_thread_last_error(VALUE klass);
+
+// Defines Parvox::Entry, the record that #entries and #each_entry answer.
+void define_entry_class(VALUE parvox);
+// A native reason (in the locale's charset) as a UTF-8 String; never raises:
+// a Ruby exception leaves `*state` non-zero for rb_jump_tag, and nil answers
+// when the text could not be converted.
+VALUE protected_native_text(const std::string& text, int* state) noexcept;
+// What Parvox.last_error answers on the calling thread from now on.
+void set_thread_last_error(VALUE reason);

@@ -44,7 +44,9 @@ class File {
   ~File() { close(); }
 
   // Opens an existing regular file for reading. Anything else (a folder, a
-  // FIFO, a device) is refused without blocking, so it never reads forever.
+  // FIFO, a device) is refused without blocking, so it never reads forever;
+  // last_error_text() then names a folder as such and anything else as an
+  // invalid argument.
   static File open_regular_for_reading(const std::string& path);
   // Opens a file for reading, whatever it is.
   static File open_for_reading(const std::string& path);
@@ -58,6 +60,9 @@ class File {
   bool identity(FileId* id) const;
   // Size of the open file in bytes, or -1.
   int64_t size() const;
+  // A second descriptor of the same open file, independent of this one's
+  // lifetime; reads through read_at() never disturb each other.
+  File duplicate() const;
   // Reads up to n bytes; answers the count, 0 at the end, -1 on error.
   long long read(char* buffer, size_t n);
   // Writes all n bytes; false on any error (a full disk included).
@@ -74,15 +79,16 @@ class File {
   int fd_ = -1;
 };
 
-// Operations on a descriptor someone else owns, such as the archive file the
-// zip engine works on.
-
-// Size of the open file in bytes, or -1.
-int64_t descriptor_size(int fd);
-// Reads up to n bytes from `offset`; answers the count or -1. The descriptor's
-// position may move.
+// Reads up to n bytes at `offset` without moving the file's position (so
+// several readers may share one descriptor); the count, 0 at the end, -1 on
+// error.
 long long read_at(int fd, char* buffer, size_t n, int64_t offset);
-// Moves the descriptor's position to the start of the file.
-bool rewind(int fd);
+// Size in bytes of the open file `fd`, or -1.
+int64_t file_size(int fd);
+
+// The system's text for the last failure of a file-system call on this
+// thread ("Permission denied"), and for an error code of the same kind.
+std::string last_error_text();
+std::string error_text(int code);
 
 }  // namespace fsutil

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace fsutil {
 
@@ -25,7 +26,11 @@ File File::open_regular_for_reading(const std::string& path) {
   File file(open_retrying(path.c_str(), O_RDONLY | O_NONBLOCK));
   if (!file.is_open()) return file;
   struct stat st;
-  if (::fstat(file.fd_, &st) != 0 || !S_ISREG(st.st_mode)) return File();
+  if (::fstat(file.fd_, &st) != 0) return File();
+  if (!S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return File();
+  }
   int flags = ::fcntl(file.fd_, F_GETFL);
   if (flags < 0 || ::fcntl(file.fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) return File();
   return file;
@@ -47,7 +52,11 @@ bool File::identity(FileId* id) const {
   return true;
 }
 
-int64_t File::size() const { return descriptor_size(fd_); }
+int64_t File::size() const { return fd_ < 0 ? -1 : file_size(fd_); }
+
+File File::duplicate() const {
+  return File(fd_ < 0 ? -1 : ::fcntl(fd_, F_DUPFD_CLOEXEC, 0));
+}
 
 long long File::read(char* buffer, size_t n) {
   ssize_t got;
@@ -76,12 +85,6 @@ bool File::close() {
   return ::close(release()) == 0;
 }
 
-int64_t descriptor_size(int fd) {
-  struct stat st;
-  if (fd < 0 || ::fstat(fd, &st) != 0) return -1;
-  return static_cast<int64_t>(st.st_size);
-}
-
 long long read_at(int fd, char* buffer, size_t n, int64_t offset) {
   ssize_t got;
   do {
@@ -90,6 +93,18 @@ long long read_at(int fd, char* buffer, size_t n, int64_t offset) {
   return got;
 }
 
-bool rewind(int fd) { return ::lseek(fd, 0, SEEK_SET) == 0; }
+int64_t file_size(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+std::string last_error_text() { return error_text(errno); }
+
+std::string error_text(int code) {
+  // strerror_r in its GNU form: it answers the text, not always in `buffer`.
+  char buffer[256];
+  return ::strerror_r(code, buffer, sizeof buffer);
+}
 
 }  // namespace fsutil

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 
 #include "fsutil/wide_string.h"
 
@@ -76,7 +77,16 @@ bool File::identity(FileId* id) const {
   return true;
 }
 
-int64_t File::size() const { return descriptor_size(fd_); }
+int64_t File::size() const { return fd_ < 0 ? -1 : file_size(fd_); }
+
+File File::duplicate() const {
+  HANDLE copy = nullptr;
+  if (fd_ < 0 || !DuplicateHandle(GetCurrentProcess(), handle_of(fd_), GetCurrentProcess(), &copy, 0,
+                                  FALSE, DUPLICATE_SAME_ACCESS)) {
+    return File();
+  }
+  return adopt(copy, _O_RDONLY);
+}
 
 long long File::read(char* buffer, size_t n) { return _read(fd_, buffer, clamp_count(n)); }
 
@@ -95,17 +105,41 @@ bool File::close() {
   return _close(release()) == 0;
 }
 
-int64_t descriptor_size(int fd) {
+int64_t file_size(int fd) {
   LARGE_INTEGER size;
   if (fd < 0 || !GetFileSizeEx(handle_of(fd), &size)) return -1;
   return size.QuadPart;
 }
 
+// ReadFile at an explicit offset: each call names its own position, so
+// readers sharing the handle never disturb each other.
 long long read_at(int fd, char* buffer, size_t n, int64_t offset) {
-  if (_lseeki64(fd, offset, SEEK_SET) != offset) return -1;
-  return _read(fd, buffer, clamp_count(n));
+  OVERLAPPED at = {};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+  DWORD got = 0;
+  if (ReadFile(handle_of(fd), buffer, clamp_count(n), &got, &at)) return got;
+  return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
 }
 
-bool rewind(int fd) { return _lseeki64(fd, 0, SEEK_SET) == 0; }
+// The text of the calling thread's last system error (GetLastError), as
+// Windows words it, in UTF-8.
+std::string last_error_text() {
+  const DWORD code = GetLastError();
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring message = length ? std::wstring(text, length) : std::wstring();
+  LocalFree(text);
+  while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
+                              message.back() == L'.' || message.back() == L' ')) {
+    message.pop_back();
+  }
+  return message.empty() ? "system error " + std::to_string(code) : from_utf16(message);
+}
+
+// An errno code, as the C runtime (and so libarchive) reports them.
+std::string error_text(int code) { return std::strerror(code); }
 
 }  // namespace fsutil

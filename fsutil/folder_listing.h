@@ -13,13 +13,15 @@ namespace fsutil {
 // Regular files and links to them count as files; folders and links to them
 // count as folders, except ".", ".." and ".svn". Everything else (FIFOs,
 // sockets, devices, broken links) is ignored. A missing or unreadable folder,
-// or a path naming a file, lists as empty.
+// or a path naming a file, lists as empty; then, or when the enumeration
+// breaks off, `*failure` (when given) receives the system's reason.
 std::vector<std::string> list_folder(const std::string& folder, const std::string& pattern,
-                                     bool files, bool folders);
+                                     bool files, bool folders,
+                                     std::string* failure = nullptr);
 
 // The identity of the folder at `path` (links followed), used to notice a
 // folder link that leads back to a folder already on the walk; false when it
-// is not a reachable folder.
+// is not a reachable folder, with the reason for last_error_text().
 bool folder_id(const std::string& path, FileId* id);
 
 }  // namespace fsutil

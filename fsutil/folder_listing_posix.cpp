@@ -4,7 +4,10 @@
 #include <fnmatch.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <memory>
+
+#include "fsutil/file.h"
 
 namespace fsutil {
 
@@ -45,11 +48,20 @@ bool is_excluded_folder(const std::string& name) {
 }  // namespace
 
 std::vector<std::string> list_folder(const std::string& folder, const std::string& pattern,
-                                     bool files, bool folders) {
+                                     bool files, bool folders, std::string* failure) {
   std::vector<std::string> names;
   std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
-  if (!dir) return names;
-  while (const dirent* item = ::readdir(dir.get())) {
+  if (!dir) {
+    if (failure) *failure = last_error_text();
+    return names;
+  }
+  for (;;) {
+    errno = 0;
+    const dirent* item = ::readdir(dir.get());
+    if (!item) {
+      if (errno != 0 && failure) *failure = last_error_text();
+      break;
+    }
     std::string name = item->d_name;
     if (::fnmatch(pattern.c_str(), name.c_str(), 0) != 0) continue;
     switch (kind_of(folder, item)) {
@@ -68,7 +80,11 @@ std::vector<std::string> list_folder(const std::string& folder, const std::strin
 
 bool folder_id(const std::string& path, FileId* id) {
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  if (::stat(path.c_str(), &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode)) {
+    errno = ENOTDIR;
+    return false;
+  }
   id->volume = st.st_dev;
   id->index = st.st_ino;
   return true;

@@ -4,6 +4,8 @@
 // link simply fails to open). The archive attribute plays no part.
 #include "fsutil/folder_listing.h"
 
+#include "fsutil/file.h"
+
 #include <windows.h>
 
 #include <memory>
@@ -32,15 +34,19 @@ bool is_excluded_folder(const std::wstring& name) {
 }  // namespace
 
 std::vector<std::string> list_folder(const std::string& folder, const std::string& pattern,
-                                     bool files, bool folders) {
+                                     bool files, bool folders, std::string* failure) {
   std::vector<std::string> names;
-  if (folder.empty()) return names;
+  if (folder.empty()) {
+    if (failure) *failure = "no folder named";
+    return names;
+  }
   const std::string query = ends_with_separator(folder) ? folder + pattern : folder + '\\' + pattern;
   WIN32_FIND_DATAW item;
   FindHandle find(FindFirstFileExW(to_utf16(query).c_str(), FindExInfoBasic, &item,
                                    FindExSearchNameMatch, nullptr, 0));
   if (find.get() == INVALID_HANDLE_VALUE) {
     find.release();
+    if (failure) *failure = last_error_text();
     return names;
   }
   do {
@@ -51,6 +57,7 @@ std::vector<std::string> list_folder(const std::string& folder, const std::strin
       names.push_back(from_utf16(name));
     }
   } while (FindNextFileW(find.get(), &item));
+  if (GetLastError() != ERROR_NO_MORE_FILES && failure) *failure = last_error_text();
   return names;
 }
 
@@ -61,8 +68,9 @@ bool folder_id(const std::string& path, FileId* id) {
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   BY_HANDLE_FILE_INFORMATION info;
-  if (!folder.is_open() || !GetFileInformationByHandle(folder.get(), &info) ||
-      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+  if (!folder.is_open() || !GetFileInformationByHandle(folder.get(), &info)) return false;
+  if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    SetLastError(ERROR_DIRECTORY);
     return false;
   }
   id->volume = info.dwVolumeSerialNumber;

@@ -1,5 +1,6 @@
-# Zips a sample folder with a password, lists the archive, extracts it again
-# and compares every file with the original.
+# Zips a sample folder with a password, lists the archive's entries, shows why
+# a wrong password fails, extracts it again and compares every file with the
+# original.
 require "parvox"
 require "fileutils"
 require "tmpdir"
@@ -72,11 +73,17 @@ Dir.mktmpdir("parvox-demo") do |work|
   puts "zipped #{source} with a password into #{archive} " \
        "(#{File.size(archive)} bytes): #{added}"
 
-  puts "entries:"
-  system("unzip", "-Z", "-1", archive) or abort("unzip could not list the archive")
+  reader = Parvox.load(archive, "") or abort("could not load #{archive}: #{Parvox.last_error}")
+  puts "entries (listed without the password):"
+  reader.entries.each do |entry|
+    kind = entry.folder? ? "folder" : "#{entry.size} bytes#{', encrypted' if entry.encrypted?}"
+    puts "  #{entry.name} (#{kind})"
+  end
+  reader.close
 
   reader = Parvox.load(archive, "wrong password")
-  puts "extracting with a wrong password: #{reader.unzip_all(File.join(work, 'wrong'))}"
+  puts "extracting with a wrong password: #{reader.unzip_all(File.join(work, 'wrong'))}: " \
+       "#{reader.last_error}"
   reader.close
 
   reader = Parvox.load(archive, PASSWORD) or abort("could not load #{archive}")

@@ -1,5 +1,6 @@
 require "helper"
 require "digest"
+require "json"
 
 # Archives written by Parvox must open in the common zip tools, and archives
 # those tools write must extract byte-exact through Parvox.
@@ -128,9 +129,10 @@ class InteropTest < ParvoxTest
     refute status.success?, "7z t accepts a wrong password"
   end
 
-  def test_unzip_all_reads_archives_of_other_tools
+  # [tool, password, maker] for archives of @src written by each tool.
+  def makers
     pw = "-p#{PASSWORD}"
-    makers = [
+    [
       ["zip -r (deflated)", "", ->(a) { run!("zip", "zip", "-q", "-r", a, "src") }],
       ["zip -r -0 (stored)", "", ->(a) { run!("zip", "zip", "-q", "-r", "-0", a, "src") }],
       ["7z AES-256", PASSWORD, ->(a) { run!("7z", "7z", "a", "-tzip", "-mem=AES256", pw, a, "src") }],
@@ -148,6 +150,9 @@ class InteropTest < ParvoxTest
       ["parvox", "", ->(a) { zip_folder(@src, "src", archive: a) }],
       ["parvox with password", PASSWORD, ->(a) { zip_folder(@src, "src", password: PASSWORD, archive: a) }],
     ]
+  end
+
+  def test_unzip_all_reads_archives_of_other_tools
     expected = digests(@src)
     makers.each_with_index do |(tool, password, make), i|
       archive = path("made#{i}.zip")
@@ -159,6 +164,41 @@ class InteropTest < ParvoxTest
       zip.close
       assert_equal ["src"], Dir.children(out), "#{tool}: only the archived tree"
       assert_equal expected, digests(File.join(out, "src")), "#{tool}: tree byte-exact"
+    end
+  end
+
+  # What zipfile says of each entry: its name (as stored: UTF-8 when flagged,
+  # else the raw bytes), size, whether it is a folder, whether it is encrypted.
+  PY_INFO = <<~PY.freeze
+    import json, sys, zipfile
+    out = []
+    for i in zipfile.ZipFile(sys.argv[1]).infolist():
+        raw = i.filename.encode("utf-8" if i.flag_bits & 0x800 else "cp437")
+        out.append([raw.decode("utf-8"), i.file_size, i.is_dir(), bool(i.flag_bits & 1)])
+    print(json.dumps(out))
+  PY
+
+  def test_entries_are_listed_as_zipfile_reports_them
+    makers.each_with_index do |(tool, password, make), i|
+      archive = path("made#{i}.zip")
+      make.call(archive)
+      expected = JSON.parse(run!("python", PYTHON, "-c", PY_INFO, archive))
+      zip = Parvox.load(archive, "")
+      entries = zip.entries
+      assert_equal expected, entries.map { |e| [e.name, e.size, e.folder?, e.encrypted?] }, "#{tool}: entries"
+      assert entries.all? { |e| e.name.encoding == Encoding::UTF_8 && e.name.valid_encoding? }, tool
+      assert_equal entries, zip.each_entry.to_a, "#{tool}: each_entry"
+      zip.close
+
+      # Every entry by its listed name, in archive order, with the password.
+      zip = Parvox.load(archive, password)
+      zip.entries.reject(&:folder?).each_with_index do |entry, n|
+        target = path("one#{i}", n.to_s)
+        assert zip.unzip_file(entry.name, target), "#{tool}: #{entry.name}: #{zip.last_error}"
+        assert_equal File.binread(File.join(@src, entry.name.delete_prefix("src/"))), File.binread(target),
+                     "#{tool}: #{entry.name}"
+      end
+      zip.close
     end
   end
 end

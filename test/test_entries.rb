@@ -1,0 +1,139 @@
+require "helper"
+require "json"
+
+# Parvox#entries and #each_entry, and unzip_file by name once every name is
+# known.
+class EntriesTest < ParvoxTest
+  def setup
+    super
+    linux_only "builds its archives with Python"
+  end
+
+  # Writes argv[1] from a JSON list of [name, data]; data nil makes a folder.
+  PY_ZIP = <<~PY.freeze
+    import json, sys, zipfile
+    with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as zf:
+        for name, data in json.load(sys.stdin):
+            if data is None:
+                zf.writestr(zipfile.ZipInfo(name), b"")
+            else:
+                zf.writestr(name, data)
+  PY
+
+  def py_zip(entries, archive = path("e.zip"))
+    _, err, status = Open3.capture3("python3", "-c", PY_ZIP, archive, stdin_data: JSON.generate(entries))
+    assert status.success?, "python zipfile: #{err}"
+    archive
+  end
+
+  def extract(zip, name)
+    target = path("x", name.tr("/\\", "__"))
+    answer = zip.unzip_file(name, target)
+    answer && File.exist?(target) ? File.read(target) : answer
+  end
+
+  def test_listing_and_lookup_by_name
+    archive = py_zip([["one.txt", "1"], ["Folder/", nil], ["Folder/two.txt", "2"], ["three.txt", "3"],
+                      ["one.txt", "duplicate"]])
+    zip = Parvox.load(archive, "")
+    entries = zip.entries
+    assert_equal ["one.txt", "Folder/", "Folder/two.txt", "three.txt", "one.txt"], entries.map(&:name)
+    assert_equal [1, 0, 1, 1, 9], entries.map(&:size)
+    assert_equal [false, true, false, false, false], entries.map(&:folder?)
+    assert entries.none?(&:encrypted?)
+    assert_kind_of Parvox::Entry, entries.first
+
+    assert_equal "3", extract(zip, "three.txt")
+    assert_equal "1", extract(zip, "one.txt"), "the first entry of a name, also behind the reader"
+    assert_equal "2", extract(zip, "FOLDER\\TWO.TXT"), "any ASCII case, either separator"
+    assert_equal true, extract(zip, "folder"), "a folder entry answers to its name without the '/'"
+    assert_equal true, extract(zip, "Folder/")
+    %w[nothing one Folder/two three.txt/ one.tx].each do |miss|
+      assert_equal false, zip.unzip_file(miss, path("miss")), miss
+      assert_equal "no entry named '#{miss}'", zip.last_error
+    end
+    refute File.exist?(path("miss"))
+    assert_equal "3", extract(zip, "three.txt"), "after misses"
+  end
+
+  def test_callers_who_never_list_and_lookups_after_unzip_all
+    archive = py_zip([["a", "A"], ["b", "B"], ["c", "C"]])
+    zip = Parvox.load(archive, "")
+    assert_equal "A", extract(zip, "a"), "the current entry first"
+    assert_equal "C", extract(zip, "c")
+    assert_equal "B", extract(zip, "b")
+    zip.close
+    zip = Parvox.load(archive, "")
+    assert zip.unzip_all(path("all"))
+    assert_equal "B", extract(zip, "b")
+    refute zip.unzip_file("d", path("d"))
+    assert_equal %w[a b c], zip.entries.map(&:name), "listing after extraction"
+    assert_equal "A", extract(zip, "a")
+  end
+
+  def test_every_entry_of_a_larger_archive_in_any_order
+    names = Array.new(1500) { |i| format("d%02d/f%04d.txt", i / 100, i) }
+    archive = py_zip(names.map { |n| [n, "data of #{n}"] })
+    zip = Parvox.load(archive, "")
+    order = names.shuffle(random: Random.new(3)).first(150) + names.first(150) + names.last(100).reverse
+    order.each { |name| assert_equal "data of #{name}", extract(zip, name), name }
+    zip.close
+  end
+
+  def test_each_entry
+    archive = py_zip([["a", "A"], ["b/", nil], ["b/c", "C"]])
+    zip = Parvox.load(archive, "")
+    seen = []
+    assert_same zip, zip.each_entry { |e| seen << e.name }
+    assert_equal ["a", "b/", "b/c"], seen
+    enum = zip.each_entry
+    assert_kind_of Enumerator, enum
+    assert_equal "a", enum.next.name
+    assert_equal "b/", enum.next.name
+    assert_equal "a", zip.each_entry { |e| break e.name }, "break ends a listing"
+    assert_equal 3, zip.entries.size, "and the next one starts again"
+    zip.close
+    assert_equal "b/c", enum.next.name, "a listing outlives the close of its archive"
+    assert_nil zip.each_entry { flunk "a closed archive yields nothing" }
+  end
+
+  def test_empty_damaged_and_new_archives
+    Parvox.new(path("empty.zip"), "").close
+    assert_equal [], Parvox.load(path("empty.zip"), "").entries
+
+    archive = py_zip([["first.txt", "first"], ["second.txt", "second"], ["third.txt", "third"]])
+    bytes = File.binread(archive)
+    bytes[bytes.index("PK\x03\x04".b, 4), 4] = "XXXX"
+    File.binwrite(archive, bytes)
+    zip = Parvox.load(archive, "")
+    assert_nil zip.entries, "a listing that breaks off is no listing"
+    assert_equal "'#{archive}' is damaged after its first 1 entries", zip.last_error
+    seen = []
+    assert_nil zip.each_entry { |e| seen << e.name }
+    assert_equal ["first.txt"], seen
+
+    writer = Parvox.new(path("w.zip"), "")
+    assert_nil writer.entries
+    assert_nil writer.each_entry { flunk "an archive being written yields nothing" }
+    writer.close
+  end
+
+  def test_listing_and_extracting_on_one_object_at_once
+    archive = py_zip([["a", "A" * 100], ["b/", nil], ["b/c", "C" * 100], ["d", "D"]])
+    zip = Parvox.load(archive, "")
+    extracted = []
+    zip.each_entry do |entry|
+      next if entry.folder?
+      assert zip.unzip_file(entry.name, path("x", entry.name)), "#{entry.name}: #{zip.last_error}"
+      extracted << File.read(path("x", entry.name))
+    end
+    assert_equal ["A" * 100, "C" * 100, "D"], extracted
+
+    # Inside its own progress block the object is busy: no listing, no reason yet.
+    inside = nil
+    assert(zip.unzip_file("a", path("again")) { inside ||= [zip.entries, zip.last_error] })
+    assert_equal [nil, nil], inside
+    assert_equal 4, zip.entries.size, "listing works again once the extraction is done"
+    zip.close
+  end
+end
