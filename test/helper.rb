@@ -120,4 +120,13 @@ class ParvoxTest < Minitest::Test
   def noise(size, seed = 1)
     Random.new(seed).bytes(size)
   end
+
+  # The command prefix that runs a child process as an unprivileged user:
+  # permission bits keep nothing from root. Empty when not running as root.
+  def unprivileged_runner
+    return [] unless Process.euid.zero?
+    skip "needs setpriv to drop root" unless system("command -v setpriv >/dev/null")
+    File.chmod(0o755, @dir)
+    %w[setpriv --reuid=nobody --regid=nogroup --clear-groups]
+  end
 end

@@ -50,12 +50,7 @@ class HonestFoldersTest < ParvoxTest
 
   # chmod 000 keeps nothing from root, so this runs as nobody in a child Ruby.
   def test_unreadable_files_and_folders_as_an_unprivileged_user
-    runner = []
-    if Process.euid.zero?
-      skip "needs setpriv to drop root" unless system("command -v setpriv >/dev/null")
-      runner = %w[setpriv --reuid=nobody --regid=nogroup --clear-groups]
-      File.chmod(0o755, @dir)
-    end
+    runner = unprivileged_runner
     src = make_tree(path("src"), "a.txt" => "A" * 5000, "secret.txt" => "S", "closed/x" => "X",
                                  "open/y.txt" => "Y" * 300)
     File.chmod(0o000, path("src", "secret.txt"))

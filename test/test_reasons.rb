@@ -116,12 +116,7 @@ class ReasonsTest < ParvoxTest
 
   # Root writes into read-only folders, so this runs as nobody in a child Ruby.
   def test_reason_of_a_read_only_target_folder
-    runner = []
-    if Process.euid.zero?
-      skip "needs setpriv to drop root" unless system("command -v setpriv >/dev/null")
-      runner = %w[setpriv --reuid=nobody --regid=nogroup --clear-groups]
-      File.chmod(0o755, @dir)
-    end
+    runner = unprivileged_runner
     archive = py_zip([{ name: "f.txt", data: "data" }])
     FileUtils.mkdir_p(path("out"))
     File.chmod(0o555, path("out"))
