@@ -49,7 +49,6 @@ bool is_on_walk(const std::vector<fsutil::FileId>& walk, const fsutil::FileId& i
   return std::find(walk.begin(), walk.end(), id) != walk.end();
 }
 
-std::string quoted(const std::string& text) { return "'" + text + "'"; }
 
 std::string unreadable(const std::string& source, const std::string& why) {
   return quoted(source) + " could not be read: " + why;

@@ -1,11 +1,5 @@
 #include "archive/native_archive.h"
 
-namespace {
-
-std::string quoted(const std::string& text) { return "'" + text + "'"; }
-
-}  // namespace
-
 // Closes what is open, then runs `start`; any failure leaves the object closed.
 template <typename Start>
 bool NativeArchive::open(Start&& start, const std::string& password) noexcept {

@@ -26,6 +26,9 @@ namespace fsutil {
 class FileCreator;
 }
 
+// A name or path as failure reasons show it.
+inline std::string quoted(const std::string& text) { return "'" + text + "'"; }
+
 class NativeArchive {
  public:
   NativeArchive() = default;

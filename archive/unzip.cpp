@@ -15,7 +15,6 @@ using zip_engine::ReadStatus;
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
-std::string quoted(const std::string& text) { return "'" + text + "'"; }
 
 bool is_drive_letter(const std::string& name) {
   return name.size() >= 2 && std::isalpha(static_cast<unsigned char>(name[0])) && name[1] == ':';

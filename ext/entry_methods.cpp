@@ -89,14 +89,6 @@ VALUE last_error_of(VALUE archive) {
 
 }  // namespace
 
-VALUE protected_native_text(const std::string& text, int* state) noexcept {
-  try {
-    return protected_utf8_string(ansi_to_utf8(text.c_str()), state);
-  } catch (...) {
-    return Qnil;
-  }
-}
-
 void define_entry_class(VALUE parvox) {
   entry_class = rb_struct_define_under(parvox, "Entry", "name", "size", "folder", "encrypted",
                                        nullptr);

@@ -21,9 +21,5 @@ VALUE parvox_thread_last_error(VALUE klass);
 
 // Defines Parvox::Entry, the record that #entries and #each_entry answer.
 void define_entry_class(VALUE parvox);
-// A native reason (in the locale's charset) as a UTF-8 String; never raises:
-// a Ruby exception leaves `*state` non-zero for rb_jump_tag, and nil answers
-// when the text could not be converted.
-VALUE protected_native_text(const std::string& text, int* state) noexcept;
 // What Parvox.last_error answers on the calling thread from now on.
 void set_thread_last_error(VALUE reason);

@@ -76,3 +76,11 @@ std::string ansi_argument(VALUE checked) { return utf8_to_ansi(string_bytes(chec
 VALUE protected_utf8_string(const std::string& text, int* state) {
   return rb_protect(utf8_string_of, reinterpret_cast<VALUE>(&text), state);
 }
+
+VALUE protected_native_text(const std::string& text, int* state) noexcept {
+  try {
+    return protected_utf8_string(ansi_to_utf8(text.c_str()), state);
+  } catch (...) {
+    return Qnil;
+  }
+}

@@ -59,3 +59,7 @@ VALUE new_utf8_string(const char* text, VALUE encoding);
 // non-zero and the caller re-raises it with rb_jump_tag once its C++ objects
 // are gone.
 VALUE protected_utf8_string(const std::string& text, int* state);
+// A native reason (in the locale's charset) as a UTF-8 String; never raises:
+// a Ruby exception leaves `*state` non-zero for rb_jump_tag, and nil answers
+// when the text could not be converted.
+VALUE protected_native_text(const std::string& text, int* state) noexcept;
