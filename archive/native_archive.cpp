@@ -35,41 +35,40 @@ bool NativeArchive::load(const char* path, const std::string& password,
     path_ = path;
     file_ = fsutil::File::open_for_reading(path);
     if (!file_.is_open()) return fail(quoted(path_) + ": " + fsutil::last_error_text());
-    reader_ = zip_engine::ZipReader::open(file_.fd(), password, alternative);
+    std::string reason;
+    if (!locate_central_directory(FileBytes(file_.fd()), &location_, &reason)) {
+      return fail(quoted(path_) + " is not a zip archive");
+    }
     budget_.reset(file_.size());
-    return reader_ != nullptr || fail(quoted(path_) + " is not a zip archive");
+    alternative_ = alternative;
+    reading_ = true;
+    return true;
   }, password);
 }
 
 void NativeArchive::close() noexcept {
   if (writer_) writer_->finish();
   writer_.reset();
-  reader_.reset();
-  index_.reset();
+  reading_ = false;
+  directory_.reset();
   file_.close();
   password_.clear();
+  alternative_.clear();
   knows_written_id_ = false;
 }
 
-std::unique_ptr<EntryLister> NativeArchive::list_entries() noexcept {
+std::shared_ptr<const CentralDirectory> NativeArchive::directory() noexcept {
   last_error_.clear();
+  if (directory_) return directory_;
   if (!fail_unless_open_for(false)) return nullptr;
-  std::unique_ptr<EntryLister> lister = EntryLister::open(file_);
-  if (!lister) fail(quoted(path_) + ": could not be read again for listing");
-  return lister;
-}
-
-bool NativeArchive::finish_listing(EntryLister& lister) noexcept {
-  last_error_.clear();
-  if (lister.damaged()) {
-    return fail(quoted(path_) + " is damaged after its first " + std::to_string(lister.count()) +
-                " entries");
+  try {
+    std::string reason;
+    directory_ = CentralDirectory::read(FileBytes(file_.fd()), location_, &reason);
+    if (!directory_) fail(quoted(path_) + " cannot be read: " + reason);
+  } catch (...) {
+    fail("out of memory");
   }
-  // The lister has its own descriptor: the archive may have been closed
-  // while it listed, and then there is nothing left to tell.
-  std::unique_ptr<EntryIndex> index = lister.take_index();
-  if (reader_ && !index_) index_ = std::move(index);
-  return true;
+  return directory_;
 }
 
 // Answers false with `reason` as the operation's last error.
@@ -79,8 +78,8 @@ bool NativeArchive::fail(std::string reason) {
 }
 
 bool NativeArchive::fail_unless_open_for(bool writing) {
-  if (writing ? writer_ != nullptr : reader_ != nullptr) return true;
-  if (!writer_ && !reader_) return fail("the archive is closed");
+  if (writing ? writer_ != nullptr : reading_) return true;
+  if (!is_open()) return fail("the archive is closed");
   if (writing) {
     return fail("entries are added only to an archive made by new; this one was opened by load");
   }

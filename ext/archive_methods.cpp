@@ -1,8 +1,11 @@
-// Parvox#add_file, Parvox#unzip_file and Parvox#unzip_all.
+// Parvox#add_file, Parvox#unzip_file, Parvox#read and Parvox#unzip_all, and
+// reading the central directory for Parvox#entries.
 //
 // Each runs its native work on a thread of its own (BackgroundRun) while the
 // calling Ruby thread waits without the global lock, so other Ruby threads
-// run meanwhile. The waiting thread wakes for interrupts and for progress
+// run meanwhile; small work (an entry of a few KiB once the directory is
+// read) runs on the calling thread instead, where a thread start and
+// hand-over would cost more than the work. The waiting thread wakes for interrupts and for progress
 // reports: it runs the block, if one was given, and lets Ruby deliver pending
 // interrupts. An exception from either (or a `break`) asks the work to stop;
 // once the work has ended and every C++ object here is gone, the exception
@@ -10,6 +13,9 @@
 #include "ext/methods.h"  // ruby.h first: Ruby 2.7's ruby/thread.h needs it
 
 #include <ruby/thread.h>
+
+#include <algorithm>
+#include <memory>
 
 #include "ext/background_run.h"
 #include "ext/ruby_boundary.h"
@@ -19,17 +25,64 @@ namespace {
 
 using Event = BackgroundRun::Event;
 
+// Collects an entry's data for Parvox#read: whole, or in chunks of at most
+// kChunkBytes that the waiting side hands to the block as each fills, so
+// memory stays bounded by one chunk.
+class ReadSink final : public EntrySink {
+ public:
+  static constexpr size_t kChunkBytes = 4 << 20;
+
+  explicit ReadSink(bool in_chunks) : in_chunks_(in_chunks) {}
+  // Chunks are handed over through the work's progress: a report while a
+  // chunk is ready waits until the block has had it.
+  void deliver_through(Progress* progress) { progress_ = progress; }
+
+  bool take(const char* data, size_t size, std::string* reason) override {
+    while (size > 0) {
+      if (in_chunks_ && buffer_.size() == kChunkBytes && !deliver(reason)) return false;
+      const size_t n = in_chunks_ ? std::min(size, kChunkBytes - buffer_.size()) : size;
+      buffer_.append(data, n);
+      data += n;
+      size -= n;
+    }
+    return true;
+  }
+  bool finish(std::string* reason) override {
+    return !in_chunks_ || buffer_.empty() || deliver(reason);
+  }
+
+  bool in_chunks() const { return in_chunks_; }
+  // The chunk waiting for the block (while has_chunk()), or the whole data.
+  bool has_chunk() const { return chunk_ready_; }
+  const std::string& data() const { return buffer_; }
+
+ private:
+  bool deliver(std::string* reason) {
+    chunk_ready_ = true;
+    const bool go_on = progress_->report(std::string(), 0, -1);
+    chunk_ready_ = false;
+    buffer_.clear();
+    if (!go_on) *reason = "stopped while the entry was read";
+    return go_on;
+  }
+
+  const bool in_chunks_;
+  Progress* progress_ = &no_progress();
+  std::string buffer_;
+  bool chunk_ready_ = false;
+};
+
 // What an operation needs from Ruby, taken before it starts.
 struct OperationRequest {
   NativeArchive* archive;
   const VALUE* args;
   bool has_block;
   // Builds the native work from the (checked) arguments; may throw.
-  BackgroundRun::Work (*make_work)(NativeArchive* archive, const VALUE* args);
-  // Whether the operation answers without real work (a name that is not in
-  // the archive), so a thread of its own would cost more than the work; may
-  // be null.
-  bool (*answers_at_once)(NativeArchive* archive, const VALUE* args);
+  BackgroundRun::Work (*make_work)(NativeArchive* archive, const VALUE* args, ReadSink* sink);
+  // Whether the work is small enough to run on the calling thread; may be null.
+  bool (*is_small)(NativeArchive* archive, const VALUE* args);
+  // Parvox#read: its data goes to a ReadSink, whole or in chunks for the block.
+  bool reads;
 };
 
 struct WaitRequest {
@@ -74,11 +127,25 @@ VALUE yield_progress(VALUE address) {
   return rb_yield_values(3, rb_utf8_str_new_cstr(call->entry), LL2NUM(call->done), total);
 }
 
-// Runs the block with a report; answers the state of any exception or break.
-int run_block(const BackgroundRun::Report& report) {
+VALUE yield_chunk(VALUE address) {
+  const auto* chunk = reinterpret_cast<const std::string*>(address);
+  return rb_yield(rb_str_new(chunk->data(), static_cast<long>(chunk->size())));
+}
+
+// Serves a report of the work: hands a ready chunk of a read to the block, or
+// runs the progress block; answers the state of any exception or break.
+int serve_report(const OperationRequest& request, const ReadSink* sink,
+                 const BackgroundRun::Report& report) {
+  int state = 0;
+  if (sink) {
+    if (sink->has_chunk()) {
+      rb_protect(yield_chunk, reinterpret_cast<VALUE>(&sink->data()), &state);
+    }
+    return state;
+  }
+  if (!request.has_block) return 0;
   const std::string entry = native_name_to_utf8(report.entry.c_str());
   ProgressCall call{entry.c_str(), report.done, report.total};
-  int state = 0;
   rb_protect(yield_progress, reinterpret_cast<VALUE>(&call), &state);
   return state;
 }
@@ -86,12 +153,13 @@ int run_block(const BackgroundRun::Report& report) {
 // Waits for the work to end, serving its reports and Ruby's interrupts. After
 // the first exception the work is asked to stop; waiting then goes on until
 // it has, and a later exception takes the place of an earlier one.
-void serve_until_finished(BackgroundRun& run, bool has_block, int* state) {
+void serve_until_finished(BackgroundRun& run, const OperationRequest& request,
+                          const ReadSink* sink, int* state) {
   for (;;) {
     const Event event = wait_for_next_event(run, state);
     if (event == Event::finished) return;
     if (event == Event::report) {
-      if (!*state && has_block) *state = run_block(run.report());
+      if (!*state) *state = serve_report(request, sink, run.report());
       if (*state) {
         run.stop();
       } else {
@@ -103,64 +171,121 @@ void serve_until_finished(BackgroundRun& run, bool has_block, int* state) {
   }
 }
 
+// Progress of work running on the calling thread, which holds the global
+// lock: reports are served on the spot, and Ruby's pending interrupts are
+// let in at each one.
+class InlineProgress final : public Progress {
+ public:
+  InlineProgress(const OperationRequest& request, const ReadSink* sink)
+      : request_(request), sink_(sink) {}
+  bool report(const std::string& entry, int64_t done, int64_t total) override {
+    if (!state_) state_ = serve_report(request_, sink_, {entry, done, total});
+    if (!state_) rb_protect(check_interrupts, Qnil, &state_);
+    return state_ == 0;
+  }
+  bool wants_reports() const override { return request_.has_block; }
+  int state() const { return state_; }
+
+ private:
+  static VALUE check_interrupts(VALUE) {
+    rb_thread_check_ints();
+    return Qnil;
+  }
+  const OperationRequest& request_;
+  const ReadSink* sink_;
+  int state_ = 0;
+};
+
+VALUE new_binary_string(VALUE address) {
+  const auto* data = reinterpret_cast<const std::string*>(address);
+  return rb_str_new(data->data(), static_cast<long>(data->size()));
+}
+
 // Runs the operation while this object's lock is held; the answer is true or
-// false, or an exception is re-raised once the native side has unwound.
+// false (a read without a block: the data or nil), or an exception is
+// re-raised once the native side has unwound.
 VALUE run_operation(VALUE address) {
   const auto* request = reinterpret_cast<const OperationRequest*>(address);
   int state = 0;
-  bool answer = false;
+  VALUE result = Qnil;
   {
+    std::unique_ptr<ReadSink> sink;
     BackgroundRun::Work work;
-    bool at_once = false;
+    bool small = false;
     const bool built = guarded([&] {
-      work = request->make_work(request->archive, request->args);
-      at_once = request->answers_at_once &&
-                request->answers_at_once(request->archive, request->args);
+      if (request->reads) sink.reset(new ReadSink(request->has_block));
+      work = request->make_work(request->archive, request->args, sink.get());
+      small = request->is_small && request->is_small(request->archive, request->args);
       return true;
     });
-    if (built && at_once) {
-      answer = guarded([&] { return work(no_progress()); });
+    bool answer = false;
+    if (built && small) {
+      InlineProgress progress(*request, sink.get());
+      answer = guarded([&] { return work(progress); });
+      state = progress.state();
     } else if (built) {
       BackgroundRun run(request->has_block);
       if (run.start(work)) {
-        serve_until_finished(run, request->has_block, &state);
+        serve_until_finished(run, *request, sink.get(), &state);
         answer = run.finish();
       } else {
         // No thread to be had: do the work here, as a plain blocking call.
-        answer = guarded([&] { return work(no_progress()); });
+        InlineProgress progress(*request, sink.get());
+        answer = guarded([&] { return work(progress); });
+        state = progress.state();
       }
+    }
+    result = bool_value(answer);
+    if (sink && !sink->in_chunks()) {
+      result = answer && !state ? rb_protect(new_binary_string, reinterpret_cast<VALUE>(&sink->data()), &state)
+                                : Qnil;
     }
   }
   if (state) rb_jump_tag(state);
-  return bool_value(answer);
+  return result;
 }
 
 VALUE run_locked(VALUE self, NativeArchive* archive, const VALUE* args,
-                 BackgroundRun::Work (*make_work)(NativeArchive*, const VALUE*),
-                 bool (*answers_at_once)(NativeArchive*, const VALUE*) = nullptr) {
-  OperationRequest request{archive, args, rb_block_given_p() != 0, make_work, answers_at_once};
-  return with_archive_lock(self, run_operation, reinterpret_cast<VALUE>(&request), Qfalse);
+                 BackgroundRun::Work (*make_work)(NativeArchive*, const VALUE*, ReadSink*),
+                 bool (*is_small)(NativeArchive*, const VALUE*) = nullptr, bool reads = false,
+                 bool has_block = rb_block_given_p() != 0) {
+  OperationRequest request{archive, args, has_block, make_work, is_small, reads};
+  const VALUE busy = reads && !has_block ? Qnil : Qfalse;
+  return with_archive_lock(self, run_operation, reinterpret_cast<VALUE>(&request), busy);
 }
 
-BackgroundRun::Work add_file_work(NativeArchive* archive, const VALUE* args) {
+BackgroundRun::Work add_file_work(NativeArchive* archive, const VALUE* args, ReadSink*) {
   return [archive, source = name_argument(args[0]), name = name_argument(args[1]),
           folder = switch_on(args[2]), recursive = switch_on(args[3])](Progress& progress) {
     return archive->add_file(source, name, folder, recursive, progress);
   };
 }
 
-BackgroundRun::Work unzip_file_work(NativeArchive* archive, const VALUE* args) {
+BackgroundRun::Work unzip_file_work(NativeArchive* archive, const VALUE* args, ReadSink*) {
   return [archive, name = name_argument(args[0]),
           target = name_argument(args[1])](Progress& progress) {
     return archive->unzip_file(name, target, progress);
   };
 }
 
-bool unzip_file_answers_at_once(NativeArchive* archive, const VALUE* args) {
-  return archive->unzip_file_answers_at_once(ansi_argument(args[0]));
+bool is_small_read(NativeArchive* archive, const VALUE* args) {
+  return archive->is_small_read(name_argument(args[0]));
 }
 
-BackgroundRun::Work unzip_all_work(NativeArchive* archive, const VALUE* args) {
+BackgroundRun::Work read_work(NativeArchive* archive, const VALUE* args, ReadSink* sink) {
+  return [archive, name = name_argument(args[0]), sink](Progress& progress) {
+    sink->deliver_through(&progress);
+    return archive->read_entry(name, *sink, progress);
+  };
+}
+
+BackgroundRun::Work directory_work(NativeArchive* archive, const VALUE*, ReadSink*) {
+  return [archive](Progress&) { return archive->directory() != nullptr; };
+}
+
+bool has_directory(NativeArchive* archive, const VALUE*) { return archive->has_directory(); }
+
+BackgroundRun::Work unzip_all_work(NativeArchive* archive, const VALUE* args, ReadSink*) {
   return [archive, folder = name_argument(args[0])](Progress& progress) {
     return archive->unzip_all(folder, progress);
   };
@@ -181,7 +306,7 @@ VALUE parvox_unzip_file(VALUE self, VALUE name, VALUE target) {
   check_string(name);
   check_string(target);
   const VALUE args[] = {name, target};
-  return run_locked(self, archive, args, unzip_file_work, unzip_file_answers_at_once);
+  return run_locked(self, archive, args, unzip_file_work, is_small_read);
 }
 
 VALUE parvox_unzip_all(VALUE self, VALUE folder) {
@@ -189,4 +314,16 @@ VALUE parvox_unzip_all(VALUE self, VALUE folder) {
   check_string(folder);
   const VALUE args[] = {folder};
   return run_locked(self, archive, args, unzip_all_work);
+}
+
+VALUE parvox_read(VALUE self, VALUE name) {
+  NativeArchive* archive = get_archive(self);
+  check_string(name);
+  const VALUE args[] = {name};
+  return run_locked(self, archive, args, read_work, is_small_read, true);
+}
+
+bool read_directory(VALUE self) {
+  NativeArchive* archive = get_archive(self);
+  return RTEST(run_locked(self, archive, nullptr, directory_work, has_directory, false, false));
 }

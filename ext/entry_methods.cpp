@@ -1,5 +1,7 @@
 // Parvox#entries, Parvox#each_entry, Parvox#last_error, Parvox.last_error and
 // the class Parvox::Entry.
+#include <memory>
+#include <new>
 #include <string>
 
 #include "ext/methods.h"
@@ -10,14 +12,17 @@ namespace {
 
 VALUE entry_class = Qnil;
 
-// A listing in progress belongs to a hidden Ruby object, so it is freed
-// however the enumeration ends: at its end, by `break` or an exception in
-// the block, or with an external enumerator that is dropped half-way.
-void free_lister(void* data) { delete static_cast<EntryLister*>(data); }
+// A listing holds the directory it lists, so it stays valid whatever happens
+// to the archive meanwhile. It belongs to a hidden Ruby object, so it is freed
+// however the enumeration ends: at its end, by `break` or an exception in the
+// block, or with an external enumerator that is dropped half-way.
+using Listing = std::shared_ptr<const CentralDirectory>;
 
-const rb_data_type_t lister_type = {
-    "Parvox::EntryLister",
-    {nullptr, free_lister, nullptr, nullptr, {nullptr}},
+void free_listing(void* data) { delete static_cast<Listing*>(data); }
+
+const rb_data_type_t listing_type = {
+    "Parvox::Listing",
+    {nullptr, free_listing, nullptr, nullptr, {nullptr}},
     nullptr,
     nullptr,
     RUBY_TYPED_FREE_IMMEDIATELY,
@@ -41,40 +46,36 @@ VALUE entry_value(const zip_engine::EntryInfo& entry) {
 
 struct ListingRequest {
   NativeArchive* archive;
-  EntryLister* lister;
-  bool complete;
+  Listing* listing;
 };
 
-VALUE start_listing(VALUE address) {
+VALUE take_directory(VALUE address) {
   auto* request = reinterpret_cast<ListingRequest*>(address);
-  request->lister = request->archive->list_entries().release();
-  return Qtrue;
-}
-
-VALUE finish_listing(VALUE address) {
-  auto* request = reinterpret_cast<ListingRequest*>(address);
-  request->complete = request->archive->finish_listing(*request->lister);
+  *request->listing = request->archive->directory();
   return Qtrue;
 }
 
 // Runs `each` on every entry of `self`'s archive in archive order; answers
-// false when the archive cannot be listed or is damaged part-way, with the
-// reason left in #last_error. The archive's lock is held only to start and
-// end the listing: the lister reads on its own, so the block may extract
-// entries of the same object as they come.
+// false when the archive cannot be listed, with the reason left in
+// #last_error. The entries come from the archive's central directory (read
+// once, off the global lock); the archive's lock is not held while they are
+// listed, so the block may extract entries of the same object as they come.
 template <typename Each>
 bool list_entries(VALUE self, Each&& each) {
-  ListingRequest request{get_archive(self), nullptr, false};
-  VALUE holder = TypedData_Wrap_Struct(0, &lister_type, nullptr);
+  ListingRequest request{get_archive(self), nullptr};
+  VALUE holder = TypedData_Wrap_Struct(0, &listing_type, nullptr);
+  if (!read_directory(self)) return false;
+  request.listing = new (std::nothrow) Listing;
+  if (!request.listing) rb_memerror();
+  DATA_PTR(holder) = request.listing;
   const VALUE address = reinterpret_cast<VALUE>(&request);
   // From inside its own progress block the object is busy: nothing to list.
-  if (!RTEST(with_archive_lock(self, start_listing, address, Qfalse))) return false;
-  DATA_PTR(holder) = request.lister;
-  if (!request.lister) return false;
-  while (request.lister->next()) each(entry_value(request.lister->entry()));
-  if (!RTEST(with_archive_lock(self, finish_listing, address, Qfalse))) return false;
+  if (!RTEST(with_archive_lock(self, take_directory, address, Qfalse))) return false;
+  const CentralDirectory* directory = request.listing->get();
+  if (!directory) return false;
+  for (const DirectoryEntry& entry : directory->entries()) each(entry_value(entry.info));
   RB_GC_GUARD(holder);
-  return request.complete;
+  return true;
 }
 
 VALUE entry_folder_p(VALUE self) { return rb_struct_aref(self, INT2FIX(2)); }

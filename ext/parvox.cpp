@@ -18,10 +18,11 @@ extern "C" void Init_parvox() {
   rb_define_method(parvox, "unzip_all", RUBY_METHOD_FUNC(parvox_unzip_all), 1);
   rb_define_method(parvox, "close", RUBY_METHOD_FUNC(parvox_close), 0);
 
-  // Beyond the nine: the listing and the reasons of failures.
+  // Beyond the nine: the listing, reading into memory and the reasons of failures.
   define_entry_class(parvox);
   rb_define_singleton_method(parvox, "last_error", RUBY_METHOD_FUNC(parvox_thread_last_error), 0);
   rb_define_method(parvox, "entries", RUBY_METHOD_FUNC(parvox_entries), 0);
+  rb_define_method(parvox, "read", RUBY_METHOD_FUNC(parvox_read), 1);
   rb_define_method(parvox, "each_entry", RUBY_METHOD_FUNC(parvox_each_entry), 0);
   rb_define_method(parvox, "last_error", RUBY_METHOD_FUNC(parvox_last_error), 0);
 }
