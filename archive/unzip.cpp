@@ -1,11 +1,11 @@
-// NativeArchive::unzip_file, read_entry and unzip_all: every entry is found in
+// ArchiveReader::unzip_file, read_entry and unzip_all: every entry is found in
 // the archive's own central directory and read from its local header on.
 #include <algorithm>
 #include <cctype>
 #include <new>
 #include <limits>
 
-#include "archive/native_archive.h"
+#include "archive/archive_reader.h"
 #include "fsutil/folder_creation.h"
 
 namespace {
@@ -67,7 +67,7 @@ class FileSink final : public EntrySink {
 
 }  // namespace
 
-bool NativeArchive::unzip_file(const std::string& name, const std::string& target,
+bool ArchiveReader::unzip_file(const std::string& name, const std::string& target,
                                Progress& progress) noexcept {
   last_error_.clear();
   try {
@@ -76,17 +76,21 @@ bool NativeArchive::unzip_file(const std::string& name, const std::string& targe
     if (!entry) return false;
     // The entry is opened before anything is created for it, so one that
     // cannot be read leaves no trace on disk.
-    std::unique_ptr<ZipReader> reader;
-    if (open_entry(*entry, &reader) != Opening::opened) return false;
+    std::unique_ptr<ZipReader> engine;
+    if (open_entry(*entry, &engine) != Opening::opened) return false;
     if (!admits_declared_size(*entry)) return fail_expansion(*entry);
-    ProgressMeter meter(progress, entry->info.size);
-    fsutil::make_parent_folders(target);
+    progress.set_total(entry->info.size);
+    // A folder entry is the folders above the target: it is extracted when
+    // they are there afterwards.
+    if (!fsutil::make_parent_folders(target) && entry->info.is_folder) {
+      return fail(quoted(target) + ": " + fsutil::last_error_text());
+    }
     bool answer = true;
     if (!entry->info.is_folder) {
       FileSink file(fsutil::File::create(target), target);
-      answer = file.opened(&last_error_) && copy_entry_data(*reader, *entry, file, meter);
+      answer = file.opened(&last_error_) && copy_entry_data(*engine, *entry, file, progress);
     }
-    if (!meter.finish_entry(entry->info.name) && answer) {
+    if (!progress.finish_entry(entry->info.name) && answer) {
       return fail("stopped before " + quoted(entry->info.name) + " was extracted whole");
     }
     return answer;
@@ -95,20 +99,20 @@ bool NativeArchive::unzip_file(const std::string& name, const std::string& targe
   }
 }
 
-bool NativeArchive::read_entry(const std::string& name, EntrySink& sink,
+bool ArchiveReader::read_entry(const std::string& name, EntrySink& sink,
                                Progress& progress) noexcept {
   last_error_.clear();
   try {
     std::shared_ptr<const CentralDirectory> directory = this->directory();
     const DirectoryEntry* entry = directory ? find_entry(*directory, name) : nullptr;
     if (!entry) return false;
-    std::unique_ptr<ZipReader> reader;
-    if (open_entry(*entry, &reader) != Opening::opened) return false;
+    std::unique_ptr<ZipReader> engine;
+    if (open_entry(*entry, &engine) != Opening::opened) return false;
     if (!admits_declared_size(*entry)) return fail_expansion(*entry);
-    ProgressMeter meter(progress, entry->info.size);
+    progress.set_total(entry->info.size);
     const bool answer = entry->info.is_folder ? sink.finish(&last_error_)
-                                              : copy_entry_data(*reader, *entry, sink, meter);
-    if (!meter.finish_entry(entry->info.name) && answer) {
+                                              : copy_entry_data(*engine, *entry, sink, progress);
+    if (!progress.finish_entry(entry->info.name) && answer) {
       return fail("stopped before " + quoted(entry->info.name) + " was read whole");
     }
     return answer;
@@ -117,9 +121,8 @@ bool NativeArchive::read_entry(const std::string& name, EntrySink& sink,
   }
 }
 
-bool NativeArchive::is_small_read(const std::string& name) const noexcept {
+bool ArchiveReader::is_small_read(const std::string& name) const noexcept {
   try {
-    if (!reading_) return true;
     if (!directory_) return false;
     const int64_t position = directory_->find(name);
     if (position < 0) return true;
@@ -131,7 +134,7 @@ bool NativeArchive::is_small_read(const std::string& name) const noexcept {
   }
 }
 
-const DirectoryEntry* NativeArchive::find_entry(const CentralDirectory& directory,
+const DirectoryEntry* ArchiveReader::find_entry(const CentralDirectory& directory,
                                                 const std::string& name) {
   const int64_t position = directory.find(name);
   if (position < 0) {
@@ -141,8 +144,8 @@ const DirectoryEntry* NativeArchive::find_entry(const CentralDirectory& director
   return &directory.entries()[static_cast<size_t>(position)];
 }
 
-NativeArchive::Opening NativeArchive::open_entry(const DirectoryEntry& entry,
-                                                 std::unique_ptr<ZipReader>* reader) {
+ArchiveReader::Opening ArchiveReader::open_entry(const DirectoryEntry& entry,
+                                                 std::unique_ptr<ZipReader>* engine) {
   const std::string name = quoted(entry.info.name_ok ? entry.info.name : entry.stored_name);
   EntrySpan span;
   std::string reason;
@@ -150,25 +153,26 @@ NativeArchive::Opening NativeArchive::open_entry(const DirectoryEntry& entry,
     fail(name + " cannot be read: " + reason);
     return Opening::damaged;
   }
-  *reader = ZipReader::open(file_.fd(), span.begin, span.end, password_, alternative_);
-  if (!*reader) {
+  *engine = ZipReader::open(file_.fd(), span.begin, span.end, password_, alternative_);
+  if (!*engine) {
     fail(name + " cannot be read: its local header is damaged");
     return Opening::damaged;
   }
-  if (entry.info.is_folder || (*reader)->open_entry()) return Opening::opened;
-  fail_reading_entry(entry, **reader);
+  if (entry.info.is_folder || (*engine)->open_entry()) return Opening::opened;
+  fail_reading_entry(entry, **engine);
   return Opening::unreadable;
 }
 
 // True exactly when at least one entry was extracted and nothing failed. An
 // entry that cannot be read, or whose name has no native form, is skipped,
 // but makes the answer false; any other failure stops at that entry.
-bool NativeArchive::unzip_all(const std::string& folder, Progress& progress) noexcept {
+bool ArchiveReader::unzip_all(const std::string& folder, Progress& progress) noexcept {
   last_error_.clear();
   try {
     std::shared_ptr<const CentralDirectory> directory = this->directory();
     if (!directory) return false;
-    ProgressMeter meter(progress, progress.wants_reports() ? total_entry_size(*directory) : -1);
+    if (progress.wants_reports()) progress.set_total(total_entry_size(*directory));
+    if (progress.stopped()) return fail("stopped before anything was extracted");
     const std::string root = folder.empty() ? "." : folder;
     fsutil::make_parent_folders(root + "/");
     fsutil::FileCreator files(root);
@@ -180,8 +184,8 @@ bool NativeArchive::unzip_all(const std::string& folder, Progress& progress) noe
                      " has no form in the locale's character set; not extracted");
         continue;
       }
-      std::unique_ptr<ZipReader> reader;
-      const Opening opening = open_entry(entry, &reader);
+      std::unique_ptr<ZipReader> engine;
+      const Opening opening = open_entry(entry, &engine);
       if (opening != Opening::opened) {
         failures.add(last_error_);
         if (opening == Opening::damaged) return fail(failures.summary());
@@ -194,11 +198,11 @@ bool NativeArchive::unzip_all(const std::string& folder, Progress& progress) noe
         return fail(failures.summary());
       }
       extracted = true;
-      if (!extract_beneath(root, entry, reader.get(), files, meter)) {
+      if (!extract_beneath(root, entry, engine.get(), files, progress)) {
         failures.add(last_error_);
         return fail(failures.summary());
       }
-      if (!meter.finish_entry(entry.info.name)) {
+      if (!progress.finish_entry(entry.info.name)) {
         return fail("stopped after " + quoted(entry.info.name));
       }
     }
@@ -210,7 +214,7 @@ bool NativeArchive::unzip_all(const std::string& folder, Progress& progress) noe
 }
 
 // The bytes all entries declare, for progress reports.
-int64_t NativeArchive::total_entry_size(const CentralDirectory& directory) {
+int64_t ArchiveReader::total_entry_size(const CentralDirectory& directory) {
   int64_t total = 0;
   for (const DirectoryEntry& entry : directory.entries()) {
     // Declared sizes are the archive's word: the sum must not overflow.
@@ -222,9 +226,9 @@ int64_t NativeArchive::total_entry_size(const CentralDirectory& directory) {
   return total;
 }
 
-bool NativeArchive::extract_beneath(const std::string& root, const DirectoryEntry& entry,
-                                    ZipReader* reader, fsutil::FileCreator& files,
-                                    ProgressMeter& meter) {
+bool ArchiveReader::extract_beneath(const std::string& root, const DirectoryEntry& entry,
+                                    ZipReader* engine, fsutil::FileCreator& files,
+                                    Progress& progress) {
   std::vector<std::string> parts;
   if (!components_beneath(entry.info.name, &parts)) {
     return fail(quoted(entry.info.name) + " leads outside the target folder; not extracted");
@@ -236,25 +240,25 @@ bool NativeArchive::extract_beneath(const std::string& root, const DirectoryEntr
            fail(quoted(shown) + ": " + fsutil::last_error_text());
   }
   FileSink file(files.create_file(parts), shown);
-  return file.opened(&last_error_) && copy_entry_data(*reader, entry, file, meter);
+  return file.opened(&last_error_) && copy_entry_data(*engine, entry, file, progress);
 }
 
 // Refuses an entry that declares more than the archive's expansion budget
 // leaves; extraction of an overlapping-entry bomb usually ends here.
-bool NativeArchive::admits_declared_size(const DirectoryEntry& entry) {
+bool ArchiveReader::admits_declared_size(const DirectoryEntry& entry) {
   return budget_.admits(entry.info.position, entry.info.size);
 }
 
-bool NativeArchive::fail_expansion(const DirectoryEntry& entry) {
+bool ArchiveReader::fail_expansion(const DirectoryEntry& entry) {
   return fail(quoted(entry.info.name) +
               " would write more than the archive's size allows (a zip bomb); not extracted");
 }
 
 // Reports why the entry's data could not be read.
-bool NativeArchive::fail_reading_entry(const DirectoryEntry& entry, const ZipReader& reader) {
+bool ArchiveReader::fail_reading_entry(const DirectoryEntry& entry, const ZipReader& engine) {
   const std::string name = quoted(entry.info.name);
-  const std::string& detail = reader.failure_detail();
-  switch (reader.failure()) {
+  const std::string& detail = engine.failure_detail();
+  switch (engine.failure()) {
     case zip_engine::ReadFailure::wrong_password:
       return fail("wrong password for " + name);
     case zip_engine::ReadFailure::no_password:
@@ -274,13 +278,13 @@ bool NativeArchive::fail_reading_entry(const DirectoryEntry& entry, const ZipRea
 // Every chunk is charged before it is passed on: an entry that produces more
 // than it declared is stopped where it would pass the budget. Data that ends
 // short of the declared size is damage, whatever the engine thought of it.
-bool NativeArchive::copy_entry_data(ZipReader& reader, const DirectoryEntry& entry,
-                                    EntrySink& sink, ProgressMeter& meter) {
+bool ArchiveReader::copy_entry_data(ZipReader& engine, const DirectoryEntry& entry,
+                                    EntrySink& sink, Progress& progress) {
   int64_t produced = 0;
   for (;;) {
     const char* data;
     size_t size;
-    switch (reader.read_chunk(&data, &size)) {
+    switch (engine.read_chunk(&data, &size)) {
       case ReadStatus::end:
         if (produced != entry.info.size) {
           return fail(quoted(entry.info.name) +
@@ -288,12 +292,12 @@ bool NativeArchive::copy_entry_data(ZipReader& reader, const DirectoryEntry& ent
         }
         return sink.finish(&last_error_);
       case ReadStatus::failed:
-        return fail_reading_entry(entry, reader);
+        return fail_reading_entry(entry, engine);
       case ReadStatus::data:
         produced += static_cast<int64_t>(size);
         if (!budget_.admits(entry.info.position, produced)) return fail_expansion(entry);
         if (!sink.take(data, size, &last_error_)) return false;
-        if (!meter.add(entry.info.name, static_cast<int64_t>(size))) {
+        if (!progress.add(entry.info.name, static_cast<int64_t>(size))) {
           return fail("stopped while " + quoted(entry.info.name) + " was read");
         }
         break;

@@ -5,76 +5,80 @@
 #include <string>
 
 #include "ext/methods.h"
-#include "ext/ruby_boundary.h"
-#include "ext/string_conversion.h"
+#include "ext/operation.h"
 
 namespace {
 
 VALUE entry_class = Qnil;
 
+// Interrupts are looked for every this many entries of a listing.
+constexpr int64_t kEntriesBetweenInterruptChecks = 1024;
+
 // A listing holds the directory it lists, so it stays valid whatever happens
-// to the archive meanwhile. It belongs to a hidden Ruby object, so it is freed
-// however the enumeration ends: at its end, by `break` or an exception in the
-// block, or with an external enumerator that is dropped half-way.
+// to the archive meanwhile. It belongs to a hidden Ruby object: an external
+// enumerator dropped half-way leaves it to the collector. Every other way a
+// listing ends frees it at once.
 using Listing = std::shared_ptr<const CentralDirectory>;
 
-void free_listing(void* data) { delete static_cast<Listing*>(data); }
+void free_listing_data(void* data) { delete static_cast<Listing*>(data); }
 
 const rb_data_type_t listing_type = {
     "Parvox::Listing",
-    {nullptr, free_listing, nullptr, nullptr, {nullptr}},
+    {nullptr, free_listing_data, nullptr, nullptr, {nullptr}},
     nullptr,
     nullptr,
     RUBY_TYPED_FREE_IMMEDIATELY,
 };
 
-VALUE native_text(const std::string& text) {
-  int state = 0;
-  VALUE answer = protected_native_text(text, &state);
-  if (state) rb_jump_tag(state);
-  if (NIL_P(answer)) rb_memerror();
-  return answer;
-}
-
 // A name with no form in the locale's charset is nil: there is no String
 // that unzip_file could be given for it.
 VALUE entry_value(const zip_engine::EntryInfo& entry) {
-  VALUE name = entry.name_ok ? native_text(entry.name) : Qnil;
+  VALUE name = entry.name_ok ? utf8_string(entry.name) : Qnil;
   return rb_struct_new(entry_class, name, LL2NUM(entry.size), entry.is_folder ? Qtrue : Qfalse,
                        entry.is_encrypted ? Qtrue : Qfalse);
 }
 
-struct ListingRequest {
-  NativeArchive* archive;
-  Listing* listing;
+template <typename Each>
+struct ListingCall {
+  VALUE holder;
+  Each* each;
 };
 
-VALUE take_directory(VALUE address) {
-  auto* request = reinterpret_cast<ListingRequest*>(address);
-  *request->listing = request->archive->directory();
-  return Qtrue;
+template <typename Each>
+VALUE list_all(VALUE address) {
+  auto* call = reinterpret_cast<ListingCall<Each>*>(address);
+  const auto* listing = static_cast<const Listing*>(DATA_PTR(call->holder));
+  int64_t count = 0;
+  for (const DirectoryEntry& entry : (*listing)->entries()) {
+    (*call->each)(entry_value(entry.info));
+    if (++count % kEntriesBetweenInterruptChecks == 0) rb_thread_check_ints();
+  }
+  return Qnil;
+}
+
+VALUE free_listing(VALUE holder) {
+  free_listing_data(DATA_PTR(holder));
+  DATA_PTR(holder) = nullptr;
+  return Qnil;
 }
 
 // Runs `each` on every entry of `self`'s archive in archive order; answers
 // false when the archive cannot be listed, with the reason left in
-// #last_error. The entries come from the archive's central directory (read
-// once, off the global lock); the archive's lock is not held while they are
-// listed, so the block may extract entries of the same object as they come.
+// #last_error. The entries come from the archive's central directory, read
+// once; the object is not held while they are listed, so the block may
+// extract entries of the same object as they come.
 template <typename Each>
-bool list_entries(VALUE self, Each&& each) {
-  ListingRequest request{get_archive(self), nullptr};
+bool list_entries(VALUE self, Each each) {
   VALUE holder = TypedData_Wrap_Struct(0, &listing_type, nullptr);
-  if (!read_directory(self)) return false;
-  request.listing = new (std::nothrow) Listing;
-  if (!request.listing) rb_memerror();
-  DATA_PTR(holder) = request.listing;
-  const VALUE address = reinterpret_cast<VALUE>(&request);
-  // From inside its own progress block the object is busy: nothing to list.
-  if (!RTEST(with_archive_lock(self, take_directory, address, Qfalse))) return false;
-  const CentralDirectory* directory = request.listing->get();
-  if (!directory) return false;
-  for (const DirectoryEntry& entry : directory->entries()) each(entry_value(entry.info));
-  RB_GC_GUARD(holder);
+  auto* listing = new (std::nothrow) Listing;
+  if (!listing) rb_memerror();
+  DATA_PTR(holder) = listing;
+  if (!read_directory(self, listing)) {
+    free_listing(holder);
+    return false;
+  }
+  ListingCall<Each> call{holder, &each};
+  rb_ensure(list_all<Each>, reinterpret_cast<VALUE>(&call), free_listing, holder);
   return true;
 }
 
@@ -83,10 +87,14 @@ VALUE entry_encrypted_p(VALUE self) { return rb_struct_aref(self, INT2FIX(3)); }
 
 VALUE last_error_key() { return ID2SYM(rb_intern("parvox_last_error")); }
 
-VALUE last_error_of(VALUE archive) {
-  const std::string& reason = reinterpret_cast<NativeArchive*>(archive)->last_error();
-  return reason.empty() ? Qnil : native_text(reason);
-}
+struct ArrayAppender {
+  VALUE array;
+  void operator()(VALUE entry) const { rb_ary_push(array, entry); }
+};
+
+struct Yielder {
+  void operator()(VALUE entry) const { rb_yield(entry); }
+};
 
 }  // namespace
 
@@ -100,20 +108,20 @@ void define_entry_class(VALUE parvox) {
 
 VALUE parvox_entries(VALUE self) {
   VALUE entries = rb_ary_new();
-  const bool complete = list_entries(self, [entries](VALUE entry) { rb_ary_push(entries, entry); });
-  return complete ? entries : Qnil;
+  return list_entries(self, ArrayAppender{entries}) ? entries : Qnil;
 }
 
 VALUE parvox_each_entry(VALUE self) {
   RETURN_ENUMERATOR(self, 0, nullptr);
-  return list_entries(self, [](VALUE entry) { rb_yield(entry); }) ? self : Qnil;
+  return list_entries(self, Yielder{}) ? self : Qnil;
 }
 
-// From inside the object's own progress block the operation is still
+// From inside the object's own call (its progress block) the call is still
 // running: there is no reason yet, and nil answers.
 VALUE parvox_last_error(VALUE self) {
-  NativeArchive* archive = get_archive(self);
-  return with_archive_lock(self, last_error_of, reinterpret_cast<VALUE>(archive), Qnil);
+  ParvoxObject* object = get_object(self);
+  if (object->held_by_this_thread() || object->last_error.empty()) return Qnil;
+  return utf8_string(object->last_error);
 }
 
 VALUE parvox_thread_last_error(VALUE) {
