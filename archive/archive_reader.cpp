@@ -16,7 +16,7 @@ std::unique_ptr<ArchiveReader> ArchiveReader::load(const std::string& path,
     }
     std::string why;
     if (!locate_central_directory(FileBytes(reader->file_.fd()), &reader->location_, &why)) {
-      *reason = quoted(path) + " is not a zip archive";
+      *reason = quoted(path) + (why.empty() ? " is not a zip archive" : " cannot be read: " + why);
       return nullptr;
     }
     reader->password_ = password;

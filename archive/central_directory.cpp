@@ -130,10 +130,8 @@ bool locate_central_directory(const ArchiveBytes& bytes, DirectoryLocation* loca
                               std::string* reason) {
   int64_t end_at = 0;
   std::string end;
-  if (!find_end_record(bytes, &end_at, &end)) {
-    *reason = "it has no end record";
-    return false;
-  }
+  reason->clear();
+  if (!find_end_record(bytes, &end_at, &end)) return false;
   if (le16(&end[4]) != 0 || le16(&end[6]) != 0 || le16(&end[8]) != le16(&end[10])) {
     *reason = "it is one part of an archive split over several disks";
     return false;

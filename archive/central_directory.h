@@ -60,8 +60,9 @@ struct DirectoryLocation {
   int64_t prefix = 0;
 };
 
-// Finds and checks the end records; false, with the reason, when there are
-// none or they point outside the file.
+// Finds and checks the end records; false when there are none (the reason
+// left empty: the file is no zip archive) or, with the reason, when they
+// contradict themselves or the file.
 bool locate_central_directory(const ArchiveBytes& bytes, DirectoryLocation* location,
                               std::string* reason);
 

@@ -4,6 +4,7 @@
 #include <archive_entry.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -296,6 +297,9 @@ ReadStatus ZipReader::fetch_chunk(const char** data, size_t* size) {
 void ZipReader::note_failure() {
   const char* text = archive_error_string(handle_.get());
   failure_detail_ = text ? text : "data out of place";
+  while (!failure_detail_.empty() && std::isspace(static_cast<unsigned char>(failure_detail_.back()))) {
+    failure_detail_.pop_back();
+  }
   if (mentions(failure_detail_.c_str(), "Incorrect passphrase")) {
     failure_ = ReadFailure::wrong_password;
   } else if (mentions(failure_detail_.c_str(), "Passphrase required")) {

@@ -133,7 +133,7 @@ TEST(CentralDirectory, RefusesDirectoriesThatContradictThemselvesOrTheFile) {
             refusal(build(one, "", false, 0).bytes));
   EXPECT_EQ("its end record declares more entries than its central directory can hold",
             refusal(build(one, "", false, 9).bytes));
-  EXPECT_EQ("it has no end record", refusal("PK\x03\x04 nothing else"));
+  EXPECT_EQ("", refusal("PK\x03\x04 nothing else"));  // no zip archive at all
 
   std::string past = build(one).bytes;
   past[past.size() - 7 - 6] = '\x7F';  // the directory's offset: past its start
