@@ -96,9 +96,13 @@ class TestSharing < ParvoxTest
       reader.close
       writer.close
       puts "after close: \#{threads.call - before} \#{reader.unzip_all(ARGV[1])} \#{reader.last_error}"
+      other = Parvox.load(ARGV[0], "")
+      Thread.new { abandoned = other.enum_for(:unzip_all, ARGV[1]); 2.times { abandoned.next } }.join
+      puts "after its thread ended: \#{other.unzip_file("s/f1.txt", ARGV[1] + "/one")}"
     RUBY
     assert_match(/^working threads: 2$/, out)
     assert_match(/^after close: 0 false the archive is closed$/, out)
+    assert_match(/^after its thread ended: true$/, out)
     assert valid_archive?(path("t.zip"))
   end
 
