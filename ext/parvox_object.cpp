@@ -56,6 +56,12 @@ uint64_t take(ParvoxObject* object) {
   return ++object->claims;
 }
 
+void close_work_of_ended_thread(ParvoxObject* object) {
+  stop_running_work(object);
+  object->holder = Qnil;
+  set_held(object, false);
+}
+
 uint64_t wait_and_take(ParvoxObject* object, bool waits_in_signal_handler) {
   int may_wait = waits_in_signal_handler ? 1 : -1;  // -1 until known
   for (;;) {
@@ -63,6 +69,12 @@ uint64_t wait_and_take(ParvoxObject* object, bool waits_in_signal_handler) {
       return refuse(object, "this Parvox object belongs to the process it was forked from");
     }
     if (NIL_P(object->holder)) return take(object);
+    if (!RTEST(rb_funcall(object->holder, rb_intern("alive?"), 0))) {
+      // The holding call was left suspended in a fiber of a thread that has
+      // ended since: nothing will ever resume it.
+      close_work_of_ended_thread(object);
+      continue;
+    }
     if (object->held_by_this_thread()) {
       return refuse(object, "the object is busy with a call of this same thread");
     }
