@@ -40,7 +40,9 @@ bool has_signature(const char* p, char third, char fourth) {
 }
 
 // A 64-bit value from the archive as a file offset or size.
-bool fits(uint64_t value) { return value <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()); }
+bool fits(uint64_t value) {
+  return value <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+}
 
 // The extra fields of a record or local header, one at a time.
 class ExtraFields {
@@ -111,7 +113,8 @@ bool FileBytes::read(int64_t offset, size_t n, char* out) const {
   if (offset < 0 || offset > size_ || static_cast<uint64_t>(size_ - offset) < n) return false;
   size_t done = 0;
   while (done < n) {
-    const long long got = fsutil::read_at(fd_, out + done, n - done, offset + static_cast<int64_t>(done));
+    const long long got =
+        fsutil::read_at(fd_, out + done, n - done, offset + static_cast<int64_t>(done));
     if (got <= 0) return false;
     done += static_cast<size_t>(got);
   }
@@ -119,7 +122,8 @@ bool FileBytes::read(int64_t offset, size_t n, char* out) const {
 }
 
 bool MemoryBytes::read(int64_t offset, size_t n, char* out) const {
-  if (offset < 0 || static_cast<uint64_t>(offset) > size_ || size_ - static_cast<size_t>(offset) < n) {
+  if (offset < 0 || static_cast<uint64_t>(offset) > size_ ||
+      size_ - static_cast<size_t>(offset) < n) {
     return false;
   }
   if (n > 0) std::memcpy(out, data_ + offset, n);
@@ -147,7 +151,8 @@ bool locate_central_directory(const ArchiveBytes& bytes, DirectoryLocation* loca
       has_signature(locator.data(), 6, 7)) {
     std::string record;
     if (!read_zip64_end_record(bytes, locator_at, &directory_end, &record, reason)) return false;
-    if (le32(&record[16]) != 0 || le32(&record[20]) != 0 || le64(&record[24]) != le64(&record[32])) {
+    if (le32(&record[16]) != 0 || le32(&record[20]) != 0 ||
+        le64(&record[24]) != le64(&record[32])) {
       *reason = "it is one part of an archive split over several disks";
       return false;
     }
@@ -196,7 +201,7 @@ bool is_folder_record(const std::string& name, uint16_t made_by, uint32_t attrib
   if (!name.empty() && name.back() == '/') return true;
   const int system = made_by >> 8;
   if (system == 3) return ((attributes >> 16) & 0170000) == 0040000;  // Unix
-  return system == 0 && (attributes & 0x10) != 0;                       // MS-DOS
+  return system == 0 && (attributes & 0x10) != 0;                     // MS-DOS
 }
 
 std::string record_reason(size_t index, const char* what) {
@@ -270,7 +275,8 @@ std::unique_ptr<CentralDirectory> CentralDirectory::read(const ArchiveBytes& byt
     }
     entry.compressed_size = static_cast<int64_t>(compressed);
     entry.local_header = static_cast<int64_t>(offset) + location.prefix;
-    if (static_cast<int64_t>(offset) > bytes.size() - location.prefix - static_cast<int64_t>(kLocalHeaderSize)) {
+    if (static_cast<int64_t>(offset) >
+        bytes.size() - location.prefix - static_cast<int64_t>(kLocalHeaderSize)) {
       *reason = record_reason(index, "places its entry outside the file");
       return nullptr;
     }
@@ -301,7 +307,8 @@ std::unique_ptr<CentralDirectory> CentralDirectory::read(const ArchiveBytes& byt
 }
 
 size_t CentralDirectory::memory_size() const {
-  size_t total = sizeof(*this) + names_.memory_size() + entries_.capacity() * sizeof(DirectoryEntry);
+  size_t total =
+      sizeof(*this) + names_.memory_size() + entries_.capacity() * sizeof(DirectoryEntry);
   for (const DirectoryEntry& entry : entries_) {
     total += entry.info.name.capacity() + entry.stored_name.capacity();
   }
@@ -325,15 +332,17 @@ bool CentralDirectory::locate_entry(const ArchiveBytes& bytes, const DirectoryEn
   // Without a data descriptor the local header repeats CRC and sizes (ZIP64
   // ones as all ones, given in its extra field).
   const uint32_t compressed = le32(header + 18), size = le32(header + 22);
-  const bool repeats = (entry.flags & kFlagDescriptor) != 0 ||
-                       (le32(header + 14) == entry.crc &&
-                        (compressed == kMax32 || compressed == static_cast<uint64_t>(entry.compressed_size)) &&
-                        (size == kMax32 || size == static_cast<uint64_t>(entry.info.size)));
+  const bool repeats =
+      (entry.flags & kFlagDescriptor) != 0 ||
+      (le32(header + 14) == entry.crc &&
+       (compressed == kMax32 || compressed == static_cast<uint64_t>(entry.compressed_size)) &&
+       (size == kMax32 || size == static_cast<uint64_t>(entry.info.size)));
   if (!repeats) {
     *reason = "its local header disagrees with the central directory";
     return false;
   }
-  const int64_t data = entry.local_header + static_cast<int64_t>(sizeof header + name_size + extra_size);
+  const int64_t data =
+      entry.local_header + static_cast<int64_t>(sizeof header + name_size + extra_size);
   if (data > bytes.size() || entry.compressed_size > bytes.size() - data) {
     *reason = "its data runs past the end of the archive";
     return false;

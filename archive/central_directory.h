@@ -103,8 +103,8 @@ class CentralDirectory {
   // Checks the local header of `entry` against its record and answers where
   // the entry lies; false, with the reason, when it cannot be read as the
   // entry the directory describes.
-  static bool locate_entry(const ArchiveBytes& bytes, const DirectoryEntry& entry,
-                           EntrySpan* span, std::string* reason);
+  static bool locate_entry(const ArchiveBytes& bytes, const DirectoryEntry& entry, EntrySpan* span,
+                           std::string* reason);
 
  private:
   std::vector<DirectoryEntry> entries_;

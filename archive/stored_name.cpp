@@ -1,4 +1,5 @@
 #include "archive/stored_name.h"
+
 #include <cstdint>
 
 bool is_valid_utf8(const std::string& text) {

@@ -75,22 +75,23 @@ struct ZipReader::Source {
   std::unique_ptr<char[]> block;
   size_t block_size;
 
+  // A small entry gets a block of its own size, not a whole kReadBlockSize.
   Source(int fd, int64_t begin, int64_t end)
-      : fd(fd),
-        begin(begin),
-        end(end),
-        block_size(static_cast<size_t>(std::min<int64_t>(kReadBlockSize, std::max<int64_t>(end - begin, 1)))) {
+      : fd(fd), begin(begin), end(end), block_size(block_size_for(end - begin)) {
     block.reset(new (std::nothrow) char[block_size]);
   }
   int64_t size() const { return end - begin; }
+  int64_t left() const { return std::max<int64_t>(size() - offset, 0); }
+  static size_t block_size_for(int64_t window) {
+    return static_cast<size_t>(std::min<int64_t>(kReadBlockSize, std::max<int64_t>(window, 1)));
+  }
 };
 
 namespace {
 
 la_ssize_t read_source(archive* a, void* client, const void** buffer) {
   auto* source = static_cast<ZipReader::Source*>(client);
-  const int64_t left = std::max<int64_t>(source->size() - source->offset, 0);
-  const size_t wanted = static_cast<size_t>(std::min<int64_t>(left, source->block_size));
+  const size_t wanted = static_cast<size_t>(std::min<int64_t>(source->left(), source->block_size));
   const long long got = wanted == 0 ? 0
                                     : fsutil::read_at(source->fd, source->block.get(), wanted,
                                                       source->begin + source->offset);
@@ -105,7 +106,7 @@ la_ssize_t read_source(archive* a, void* client, const void** buffer) {
 
 la_int64_t skip_source(archive*, void* client, la_int64_t request) {
   auto* source = static_cast<ZipReader::Source*>(client);
-  const int64_t skipped = std::min<int64_t>(request, std::max<int64_t>(source->size() - source->offset, 0));
+  const int64_t skipped = std::min<int64_t>(request, source->left());
   source->offset += skipped;
   return skipped;
 }
