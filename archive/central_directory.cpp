@@ -173,6 +173,7 @@ bool locate_central_directory(const ArchiveBytes& bytes, DirectoryLocation* loca
   location->start = directory_end - location->size;
   location->prefix = location->start - static_cast<int64_t>(offset);
   location->declared_count = static_cast<int64_t>(count);
+  location->count_is_16_bits = directory_end == end_at;
   return true;
 }
 
@@ -289,7 +290,9 @@ std::unique_ptr<CentralDirectory> CentralDirectory::read(const ArchiveBytes& byt
     directory->entries_.push_back(std::move(entry));
     at += kRecordSize + name_size + extra_size + comment_size;
   }
-  if (static_cast<int64_t>(directory->entries_.size()) != location.declared_count) {
+  const int64_t held = static_cast<int64_t>(directory->entries_.size());
+  const bool wrapped = location.count_is_16_bits && (held & 0xFFFF) == location.declared_count;
+  if (held != location.declared_count && !wrapped) {
     *reason = "its central directory holds " + std::to_string(directory->entries_.size()) +
               " entries where its end record declares " + std::to_string(location.declared_count);
     return nullptr;

@@ -55,6 +55,9 @@ struct DirectoryLocation {
   int64_t start = 0;           // file offset of its first record
   int64_t size = 0;            // bytes of records
   int64_t declared_count = 0;  // entries the end record declares
+  // Whether that count is the classic end record's 16 bits, which writers
+  // without ZIP64 let wrap past 65,535 entries.
+  bool count_is_16_bits = false;
   // Bytes before the archive proper (a self-extractor's program): offsets
   // stored in the archive count from there.
   int64_t prefix = 0;

@@ -134,6 +134,8 @@ TEST(CentralDirectory, RefusesDirectoriesThatContradictThemselvesOrTheFile) {
   EXPECT_EQ("its end record declares more entries than its central directory can hold",
             refusal(build(one, "", false, 9).bytes));
   EXPECT_EQ("", refusal("PK\x03\x04 nothing else"));  // no zip archive at all
+  // Counts past 65,535 wrap in a classic end record: that is no lie.
+  EXPECT_EQ("read", refusal(build(std::vector<Entry>(65537, Entry{"x", ""}), "", false, 1).bytes));
 
   std::string past = build(one).bytes;
   past[past.size() - 7 - 6] = '\x7F';  // the directory's offset: past its start
