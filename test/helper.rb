@@ -151,7 +151,8 @@ class ParvoxTest < Minitest::Test
   # forked: a hang fails the test instead of the suite.
   def ruby_child(script, *args, deadline: 60)
     command = [RbConfig.ruby, *$LOAD_PATH.map { |d| "-I#{d}" }, "-rparvox", "-e", script, *args]
-    Open3.popen2e(*command, pgroup: !WINDOWS) do |stdin, output, waiter|
+    group = WINDOWS ? {} : { pgroup: true }  # Windows has no process groups
+    Open3.popen2e(*command, **group) do |stdin, output, waiter|
       stdin.close
       reader = Thread.new { output.read }
       unless waiter.join(deadline)
