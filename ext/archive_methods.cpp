@@ -30,7 +30,8 @@ struct ReadBuffer final : EntrySink {
   bool finish(std::string*) override { return true; }
 };
 
-static_assert(Progress::kReportInterval <= kChunkBytes, "a report's data fits a chunk or two");
+// What a report finds is at most kReportInterval plus one engine chunk.
+static_assert(Progress::kReportInterval <= kChunkBytes, "a report's data takes one or two chunks");
 
 void free_read_buffer(void* buffer) { delete static_cast<ReadBuffer*>(buffer); }
 
@@ -163,14 +164,19 @@ VALUE parvox_read(VALUE self, VALUE name) {
     operation->work = [reader, buffer, entry = std::move(entry)](Progress& progress) {
       return reader->read_entry(entry, *buffer, progress);
     };
-    if (in_chunks) operation->serve_report = [buffer](const BackgroundRun::Report&) {
-      return yield_chunks(buffer);
-    };
+    if (in_chunks) {
+      operation->serve_report = [buffer](const BackgroundRun::Report&) {
+        return yield_chunks(buffer);
+      };
+    }
     operation->reason = &reader->last_error();
     return true;
   });
   VALUE result = answer;
-  if (!in_chunks) result = RTEST(answer) ? rb_str_new(buffer->data.data(), static_cast<long>(buffer->data.size())) : Qnil;
+  if (!in_chunks) {
+    const std::string& data = buffer->data;
+    result = RTEST(answer) ? rb_str_new(data.data(), static_cast<long>(data.size())) : Qnil;
+  }
   release_read_buffer(holder);
   RB_GC_GUARD(holder);
   return result;
