@@ -14,11 +14,13 @@ std::unique_ptr<ArchiveReader> ArchiveReader::load(const std::string& path,
       *reason = quoted(path) + ": " + fsutil::last_error_text();
       return nullptr;
     }
-    reader->engine_ = zip_engine::ZipReader::open(reader->file_.fd(), password, alternative);
-    if (!reader->engine_) {
-      *reason = quoted(path) + " is not a zip archive";
+    std::string why;
+    if (!locate_central_directory(FileBytes(reader->file_.fd()), &reader->location_, &why)) {
+      *reason = quoted(path) + (why.empty() ? " is not a zip archive" : " cannot be read: " + why);
       return nullptr;
     }
+    reader->password_ = password;
+    reader->alternative_ = alternative;
     reader->budget_.reset(reader->file_.size());
     return reader;
   } catch (...) {
@@ -27,22 +29,17 @@ std::unique_ptr<ArchiveReader> ArchiveReader::load(const std::string& path,
   }
 }
 
-std::unique_ptr<EntryLister> ArchiveReader::list_entries() noexcept {
+std::shared_ptr<const CentralDirectory> ArchiveReader::directory() noexcept {
   last_error_.clear();
-  std::unique_ptr<EntryLister> lister = EntryLister::open(file_);
-  if (!lister) fail(quoted(path_) + ": could not be read again for listing");
-  return lister;
-}
-
-bool ArchiveReader::finish_listing(EntryLister& lister) noexcept {
-  last_error_.clear();
-  if (lister.damaged()) {
-    return fail(quoted(path_) + " is damaged after its first " + std::to_string(lister.count()) +
-                " entries");
+  if (directory_) return directory_;
+  try {
+    std::string reason;
+    directory_ = CentralDirectory::read(FileBytes(file_.fd()), location_, &reason);
+    if (!directory_) fail(quoted(path_) + " cannot be read: " + reason);
+  } catch (...) {
+    fail("out of memory");
   }
-  std::unique_ptr<EntryIndex> index = lister.take_index();
-  if (!index_) index_ = std::move(index);
-  return true;
+  return directory_;
 }
 
 // Answers false with `reason` as the operation's last error.

@@ -1,6 +1,7 @@
 // ArchiveReader: an existing archive opened by Parvox.load, with the password
 // its encrypted entries are read with, and what every extraction from it
-// shares: the name index and the expansion budget.
+// shares: the central directory (read once, on the first call that needs it)
+// and the expansion budget.
 //
 // Every operation is noexcept and answers through its result; nothing here
 // calls into Ruby. An operation that fails leaves its reason, a short English
@@ -14,8 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/entry_index.h"
-#include "archive/entry_lister.h"
+#include "archive/central_directory.h"
 #include "archive/expansion_budget.h"
 #include "archive/failures.h"
 #include "archive/progress.h"
@@ -25,6 +25,19 @@
 namespace fsutil {
 class FileCreator;
 }
+
+// Where read_entry puts an entry's data.
+class EntrySink {
+ public:
+  // Takes the next `size` bytes of data; false to stop, leaving the reason in
+  // `*reason`.
+  virtual bool take(const char* data, size_t size, std::string* reason) = 0;
+  // The data ended whole; false to fail all the same.
+  virtual bool finish(std::string* reason) = 0;
+
+ protected:
+  ~EntrySink() = default;
+};
 
 class ArchiveReader {
  public:
@@ -42,44 +55,57 @@ class ArchiveReader {
 
   // Extracts the entry `name` to the file `target`.
   bool unzip_file(const std::string& name, const std::string& target, Progress& progress) noexcept;
-  // Whether unzip_file(name) would answer without reading anything: every
-  // name is known and `name` is not among them.
-  bool unzip_file_answers_at_once(const std::string& name) const noexcept;
+  // Hands the data of the entry `name` to `sink`, with every check of
+  // unzip_file; a folder entry has no data.
+  bool read_entry(const std::string& name, EntrySink& sink, Progress& progress) noexcept;
+  // Whether unzip_file(name) or read_entry(name) is small work, not worth a
+  // thread of its own: the directory has been read, and `name` is not in it
+  // or holds little unencrypted data.
+  bool is_small_read(const std::string& name) const noexcept;
   // Extracts every entry beneath the folder `folder`.
   bool unzip_all(const std::string& folder, Progress& progress) noexcept;
 
-  // Starts listing the entries; null, with the reason, when the archive
-  // cannot be read again for it.
-  std::unique_ptr<EntryLister> list_entries() noexcept;
-  // Ends a listing that ran to its end (or broke off there): a complete one
-  // also tells unzip_file every name. Answers whether it was complete.
-  bool finish_listing(EntryLister& lister) noexcept;
+  // The entries, read from the central directory on the first call that
+  // needs them; null, with the reason, when the directory is damaged. The
+  // answer stays valid after the reader is gone.
+  std::shared_ptr<const CentralDirectory> directory() noexcept;
+  // Whether the directory has been read (directory() then costs nothing).
+  bool has_directory() const { return directory_ != nullptr; }
 
   const std::string& last_error() const { return last_error_; }
   size_t memory_size() const {
-    return sizeof(*this) + path_.capacity() + last_error_.capacity() +
-           (index_ ? index_->memory_size() : 0);
+    return sizeof(*this) + path_.capacity() + password_.capacity() + alternative_.capacity() +
+           last_error_.capacity() + (directory_ ? directory_->memory_size() : 0);
   }
 
  private:
   ArchiveReader() = default;
   bool fail(std::string reason);
-  bool locate(const std::string& name, Progress& progress);
-  void build_index(Progress& progress);
-  int64_t total_entry_size(Progress& progress);
-  bool extract_beneath(const std::string& root, fsutil::FileCreator& files, Progress& progress);
-  bool admits_declared_size();
-  bool fail_expansion();
-  bool write_entry_data(fsutil::File target, const std::string& shown_path, Progress& progress);
-  bool fail_reading_entry();
+  const DirectoryEntry* find_entry(const CentralDirectory& directory, const std::string& name);
+  // Starts reading an entry's data. `unreadable`: the engine cannot decode it
+  // (wrong or missing password, unsupported method); `damaged`: it is not
+  // where or what the directory says. Both leave the reason.
+  enum class Opening { opened, unreadable, damaged };
+  Opening open_entry(const DirectoryEntry& entry, std::unique_ptr<zip_engine::ZipReader>* engine);
+  int64_t total_entry_size(const CentralDirectory& directory);
+  bool extract_beneath(const std::string& root, const DirectoryEntry& entry,
+                       zip_engine::ZipReader* engine, fsutil::FileCreator& files,
+                       Progress& progress);
+  bool admits_declared_size(const DirectoryEntry& entry);
+  bool fail_expansion(const DirectoryEntry& entry);
+  bool copy_entry_data(zip_engine::ZipReader& engine, const DirectoryEntry& entry, EntrySink& sink,
+                       Progress& progress);
+  bool fail_reading_entry(const DirectoryEntry& entry, const zip_engine::ZipReader& engine);
 
-  // Declared in the order of acquisition: the engine goes before its file.
   fsutil::File file_;
-  std::unique_ptr<zip_engine::ZipReader> engine_;
   std::string path_;
+  std::string password_;
+  std::string alternative_;  // another form of the password, or empty
   std::string last_error_;
-  // Every entry's name and place once one walk has seen them all.
-  std::unique_ptr<EntryIndex> index_;
+  // Where the central directory is, found by load; the directory itself is
+  // read on the first call that needs it.
+  DirectoryLocation location_;
+  std::shared_ptr<const CentralDirectory> directory_;
   // What the archive may still write, across every extraction from it.
   ExpansionBudget budget_;
 };

@@ -1,17 +1,21 @@
-// ArchiveReader::unzip_file and unzip_all.
+// ArchiveReader::unzip_file, read_entry and unzip_all: every entry is found in
+// the archive's own central directory and read from its local header on.
 #include <algorithm>
 #include <cctype>
 #include <new>
 #include <limits>
 
-#include "archive/entry_index.h"
 #include "archive/archive_reader.h"
 #include "fsutil/folder_creation.h"
 
 namespace {
 
-using zip_engine::EntryInfo;
 using zip_engine::ReadStatus;
+using zip_engine::ZipReader;
+
+// Entries this small are read on the calling thread: a thread start and
+// hand-over would cost more than the work.
+constexpr int64_t kSmallEntryBytes = 64 * 1024;
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
@@ -40,27 +44,54 @@ bool components_beneath(const std::string& name, std::vector<std::string>* parts
   return true;
 }
 
+// Writes an entry's data to a file, which is shown as `shown_path` in a
+// failure's reason.
+class FileSink final : public EntrySink {
+ public:
+  FileSink(fsutil::File file, const std::string& shown_path)
+      : file_(std::move(file)), where_(quoted(shown_path) + ": ") {}
+  bool opened(std::string* reason) const { return file_.is_open() || failed(reason); }
+  bool take(const char* data, size_t size, std::string* reason) override {
+    return file_.write_all(data, size) || failed(reason);
+  }
+  bool finish(std::string* reason) override { return file_.close() || failed(reason); }
+
+ private:
+  bool failed(std::string* reason) const {
+    *reason = where_ + fsutil::last_error_text();
+    return false;
+  }
+  fsutil::File file_;
+  std::string where_;
+};
+
 }  // namespace
 
 bool ArchiveReader::unzip_file(const std::string& name, const std::string& target,
                                Progress& progress) noexcept {
   last_error_.clear();
   try {
-    if (!locate(name, progress)) return false;
+    std::shared_ptr<const CentralDirectory> directory = this->directory();
+    const DirectoryEntry* entry = directory ? find_entry(*directory, name) : nullptr;
+    if (!entry) return false;
     // The entry is opened before anything is created for it, so one that
     // cannot be read leaves no trace on disk.
-    if (!engine_->open_entry()) return fail_reading_entry();
-    if (!admits_declared_size()) return fail_expansion();
-    progress.set_total(engine_->entry().size);
+    std::unique_ptr<ZipReader> engine;
+    if (open_entry(*entry, &engine) != Opening::opened) return false;
+    if (!admits_declared_size(*entry)) return fail_expansion(*entry);
+    progress.set_total(entry->info.size);
     // A folder entry is the folders above the target: it is extracted when
     // they are there afterwards.
-    if (!fsutil::make_parent_folders(target) && engine_->entry().is_folder) {
+    if (!fsutil::make_parent_folders(target) && entry->info.is_folder) {
       return fail(quoted(target) + ": " + fsutil::last_error_text());
     }
-    const bool answer = engine_->entry().is_folder ||
-                        write_entry_data(fsutil::File::create(target), target, progress);
-    if (!progress.finish_entry(engine_->entry().name) && answer) {
-      return fail("stopped before " + quoted(engine_->entry().name) + " was extracted whole");
+    bool answer = true;
+    if (!entry->info.is_folder) {
+      FileSink file(fsutil::File::create(target), target);
+      answer = file.opened(&last_error_) && copy_entry_data(*engine, *entry, file, progress);
+    }
+    if (!progress.finish_entry(entry->info.name) && answer) {
+      return fail("stopped before " + quoted(entry->info.name) + " was extracted whole");
     }
     return answer;
   } catch (...) {
@@ -68,96 +99,112 @@ bool ArchiveReader::unzip_file(const std::string& name, const std::string& targe
   }
 }
 
-bool ArchiveReader::unzip_file_answers_at_once(const std::string& name) const noexcept {
+bool ArchiveReader::read_entry(const std::string& name, EntrySink& sink,
+                               Progress& progress) noexcept {
+  last_error_.clear();
   try {
-    return index_ && index_->find(name) < 0;
+    std::shared_ptr<const CentralDirectory> directory = this->directory();
+    const DirectoryEntry* entry = directory ? find_entry(*directory, name) : nullptr;
+    if (!entry) return false;
+    std::unique_ptr<ZipReader> engine;
+    if (open_entry(*entry, &engine) != Opening::opened) return false;
+    if (!admits_declared_size(*entry)) return fail_expansion(*entry);
+    progress.set_total(entry->info.size);
+    const bool answer = entry->info.is_folder ? sink.finish(&last_error_)
+                                              : copy_entry_data(*engine, *entry, sink, progress);
+    if (!progress.finish_entry(entry->info.name) && answer) {
+      return fail("stopped before " + quoted(entry->info.name) + " was read whole");
+    }
+    return answer;
+  } catch (...) {
+    return fail("out of memory");
+  }
+}
+
+bool ArchiveReader::is_small_read(const std::string& name) const noexcept {
+  try {
+    if (!directory_) return false;
+    const int64_t position = directory_->find(name);
+    if (position < 0) return true;
+    const DirectoryEntry& entry = directory_->entries()[static_cast<size_t>(position)];
+    return !entry.info.is_encrypted && entry.info.size <= kSmallEntryBytes &&
+           entry.compressed_size <= kSmallEntryBytes;
   } catch (...) {
     return false;
   }
 }
 
-// Goes to the entry `name`: the current one when it is that entry and still
-// unread, else the first entry of that name. Once every name is known, a
-// name that is not there is answered at once, and the reader only walks
-// forward from where it is unless the entry lies behind it.
-bool ArchiveReader::locate(const std::string& name, Progress& progress) {
-  if (engine_->has_entry() && !engine_->data_touched() &&
-      EntryIndex::names(name, engine_->entry())) {
-    return true;
+const DirectoryEntry* ArchiveReader::find_entry(const CentralDirectory& directory,
+                                                const std::string& name) {
+  const int64_t position = directory.find(name);
+  if (position < 0) {
+    fail("no entry named " + quoted(name));
+    return nullptr;
   }
-  if (!index_) build_index(progress);
-  if (progress.stopped()) return fail("stopped while looking for " + quoted(name));
-  const std::string missing = "no entry named " + quoted(name);
-  if (index_) {
-    const int64_t position = index_->find(name);
-    if (position < 0) return fail(missing);
-    if (engine_->goto_position(position) && EntryIndex::names(name, engine_->entry())) return true;
-  }
-  // Without a complete index (a damaged archive) every entry is tried in turn.
-  auto matches = [&name](const EntryInfo& entry) { return EntryIndex::names(name, entry); };
-  return engine_->locate_entry(matches) || fail(missing);
+  return &directory.entries()[static_cast<size_t>(position)];
 }
 
-// One walk over the headers with a second reader: the extracting reader
-// keeps its place.
-void ArchiveReader::build_index(Progress& progress) {
-  std::unique_ptr<EntryLister> lister = EntryLister::open(file_);
-  if (!lister) return;
-  while (lister->next()) {
-    if (progress.stopped()) return;
+ArchiveReader::Opening ArchiveReader::open_entry(const DirectoryEntry& entry,
+                                                 std::unique_ptr<ZipReader>* engine) {
+  const std::string name = quoted(entry.info.name_ok ? entry.info.name : entry.stored_name);
+  EntrySpan span;
+  std::string reason;
+  if (!CentralDirectory::locate_entry(FileBytes(file_.fd()), entry, &span, &reason)) {
+    fail(name + " cannot be read: " + reason);
+    return Opening::damaged;
   }
-  index_ = lister->take_index();
+  *engine = ZipReader::open(file_.fd(), span.begin, span.end, password_, alternative_);
+  if (!*engine) {
+    fail(name + " cannot be read: its local header is damaged");
+    return Opening::damaged;
+  }
+  if (entry.info.is_folder || (*engine)->open_entry()) return Opening::opened;
+  fail_reading_entry(entry, **engine);
+  return Opening::unreadable;
 }
 
 // True exactly when at least one entry was extracted and nothing failed. An
-// entry that cannot be read, or whose name has no form in the locale's
-// charset, is skipped, but makes the answer false; any other failure stops at
-// that entry.
+// entry that cannot be read, or whose name has no native form, is skipped,
+// but makes the answer false; any other failure stops at that entry.
 bool ArchiveReader::unzip_all(const std::string& folder, Progress& progress) noexcept {
   last_error_.clear();
   try {
-    if (progress.wants_reports()) progress.set_total(total_entry_size(progress));
+    std::shared_ptr<const CentralDirectory> directory = this->directory();
+    if (!directory) return false;
+    if (progress.wants_reports()) progress.set_total(total_entry_size(*directory));
     if (progress.stopped()) return fail("stopped before anything was extracted");
     const std::string root = folder.empty() ? "." : folder;
     fsutil::make_parent_folders(root + "/");
     fsutil::FileCreator files(root);
     Failures failures;
-    // The walk sees every name; unless it stops early it becomes the index.
-    std::unique_ptr<EntryIndex> seen(index_ ? nullptr : new (std::nothrow) EntryIndex);
     bool extracted = false;
-    for (bool positioned = engine_->goto_first_entry(); positioned;
-         positioned = engine_->goto_next_entry()) {
-      if (seen) seen->add(engine_->entry(), engine_->position());
-      if (!engine_->entry().name_ok) {
-        failures.add("the name of entry " + std::to_string(engine_->position() + 1) +
+    for (const DirectoryEntry& entry : directory->entries()) {
+      if (!entry.info.name_ok) {
+        failures.add("the name of entry " + std::to_string(entry.info.position + 1) +
                      " has no form in the locale's character set; not extracted");
         continue;
       }
-      if (!engine_->open_entry()) {
-        fail_reading_entry();
+      std::unique_ptr<ZipReader> engine;
+      const Opening opening = open_entry(entry, &engine);
+      if (opening != Opening::opened) {
         failures.add(last_error_);
+        if (opening == Opening::damaged) return fail(failures.summary());
         continue;
       }
       // An entry past the budget condemns the archive: nothing more is written.
-      if (!admits_declared_size()) {
-        fail_expansion();
+      if (!admits_declared_size(entry)) {
+        fail_expansion(entry);
         failures.add(last_error_);
         return fail(failures.summary());
       }
       extracted = true;
-      if (!extract_beneath(root, files, progress)) {
+      if (!extract_beneath(root, entry, engine.get(), files, progress)) {
         failures.add(last_error_);
         return fail(failures.summary());
       }
-      if (!progress.finish_entry(engine_->entry().name)) {
-        return fail("stopped after " + quoted(engine_->entry().name));
+      if (!progress.finish_entry(entry.info.name)) {
+        return fail("stopped after " + quoted(entry.info.name));
       }
-    }
-    if (engine_->damaged()) {
-      failures.add(quoted(path_) + " is damaged after its first " +
-                   std::to_string(engine_->position() + 1) + " entries");
-    } else if (seen) {
-      index_ = std::move(seen);
     }
     if (failures.any()) return fail(failures.summary());
     return extracted || fail(quoted(path_) + " has no entries");
@@ -166,14 +213,12 @@ bool ArchiveReader::unzip_all(const std::string& folder, Progress& progress) noe
   }
 }
 
-// The bytes all entries declare, for progress reports: one walk over the
-// entry headers, reading no data.
-int64_t ArchiveReader::total_entry_size(Progress& progress) {
+// The bytes all entries declare, for progress reports.
+int64_t ArchiveReader::total_entry_size(const CentralDirectory& directory) {
   int64_t total = 0;
-  for (bool positioned = engine_->goto_first_entry(); positioned && !progress.stopped();
-       positioned = engine_->goto_next_entry()) {
+  for (const DirectoryEntry& entry : directory.entries()) {
     // Declared sizes are the archive's word: the sum must not overflow.
-    const int64_t size = std::max<int64_t>(engine_->entry().size, 0);
+    const int64_t size = std::max<int64_t>(entry.info.size, 0);
     total = size > std::numeric_limits<int64_t>::max() - total
                 ? std::numeric_limits<int64_t>::max()
                 : total + size;
@@ -181,39 +226,39 @@ int64_t ArchiveReader::total_entry_size(Progress& progress) {
   return total;
 }
 
-bool ArchiveReader::extract_beneath(const std::string& root, fsutil::FileCreator& files,
+bool ArchiveReader::extract_beneath(const std::string& root, const DirectoryEntry& entry,
+                                    ZipReader* engine, fsutil::FileCreator& files,
                                     Progress& progress) {
-  const EntryInfo& entry = engine_->entry();
   std::vector<std::string> parts;
-  if (!components_beneath(entry.name, &parts)) {
-    return fail(quoted(entry.name) + " leads outside the target folder; not extracted");
+  if (!components_beneath(entry.info.name, &parts)) {
+    return fail(quoted(entry.info.name) + " leads outside the target folder; not extracted");
   }
   std::string shown = root;
   for (const std::string& part : parts) shown += "/" + part;
-  if (entry.is_folder) {
+  if (entry.info.is_folder) {
     return fsutil::make_folders_beneath(root, parts) ||
            fail(quoted(shown) + ": " + fsutil::last_error_text());
   }
-  return write_entry_data(files.create_file(parts), shown, progress);
+  FileSink file(files.create_file(parts), shown);
+  return file.opened(&last_error_) && copy_entry_data(*engine, entry, file, progress);
 }
 
 // Refuses an entry that declares more than the archive's expansion budget
 // leaves; extraction of an overlapping-entry bomb usually ends here.
-bool ArchiveReader::admits_declared_size() {
-  const EntryInfo& entry = engine_->entry();
-  return budget_.admits(entry.position, entry.size);
+bool ArchiveReader::admits_declared_size(const DirectoryEntry& entry) {
+  return budget_.admits(entry.info.position, entry.info.size);
 }
 
-bool ArchiveReader::fail_expansion() {
-  return fail(quoted(engine_->entry().name) +
+bool ArchiveReader::fail_expansion(const DirectoryEntry& entry) {
+  return fail(quoted(entry.info.name) +
               " would write more than the archive's size allows (a zip bomb); not extracted");
 }
 
-// Reports why the current entry's data could not be read.
-bool ArchiveReader::fail_reading_entry() {
-  const std::string name = quoted(engine_->entry().name);
-  const std::string& detail = engine_->failure_detail();
-  switch (engine_->failure()) {
+// Reports why the entry's data could not be read.
+bool ArchiveReader::fail_reading_entry(const DirectoryEntry& entry, const ZipReader& engine) {
+  const std::string name = quoted(entry.info.name);
+  const std::string& detail = engine.failure_detail();
+  switch (engine.failure()) {
     case zip_engine::ReadFailure::wrong_password:
       return fail("wrong password for " + name);
     case zip_engine::ReadFailure::no_password:
@@ -228,31 +273,32 @@ bool ArchiveReader::fail_reading_entry() {
   return fail(name + " could not be read");
 }
 
-// Copies the open entry's data into `target`, which is shown as
-// `shown_path` in a failure's reason.
+// Hands the open entry's data to `sink`.
 //
-// Every chunk is charged before it is written: an entry that produces more
-// than it declared is stopped where it would pass the budget.
-bool ArchiveReader::write_entry_data(fsutil::File target, const std::string& shown_path,
-                                     Progress& progress) {
-  const std::string where = quoted(shown_path) + ": ";
-  if (!target.is_open()) return fail(where + fsutil::last_error_text());
-  const size_t position = engine_->entry().position;
+// Every chunk is charged before it is passed on: an entry that produces more
+// than it declared is stopped where it would pass the budget. Data that ends
+// short of the declared size is damage, whatever the engine thought of it.
+bool ArchiveReader::copy_entry_data(ZipReader& engine, const DirectoryEntry& entry,
+                                    EntrySink& sink, Progress& progress) {
   int64_t produced = 0;
   for (;;) {
     const char* data;
     size_t size;
-    switch (engine_->read_chunk(&data, &size)) {
+    switch (engine.read_chunk(&data, &size)) {
       case ReadStatus::end:
-        return target.close() || fail(where + fsutil::last_error_text());
+        if (produced != entry.info.size) {
+          return fail(quoted(entry.info.name) +
+                      ": data damaged (its size differs from the central directory's)");
+        }
+        return sink.finish(&last_error_);
       case ReadStatus::failed:
-        return fail_reading_entry();
+        return fail_reading_entry(entry, engine);
       case ReadStatus::data:
         produced += static_cast<int64_t>(size);
-        if (!budget_.admits(position, produced)) return fail_expansion();
-        if (!target.write_all(data, size)) return fail(where + fsutil::last_error_text());
-        if (!progress.add(engine_->entry().name, static_cast<int64_t>(size))) {
-          return fail("stopped while " + quoted(engine_->entry().name) + " was extracted");
+        if (!budget_.admits(entry.info.position, produced)) return fail_expansion(entry);
+        if (!sink.take(data, size, &last_error_)) return false;
+        if (!progress.add(entry.info.name, static_cast<int64_t>(size))) {
+          return fail("stopped while " + quoted(entry.info.name) + " was read");
         }
         break;
     }

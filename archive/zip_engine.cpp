@@ -4,6 +4,7 @@
 #include <archive_entry.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -62,37 +63,38 @@ time_t earliest_dos_time() {
   return std::mktime(&start);
 }
 
-uint16_t little16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-
-// An archive without entries is its end record alone (plus its comment):
-// no entries, an empty central directory at offset 0.
-bool is_empty_archive(int fd) {
-  unsigned char record[22];
-  if (fsutil::read_at(fd, reinterpret_cast<char*>(record), sizeof record, 0) != sizeof record) {
-    return false;
-  }
-  static const unsigned char kEndSignature[4] = {'P', 'K', 5, 6};
-  const bool all_zero = std::all_of(record + 4, record + 20, [](unsigned char b) { return b == 0; });
-  return std::equal(kEndSignature, kEndSignature + 4, record) && all_zero &&
-         fsutil::file_size(fd) == static_cast<int64_t>(sizeof record + little16(record + 20));
-}
-
 bool mentions(const char* text, const char* part) { return std::strstr(text, part) != nullptr; }
 
 }  // namespace
 
 struct ZipReader::Source {
   int fd;
-  int64_t offset = 0;
-  std::unique_ptr<char[]> block{new (std::nothrow) char[kReadBlockSize]};
+  int64_t begin;  // the window of the file the reader sees
+  int64_t end;
+  int64_t offset = 0;  // within the window
+  std::unique_ptr<char[]> block;
+  size_t block_size;
+
+  // A small entry gets a block of its own size, not a whole kReadBlockSize.
+  Source(int fd, int64_t begin, int64_t end)
+      : fd(fd), begin(begin), end(end), block_size(block_size_for(end - begin)) {
+    block.reset(new (std::nothrow) char[block_size]);
+  }
+  int64_t size() const { return end - begin; }
+  int64_t left() const { return std::max<int64_t>(size() - offset, 0); }
+  static size_t block_size_for(int64_t window) {
+    return static_cast<size_t>(std::min<int64_t>(kReadBlockSize, std::max<int64_t>(window, 1)));
+  }
 };
 
 namespace {
 
 la_ssize_t read_source(archive* a, void* client, const void** buffer) {
   auto* source = static_cast<ZipReader::Source*>(client);
-  const long long got =
-      fsutil::read_at(source->fd, source->block.get(), kReadBlockSize, source->offset);
+  const size_t wanted = static_cast<size_t>(std::min<int64_t>(source->left(), source->block_size));
+  const long long got = wanted == 0 ? 0
+                                    : fsutil::read_at(source->fd, source->block.get(), wanted,
+                                                      source->begin + source->offset);
   if (got < 0) {
     archive_set_error(a, errno, "Read error");
     return ARCHIVE_FATAL;
@@ -103,39 +105,27 @@ la_ssize_t read_source(archive* a, void* client, const void** buffer) {
 }
 
 la_int64_t skip_source(archive*, void* client, la_int64_t request) {
-  static_cast<ZipReader::Source*>(client)->offset += request;
-  return request;
-}
-
-la_int64_t seek_source(archive*, void* client, la_int64_t offset, int whence) {
   auto* source = static_cast<ZipReader::Source*>(client);
-  int64_t base = 0;
-  if (whence == SEEK_CUR) base = source->offset;
-  if (whence == SEEK_END) base = fsutil::file_size(source->fd);
-  if (base < 0 || base + offset < 0) return ARCHIVE_FATAL;
-  source->offset = base + offset;
-  return source->offset;
+  const int64_t skipped = std::min<int64_t>(request, source->left());
+  source->offset += skipped;
+  return skipped;
 }
 
-ArchiveHandle new_reader(ZipReader::Source* source, const std::vector<std::string>& passwords,
-                         bool streamable) {
-  source->offset = 0;
+// The streaming reader: it needs no central directory, and reads the entry
+// from its local header on.
+ArchiveHandle new_reader(ZipReader::Source* source, const std::vector<std::string>& passwords) {
   fsutil::Utf8NamesOnThisThread utf8_names;
   ArchiveHandle handle(archive_read_new());
   archive* a = handle.get();
-  if (!a || !source->block) return nullptr;
-  int supported = streamable ? archive_read_support_format_zip_streamable(a)
-                             : archive_read_support_format_zip_seekable(a);
-  if (supported != ARCHIVE_OK) return nullptr;
+  if (!a || !source->block || archive_read_support_format_zip_streamable(a) != ARCHIVE_OK) {
+    return nullptr;
+  }
   for (const std::string& password : passwords) {
     if (archive_read_add_passphrase(a, password.c_str()) != ARCHIVE_OK) return nullptr;
   }
-  const std::string options = platform::name_read_options();
-  if ((!options.empty() && archive_read_set_options(a, options.c_str()) != ARCHIVE_OK) ||
-      archive_read_set_callback_data(a, source) != ARCHIVE_OK ||
+  if (archive_read_set_callback_data(a, source) != ARCHIVE_OK ||
       archive_read_set_read_callback(a, read_source) != ARCHIVE_OK ||
       archive_read_set_skip_callback(a, skip_source) != ARCHIVE_OK ||
-      archive_read_set_seek_callback(a, seek_source) != ARCHIVE_OK ||
       archive_read_open1(a) != ARCHIVE_OK) {
     return nullptr;
   }
@@ -222,93 +212,42 @@ std::string ZipWriter::failure_text() const {
 
 // ---- ZipReader -------------------------------------------------------------
 
-ZipReader::ZipReader(int fd, std::vector<std::string> passwords)
-    : fd_(fd), passwords_(std::move(passwords)), source_(new (std::nothrow) Source{fd}) {}
+ZipReader::ZipReader(std::unique_ptr<Source> source) : source_(std::move(source)) {}
 
 ZipReader::~ZipReader() = default;
 
-std::unique_ptr<ZipReader> ZipReader::open(int fd, const std::string& password,
+std::unique_ptr<ZipReader> ZipReader::open(int fd, int64_t begin, int64_t end,
+                                           const std::string& password,
                                            const std::string& alternative) {
   std::vector<std::string> passwords;
   for (const std::string* candidate : {&password, &alternative}) {
     if (!candidate->empty()) passwords.push_back(*candidate);
   }
-  std::unique_ptr<ZipReader> reader(new (std::nothrow) ZipReader(fd, std::move(passwords)));
-  if (!reader || !reader->source_ || !reader->start()) return nullptr;
+  std::unique_ptr<Source> source(new (std::nothrow) Source(fd, begin, end));
+  if (!source) return nullptr;
+  std::unique_ptr<ZipReader> reader(new (std::nothrow) ZipReader(std::move(source)));
+  if (!reader || !reader->read_header(passwords)) return nullptr;
   return reader;
 }
 
-bool ZipReader::start() {
-  next_position_ = 0;
-  handle_ = new_reader(source_.get(), passwords_, false);
-  // The seekable reader does not recognise an archive without entries, which
-  // is the end record alone; the streaming reader does, and still refuses
-  // anything that is not a zip archive.
-  if (!handle_ && is_empty_archive(fd_)) handle_ = new_reader(source_.get(), passwords_, true);
+bool ZipReader::read_header(const std::vector<std::string>& passwords) {
+  handle_ = new_reader(source_.get(), passwords);
   if (!handle_) return false;
-  position_ = -1;
-  next_header();
-  return !damaged_;
-}
-
-bool ZipReader::next_header() {
   fsutil::Utf8NamesOnThisThread utf8_names;
   archive_entry* header = nullptr;
-  int status = archive_read_next_header(handle_.get(), &header);
-  has_entry_ = succeeded(status);
-  damaged_ = !has_entry_ && status != ARCHIVE_EOF;
-  data_touched_ = false;
-  has_pending_ = false;
-  next_offset_ = 0;
-  failure_ = ReadFailure::none;
-  failure_detail_.clear();
-  if (!has_entry_) {
-    info_ = EntryInfo();
-    return false;
-  }
-  ++position_;
-  info_.name_ok = platform::entry_name(header, &info_.name);
-  info_.is_folder = archive_entry_filetype(header) == AE_IFDIR;
-  info_.is_encrypted = archive_entry_is_encrypted(header) != 0;
-  info_.position = next_position_++;
+  // A name the locale cannot hold is only a warning: the caller names the
+  // entry from the central directory.
+  if (!succeeded(archive_read_next_header(handle_.get(), &header))) return false;
   is_link_ = archive_entry_filetype(header) == AE_IFLNK;
   // The engine consumes a link's stored data (its target) while reading the
   // header; it is handed out as the entry's data all the same.
   const char* target = is_link_ ? archive_entry_symlink(header) : nullptr;
   link_text_ = target ? target : "";
-  info_.size = is_link_ ? static_cast<int64_t>(link_text_.size()) : archive_entry_size(header);
   return true;
-}
-
-bool ZipReader::goto_first_entry() {
-  handle_.reset();
-  has_entry_ = false;
-  return start() && has_entry_;
-}
-
-bool ZipReader::goto_next_entry() { return has_entry_ && next_header(); }
-
-bool ZipReader::goto_position(int64_t position) {
-  if (position < 0) return false;
-  const bool ahead =
-      has_entry_ && (position > position_ || (position == position_ && !data_touched_));
-  if (!ahead && !goto_first_entry()) return false;
-  while (position_ < position) {
-    if (!goto_next_entry()) return false;
-  }
-  return true;
-}
-
-bool ZipReader::locate_entry(const std::function<bool(const EntryInfo&)>& matches) {
-  if (has_entry_ && !data_touched_ && matches(info_)) return true;
-  for (bool positioned = goto_first_entry(); positioned; positioned = goto_next_entry()) {
-    if (matches(info_)) return true;
-  }
-  return false;
 }
 
 bool ZipReader::open_entry() {
-  if (!has_entry_ || data_touched_) return false;
+  if (data_touched_) return false;
   data_touched_ = true;
   failure_ = ReadFailure::none;
   failure_detail_.clear();
@@ -359,6 +298,9 @@ ReadStatus ZipReader::fetch_chunk(const char** data, size_t* size) {
 void ZipReader::note_failure() {
   const char* text = archive_error_string(handle_.get());
   failure_detail_ = text ? text : "data out of place";
+  while (!failure_detail_.empty() && std::isspace(static_cast<unsigned char>(failure_detail_.back()))) {
+    failure_detail_.pop_back();
+  }
   if (mentions(failure_detail_.c_str(), "Incorrect passphrase")) {
     failure_ = ReadFailure::wrong_password;
   } else if (mentions(failure_detail_.c_str(), "Passphrase required")) {

@@ -8,19 +8,9 @@
 namespace zip_engine {
 namespace platform {
 
-std::string name_read_options() { return std::string(); }
-
 bool set_entry_name(archive_entry* entry, const std::string& name) {
   archive_entry_set_pathname(entry, name.c_str());
   return archive_entry_pathname_utf8(entry) != nullptr;
-}
-
-// libarchive answers no name for one flagged as UTF-8 that the charset cannot
-// hold or that is not valid UTF-8.
-bool entry_name(archive_entry* entry, std::string* name) {
-  const char* stored = archive_entry_pathname(entry);
-  *name = stored ? stored : "";
-  return stored != nullptr;
 }
 
 }  // namespace platform

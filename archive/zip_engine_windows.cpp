@@ -3,8 +3,7 @@
 // hold every name a Windows file system can.
 //
 // Written names are stored in UTF-8 with the zip format's UTF-8 flag, which
-// every current reader honours. A stored name without the flag is read in the
-// ANSI code page (libarchive's own default on Windows is the OEM code page).
+// every current reader honours.
 #include <archive.h>
 #include <archive_entry.h>
 
@@ -13,10 +12,6 @@
 
 namespace zip_engine {
 namespace platform {
-
-std::string name_read_options() {
-  return "zip:hdrcharset=CP" + std::to_string(fsutil::ansi_code_page());
-}
 
 bool set_entry_name(archive_entry* entry, const std::string& name) {
   // Entry names separate with '/' only; with the UTF-8 option libarchive
@@ -29,12 +24,6 @@ bool set_entry_name(archive_entry* entry, const std::string& name) {
   if (wide.empty() != stored.empty()) return false;
   archive_entry_copy_pathname_w(entry, wide.c_str());
   return archive_entry_pathname_w(entry) != nullptr;
-}
-
-bool entry_name(archive_entry* entry, std::string* name) {
-  const wchar_t* stored = archive_entry_pathname_w(entry);
-  *name = stored ? fsutil::from_utf16(stored) : "";
-  return stored != nullptr;
 }
 
 }  // namespace platform

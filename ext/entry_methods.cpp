@@ -1,5 +1,7 @@
 // Parvox#entries, Parvox#each_entry, Parvox#last_error, Parvox.last_error and
 // the class Parvox::Entry.
+#include <memory>
+#include <new>
 #include <string>
 
 #include "ext/methods.h"
@@ -12,14 +14,17 @@ VALUE entry_class = Qnil;
 // Interrupts are looked for every this many entries of a listing.
 constexpr int64_t kEntriesBetweenInterruptChecks = 1024;
 
-void free_lister(void* data) { delete static_cast<EntryLister*>(data); }
-
-// A listing in progress belongs to a hidden Ruby object: an external
+// A listing holds the directory it lists, so it stays valid whatever happens
+// to the archive meanwhile. It belongs to a hidden Ruby object: an external
 // enumerator dropped half-way leaves it to the collector. Every other way a
 // listing ends frees it at once.
-const rb_data_type_t lister_type = {
-    "Parvox::EntryLister",
-    {nullptr, free_lister, nullptr, nullptr, {nullptr}},
+using Listing = std::shared_ptr<const CentralDirectory>;
+
+void free_listing_data(void* data) { delete static_cast<Listing*>(data); }
+
+const rb_data_type_t listing_type = {
+    "Parvox::Listing",
+    {nullptr, free_listing_data, nullptr, nullptr, {nullptr}},
     nullptr,
     nullptr,
     RUBY_TYPED_FREE_IMMEDIATELY,
@@ -33,78 +38,48 @@ VALUE entry_value(const zip_engine::EntryInfo& entry) {
                        entry.is_encrypted ? Qtrue : Qfalse);
 }
 
-// Starts a listing of `self`'s archive in a new holder; null when the object
-// cannot be listed, with the reason in its last_error.
-EntryLister* start_listing(VALUE self, VALUE holder) {
-  ParvoxObject* object = get_object(self);
-  const uint64_t claimed = claim(object);
-  if (!claimed) return nullptr;
-  guarded([&] {
-    ArchiveReader* reader = reader_for_reading(*object);
-    if (reader) DATA_PTR(holder) = reader->list_entries().release();
-    if (reader && !DATA_PTR(holder)) object->last_error = reader->last_error();
-    return true;
-  });
-  release(object, claimed);
-  return static_cast<EntryLister*>(DATA_PTR(holder));
-}
-
-// Ends a listing that ran to its end (or broke off there); answers whether
-// it was complete. The archive may have been closed meanwhile: the lister
-// reads through a descriptor of its own.
-bool finish_listing(VALUE self, EntryLister* lister) {
-  ParvoxObject* object = get_object(self);
-  const uint64_t claimed = claim(object);
-  if (!claimed) return false;
-  const bool complete = guarded([&] {
-    if (!object->reader) return !lister->damaged();
-    const bool whole = object->reader->finish_listing(*lister);
-    object->last_error = object->reader->last_error();
-    return whole;
-  });
-  release(object, claimed);
-  return complete;
-}
-
 template <typename Each>
-struct Listing {
-  VALUE self;
+struct ListingCall {
   VALUE holder;
   Each* each;
-  bool complete;
 };
 
 template <typename Each>
 VALUE list_all(VALUE address) {
-  auto* listing = reinterpret_cast<Listing<Each>*>(address);
-  auto* lister = static_cast<EntryLister*>(DATA_PTR(listing->holder));
-  while (lister->next()) {
-    (*listing->each)(entry_value(lister->entry()));
-    if (lister->count() % kEntriesBetweenInterruptChecks == 0) rb_thread_check_ints();
+  auto* call = reinterpret_cast<ListingCall<Each>*>(address);
+  const auto* listing = static_cast<const Listing*>(DATA_PTR(call->holder));
+  int64_t count = 0;
+  for (const DirectoryEntry& entry : (*listing)->entries()) {
+    (*call->each)(entry_value(entry.info));
+    if (++count % kEntriesBetweenInterruptChecks == 0) rb_thread_check_ints();
   }
-  listing->complete = finish_listing(listing->self, lister);
   return Qnil;
 }
 
 VALUE free_listing(VALUE holder) {
-  delete static_cast<EntryLister*>(DATA_PTR(holder));
+  free_listing_data(DATA_PTR(holder));
   DATA_PTR(holder) = nullptr;
   return Qnil;
 }
 
 // Runs `each` on every entry of `self`'s archive in archive order; answers
-// false when the archive cannot be listed or is damaged part-way, with the
-// reason left in #last_error. The object is held only to start and end the
-// listing: the lister reads on its own, so the block may extract entries of
-// the same object as they come. However the block ends (break, an exception,
-// throw), the listing's descriptor is closed at once.
+// false when the archive cannot be listed, with the reason left in
+// #last_error. The entries come from the archive's central directory, read
+// once; the object is not held while they are listed, so the block may
+// extract entries of the same object as they come.
 template <typename Each>
 bool list_entries(VALUE self, Each each) {
-  VALUE holder = TypedData_Wrap_Struct(0, &lister_type, nullptr);
-  if (!start_listing(self, holder)) return false;
-  Listing<Each> listing{self, holder, &each, false};
-  rb_ensure(list_all<Each>, reinterpret_cast<VALUE>(&listing), free_listing, holder);
-  return listing.complete;
+  VALUE holder = TypedData_Wrap_Struct(0, &listing_type, nullptr);
+  auto* listing = new (std::nothrow) Listing;
+  if (!listing) rb_memerror();
+  DATA_PTR(holder) = listing;
+  if (!read_directory(self, listing)) {
+    free_listing(holder);
+    return false;
+  }
+  ListingCall<Each> call{holder, &each};
+  rb_ensure(list_all<Each>, reinterpret_cast<VALUE>(&call), free_listing, holder);
+  return true;
 }
 
 VALUE entry_folder_p(VALUE self) { return rb_struct_aref(self, INT2FIX(2)); }

@@ -2,6 +2,7 @@
 
 #include <ruby/thread.h>
 
+#include <atomic>
 #include <new>
 
 #include "ext/string_conversion.h"
@@ -65,6 +66,10 @@ int run_block(const BackgroundRun::Report& report) noexcept {
   return state;
 }
 
+int serve_report(const Operation& operation, const BackgroundRun::Report& report) {
+  return operation.serve_report ? operation.serve_report(report) : run_block(report);
+}
+
 // Whether `run` is still the object's work in this process. The block and
 // signal handlers run Ruby code that may close the object (which ends the
 // work) or fork (the child has no thread of the work).
@@ -75,13 +80,13 @@ bool still_running(const ParvoxObject* object, const BackgroundRun* run) {
 // Waits for the work to end, serving its reports and Ruby's interrupts. After
 // the first exception the work is asked to stop; waiting then goes on until
 // it has, and a later exception takes the place of an earlier one.
-void serve_until_finished(ParvoxObject* object, BackgroundRun* run, bool has_block,
+void serve_until_finished(ParvoxObject* object, const Operation& operation, BackgroundRun* run,
                           int* state) {
   for (;;) {
     const Event event = wait_for_next_event(run, state);
     if (!still_running(object, run) || event == Event::finished) return;
     if (event == Event::report) {
-      if (!*state && has_block) *state = run_block(run->report());
+      if (!*state) *state = serve_report(operation, run->report());
       if (!still_running(object, run)) return;
       if (*state) {
         run->stop();
@@ -94,21 +99,31 @@ void serve_until_finished(ParvoxObject* object, BackgroundRun* run, bool has_blo
   }
 }
 
-bool run_here(const Operation& operation) {
-  Progress unwatched;
-  return guarded([&] { return operation.work(unwatched); });
+// Runs the work on this thread, which holds the global lock: its reports
+// are served as they come, and an exception there stops it.
+bool run_here(const Operation& operation, bool has_block, int* state) {
+  std::atomic<bool> stop{false};
+  Progress::Listener listener;
+  if (has_block) {
+    listener = [&](const std::string& entry, int64_t done, int64_t total) {
+      if (!*state) *state = serve_report(operation, {entry, done, total});
+      if (*state) stop = true;
+    };
+  }
+  Progress progress(std::move(listener), &stop);
+  return guarded([&] { return operation.work(progress); });
 }
 
-bool run_on_own_thread(ParvoxObject* object, const Operation& operation, int* state) {
-  const bool has_block = rb_block_given_p() != 0;
+bool run_on_own_thread(ParvoxObject* object, const Operation& operation, bool has_block,
+                       int* state) {
   BackgroundRun* run = new (std::nothrow) BackgroundRun(has_block);
   if (!run || !run->start(operation.work)) {
     // No thread to be had: the work is done here, as a plain blocking call.
     delete run;
-    return run_here(operation);
+    return run_here(operation, has_block, state);
   }
   object->running = run;
-  serve_until_finished(object, run, has_block, state);
+  serve_until_finished(object, operation, run, state);
   if (!object->owned_by_this_process()) {
     // A child forked meanwhile: the work's thread is the parent's alone, and
     // so is everything of it. The child leaves it be.
@@ -127,13 +142,15 @@ bool run_on_own_thread(ParvoxObject* object, const Operation& operation, int* st
 
 }  // namespace
 
-bool perform(ParvoxObject* object, const OperationBuilder& build, int* state) noexcept {
+bool perform(ParvoxObject* object, const OperationBuilder& build, bool has_block,
+             int* state) noexcept {
   try {
     Operation operation;
     if (!build(*object, &operation)) return false;
     object->last_error.clear();
-    const bool answer = operation.runs_here ? run_here(operation)
-                                            : run_on_own_thread(object, operation, state);
+    const bool answer = operation.runs_here
+                            ? run_here(operation, has_block, state)
+                            : run_on_own_thread(object, operation, has_block, state);
     if (!answer && object->last_error.empty()) object->last_error = *operation.reason;
     return answer;
   } catch (...) {

@@ -1,4 +1,4 @@
-// One call of add_file, add_data, unzip_file or unzip_all, from its adapter
+// One call of add_file, add_data, unzip_file, read or unzip_all, from its adapter
 // to the native work and back:
 //
 //   adapter (archive_methods.cpp): checks the arguments
@@ -29,6 +29,10 @@ struct Operation {
   // Work that costs less than handing it to a thread (an answer known at
   // once, a small entry) runs on the calling thread.
   bool runs_here = false;
+  // Serves the work's reports, when a block was given, in place of calling
+  // the block with the progress (Parvox#read hands its data over there);
+  // answers the state of any exception or break.
+  std::function<int(const BackgroundRun::Report& report)> serve_report;
 };
 
 // Builds the call's Operation from the object: false, with the object's
@@ -37,18 +41,20 @@ using OperationBuilder = std::function<bool(ParvoxObject& object, Operation* ope
 
 // Builds and runs the operation with the object claimed; answers whether it
 // succeeded, leaving the reason in the object's last_error. A Ruby exception
-// met on the way is left in `*state`.
-bool perform(ParvoxObject* object, const OperationBuilder& build, int* state) noexcept;
+// met on the way is left in `*state`. Reports go to the block when one was
+// given (`has_block`).
+bool perform(ParvoxObject* object, const OperationBuilder& build, bool has_block,
+             int* state) noexcept;
 
 // The whole call: true or false, or the exception re-raised once the native
 // side has unwound.
 template <typename Build>
-VALUE run_operation(VALUE self, Build&& build) {
+VALUE run_operation(VALUE self, Build&& build, bool has_block = rb_block_given_p() != 0) {
   ParvoxObject* object = get_object(self);
   const uint64_t claimed = claim(object);
   if (!claimed) return Qfalse;
   int state = 0;
-  const bool answer = perform(object, build, &state);
+  const bool answer = perform(object, build, has_block, &state);
   release(object, claimed);
   if (state) rb_jump_tag(state);
   return bool_value(answer);

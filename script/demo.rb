@@ -1,9 +1,10 @@
-# Zips a sample folder with a password, lists the archive's entries, shows why
-# a wrong password fails, extracts it again and compares every file with the
-# original.
+# Zips a sample folder with a password (and a manifest made in memory), lists
+# the archive's entries, shows why a wrong password fails, extracts it again,
+# reads two entries into memory and compares every file with the original.
 require "parvox"
 require "fileutils"
 require "tmpdir"
+require "zlib"
 
 PASSWORD = "correct horse battery staple"
 
@@ -92,6 +93,12 @@ Dir.mktmpdir("parvox-demo") do |work|
   progress = ProgressLine.new("extracting")
   extracted = reader.unzip_all(target, &progress)
   progress.finish
+  readme = reader.read("project/README.txt")
+  puts "read one entry into memory: project/README.txt, #{readme.bytesize} bytes, " \
+       "first line #{readme.lines.first.chomp.inspect}"
+  digest = 0
+  reader.read("project/assets/logo.bin") { |chunk| digest = Zlib.crc32(chunk, digest) }
+  puts format("read project/assets/logo.bin in chunks: CRC-32 %08x", digest)
   reader.close
   puts "extracted into #{target}: #{extracted}"
 

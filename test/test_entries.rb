@@ -103,14 +103,23 @@ class EntriesTest < ParvoxTest
 
     archive = py_zip([["first.txt", "first"], ["second.txt", "second"], ["third.txt", "third"]])
     bytes = File.binread(archive)
-    bytes[bytes.index("PK\x03\x04".b, 4), 4] = "XXXX"
+    local = bytes.index("PK\x03\x04".b, 4)
+    bytes[local, 4] = "XXXX"
     File.binwrite(archive, bytes)
     zip = Parvox.load(archive, "")
-    assert_nil zip.entries, "a listing that breaks off is no listing"
-    assert_equal "'#{archive}' is damaged after its first 1 entries", zip.last_error
-    seen = []
-    assert_nil zip.each_entry { |e| seen << e.name }
-    assert_equal ["first.txt"], seen
+    assert_equal %w[first.txt second.txt third.txt], zip.entries.map(&:name),
+                 "a listing reads the central directory only"
+    refute zip.unzip_file("second.txt", path("second.txt"))
+    assert_equal "'second.txt' cannot be read: its local header is missing", zip.last_error
+    assert_equal "third", zip.read("third.txt")
+
+    bytes[local, 4] = "PK\x03\x04".b
+    bytes[bytes.rindex("PK\x01\x02".b), 4] = "XXXX"
+    File.binwrite(archive, bytes)
+    zip = Parvox.load(archive, "")
+    assert_nil zip.entries, "a damaged directory is no listing"
+    assert_equal "'#{archive}' cannot be read: its central directory record 3 is damaged", zip.last_error
+    assert_nil zip.each_entry { flunk "nothing is listed from a damaged directory" }
 
     writer = Parvox.new(path("w.zip"), "")
     assert_nil writer.entries

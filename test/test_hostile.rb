@@ -100,6 +100,66 @@ class HostileTest < ParvoxTest
     refute_equal true, unzip_all_answer(archive), "a damaged archive answered true"
   end
 
+  # Central directories that contradict themselves or the file: each row is
+  # refused with its reason, by load when the end records already say so,
+  # else by unzip_all, unzip_file, read and entries alike; nothing is written.
+  def test_lying_central_directories_are_refused
+    entries = [{ name: "a.txt", data: "alpha" }, { name: "b.txt", data: "beta" }]
+    end_record = ->(bytes) { bytes.rindex("PK\x05\x06".b) }
+    first_record = ->(bytes) { bytes.index("PK\x01\x02".b) }
+    rows = {
+      "a local header offset past the end" => [->(b) { b[first_record.(b) + 42, 4] = [b.size].pack("V") },
+                                                "its central directory record 1 places its entry outside the file"],
+      "a count too small" => [->(b) { b[end_record.(b) + 8, 4] = [1, 1].pack("vv") },
+                              "its central directory holds 2 entries where its end record declares 1"],
+      "a count too large" => [->(b) { b[end_record.(b) + 8, 4] = [3, 3].pack("vv") },
+                              "its end record declares more entries than its central directory can hold", :load],
+      "a directory past the end" => [->(b) { b[end_record.(b) + 16, 4] = [b.size].pack("V") },
+                                     "its end record places the central directory outside the file", :load],
+      "a ZIP64 locator leading nowhere" => [->(b) { b.insert(end_record.(b), ["PK\x06\x07", 0, 0, 1].pack("a4VQ<V")) },
+                                            "its ZIP64 locator leads to no ZIP64 end record", :load],
+    }
+    rows.each do |what, (damage, reason, at_load)|
+      archive = make_zip(entries)
+      bytes = File.binread(archive)
+      damage.call(bytes)
+      File.binwrite(archive, bytes)
+      expected = "'#{archive}' cannot be read: #{reason}"
+      zip = Parvox.load(archive, "")
+      if at_load
+        assert_nil zip, what
+        assert_equal expected, Parvox.last_error, what
+        next
+      end
+      assert_contained(what) do
+        refute zip.unzip_all(@out), what
+        assert_equal expected, zip.last_error, what
+        refute zip.unzip_file("a.txt", path("a.txt")), what
+        assert_nil zip.read("b.txt"), what
+        assert_equal expected, zip.last_error, what
+        assert_nil zip.entries, what
+      end
+      refute File.exist?(@out) && !Dir.empty?(@out), "#{what}: wrote into the target"
+      refute File.exist?(path("a.txt")), what
+    end
+  end
+
+  # The local header must repeat its entry's name, as zipfile requires.
+  def test_a_local_header_naming_another_entry_is_refused
+    archive = make_zip([{ name: "a.txt", data: "alpha" }, { name: "b.txt", data: "beta" }])
+    bytes = File.binread(archive)
+    bytes[30, 5] = "b.txt"
+    File.binwrite(archive, bytes)
+    zip = Parvox.load(archive, "")
+    assert_nil zip.read("a.txt")
+    assert_equal "'a.txt' cannot be read: its local header names another entry", zip.last_error
+    refute zip.unzip_file("a.txt", path("a.txt"))
+    refute File.exist?(path("a.txt"))
+    assert_contained("unzip_all") { refute zip.unzip_all(@out) }
+    refute File.exist?(File.join(@out, "a.txt"))
+    assert_equal "beta", zip.read("b.txt")
+  end
+
   def test_truncated_archives_fail
     src = make_tree(path("src"), "a.bin" => noise(300_000), "b.txt" => "b" * 50_000)
     whole = File.binread(zip_folder(src, "src"))

@@ -135,6 +135,8 @@ class InteropTest < ParvoxTest
     [
       ["zip -r (deflated)", "", ->(a) { run!("zip", "zip", "-q", "-r", a, "src") }],
       ["zip -r -0 (stored)", "", ->(a) { run!("zip", "zip", "-q", "-r", "-0", a, "src") }],
+      # Written to a pipe: sizes and CRCs follow each entry's data.
+      ["zip to a pipe", "", ->(a) { run!("zip", "sh", "-c", 'zip -q -r - src | cat > "$0"', a) }],
       ["7z AES-256", PASSWORD, ->(a) { run!("7z", "7z", "a", "-tzip", "-mem=AES256", pw, a, "src") }],
       ["7z AES-128", PASSWORD, ->(a) { run!("7z", "7z", "a", "-tzip", "-mem=AES128", pw, a, "src") }],
       ["bsdtar", "", ->(a) { run!("bsdtar", "bsdtar", "--format", "zip", "-cf", a, "src") }],
@@ -198,6 +200,16 @@ class InteropTest < ParvoxTest
         assert_equal File.binread(File.join(@src, entry.name.delete_prefix("src/"))), File.binread(target),
                      "#{tool}: #{entry.name}"
       end
+
+      # Read into memory in archive order and backwards: the same bytes.
+      files = zip.entries.reject(&:folder?)
+      [files, files.reverse].each do |order|
+        order.each do |entry|
+          assert_equal File.binread(File.join(@src, entry.name.delete_prefix("src/"))), zip.read(entry.name),
+                       "#{tool}: read #{entry.name}: #{zip.last_error}"
+        end
+      end
+      assert_equal "", zip.read("src/empty folder"), "#{tool}: a folder reads as nothing"
       zip.close
     end
   end

@@ -123,6 +123,47 @@ class NamesTest < ParvoxTest
     end
   end
 
+  # Names stored without the UTF-8 flag, as zip on Linux and macOS writes
+  # them: valid UTF-8 with a non-ASCII byte is taken as UTF-8; a Unicode Path
+  # field whose CRC matches the stored name wins; anything else is the bytes
+  # as stored. unzip_all, unzip_file, read and entries agree in every locale.
+  def test_unflagged_names_are_read_as_utf8_or_from_their_unicode_path
+    unicode_path = lambda do |stored, name|
+      data = [1, Zlib.crc32(stored)].pack("CV") + name.b
+      [0x7075, data.bytesize].pack("vv") + data
+    end
+    archive = ZipBytes.write(path("unflagged.zip"), [
+      { name: "café été.txt", data: "utf-8\n", utf8: false },
+      { name: "日本/語.txt", data: "nihongo\n", utf8: false },
+      { name: "\xE9t\xE9.txt".b, data: "latin-1\n", utf8: false },
+      { name: "na\x8Bve.txt".b, data: "cp437\n", utf8: false, extra: unicode_path.call("na\x8Bve.txt".b, "naïve.txt") },
+      { name: "stale\x8B.txt".b, data: "stale\n", utf8: false, extra: unicode_path.call("other".b, "wrong.txt") },
+    ])
+    LOCALES.each_key do |locale|
+      out = path("out-#{locale}")
+      answers = in_locale(locale, <<~RUBY, archive, out)
+        archive, out = ARGV
+        zip = Parvox.load(archive, "")
+        [zip.unzip_all(out), zip.entries.map { |e| e.name&.b },
+         zip.unzip_file("café été.txt", out + ".one"), zip.read("naïve.txt")]
+      RUBY
+      what = "under #{locale}"
+      if locale == LATIN1
+        assert_equal [false, ["café été.txt".b, nil, "été.txt".b, "naïve.txt".b, "stale\xC2\x8B.txt".b], true, "cp437\n"],
+                     answers, what
+        expected = [["caf\xE9 \xE9t\xE9.txt".b, "utf-8\n"], ["na\xEFve.txt".b, "cp437\n"],
+                    ["stale\x8B.txt".b, "stale\n"], ["\xE9t\xE9.txt".b, "latin-1\n"]]
+      else
+        assert_equal [true, ["café été.txt".b, "日本/語.txt".b, "\xE9t\xE9.txt".b, "naïve.txt".b, "stale\x8B.txt".b],
+                      true, "cp437\n"], answers, what
+        expected = [["café été.txt".b, "utf-8\n"], ["naïve.txt".b, "cp437\n"], ["stale\x8B.txt".b, "stale\n"],
+                    ["日本".b, :dir], ["日本/語.txt".b, "nihongo\n"], ["\xE9t\xE9.txt".b, "latin-1\n"]]
+      end
+      assert_equal expected.sort, byte_tree(out), what
+      assert_equal "utf-8\n", File.binread(out + ".one"), what
+    end
+  end
+
   def test_trees_zipped_by_parvox_keep_their_true_names
     latin1_src = make_tree(path("latin1", "src"),
                            "\xE9t\xE9.txt".b => "summer\n",

@@ -78,6 +78,25 @@ class TestWindows < ParvoxTest
     assert Parvox.load(archive, "").unzip_file(name, path("one.txt"))
   end
 
+  # Names from zips made on Linux and macOS, stored in UTF-8 without the flag:
+  # taken as UTF-8, and a Unicode Path field whose CRC matches wins.
+  def test_unflagged_utf8_names_and_unicode_paths_keep_their_true_names
+    field = lambda do |stored, name|
+      data = [1, Zlib.crc32(stored)].pack("CV") + name.b
+      [0x7075, data.bytesize].pack("vv") + data
+    end
+    archive = ZipBytes.write(path("linux.zip"), [
+      { name: "café été/日本.txt", data: "utf-8", utf8: false },
+      { name: "na\x8Bve.txt".b, data: "cp437", utf8: false, extra: field.call("na\x8Bve.txt".b, "naïve.txt") },
+    ])
+    zip = Parvox.load(archive, "")
+    assert zip.unzip_all(path("out")), zip.last_error
+    assert_equal [["café été", :dir], ["café été/日本.txt", "utf-8"], ["naïve.txt", "cp437"]], tree_of(path("out"))
+    assert_equal ["café été/日本.txt", "naïve.txt"], zip.entries.map(&:name)
+    assert_equal "utf-8", zip.read("café été/日本.txt")
+    assert zip.unzip_file("naïve.txt", path("one.txt"))
+  end
+
   # New archives take the ANSI form of a password as key material; reading
   # accepts that form and the UTF-8 form, which other Windows tools use.
   def test_passwords_open_in_either_form_and_only_the_right_one

@@ -40,17 +40,33 @@ class ZipBombTest < ParvoxTest
     end
   end
 
-  # A caller taking the entries one by one gets no further: the budget is the
-  # loaded archive's, and an entry extracted again is not charged twice.
-  def test_unzip_file_entry_by_entry_shares_one_bound
-    bomb = overlapping_bomb(path("bomb.zip"), entries: 30, kernel_size: 20_000_000)
-    zip = Parvox.load(bomb, "")
-    first = zip.unzip_file("bomb0029", File.join(@out, "first"))
-    again = zip.unzip_file("bomb0029", File.join(@out, "again"))
-    answers = Array.new(30) { |i| zip.unzip_file(format("bomb%04d", i), File.join(@out, i.to_s)) }
-    assert first && again, "the last entry alone is within the bound, however often"
-    assert_operator answers.count(true), :<=, 2
-    assert_operator bytes_beneath(@out), :<=, 3 * RATIO * File.size(bomb)
+  # A caller taking the entries one by one, to files or into memory, gets no
+  # further: the budget is the loaded archive's, an entry is charged by its
+  # position (whatever size it declares) and not twice when extracted again.
+  def test_entry_by_entry_shares_one_bound
+    [true, false].product(%i[unzip_file read]).each do |honest_sizes, via|
+      what = "honest sizes: #{honest_sizes}, #{via}"
+      FileUtils.rm_rf(@out)
+      bomb = overlapping_bomb(path("bomb.zip"), entries: 30, kernel_size: 20_000_000, honest_sizes: honest_sizes)
+      zip = Parvox.load(bomb, "")
+      output = 0
+      take = lambda do |name, target|
+        next zip.unzip_file(name, File.join(@out, target)) if via == :unzip_file
+        data = zip.read(name)
+        output += data.bytesize if data
+        !data.nil?
+      end
+      first = take.call("bomb0029", "first")
+      again = take.call("bomb0029", "again")
+      answers = Array.new(30) { |i| take.call(format("bomb%04d", i), i.to_s) }
+      if honest_sizes
+        assert first && again, "#{what}: the last entry alone is within the bound, however often"
+      else
+        refute first || again, "#{what}: an entry larger than it declares is damaged"
+      end
+      assert_operator answers.count(true), :<=, 2, what
+      assert_operator bytes_beneath(@out) + output, :<=, 3 * RATIO * File.size(bomb), what
+    end
   end
 
   # Two entries over a kernel of zeros still output twice what the archive

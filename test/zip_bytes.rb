@@ -12,8 +12,9 @@ module ZipBytes
 
   # Writes `entries` to `path`. Each entry is a Hash: :name (stored exactly,
   # as bytes), :data, and optionally :stored (no compression), :link (a Unix
-  # symlink entry whose data is the target) and :utf8 (the UTF-8 flag; by
-  # default set for any non-ASCII name, as Python's zipfile does).
+  # symlink entry whose data is the target), :utf8 (the UTF-8 flag; by
+  # default set for any non-ASCII name, as Python's zipfile does) and :extra
+  # (extra fields, in both headers).
   def write(path, entries)
     out = "".b
     central = "".b
@@ -22,12 +23,13 @@ module ZipBytes
       data = entry[:data].to_s.b
       body = entry[:stored] ? data : deflate(data)
       flags = entry.fetch(:utf8) { !name.ascii_only? } ? UTF8_FLAG : 0
+      extra = entry[:extra].to_s.b
       fields = [flags, entry[:stored] ? 0 : 8, 0, DOS_DATE_2020, Zlib.crc32(data), body.bytesize,
-                data.bytesize, name.bytesize]
+                data.bytesize, name.bytesize, extra.bytesize]
       mode = entry[:link] ? 0o120777 : 0o100644
-      central << ["PK\x01\x02", (3 << 8) | 20, 20, *fields, 0, 0, 0, 0, mode << 16, out.bytesize]
-                 .pack("a4vvvvvvVVVvvvvvVV") << name
-      out << ["PK\x03\x04", 20, *fields, 0].pack("a4vvvvvVVVvv") << name << body
+      central << ["PK\x01\x02", (3 << 8) | 20, 20, *fields, 0, 0, 0, mode << 16, out.bytesize]
+                 .pack("a4vvvvvvVVVvvvvvVV") << name << extra
+      out << ["PK\x03\x04", 20, *fields].pack("a4vvvvvVVVvv") << name << extra << body
     end
     out << central << ["PK\x05\x06", 0, 0, entries.size, entries.size, central.bytesize,
                        out.bytesize - central.bytesize, 0].pack("a4vvvvVVv")

@@ -1,0 +1,127 @@
+// The central directory of a zip archive, read by Parvox itself: every entry's
+// name and where its local header is, so that one entry can be read without
+// walking the others.
+//
+// The directory is input like any other: every offset and length is checked
+// against the file before it is used, and a directory that contradicts itself
+// (counts that disagree with the records, a ZIP64 locator leading nowhere,
+// local headers outside the file) is refused with a reason.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/entry_index.h"
+#include "archive/zip_engine.h"
+
+// The bytes of an archive: a file, or memory in tests and fuzzing.
+class ArchiveBytes {
+ public:
+  virtual ~ArchiveBytes() = default;
+  virtual int64_t size() const = 0;
+  // Reads exactly `n` bytes at `offset`; false when it cannot.
+  virtual bool read(int64_t offset, size_t n, char* out) const = 0;
+};
+
+// The archive in the file `fd`, read at offsets of its own.
+class FileBytes final : public ArchiveBytes {
+ public:
+  explicit FileBytes(int fd);
+  int64_t size() const override { return size_; }
+  bool read(int64_t offset, size_t n, char* out) const override;
+
+ private:
+  int fd_;
+  int64_t size_;
+};
+
+// An archive held in memory.
+class MemoryBytes final : public ArchiveBytes {
+ public:
+  MemoryBytes(const char* data, size_t size) : data_(data), size_(size) {}
+  int64_t size() const override { return static_cast<int64_t>(size_); }
+  bool read(int64_t offset, size_t n, char* out) const override;
+
+ private:
+  const char* data_;
+  size_t size_;
+};
+
+// Where the central directory is, from the end records.
+struct DirectoryLocation {
+  int64_t start = 0;           // file offset of its first record
+  int64_t size = 0;            // bytes of records
+  int64_t declared_count = 0;  // entries the end record declares
+  // Whether that count is the classic end record's 16 bits, which writers
+  // without ZIP64 let wrap past 65,535 entries.
+  bool count_is_16_bits = false;
+  // Bytes before the archive proper (a self-extractor's program): offsets
+  // stored in the archive count from there.
+  int64_t prefix = 0;
+};
+
+// Finds and checks the end records; false when there are none (the reason
+// left empty: the file is no zip archive) or, with the reason, when they
+// contradict themselves or the file.
+bool locate_central_directory(const ArchiveBytes& bytes, DirectoryLocation* location,
+                              std::string* reason);
+
+struct DirectoryEntry {
+  // Name (in native form, see StoredNameDecoder), size, kind, position.
+  zip_engine::EntryInfo info;
+  std::string stored_name;  // the bytes as stored, which the local header must repeat
+  uint16_t flags = 0;
+  uint16_t method = 0;
+  uint32_t crc = 0;
+  int64_t compressed_size = 0;
+  int64_t local_header = 0;  // file offset, the prefix included
+};
+
+// Where one entry's local header, data and data descriptor lie in the file.
+struct EntrySpan {
+  int64_t begin = 0;  // its local header
+  int64_t end = 0;    // past its data and any data descriptor
+};
+
+class CentralDirectory {
+ public:
+  // Reads every record; null, with the reason, for a damaged directory.
+  // Throws std::bad_alloc.
+  static std::unique_ptr<CentralDirectory> read(const ArchiveBytes& bytes,
+                                                const DirectoryLocation& location,
+                                                std::string* reason);
+
+  // Entries in archive order: by the place of their local headers, which is
+  // the order they are stored and extracted in (the directory's own order
+  // where two share a place).
+  const std::vector<DirectoryEntry>& entries() const { return entries_; }
+  // The position of the first entry in archive order that `wanted` names
+  // (see EntryIndex::names), or -1.
+  int64_t find(const std::string& wanted) const { return names_.find(wanted); }
+  size_t memory_size() const;
+
+  // Checks the local header of `entry` against its record and answers where
+  // the entry lies; false, with the reason, when it cannot be read as the
+  // entry the directory describes.
+  static bool locate_entry(const ArchiveBytes& bytes, const DirectoryEntry& entry, EntrySpan* span,
+                           std::string* reason);
+
+ private:
+  std::vector<DirectoryEntry> entries_;
+  EntryIndex names_;
+};
+
+// Which name of a record counts, as bytes in the form they are in:
+// the Unicode Path extra field (0x7075) when its CRC matches the stored name;
+// else the stored name, as UTF-8 when it is flagged so or, unflagged, is valid
+// UTF-8 holding a non-ASCII byte; else in the legacy charset.
+struct ChosenName {
+  std::string text;
+  bool is_utf8 = false;
+};
+ChosenName choose_name(const std::string& stored, uint16_t flags, const std::string& extra);
+
+uint32_t crc32_of(const std::string& bytes);

@@ -1,0 +1,210 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "archive/central_directory.h"
+#include "archive/stored_name.h"
+
+namespace {
+
+void put16(std::string& out, uint32_t v) {
+  out += static_cast<char>(v & 0xFF);
+  out += static_cast<char>(v >> 8 & 0xFF);
+}
+void put32(std::string& out, uint32_t v) {
+  put16(out, v & 0xFFFF);
+  put16(out, v >> 16);
+}
+void put64(std::string& out, uint64_t v) {
+  put32(out, static_cast<uint32_t>(v));
+  put32(out, static_cast<uint32_t>(v >> 32));
+}
+
+struct Entry {
+  std::string name;
+  std::string data;  // stored as is
+  uint16_t flags = 0;
+  std::string extra;
+  std::string local_name;  // when it differs from `name`
+};
+
+// Writes a stored-method archive after `prefix`; offsets in it count from
+// the archive's own start, as a self-extractor's do. With `zip64`, the end
+// record defers to ZIP64 end records and every offset is in a ZIP64 field.
+struct Built {
+  std::string bytes;
+  std::vector<size_t> local_headers;
+};
+
+Built build(const std::vector<Entry>& entries, const std::string& prefix = "", bool zip64 = false,
+            int64_t declared = -1) {
+  Built built{prefix, {}};
+  std::string directory;
+  for (const Entry& e : entries) {
+    const uint32_t offset = static_cast<uint32_t>(built.bytes.size() - prefix.size());
+    built.local_headers.push_back(built.bytes.size());
+    const std::string& local_name = e.local_name.empty() ? e.name : e.local_name;
+    const uint32_t crc = crc32_of(e.data);
+    std::string& out = built.bytes;
+    out += "PK\x03\x04";
+    put16(out, 10); put16(out, e.flags); put16(out, 0); put32(out, 0);
+    put32(out, crc); put32(out, e.data.size()); put32(out, e.data.size());
+    put16(out, local_name.size()); put16(out, 0);
+    out += local_name + e.data;
+    std::string extra = e.extra;
+    if (zip64) {
+      put16(extra, 1); put16(extra, 8);
+      put64(extra, offset);
+    }
+    directory += "PK\x01\x02";
+    put16(directory, 0x031E); put16(directory, 10); put16(directory, e.flags); put16(directory, 0);
+    put32(directory, 0); put32(directory, crc);
+    put32(directory, e.data.size()); put32(directory, e.data.size());
+    put16(directory, e.name.size()); put16(directory, extra.size()); put16(directory, 0);
+    put16(directory, 0); put16(directory, 0); put32(directory, 0);
+    put32(directory, zip64 ? 0xFFFFFFFF : offset);
+    directory += e.name + extra;
+  }
+  const uint64_t count = declared >= 0 ? static_cast<uint64_t>(declared) : entries.size();
+  const uint64_t start = built.bytes.size() - prefix.size();
+  std::string& out = built.bytes;
+  out += directory;
+  if (zip64) {
+    const uint64_t record = out.size() - prefix.size();
+    out += "PK\x06\x06";
+    put64(out, 44); put16(out, 45); put16(out, 45); put32(out, 0); put32(out, 0);
+    put64(out, count); put64(out, count); put64(out, directory.size()); put64(out, start);
+    out += "PK\x06\x07";
+    put32(out, 0); put64(out, record); put32(out, 1);
+  }
+  out += "PK\x05\x06";
+  put16(out, 0); put16(out, 0);
+  put16(out, zip64 ? 0xFFFF : count); put16(out, zip64 ? 0xFFFF : count);
+  put32(out, zip64 ? 0xFFFFFFFF : directory.size()); put32(out, zip64 ? 0xFFFFFFFF : start);
+  put16(out, 7);
+  out += "comment";
+  return built;
+}
+
+// The directory, or the reason it was refused.
+std::unique_ptr<CentralDirectory> read(const std::string& bytes, std::string* reason) {
+  MemoryBytes memory(bytes.data(), bytes.size());
+  DirectoryLocation location;
+  if (!locate_central_directory(memory, &location, reason)) return nullptr;
+  return CentralDirectory::read(memory, location, reason);
+}
+
+std::string refusal(const std::string& bytes) {
+  std::string reason;
+  return read(bytes, &reason) ? "read" : reason;
+}
+
+TEST(CentralDirectory, FindsEveryEntryBehindAPrefixAndWithZip64Records) {
+  const std::vector<Entry> entries = {{"a.txt", "alpha"}, {"dir/", ""}, {"dir/B.txt", "beta"},
+                                      {"A.TXT", "duplicate"}};
+  for (bool zip64 : {false, true}) {
+    const Built built = build(entries, std::string(1000, 'x'), zip64);
+    std::string reason;
+    auto directory = read(built.bytes, &reason);
+    ASSERT_TRUE(directory) << reason;
+    ASSERT_EQ(4u, directory->entries().size());
+    MemoryBytes memory(built.bytes.data(), built.bytes.size());
+    for (size_t i = 0; i < 4; ++i) {
+      const DirectoryEntry& entry = directory->entries()[i];
+      EXPECT_EQ(entries[i].name, entry.info.name);
+      EXPECT_EQ(built.local_headers[i], static_cast<size_t>(entry.local_header));
+      EntrySpan span;
+      ASSERT_TRUE(CentralDirectory::locate_entry(memory, entry, &span, &reason)) << reason;
+      EXPECT_EQ(entries[i].data,
+                built.bytes.substr(span.begin + 30 + entries[i].name.size(), entries[i].data.size()));
+    }
+    EXPECT_TRUE(directory->entries()[1].info.is_folder);
+    EXPECT_EQ(0, directory->find("A.txt"));  // the first of two with that name
+    EXPECT_EQ(1, directory->find("DIR"));
+    EXPECT_EQ(2, directory->find("dir\\b.txt"));
+    EXPECT_EQ(-1, directory->find("b.txt"));
+  }
+}
+
+TEST(CentralDirectory, RefusesDirectoriesThatContradictThemselvesOrTheFile) {
+  const std::vector<Entry> one = {{"a.txt", "alpha"}};
+  EXPECT_EQ("its central directory holds 1 entries where its end record declares 0",
+            refusal(build(one, "", false, 0).bytes));
+  EXPECT_EQ("its end record declares more entries than its central directory can hold",
+            refusal(build(one, "", false, 9).bytes));
+  EXPECT_EQ("", refusal("PK\x03\x04 nothing else"));  // no zip archive at all
+  // Counts past 65,535 wrap in a classic end record: that is no lie.
+  EXPECT_EQ("read", refusal(build(std::vector<Entry>(65537, Entry{"x", ""}), "", false, 1).bytes));
+
+  std::string past = build(one).bytes;
+  past[past.size() - 7 - 6] = '\x7F';  // the directory's offset: past its start
+  EXPECT_EQ("its end record places the central directory outside the file", refusal(past));
+
+  std::string locator = build(one, "", true).bytes;
+  const size_t record = locator.find("PK\x06\x06");
+  locator[record + 3] = 'x';
+  EXPECT_EQ("its ZIP64 locator leads to no ZIP64 end record", refusal(locator));
+
+  std::string header_out = build(one).bytes;
+  const size_t offset_field = header_out.find("PK\x01\x02") + 42;
+  header_out[offset_field + 2] = '\x10';
+  EXPECT_EQ("its central directory record 1 places its entry outside the file", refusal(header_out));
+
+  std::string no_zip64 = build(one, "", true).bytes;
+  no_zip64[no_zip64.find("PK\x01\x02") + 46 + 5] = '\x09';  // the field's id
+  EXPECT_EQ("its central directory record 1 has a damaged ZIP64 field", refusal(no_zip64));
+}
+
+TEST(CentralDirectory, ChecksEachLocalHeaderAgainstItsRecord) {
+  Entry renamed{"a.txt", "alpha"};
+  renamed.local_name = "b.txt";
+  const std::string bytes = build({renamed, {"c.txt", "gamma"}}).bytes;
+  std::string reason;
+  auto directory = read(bytes, &reason);
+  ASSERT_TRUE(directory) << reason;
+  MemoryBytes memory(bytes.data(), bytes.size());
+  EntrySpan span;
+  EXPECT_FALSE(CentralDirectory::locate_entry(memory, directory->entries()[0], &span, &reason));
+  EXPECT_EQ("its local header names another entry", reason);
+
+  DirectoryEntry longer = directory->entries()[1];
+  longer.compressed_size = 1 << 20;
+  EXPECT_FALSE(CentralDirectory::locate_entry(memory, longer, &span, &reason));
+  EXPECT_EQ("its local header disagrees with the central directory", reason);
+  longer.flags |= 1 << 3;  // sizes in a data descriptor: only the directory's count
+  EXPECT_FALSE(CentralDirectory::locate_entry(memory, longer, &span, &reason));
+  EXPECT_EQ("its data runs past the end of the archive", reason);
+}
+
+TEST(StoredNames, UnflaggedUtf8IsTakenAsUtf8AndAMatchingUnicodePathWins) {
+  const std::string utf8 = "caf\xC3\xA9.txt";
+  const std::string cp437 = "caf\x82.txt";
+  std::string unicode_path;
+  put16(unicode_path, 0x7075);
+  put16(unicode_path, 5 + utf8.size());
+  unicode_path += '\x01';
+  put32(unicode_path, crc32_of(cp437));
+  unicode_path += utf8;
+
+  EXPECT_TRUE(choose_name(utf8, 0, "").is_utf8);
+  EXPECT_FALSE(choose_name("plain.txt", 0, "").is_utf8);
+  EXPECT_FALSE(choose_name(cp437, 0, "").is_utf8);
+  EXPECT_TRUE(choose_name(cp437, 1 << 11, "").is_utf8);  // flagged, even when invalid
+  const ChosenName from_field = choose_name(cp437, 0, unicode_path);
+  EXPECT_EQ(utf8, from_field.text);
+  EXPECT_TRUE(from_field.is_utf8);
+  const ChosenName stale = choose_name("other.txt", 0, unicode_path);  // CRC of another name
+  EXPECT_EQ("other.txt", stale.text);
+  EXPECT_FALSE(stale.is_utf8);
+}
+
+TEST(StoredNames, OnlyWellFormedUtf8IsValid) {
+  EXPECT_TRUE(is_valid_utf8("\xE6\x97\xA5\xE6\x9C\xAC/\xF0\x9F\x98\x80"));
+  for (const char* bad : {"\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xC3",
+                          "\x82", "\xF8\x88\x80\x80\x80"}) {
+    EXPECT_FALSE(is_valid_utf8(bad)) << bad;
+  }
+}
+
+}  // namespace
