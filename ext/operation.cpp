@@ -2,8 +2,8 @@
 
 #include <ruby/thread.h>
 
-#include <atomic>
 #include <new>
+#include <vector>
 
 #include "ext/string_conversion.h"
 
@@ -99,19 +99,23 @@ void serve_until_finished(ParvoxObject* object, const Operation& operation, Back
   }
 }
 
-// Runs the work on this thread, which holds the global lock: its reports
-// are served as they come, and an exception there stops it.
+// Runs the work on this thread, which holds the global lock. Its reports are
+// served once it has returned: Ruby code run in the middle of it could switch
+// fibers and close the object under it.
 bool run_here(const Operation& operation, bool has_block, int* state) {
-  std::atomic<bool> stop{false};
+  std::vector<BackgroundRun::Report> reports;
   Progress::Listener listener;
   if (has_block) {
-    listener = [&](const std::string& entry, int64_t done, int64_t total) {
-      if (!*state) *state = serve_report(operation, {entry, done, total});
-      if (*state) stop = true;
+    listener = [&reports](const std::string& entry, int64_t done, int64_t total) {
+      reports.push_back({entry, done, total});
     };
   }
-  Progress progress(std::move(listener), &stop);
-  return guarded([&] { return operation.work(progress); });
+  Progress progress(std::move(listener), nullptr);
+  const bool answer = guarded([&] { return operation.work(progress); });
+  for (const BackgroundRun::Report& report : reports) {
+    if (!*state) *state = serve_report(operation, report);
+  }
+  return answer;
 }
 
 bool run_on_own_thread(ParvoxObject* object, const Operation& operation, bool has_block,

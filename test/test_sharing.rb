@@ -102,10 +102,16 @@ class TestSharing < ParvoxTest
       other = Parvox.load(ARGV[0], "")
       Thread.new { abandoned = other.enum_for(:unzip_all, ARGV[1]); 2.times { abandoned.next } }.join
       puts "after its thread ended: \#{other.unzip_file("s/f1.txt", ARGV[1] + "/one")}"
+      small = Parvox.load(ARGV[0], "")  # a small entry is read on the calling thread
+      chunks = small.enum_for(:read, "s/f1.txt")
+      first = chunks.next
+      small.close
+      puts "a small read: \#{first} \#{(chunks.next rescue $!.class)}"
     RUBY
     assert_match(/^working threads: 2$/, out)
     assert_match(/^after close: 0 false the archive is closed$/, out)
     assert_match(/^after its thread ended: true$/, out)
+    assert_match(/^a small read: x StopIteration$/, out)
     assert valid_archive?(path("t.zip"))
   end
 
