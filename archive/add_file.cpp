@@ -1,11 +1,11 @@
-// NativeArchive::add_file: single files and whole folder trees.
+// ArchiveWriter::add_file (single files and whole folder trees) and add_data.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
 
-#include "archive/native_archive.h"
+#include "archive/archive_writer.h"
 #include "fsutil/folder_listing.h"
 
 namespace {
@@ -56,29 +56,27 @@ std::string unreadable(const std::string& source, const std::string& why) {
 
 }  // namespace
 
-bool NativeArchive::add_file(const std::string& source, const std::string& name, bool folder,
+bool ArchiveWriter::add_file(const std::string& source, const std::string& name, bool folder,
                              bool recursive, Progress& progress) noexcept {
   last_error_.clear();
   try {
-    if (!fail_unless_open_for(true)) return false;
-    ProgressMeter meter(progress, -1);
-    if (!folder) return add_single_file(source, name, meter);
+    if (!folder) return add_single_file(source, name, progress);
 
     Failures failures;
     if (!name.empty()) {
-      if (!writer_->add_folder_entry(folder_entry_name(name))) {
-        failures.add(quoted(name) + " could not be added: " + writer_->failure_text());
+      if (!engine_->add_folder_entry(folder_entry_name(name))) {
+        failures.add(quoted(name) + " could not be added: " + engine_->failure_text());
       }
-      meter.finish_entry(folder_entry_name(name));
+      progress.finish_entry(folder_entry_name(name));
     }
     // A source that is missing or no folder has nothing beneath it to miss:
     // the folder's entry alone is the whole of it.
     fsutil::FileId id;
-    if (!meter.stopped() && fsutil::folder_id(source, &id)) {
+    if (!progress.stopped() && fsutil::folder_id(source, &id)) {
       std::vector<fsutil::FileId> walk{id};
-      add_folder(source, name, recursive, walk, failures, meter);
+      add_folder(source, name, recursive, walk, failures, progress);
     }
-    if (meter.stopped()) return fail("stopped before " + quoted(source) + " was added whole");
+    if (progress.stopped()) return fail("stopped before " + quoted(source) + " was added whole");
     return !failures.any() || fail(failures.summary());
   } catch (...) {
     return fail("out of memory");
@@ -88,15 +86,15 @@ bool NativeArchive::add_file(const std::string& source, const std::string& name,
 // Adds everything beneath the folder `source` (whose entry is written, and
 // which is the last folder on `walk`), going on past whatever cannot be
 // stored whole and counting it in `failures`, until the meter says stop.
-void NativeArchive::add_folder(const std::string& source, const std::string& name,
+void ArchiveWriter::add_folder(const std::string& source, const std::string& name,
                                bool recursive, std::vector<fsutil::FileId>& walk,
-                               Failures& failures, ProgressMeter& meter) {
+                               Failures& failures, Progress& progress) {
   std::string why;
   for (const std::string& item : fsutil::list_folder(source, "*", true, false, &why)) {
-    if (!add_single_file(join_path(source, item), join(name, item), meter, true)) {
+    if (!add_single_file(join_path(source, item), join(name, item), progress, true)) {
       failures.add(last_error_);
     }
-    if (meter.stopped()) return;
+    if (progress.stopped()) return;
   }
   if (!why.empty()) failures.add(unreadable(source, why));
   if (!recursive || !why.empty()) return;
@@ -111,19 +109,19 @@ void NativeArchive::add_folder(const std::string& source, const std::string& nam
     }
     // A folder link back to a folder on the walk would never end.
     if (is_on_walk(walk, child)) continue;
-    if (!writer_->add_folder_entry(folder_entry_name(entry))) {
-      failures.add(quoted(entry) + " could not be added: " + writer_->failure_text());
+    if (!engine_->add_folder_entry(folder_entry_name(entry))) {
+      failures.add(quoted(entry) + " could not be added: " + engine_->failure_text());
     }
-    if (!meter.finish_entry(folder_entry_name(entry))) return;
+    if (!progress.finish_entry(folder_entry_name(entry))) return;
     walk.push_back(child);
-    add_folder(path, entry, true, walk, failures, meter);
+    add_folder(path, entry, true, walk, failures, progress);
     walk.pop_back();
-    if (meter.stopped()) return;
+    if (progress.stopped()) return;
   }
   if (!why.empty()) failures.add(unreadable(source, why));
 }
 
-bool NativeArchive::is_archive_being_written(const fsutil::File& file) const {
+bool ArchiveWriter::is_archive_being_written(const fsutil::File& file) const {
   fsutil::FileId id;
   return knows_written_id_ && file.identity(&id) && id == written_id_;
 }
@@ -132,12 +130,8 @@ bool NativeArchive::is_archive_being_written(const fsutil::File& file) const {
 // entry's headers already announce it: a file that grows meanwhile is cut
 // there; one that shrinks (or fails to read) is padded with zeros, so every
 // reader still accepts the archive, and the answer is false.
-//
-// A stop asked for through the meter does not cut the file short either: the
-// writer keeps a central directory record for every entry it has begun, so an
-// entry can only be finished, never taken back.
-bool NativeArchive::add_single_file(const std::string& source, const std::string& name,
-                                    ProgressMeter& meter, bool in_walk) {
+bool ArchiveWriter::add_single_file(const std::string& source, const std::string& name,
+                                    Progress& progress, bool in_walk) {
   fsutil::File file = fsutil::File::open_regular_for_reading(source);
   if (!file.is_open()) return fail(unreadable(source, fsutil::last_error_text()));
   // Whatever path reached it, the archive itself could only ever be stored
@@ -149,14 +143,8 @@ bool NativeArchive::add_single_file(const std::string& source, const std::string
   if (size < 0) return fail(unreadable(source, fsutil::last_error_text()));
   ChunkBuffer buffer(size);
   if (!buffer.data()) return fail("out of memory");
-  if (!writer_->open_file_entry(name, size)) {
-    return fail(quoted(name) + " could not be added: " + writer_->failure_text());
-  }
-
-  bool stored = true;
   std::string short_read;  // why the file delivered less than its measured size
-  for (int64_t remaining = size; stored && remaining > 0;) {
-    const size_t wanted = static_cast<size_t>(std::min<int64_t>(remaining, buffer.size()));
+  auto next_chunk = [&](size_t wanted, const char** chunk) {
     long long got = short_read.empty() ? file.read(buffer.data(), wanted) : 0;
     if (got <= 0) {
       if (short_read.empty()) {
@@ -167,17 +155,53 @@ bool NativeArchive::add_single_file(const std::string& source, const std::string
       }
       got = static_cast<long long>(wanted);
     }
-    stored = writer_->write(buffer.data(), static_cast<size_t>(got)) == got;
-    remaining -= got;
-    meter.add(name, got);
+    *chunk = buffer.data();
+    return static_cast<size_t>(got);
+  };
+  if (!write_entry(name, size, buffer.size(), next_chunk, progress)) return false;
+  return short_read.empty() || fail(short_read);
+}
+
+bool ArchiveWriter::add_data(const char* data, size_t size, const std::string& name) noexcept {
+  last_error_.clear();
+  try {
+    Progress unwatched;
+    auto next_chunk = [&, offset = size_t{0}](size_t wanted, const char** chunk) mutable {
+      *chunk = data + offset;
+      offset += wanted;
+      return wanted;
+    };
+    return write_entry(name, static_cast<int64_t>(size), kChunkSize, next_chunk, unwatched);
+  } catch (...) {
+    return fail("out of memory");
+  }
+}
+
+// Writes the file entry `name` of exactly `size` bytes, taken from
+// `next_chunk` (which answers how many of the `wanted` bytes it gave) at most
+// `chunk_size` at a time.
+//
+// A stop asked for through `progress` does not cut the entry short: the
+// writer keeps a central directory record for every entry it has begun, so an
+// entry can only be finished, never taken back.
+bool ArchiveWriter::write_entry(const std::string& name, int64_t size, size_t chunk_size,
+                                const ChunkSource& next_chunk, Progress& progress) {
+  if (!engine_->open_file_entry(name, size)) {
+    return fail(quoted(name) + " could not be added: " + engine_->failure_text());
+  }
+  bool stored = true;
+  for (int64_t remaining = size; stored && remaining > 0;) {
+    const char* chunk = nullptr;
+    const size_t got =
+        next_chunk(static_cast<size_t>(std::min<int64_t>(remaining, chunk_size)), &chunk);
+    stored = engine_->write(chunk, got) == static_cast<int64_t>(got);
+    remaining -= static_cast<int64_t>(got);
+    progress.add(name, static_cast<int64_t>(got));
   }
   // The entry is closed even after a failed write, so the archive stays
   // consistent with what was written.
-  const bool closed = writer_->close_entry();
-  meter.finish_entry(name);
-  if (!stored || !closed) {
-    return fail(quoted(name) + " could not be written to " + quoted(path_) + ": " +
-                writer_->failure_text());
-  }
-  return short_read.empty() || fail(short_read);
+  const bool closed = engine_->close_entry();
+  progress.finish_entry(name);
+  return (stored && closed) || fail(quoted(name) + " could not be written to " + quoted(path_) +
+                                    ": " + engine_->failure_text());
 }

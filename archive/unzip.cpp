@@ -1,11 +1,11 @@
-// NativeArchive::unzip_file and unzip_all.
+// ArchiveReader::unzip_file and unzip_all.
 #include <algorithm>
 #include <cctype>
 #include <new>
 #include <limits>
 
 #include "archive/entry_index.h"
-#include "archive/native_archive.h"
+#include "archive/archive_reader.h"
 #include "fsutil/folder_creation.h"
 
 namespace {
@@ -42,21 +42,25 @@ bool components_beneath(const std::string& name, std::vector<std::string>* parts
 
 }  // namespace
 
-bool NativeArchive::unzip_file(const std::string& name, const std::string& target,
+bool ArchiveReader::unzip_file(const std::string& name, const std::string& target,
                                Progress& progress) noexcept {
   last_error_.clear();
   try {
-    if (!fail_unless_open_for(false) || !locate(name)) return false;
+    if (!locate(name, progress)) return false;
     // The entry is opened before anything is created for it, so one that
     // cannot be read leaves no trace on disk.
-    if (!reader_->open_entry()) return fail_reading_entry();
+    if (!engine_->open_entry()) return fail_reading_entry();
     if (!admits_declared_size()) return fail_expansion();
-    ProgressMeter meter(progress, reader_->entry().size);
-    fsutil::make_parent_folders(target);
-    const bool answer = reader_->entry().is_folder ||
-                        write_entry_data(fsutil::File::create(target), target, meter);
-    if (!meter.finish_entry(reader_->entry().name) && answer) {
-      return fail("stopped before " + quoted(reader_->entry().name) + " was extracted whole");
+    progress.set_total(engine_->entry().size);
+    // A folder entry is the folders above the target: it is extracted when
+    // they are there afterwards.
+    if (!fsutil::make_parent_folders(target) && engine_->entry().is_folder) {
+      return fail(quoted(target) + ": " + fsutil::last_error_text());
+    }
+    const bool answer = engine_->entry().is_folder ||
+                        write_entry_data(fsutil::File::create(target), target, progress);
+    if (!progress.finish_entry(engine_->entry().name) && answer) {
+      return fail("stopped before " + quoted(engine_->entry().name) + " was extracted whole");
     }
     return answer;
   } catch (...) {
@@ -64,9 +68,9 @@ bool NativeArchive::unzip_file(const std::string& name, const std::string& targe
   }
 }
 
-bool NativeArchive::unzip_file_answers_at_once(const std::string& name) const noexcept {
+bool ArchiveReader::unzip_file_answers_at_once(const std::string& name) const noexcept {
   try {
-    return !reader_ || (index_ && index_->find(name) < 0);
+    return index_ && index_->find(name) < 0;
   } catch (...) {
     return false;
   }
@@ -76,29 +80,31 @@ bool NativeArchive::unzip_file_answers_at_once(const std::string& name) const no
 // unread, else the first entry of that name. Once every name is known, a
 // name that is not there is answered at once, and the reader only walks
 // forward from where it is unless the entry lies behind it.
-bool NativeArchive::locate(const std::string& name) {
-  if (reader_->has_entry() && !reader_->data_touched() &&
-      EntryIndex::names(name, reader_->entry())) {
+bool ArchiveReader::locate(const std::string& name, Progress& progress) {
+  if (engine_->has_entry() && !engine_->data_touched() &&
+      EntryIndex::names(name, engine_->entry())) {
     return true;
   }
-  if (!index_) build_index();
+  if (!index_) build_index(progress);
+  if (progress.stopped()) return fail("stopped while looking for " + quoted(name));
   const std::string missing = "no entry named " + quoted(name);
   if (index_) {
     const int64_t position = index_->find(name);
     if (position < 0) return fail(missing);
-    if (reader_->goto_position(position) && EntryIndex::names(name, reader_->entry())) return true;
+    if (engine_->goto_position(position) && EntryIndex::names(name, engine_->entry())) return true;
   }
   // Without a complete index (a damaged archive) every entry is tried in turn.
   auto matches = [&name](const EntryInfo& entry) { return EntryIndex::names(name, entry); };
-  return reader_->locate_entry(matches) || fail(missing);
+  return engine_->locate_entry(matches) || fail(missing);
 }
 
 // One walk over the headers with a second reader: the extracting reader
 // keeps its place.
-void NativeArchive::build_index() {
+void ArchiveReader::build_index(Progress& progress) {
   std::unique_ptr<EntryLister> lister = EntryLister::open(file_);
   if (!lister) return;
   while (lister->next()) {
+    if (progress.stopped()) return;
   }
   index_ = lister->take_index();
 }
@@ -107,11 +113,11 @@ void NativeArchive::build_index() {
 // entry that cannot be read, or whose name has no form in the locale's
 // charset, is skipped, but makes the answer false; any other failure stops at
 // that entry.
-bool NativeArchive::unzip_all(const std::string& folder, Progress& progress) noexcept {
+bool ArchiveReader::unzip_all(const std::string& folder, Progress& progress) noexcept {
   last_error_.clear();
   try {
-    if (!fail_unless_open_for(false)) return false;
-    ProgressMeter meter(progress, progress.wants_reports() ? total_entry_size() : -1);
+    if (progress.wants_reports()) progress.set_total(total_entry_size(progress));
+    if (progress.stopped()) return fail("stopped before anything was extracted");
     const std::string root = folder.empty() ? "." : folder;
     fsutil::make_parent_folders(root + "/");
     fsutil::FileCreator files(root);
@@ -119,15 +125,15 @@ bool NativeArchive::unzip_all(const std::string& folder, Progress& progress) noe
     // The walk sees every name; unless it stops early it becomes the index.
     std::unique_ptr<EntryIndex> seen(index_ ? nullptr : new (std::nothrow) EntryIndex);
     bool extracted = false;
-    for (bool positioned = reader_->goto_first_entry(); positioned;
-         positioned = reader_->goto_next_entry()) {
-      if (seen) seen->add(reader_->entry(), reader_->position());
-      if (!reader_->entry().name_ok) {
-        failures.add("the name of entry " + std::to_string(reader_->position() + 1) +
+    for (bool positioned = engine_->goto_first_entry(); positioned;
+         positioned = engine_->goto_next_entry()) {
+      if (seen) seen->add(engine_->entry(), engine_->position());
+      if (!engine_->entry().name_ok) {
+        failures.add("the name of entry " + std::to_string(engine_->position() + 1) +
                      " has no form in the locale's character set; not extracted");
         continue;
       }
-      if (!reader_->open_entry()) {
+      if (!engine_->open_entry()) {
         fail_reading_entry();
         failures.add(last_error_);
         continue;
@@ -139,17 +145,17 @@ bool NativeArchive::unzip_all(const std::string& folder, Progress& progress) noe
         return fail(failures.summary());
       }
       extracted = true;
-      if (!extract_beneath(root, files, meter)) {
+      if (!extract_beneath(root, files, progress)) {
         failures.add(last_error_);
         return fail(failures.summary());
       }
-      if (!meter.finish_entry(reader_->entry().name)) {
-        return fail("stopped after " + quoted(reader_->entry().name));
+      if (!progress.finish_entry(engine_->entry().name)) {
+        return fail("stopped after " + quoted(engine_->entry().name));
       }
     }
-    if (reader_->damaged()) {
+    if (engine_->damaged()) {
       failures.add(quoted(path_) + " is damaged after its first " +
-                   std::to_string(reader_->position() + 1) + " entries");
+                   std::to_string(engine_->position() + 1) + " entries");
     } else if (seen) {
       index_ = std::move(seen);
     }
@@ -162,12 +168,12 @@ bool NativeArchive::unzip_all(const std::string& folder, Progress& progress) noe
 
 // The bytes all entries declare, for progress reports: one walk over the
 // entry headers, reading no data.
-int64_t NativeArchive::total_entry_size() {
+int64_t ArchiveReader::total_entry_size(Progress& progress) {
   int64_t total = 0;
-  for (bool positioned = reader_->goto_first_entry(); positioned;
-       positioned = reader_->goto_next_entry()) {
+  for (bool positioned = engine_->goto_first_entry(); positioned && !progress.stopped();
+       positioned = engine_->goto_next_entry()) {
     // Declared sizes are the archive's word: the sum must not overflow.
-    const int64_t size = std::max<int64_t>(reader_->entry().size, 0);
+    const int64_t size = std::max<int64_t>(engine_->entry().size, 0);
     total = size > std::numeric_limits<int64_t>::max() - total
                 ? std::numeric_limits<int64_t>::max()
                 : total + size;
@@ -175,9 +181,9 @@ int64_t NativeArchive::total_entry_size() {
   return total;
 }
 
-bool NativeArchive::extract_beneath(const std::string& root, fsutil::FileCreator& files,
-                                    ProgressMeter& meter) {
-  const EntryInfo& entry = reader_->entry();
+bool ArchiveReader::extract_beneath(const std::string& root, fsutil::FileCreator& files,
+                                    Progress& progress) {
+  const EntryInfo& entry = engine_->entry();
   std::vector<std::string> parts;
   if (!components_beneath(entry.name, &parts)) {
     return fail(quoted(entry.name) + " leads outside the target folder; not extracted");
@@ -188,26 +194,26 @@ bool NativeArchive::extract_beneath(const std::string& root, fsutil::FileCreator
     return fsutil::make_folders_beneath(root, parts) ||
            fail(quoted(shown) + ": " + fsutil::last_error_text());
   }
-  return write_entry_data(files.create_file(parts), shown, meter);
+  return write_entry_data(files.create_file(parts), shown, progress);
 }
 
 // Refuses an entry that declares more than the archive's expansion budget
 // leaves; extraction of an overlapping-entry bomb usually ends here.
-bool NativeArchive::admits_declared_size() {
-  const EntryInfo& entry = reader_->entry();
+bool ArchiveReader::admits_declared_size() {
+  const EntryInfo& entry = engine_->entry();
   return budget_.admits(entry.position, entry.size);
 }
 
-bool NativeArchive::fail_expansion() {
-  return fail(quoted(reader_->entry().name) +
+bool ArchiveReader::fail_expansion() {
+  return fail(quoted(engine_->entry().name) +
               " would write more than the archive's size allows (a zip bomb); not extracted");
 }
 
 // Reports why the current entry's data could not be read.
-bool NativeArchive::fail_reading_entry() {
-  const std::string name = quoted(reader_->entry().name);
-  const std::string& detail = reader_->failure_detail();
-  switch (reader_->failure()) {
+bool ArchiveReader::fail_reading_entry() {
+  const std::string name = quoted(engine_->entry().name);
+  const std::string& detail = engine_->failure_detail();
+  switch (engine_->failure()) {
     case zip_engine::ReadFailure::wrong_password:
       return fail("wrong password for " + name);
     case zip_engine::ReadFailure::no_password:
@@ -227,16 +233,16 @@ bool NativeArchive::fail_reading_entry() {
 //
 // Every chunk is charged before it is written: an entry that produces more
 // than it declared is stopped where it would pass the budget.
-bool NativeArchive::write_entry_data(fsutil::File target, const std::string& shown_path,
-                                     ProgressMeter& meter) {
+bool ArchiveReader::write_entry_data(fsutil::File target, const std::string& shown_path,
+                                     Progress& progress) {
   const std::string where = quoted(shown_path) + ": ";
   if (!target.is_open()) return fail(where + fsutil::last_error_text());
-  const size_t position = reader_->entry().position;
+  const size_t position = engine_->entry().position;
   int64_t produced = 0;
   for (;;) {
     const char* data;
     size_t size;
-    switch (reader_->read_chunk(&data, &size)) {
+    switch (engine_->read_chunk(&data, &size)) {
       case ReadStatus::end:
         return target.close() || fail(where + fsutil::last_error_text());
       case ReadStatus::failed:
@@ -245,8 +251,8 @@ bool NativeArchive::write_entry_data(fsutil::File target, const std::string& sho
         produced += static_cast<int64_t>(size);
         if (!budget_.admits(position, produced)) return fail_expansion();
         if (!target.write_all(data, size)) return fail(where + fsutil::last_error_text());
-        if (!meter.add(reader_->entry().name, static_cast<int64_t>(size))) {
-          return fail("stopped while " + quoted(reader_->entry().name) + " was extracted");
+        if (!progress.add(engine_->entry().name, static_cast<int64_t>(size))) {
+          return fail("stopped while " + quoted(engine_->entry().name) + " was extracted");
         }
         break;
     }

@@ -155,7 +155,7 @@ ZipWriter::ZipWriter(ArchiveHandle handle, archive_entry* entry)
     : handle_(std::move(handle)), entry_(entry) {}
 
 ZipWriter::~ZipWriter() {
-  finish();
+  abandon();
   archive_entry_free(entry_);
 }
 
@@ -199,6 +199,12 @@ int64_t ZipWriter::write(const char* data, size_t n) {
 }
 
 bool ZipWriter::close_entry() { return succeeded(archive_write_finish_entry(handle_.get())); }
+
+void ZipWriter::abandon() {
+  // A handle marked failed is freed without writing anything more.
+  if (!finished_) archive_write_fail(handle_.get());
+  finished_ = true;
+}
 
 bool ZipWriter::finish() {
   if (finished_) return true;

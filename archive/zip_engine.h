@@ -42,6 +42,9 @@ class ZipWriter {
   bool close_entry();
   // Writes the central directory and end records; the writer is done after it.
   bool finish();
+  // Ends the writer without writing another byte: what was written stays as
+  // it is, unfinished. A writer destroyed before finish() is abandoned.
+  void abandon();
   // Why the last failing call failed: the system's error text when the
   // engine had one (a full disk), else the engine's own.
   std::string failure_text() const;

@@ -1,24 +1,31 @@
 #include "ext/background_run.h"
 
-
 BackgroundRun::~BackgroundRun() {
   stop();
-  if (thread_.joinable()) thread_.join();
+  finish();
 }
 
-bool BackgroundRun::start(const Work& work) noexcept {
+bool BackgroundRun::start(Work work) noexcept {
   try {
-    thread_ = fsutil::Thread([this, work] { run(work); });
+    work_ = std::move(work);
+    thread_ = fsutil::Thread([this] { run(); });
     return true;
   } catch (...) {
     return false;
   }
 }
 
-void BackgroundRun::run(const Work& work) noexcept {
+void BackgroundRun::run() noexcept {
   bool answer = false;
   try {
-    answer = work(*this);
+    Progress::Listener listener;
+    if (wants_reports_) {
+      listener = [this](const std::string& entry, int64_t done, int64_t total) {
+        hand_over(entry, done, total);
+      };
+    }
+    Progress progress(std::move(listener), &stop_);
+    answer = work_(progress);
   } catch (...) {
   }
   std::lock_guard<fsutil::Mutex> lock(mutex_);
@@ -62,14 +69,13 @@ bool BackgroundRun::finish() noexcept {
   return answer_;
 }
 
-bool BackgroundRun::report(const std::string& entry, int64_t done, int64_t total) {
+void BackgroundRun::hand_over(const std::string& entry, int64_t done, int64_t total) {
   std::unique_lock<fsutil::Mutex> lock(mutex_);
-  if (stop_ || !wants_reports_) return !stop_;
+  if (stop_) return;
   report_.entry = entry;
   report_.done = done;
   report_.total = total;
   report_waiting_ = true;
   changed_.notify_all();
   changed_.wait(lock, [this] { return !report_waiting_; });
-  return !stop_;
 }

@@ -2,20 +2,20 @@
 // asked for it waits, so that the waiting thread can give up Ruby's global
 // lock, be woken for interrupts, and run the progress block between chunks.
 //
-// Nothing here knows Ruby: the waiting side (ext/archive_methods.cpp) calls
-// wait() without the global lock and everything else with it.
+// Nothing here knows Ruby: the waiting side (ext/operation.cpp) calls wait()
+// without the global lock and everything else with it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 
 #include "archive/progress.h"
 #include "fsutil/threads.h"
 
-class BackgroundRun final : public Progress {
+class BackgroundRun {
  public:
   using Work = std::function<bool(Progress&)>;
 
@@ -28,14 +28,15 @@ class BackgroundRun final : public Progress {
   enum class Event { report, finished, woken };
 
   // With `wants_reports`, every report waits until the waiting side has
-  // answered it with resume(); without, reports only check for a stop.
+  // answered it with resume(); without, the work only checks for a stop.
   explicit BackgroundRun(bool wants_reports) : wants_reports_(wants_reports) {}
+  // Stops the work and waits for it.
   ~BackgroundRun();
   BackgroundRun(const BackgroundRun&) = delete;
   BackgroundRun& operator=(const BackgroundRun&) = delete;
 
   // Starts `work` on a new thread; false when no thread could be started.
-  bool start(const Work& work) noexcept;
+  bool start(Work work) noexcept;
 
   // Blocks until a report is waiting, the work has finished, or wake() was
   // called; at the latest after kPollInterval, answering `woken`.
@@ -54,28 +55,27 @@ class BackgroundRun final : public Progress {
   const Report& report() const { return report_; }
   // Lets the work go on from the waiting report.
   void resume() noexcept;
-  // Asks the work to stop at its next report, and lets it go on from a
+  // Asks the work to stop as soon as it can, and lets it go on from a
   // waiting report.
   void stop() noexcept;
 
   // Waits for the work to end and answers what it answered.
   bool finish() noexcept;
 
-  // Progress, called on the work's thread.
-  bool report(const std::string& entry, int64_t done, int64_t total) override;
-  bool wants_reports() const override { return wants_reports_; }
-
  private:
-  void run(const Work& work) noexcept;
+  void run() noexcept;
+  // Called on the work's thread for every report of its Progress.
+  void hand_over(const std::string& entry, int64_t done, int64_t total);
 
   const bool wants_reports_;
+  Work work_;
+  std::atomic<bool> stop_{false};
   fsutil::Thread thread_;
   fsutil::Mutex mutex_;
   fsutil::Condition changed_;
   Report report_;
   bool report_waiting_ = false;
   bool woken_ = false;
-  bool stop_ = false;
   bool finished_ = false;
   bool answer_ = false;
 };

@@ -3,18 +3,20 @@
 #include <string>
 
 #include "ext/methods.h"
-#include "ext/ruby_boundary.h"
-#include "ext/string_conversion.h"
+#include "ext/operation.h"
 
 namespace {
 
 VALUE entry_class = Qnil;
 
-// A listing in progress belongs to a hidden Ruby object, so it is freed
-// however the enumeration ends: at its end, by `break` or an exception in
-// the block, or with an external enumerator that is dropped half-way.
+// Interrupts are looked for every this many entries of a listing.
+constexpr int64_t kEntriesBetweenInterruptChecks = 1024;
+
 void free_lister(void* data) { delete static_cast<EntryLister*>(data); }
 
+// A listing in progress belongs to a hidden Ruby object: an external
+// enumerator dropped half-way leaves it to the collector. Every other way a
+// listing ends frees it at once.
 const rb_data_type_t lister_type = {
     "Parvox::EntryLister",
     {nullptr, free_lister, nullptr, nullptr, {nullptr}},
@@ -23,58 +25,86 @@ const rb_data_type_t lister_type = {
     RUBY_TYPED_FREE_IMMEDIATELY,
 };
 
-VALUE native_text(const std::string& text) {
-  int state = 0;
-  VALUE answer = protected_native_text(text, &state);
-  if (state) rb_jump_tag(state);
-  if (NIL_P(answer)) rb_memerror();
-  return answer;
-}
-
 // A name with no form in the locale's charset is nil: there is no String
 // that unzip_file could be given for it.
 VALUE entry_value(const zip_engine::EntryInfo& entry) {
-  VALUE name = entry.name_ok ? native_text(entry.name) : Qnil;
+  VALUE name = entry.name_ok ? utf8_string(entry.name) : Qnil;
   return rb_struct_new(entry_class, name, LL2NUM(entry.size), entry.is_folder ? Qtrue : Qfalse,
                        entry.is_encrypted ? Qtrue : Qfalse);
 }
 
-struct ListingRequest {
-  NativeArchive* archive;
-  EntryLister* lister;
+// Starts a listing of `self`'s archive in a new holder; null when the object
+// cannot be listed, with the reason in its last_error.
+EntryLister* start_listing(VALUE self, VALUE holder) {
+  ParvoxObject* object = get_object(self);
+  const uint64_t claimed = claim(object);
+  if (!claimed) return nullptr;
+  guarded([&] {
+    ArchiveReader* reader = reader_for_reading(*object);
+    if (reader) DATA_PTR(holder) = reader->list_entries().release();
+    if (reader && !DATA_PTR(holder)) object->last_error = reader->last_error();
+    return true;
+  });
+  release(object, claimed);
+  return static_cast<EntryLister*>(DATA_PTR(holder));
+}
+
+// Ends a listing that ran to its end (or broke off there); answers whether
+// it was complete. The archive may have been closed meanwhile: the lister
+// reads through a descriptor of its own.
+bool finish_listing(VALUE self, EntryLister* lister) {
+  ParvoxObject* object = get_object(self);
+  const uint64_t claimed = claim(object);
+  if (!claimed) return false;
+  const bool complete = guarded([&] {
+    if (!object->reader) return !lister->damaged();
+    const bool whole = object->reader->finish_listing(*lister);
+    object->last_error = object->reader->last_error();
+    return whole;
+  });
+  release(object, claimed);
+  return complete;
+}
+
+template <typename Each>
+struct Listing {
+  VALUE self;
+  VALUE holder;
+  Each* each;
   bool complete;
 };
 
-VALUE start_listing(VALUE address) {
-  auto* request = reinterpret_cast<ListingRequest*>(address);
-  request->lister = request->archive->list_entries().release();
-  return Qtrue;
+template <typename Each>
+VALUE list_all(VALUE address) {
+  auto* listing = reinterpret_cast<Listing<Each>*>(address);
+  auto* lister = static_cast<EntryLister*>(DATA_PTR(listing->holder));
+  while (lister->next()) {
+    (*listing->each)(entry_value(lister->entry()));
+    if (lister->count() % kEntriesBetweenInterruptChecks == 0) rb_thread_check_ints();
+  }
+  listing->complete = finish_listing(listing->self, lister);
+  return Qnil;
 }
 
-VALUE finish_listing(VALUE address) {
-  auto* request = reinterpret_cast<ListingRequest*>(address);
-  request->complete = request->archive->finish_listing(*request->lister);
-  return Qtrue;
+VALUE free_listing(VALUE holder) {
+  delete static_cast<EntryLister*>(DATA_PTR(holder));
+  DATA_PTR(holder) = nullptr;
+  return Qnil;
 }
 
 // Runs `each` on every entry of `self`'s archive in archive order; answers
 // false when the archive cannot be listed or is damaged part-way, with the
-// reason left in #last_error. The archive's lock is held only to start and
-// end the listing: the lister reads on its own, so the block may extract
-// entries of the same object as they come.
+// reason left in #last_error. The object is held only to start and end the
+// listing: the lister reads on its own, so the block may extract entries of
+// the same object as they come. However the block ends (break, an exception,
+// throw), the listing's descriptor is closed at once.
 template <typename Each>
-bool list_entries(VALUE self, Each&& each) {
-  ListingRequest request{get_archive(self), nullptr, false};
+bool list_entries(VALUE self, Each each) {
   VALUE holder = TypedData_Wrap_Struct(0, &lister_type, nullptr);
-  const VALUE address = reinterpret_cast<VALUE>(&request);
-  // From inside its own progress block the object is busy: nothing to list.
-  if (!RTEST(with_archive_lock(self, start_listing, address, Qfalse))) return false;
-  DATA_PTR(holder) = request.lister;
-  if (!request.lister) return false;
-  while (request.lister->next()) each(entry_value(request.lister->entry()));
-  if (!RTEST(with_archive_lock(self, finish_listing, address, Qfalse))) return false;
-  RB_GC_GUARD(holder);
-  return request.complete;
+  if (!start_listing(self, holder)) return false;
+  Listing<Each> listing{self, holder, &each, false};
+  rb_ensure(list_all<Each>, reinterpret_cast<VALUE>(&listing), free_listing, holder);
+  return listing.complete;
 }
 
 VALUE entry_folder_p(VALUE self) { return rb_struct_aref(self, INT2FIX(2)); }
@@ -82,10 +112,14 @@ VALUE entry_encrypted_p(VALUE self) { return rb_struct_aref(self, INT2FIX(3)); }
 
 VALUE last_error_key() { return ID2SYM(rb_intern("parvox_last_error")); }
 
-VALUE last_error_of(VALUE archive) {
-  const std::string& reason = reinterpret_cast<NativeArchive*>(archive)->last_error();
-  return reason.empty() ? Qnil : native_text(reason);
-}
+struct ArrayAppender {
+  VALUE array;
+  void operator()(VALUE entry) const { rb_ary_push(array, entry); }
+};
+
+struct Yielder {
+  void operator()(VALUE entry) const { rb_yield(entry); }
+};
 
 }  // namespace
 
@@ -99,20 +133,20 @@ void define_entry_class(VALUE parvox) {
 
 VALUE parvox_entries(VALUE self) {
   VALUE entries = rb_ary_new();
-  const bool complete = list_entries(self, [entries](VALUE entry) { rb_ary_push(entries, entry); });
-  return complete ? entries : Qnil;
+  return list_entries(self, ArrayAppender{entries}) ? entries : Qnil;
 }
 
 VALUE parvox_each_entry(VALUE self) {
   RETURN_ENUMERATOR(self, 0, nullptr);
-  return list_entries(self, [](VALUE entry) { rb_yield(entry); }) ? self : Qnil;
+  return list_entries(self, Yielder{}) ? self : Qnil;
 }
 
-// From inside the object's own progress block the operation is still
+// From inside the object's own call (its progress block) the call is still
 // running: there is no reason yet, and nil answers.
 VALUE parvox_last_error(VALUE self) {
-  NativeArchive* archive = get_archive(self);
-  return with_archive_lock(self, last_error_of, reinterpret_cast<VALUE>(archive), Qnil);
+  ParvoxObject* object = get_object(self);
+  if (object->held_by_this_thread() || object->last_error.empty()) return Qnil;
+  return utf8_string(object->last_error);
 }
 
 VALUE parvox_thread_last_error(VALUE) {

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "ext/methods.h"
+#include "ext/parvox_object.h"
 #include "ext/ruby_boundary.h"
 #include "ext/string_conversion.h"
 #include "fsutil/library_path.h"
@@ -12,24 +13,26 @@ namespace {
 
 enum class OpenMode { create, load };
 
-// A NativeArchive with its archive open, or null with `*reason` set. The
-// path goes to the engine as the bytes Ruby gave; the password is converted,
+// A ParvoxObject with its archive open, or null with `*reason` set. The path
+// goes to the native layer as the bytes Ruby gave; the password is converted,
 // and reading also accepts its alternative form where the platform has one.
-NativeArchive* open_archive(VALUE path, VALUE password, OpenMode mode, VALUE* reason,
-                            int* state) noexcept {
-  NativeArchive* opened = nullptr;
+ParvoxObject* open_object(VALUE path, VALUE password, OpenMode mode, VALUE* reason,
+                          int* state) noexcept {
+  ParvoxObject* opened = nullptr;
   guarded([&] {
-    std::unique_ptr<NativeArchive> archive(new (std::nothrow) NativeArchive);
-    if (!archive) return false;
-    const std::string bytes = string_bytes(path);
-    const std::string key = ansi_argument(password);
-    const bool ok =
-        mode == OpenMode::create
-            ? archive->create(bytes.c_str(), key)
-            : archive->load(bytes.c_str(), key,
-                            utf8_password_alternative(string_bytes(password).c_str()));
-    if (ok) opened = archive.release();
-    if (!ok) *reason = protected_native_text(archive->last_error(), state);
+    std::unique_ptr<ParvoxObject> object(new (std::nothrow) ParvoxObject);
+    if (!object) return false;
+    const std::string file = bytes_of(path);
+    std::string why;
+    if (mode == OpenMode::create) {
+      object->writer = ArchiveWriter::create(file, password_key_of(password), &why);
+    } else {
+      object->reader = ArchiveReader::load(file, password_key_of(password),
+                                           password_alternative_of(password), &why);
+    }
+    const bool ok = object->writer || object->reader;
+    if (ok) opened = object.release();
+    if (!ok) *reason = protected_utf8_string(why, state);
     return ok;
   });
   return opened;
@@ -37,16 +40,15 @@ NativeArchive* open_archive(VALUE path, VALUE password, OpenMode mode, VALUE* re
 
 struct WrapRequest {
   VALUE klass;
-  NativeArchive* archive;
-  bool wrapped;  // the object owns the archive from then on
+  ParvoxObject* object;
+  bool wrapped;  // the Ruby object owns the native one from then on
 };
 
-VALUE wrap_archive(VALUE request_address) {
+VALUE wrap_object(VALUE request_address) {
   auto* request = reinterpret_cast<WrapRequest*>(request_address);
-  VALUE object = TypedData_Wrap_Struct(request->klass, &parvox_archive_type, request->archive);
+  VALUE wrapper = TypedData_Wrap_Struct(request->klass, &parvox_object_type, request->object);
   request->wrapped = true;
-  attach_archive_lock(object);
-  return object;
+  return wrapper;
 }
 
 // The instance is made only once its archive is open, so a failure leaves no
@@ -57,22 +59,22 @@ VALUE new_instance(VALUE klass, VALUE path, VALUE password, OpenMode mode) {
   set_thread_last_error(Qnil);
   VALUE reason = rb_utf8_str_new_cstr("out of memory");
   int state = 0;
-  NativeArchive* archive = open_archive(path, password, mode, &reason, &state);
+  ParvoxObject* object = open_object(path, password, mode, &reason, &state);
   if (state) rb_jump_tag(state);
-  if (!archive) {
+  if (!object) {
     set_thread_last_error(reason);
     return Qnil;
   }
 
-  WrapRequest request{klass, archive, false};
-  VALUE object = rb_protect(wrap_archive, reinterpret_cast<VALUE>(&request), &state);
+  WrapRequest request{klass, object, false};
+  VALUE instance = rb_protect(wrap_object, reinterpret_cast<VALUE>(&request), &state);
   if (state) {
-    if (!request.wrapped) delete archive;
+    if (!request.wrapped) delete object;
     rb_jump_tag(state);
   }
   VALUE args[2] = {path, password};
-  rb_obj_call_init(object, 2, args);
-  return object;
+  rb_obj_call_init(instance, 2, args);
+  return instance;
 }
 
 }  // namespace
@@ -95,7 +97,6 @@ VALUE parvox_get_path(VALUE) {
     guarded([&] {
       path = fsutil::library_path();
       replace_char(path, fsutil::kPathSeparator, '/');
-      path = native_name_to_utf8(path.c_str());
       return true;
     });
     answer = protected_utf8_string(path, &state);
@@ -105,22 +106,22 @@ VALUE parvox_get_path(VALUE) {
 }
 
 VALUE parvox_initialize(VALUE self, VALUE, VALUE) {
-  get_archive(self);
+  get_object(self);
   return Qnil;
 }
 
-namespace {
-
-VALUE close_archive(VALUE archive) {
-  reinterpret_cast<NativeArchive*>(archive)->close();
-  return Qnil;
-}
-
-}  // namespace
-
-// Waits for an operation running in another thread; from inside an
-// operation's own progress block it does nothing.
+// Waits for a call running in another thread, then finishes the archive.
+// From the thread whose call holds the object (its progress block, another
+// of its fibers, a signal handler, or after that call was abandoned in a
+// fiber), it ends that call's work first; the call then answers false.
 VALUE parvox_close(VALUE self) {
-  NativeArchive* archive = get_archive(self);
-  return with_archive_lock(self, close_archive, reinterpret_cast<VALUE>(archive), Qnil);
+  ParvoxObject* object = get_object(self);
+  if (!object->owned_by_this_process()) {
+    let_go_in_child(object);
+    return Qnil;
+  }
+  const uint64_t claimed = claim_for_close(object);
+  if (claimed || object->held_by_this_thread()) close_object(object);
+  release(object, claimed);
+  return Qnil;
 }

@@ -18,7 +18,8 @@ extern "C" void Init_parvox() {
   rb_define_method(parvox, "unzip_all", RUBY_METHOD_FUNC(parvox_unzip_all), 1);
   rb_define_method(parvox, "close", RUBY_METHOD_FUNC(parvox_close), 0);
 
-  // Beyond the nine: the listing and the reasons of failures.
+  // Beyond the nine: entries from memory, the listing and the reasons of failures.
+  rb_define_method(parvox, "add_data", RUBY_METHOD_FUNC(parvox_add_data), 2);
   define_entry_class(parvox);
   rb_define_singleton_method(parvox, "last_error", RUBY_METHOD_FUNC(parvox_thread_last_error), 0);
   rb_define_method(parvox, "entries", RUBY_METHOD_FUNC(parvox_entries), 0);

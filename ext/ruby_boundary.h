@@ -1,42 +1,46 @@
-// What every method adapter shares: the wrapped NativeArchive, argument
-// checks and answers.
+// What every method adapter shares: the native object behind a Parvox
+// instance, argument checks, and the conversions between Ruby's strings and
+// the native layer's.
 //
 // Adapters call everything that may raise a Ruby exception (argument checks,
-// fetching the archive) before they create any C++ object with a destructor,
-// and build their std::strings in an inner block that ends before the next
-// such call, so a Ruby exception never skips a C++ destructor. Native code
-// below them is noexcept.
+// fetching the object, waiting for it) before they create any C++ object with
+// a destructor, and build their std::strings in an inner block that ends
+// before the next such call, so a Ruby exception never skips a C++
+// destructor. Native code below them is noexcept.
 #pragma once
 
 #include <ruby.h>
 
 #include <string>
 
-#include "archive/native_archive.h"
+#include "ext/parvox_object.h"
 
-extern const rb_data_type_t parvox_archive_type;
+extern const rb_data_type_t parvox_object_type;
 
-// The NativeArchive behind `self`; raises TypeError for anything that is not
+// The ParvoxObject behind `self`; raises TypeError for anything that is not
 // a Parvox instance made by Parvox.new or Parvox.load.
-NativeArchive* get_archive(VALUE self);
-
-// Gives a new Parvox object the lock that with_archive_lock takes.
-void attach_archive_lock(VALUE object);
-// Runs `body(arg)` holding the object's lock, so one Parvox object never runs
-// two operations at once: a call from another thread waits until the running
-// one is done. A call made from inside the running operation's own progress
-// block answers `busy_answer` at once instead of waiting for itself.
-VALUE with_archive_lock(VALUE self, VALUE (*body)(VALUE), VALUE arg, VALUE busy_answer);
+ParvoxObject* get_object(VALUE self);
 
 // Raises TypeError unless `value` is a String.
 void check_string(VALUE value);
-// A checked String's bytes up to its first NUL.
-std::string string_bytes(VALUE checked);
-// A checked String's text as a name or path for the native layer.
-std::string name_argument(VALUE checked);
-// A checked String's text converted to the narrow charset: a password's key
-// material.
-std::string ansi_argument(VALUE checked);
+
+// Conversions of checked Strings, one for each form the native layer takes.
+// Each stops at the String's first NUL.
+// The bytes as given: the archive path of new and load.
+std::string bytes_of(VALUE checked);
+// A name or path in the native layer's form.
+std::string native_name_of(VALUE checked);
+// A password's key material: its text in the narrow charset.
+std::string password_key_of(VALUE checked);
+// The other form of a password that reading also accepts, or empty.
+std::string password_alternative_of(VALUE checked);
+
+// A text of the native layer (a name, a path, a reason) as a UTF-8 String.
+// Never raises: a Ruby exception leaves `*state` non-zero for rb_jump_tag,
+// and nil answers when the text could not be converted.
+VALUE protected_utf8_string(const std::string& native_text, int* state) noexcept;
+// The same for callers with no C++ object alive: raises what it meets.
+VALUE utf8_string(const std::string& native_text);
 
 // Runs native work that must not let a C++ exception reach Ruby: any
 // exception becomes the answer false.
@@ -52,14 +56,3 @@ bool guarded(Work&& work) noexcept {
 // A switch is on only for `true`.
 inline bool switch_on(VALUE value) { return value == Qtrue; }
 inline VALUE bool_value(bool answer) { return answer ? Qtrue : Qfalse; }
-
-// A new String of `text` tagged with `encoding`, or UTF-8 when it is nil.
-VALUE new_utf8_string(const char* text, VALUE encoding);
-// new_utf8_string(text, nil) with any Ruby exception caught: `*state` is then
-// non-zero and the caller re-raises it with rb_jump_tag once its C++ objects
-// are gone.
-VALUE protected_utf8_string(const std::string& text, int* state);
-// A native reason (in the locale's charset) as a UTF-8 String; never raises:
-// a Ruby exception leaves `*state` non-zero for rb_jump_tag, and nil answers
-// when the text could not be converted.
-VALUE protected_native_text(const std::string& text, int* state) noexcept;

@@ -69,6 +69,8 @@ Dir.mktmpdir("parvox-demo") do |work|
   progress = ProgressLine.new("adding")
   added = zip.add_file(source, "project", true, true, &progress)
   progress.finish
+  manifest = tree(source).map { |name, content| "#{name} #{content == :folder ? '/' : content.bytesize}\n" }.join
+  puts "added a manifest made in memory: #{zip.add_data(manifest, 'MANIFEST.txt')}"
   zip.close
   puts "zipped #{source} with a password into #{archive} " \
        "(#{File.size(archive)} bytes): #{added}"
@@ -95,8 +97,8 @@ Dir.mktmpdir("parvox-demo") do |work|
 
   original = tree(source)
   copy = tree(File.join(target, "project"))
-  if original == copy
-    puts "compared #{original.size} files and folders: identical"
+  if original == copy && File.read(File.join(target, "MANIFEST.txt")) == manifest
+    puts "compared #{original.size} files and folders and the manifest: identical"
   else
     abort "the extracted tree differs from the original"
   end

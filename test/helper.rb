@@ -2,6 +2,7 @@ require "minitest/autorun"
 require "fileutils"
 require "tmpdir"
 require "open3"
+require "rbconfig"
 require "zlib"
 require "parvox"
 require_relative "tree_files"
@@ -119,6 +120,46 @@ class ParvoxTest < Minitest::Test
   # Deterministic bytes that do not compress.
   def noise(size, seed = 1)
     Random.new(seed).bytes(size)
+  end
+
+  # A tree whose adding takes a noticeable time: `count` files of 1 MiB of
+  # noise (hard links to one file, which deflate compresses anew each time).
+  def slow_tree(count)
+    root = path("slow")
+    FileUtils.mkdir_p(root)
+    File.binwrite(File.join(root, "f000.bin"), noise(1 << 20, 7))
+    (1...count).each { |i| File.link(File.join(root, "f000.bin"), File.join(root, format("f%03d.bin", i))) }
+    root
+  end
+
+  # 7z tests AES entries too; unzip only plain ones. They are Linux programs:
+  # under Wine, Parvox extracting every entry is the check.
+  def valid_archive?(archive, password = "")
+    if WINDOWS
+      out = path("valid-#{File.basename(archive)}")
+      return Parvox.load(archive, password)&.unzip_all(out) == true
+    end
+    _, status = Open3.capture2e("7z", "t", "-p#{password}", archive)
+    return status.success? unless password.empty?
+    _, unzip_status = Open3.capture2e("unzip", "-tq", archive)
+    status.success? && unzip_status.success?
+  end
+
+  # Runs `script` in a child Ruby that has required parvox, with `args` as
+  # ARGV; answers its output (stdout and stderr) and exit status. A child
+  # still running after `deadline` seconds is killed: a hang fails the test
+  # instead of the suite.
+  def ruby_child(script, *args, deadline: 60)
+    command = [RbConfig.ruby, *$LOAD_PATH.map { |d| "-I#{d}" }, "-rparvox", "-e", script, *args]
+    Open3.popen2e(*command) do |stdin, output, waiter|
+      stdin.close
+      reader = Thread.new { output.read }
+      unless waiter.join(deadline)
+        Process.kill("KILL", waiter.pid)
+        flunk "the child was still running after #{deadline} s; it said: #{reader.value}"
+      end
+      [reader.value, waiter.value]
+    end
   end
 
   # The command prefix that runs a child process as an unprivileged user:

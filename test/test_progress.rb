@@ -5,29 +5,6 @@ require "timeout"
 # Progress blocks, interrupts, and other threads running while an operation
 # works without Ruby's global lock.
 class TestProgress < ParvoxTest
-  # A tree whose adding takes a noticeable time: `count` files of 1 MiB of
-  # noise (hard links to one file, which deflate compresses anew each time).
-  def slow_tree(count)
-    root = path("slow")
-    FileUtils.mkdir_p(root)
-    File.binwrite(File.join(root, "f000.bin"), noise(1 << 20, 7))
-    (1...count).each { |i| File.link(File.join(root, "f000.bin"), File.join(root, format("f%03d.bin", i))) }
-    root
-  end
-
-  # 7z tests AES entries too; unzip only plain ones. They are Linux programs:
-  # under Wine, Parvox extracting every entry is the check.
-  def valid_archive?(archive, password = "")
-    if WINDOWS
-      out = path("valid-#{File.basename(archive)}")
-      return Parvox.load(archive, password)&.unzip_all(out) == true
-    end
-    _, status = Open3.capture2e("7z", "t", "-p#{password}", archive)
-    return status.success? unless password.empty?
-    _, unzip_status = Open3.capture2e("unzip", "-tq", archive)
-    status.success? && unzip_status.success?
-  end
-
   # Runs `operation` in a new thread, raises `error` into it from here after
   # its first progress call, and answers [what it raised, reports seen].
   def interrupt_after_first_report(error, &operation)

@@ -45,6 +45,9 @@ class TestUnzip < ParvoxTest
     refute File.exist?(path("p", "q", "target"))
     assert reader.unzip_file("src/sub/hollow/", path("r", "target"))
     assert File.directory?(path("r"))
+    File.write(path("plain.txt"), "a file, not a folder")
+    refute reader.unzip_file("src/sub/hollow/", path("plain.txt", "sub", "target"))
+    assert_match(/plain\.txt/, reader.last_error)
   end
 
   def test_unreadable_entries_create_nothing_and_are_not_a_success

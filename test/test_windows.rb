@@ -47,6 +47,18 @@ class TestWindows < ParvoxTest
     end
   end
 
+  # Once the names are known, only a name the archive lacks is answered on
+  # the calling thread; a name beyond the ANSI code page is found and
+  # extracted like any other, reporting progress as it goes.
+  def test_names_beyond_the_ansi_code_page_are_found_once_every_name_is_known
+    archive = zip_folder(make_tree(path("src"), TREE), "s")
+    zip = Parvox.load(archive, "")
+    refute zip.unzip_file("none", path("none"))  # every name is known from here on
+    reports = []
+    assert zip.unzip_file("s/Жук/жук.bin", path("жук.bin")) { |*report| reports << report }
+    assert_equal [["s/Жук/жук.bin", 10_240, 10_240]], reports
+  end
+
   def test_entry_names_separate_with_slashes_only
     File.write(path("f.txt"), "f")
     zip = Parvox.new(path("s.zip"), "")

@@ -4,18 +4,21 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "archive/native_archive.h"
+#include "archive/archive_reader.h"
 #include "test/fuzz/scratch_jail.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::ScratchJail& jail = fuzz::jail();
   jail.prepare(data, size);
   {
-    NativeArchive archive;
-    if (archive.load(jail.archive().c_str(), "")) archive.unzip_all(jail.scratch() + "/plain");
-    if (archive.load(jail.archive().c_str(), "secret")) {
-      archive.unzip_all(jail.scratch() + "/password");
-      archive.unzip_all(jail.scratch() + "/password");
+    std::string reason;
+    Progress unwatched;
+    if (auto plain = ArchiveReader::load(jail.archive(), "", "", &reason)) {
+      plain->unzip_all(jail.scratch() + "/plain", unwatched);
+    }
+    if (auto keyed = ArchiveReader::load(jail.archive(), "secret", "", &reason)) {
+      keyed->unzip_all(jail.scratch() + "/password", unwatched);
+      keyed->unzip_all(jail.scratch() + "/password", unwatched);
     }
   }
   jail.check_and_clear();

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/native_archive.h"
+#include "archive/archive_reader.h"
 #include "test/fuzz/scratch_jail.h"
 
 namespace {
@@ -59,16 +59,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   names.push_back("not/in/the/archive");
 
   {
-    NativeArchive archive;
+    std::string reason;
+    Progress unwatched;
     int target = 0;
+    std::unique_ptr<ArchiveReader> archive;
     const auto extract = [&](const std::string& name) {
-      archive.unzip_file(name, jail.scratch() + "/" + std::to_string(target++) + "/sub/out");
+      archive->unzip_file(name, jail.scratch() + "/" + std::to_string(target++) + "/sub/out",
+                          unwatched);
     };
-    if (archive.load(jail.archive().c_str(), "secret")) {
+    archive = ArchiveReader::load(jail.archive(), "secret", "", &reason);
+    if (archive) {
       std::for_each(names.begin(), names.end(), extract);
       std::for_each(names.rbegin(), names.rend(), extract);
     }
-    if (stored > 0 && archive.load(jail.archive().c_str(), "")) extract(names[0]);
+    archive = ArchiveReader::load(jail.archive(), "", "", &reason);
+    if (stored > 0 && archive) extract(names[0]);
   }
   jail.check_and_clear();
   return 0;

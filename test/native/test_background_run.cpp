@@ -24,8 +24,11 @@ Event next_event(BackgroundRun& run) {
 // Work that reports `count` times and counts how far it got.
 BackgroundRun::Work reporting_work(int count, std::atomic<int>* reached) {
   return [count, reached](Progress& progress) {
+    progress.set_total(count);
     for (int i = 1; i <= count; ++i) {
-      if (!progress.report("entry" + std::to_string(i), i, count)) return false;
+      const std::string entry = "entry" + std::to_string(i);
+      progress.add(entry, 1);
+      if (!progress.finish_entry(entry)) return false;
       *reached = i;
     }
     return true;
@@ -73,7 +76,7 @@ TEST(BackgroundRun, WithoutReportsTheWorkRunsThroughUnlessStopped) {
   BackgroundRun stopped(false);
   ASSERT_TRUE(stopped.start([&go](Progress& progress) {
     while (!go) std::this_thread::yield();
-    return progress.report("x", 0, 0);
+    return progress.finish_entry("x");
   }));
   stopped.stop();
   go = true;

@@ -1,0 +1,146 @@
+#include "ext/parvox_object.h"
+
+#include <ruby/thread.h>
+
+#include "fsutil/process.h"
+
+namespace {
+
+VALUE lock_probe(VALUE mutex) {
+  rb_mutex_lock(mutex);
+  return rb_mutex_unlock(mutex);
+}
+
+// Ruby refuses to lock a Mutex inside a signal handler (a `trap` block),
+// which is how a handler can be told from other code.
+bool in_signal_handler() {
+  int state = 0;
+  rb_protect(lock_probe, rb_mutex_new(), &state);
+  if (state) rb_set_errinfo(Qnil);
+  return state != 0;
+}
+
+void* wait_until_idle(void* address) {
+  auto* object = static_cast<ParvoxObject*>(address);
+  std::unique_lock<fsutil::Mutex> lock(object->idle_lock);
+  object->idle.wait_for(lock, BackgroundRun::kPollInterval,
+                        [object] { return !object->held || object->woken; });
+  object->woken = false;
+  return nullptr;
+}
+
+void wake_waiter(void* address) {
+  auto* object = static_cast<ParvoxObject*>(address);
+  std::lock_guard<fsutil::Mutex> lock(object->idle_lock);
+  object->woken = true;
+  object->idle.notify_all();
+}
+
+void set_held(ParvoxObject* object, bool held) {
+  std::lock_guard<fsutil::Mutex> lock(object->idle_lock);
+  object->held = held;
+  if (!held) object->idle.notify_all();
+}
+
+uint64_t refuse(ParvoxObject* object, const char* reason) noexcept {
+  try {
+    object->last_error = reason;
+  } catch (...) {
+  }
+  return 0;
+}
+
+uint64_t take(ParvoxObject* object) {
+  object->holder = rb_thread_current();
+  set_held(object, true);
+  return ++object->claims;
+}
+
+void close_work_of_ended_thread(ParvoxObject* object) {
+  stop_running_work(object);
+  object->holder = Qnil;
+  set_held(object, false);
+}
+
+uint64_t wait_and_take(ParvoxObject* object, bool waits_in_signal_handler) {
+  int may_wait = waits_in_signal_handler ? 1 : -1;  // -1 until known
+  for (;;) {
+    if (!object->owned_by_this_process()) {
+      return refuse(object, "this Parvox object belongs to the process it was forked from");
+    }
+    if (NIL_P(object->holder)) return take(object);
+    if (!RTEST(rb_funcall(object->holder, rb_intern("alive?"), 0))) {
+      // The holding call was left suspended in a fiber of a thread that has
+      // ended since: nothing will ever resume it.
+      close_work_of_ended_thread(object);
+      continue;
+    }
+    if (object->held_by_this_thread()) {
+      return refuse(object, "the object is busy with a call of this same thread");
+    }
+    if (may_wait < 0) may_wait = in_signal_handler() ? 0 : 1;
+    if (may_wait == 0) {
+      return refuse(object, "the object is busy with another thread's call; "
+                            "a signal handler does not wait for it");
+    }
+    rb_thread_call_without_gvl(wait_until_idle, object, wake_waiter, object);
+    rb_thread_check_ints();
+  }
+}
+
+void* join_work(void* run) {
+  static_cast<BackgroundRun*>(run)->finish();
+  return nullptr;
+}
+
+}  // namespace
+
+ParvoxObject::ParvoxObject() : owner_process(fsutil::current_process_id()) {}
+
+ParvoxObject::~ParvoxObject() { delete running; }
+
+bool ParvoxObject::owned_by_this_process() const {
+  return owner_process == fsutil::current_process_id();
+}
+
+bool ParvoxObject::held_by_this_thread() const { return holder == rb_thread_current(); }
+
+uint64_t claim(ParvoxObject* object) { return wait_and_take(object, false); }
+
+uint64_t claim_for_close(ParvoxObject* object) { return wait_and_take(object, true); }
+
+void release(ParvoxObject* object, uint64_t claim) {
+  if (claim == 0 || claim != object->claims || NIL_P(object->holder)) return;
+  object->holder = Qnil;
+  set_held(object, false);
+}
+
+void stop_running_work(ParvoxObject* object) {
+  BackgroundRun* run = object->running;
+  if (!run) return;
+  object->running = nullptr;
+  run->stop();
+  // Once asked to stop, the work ends at its next check; no interrupt is
+  // taken meanwhile.
+  rb_thread_call_without_gvl(join_work, run, nullptr, nullptr);
+  delete run;
+}
+
+void close_object(ParvoxObject* object) {
+  stop_running_work(object);
+  if (object->writer) object->writer->finish();
+  object->writer.reset();
+  object->reader.reset();
+  if (!NIL_P(object->holder)) {
+    object->holder = Qnil;
+    set_held(object, false);
+  }
+}
+
+bool let_go_in_child(ParvoxObject* object) {
+  if (object->running || !NIL_P(object->holder)) return false;
+  if (object->writer) object->writer->abandon();
+  object->writer.reset();
+  object->reader.reset();
+  return true;
+}

@@ -1,0 +1,5 @@
+#include "fsutil/process.h"
+
+#include <unistd.h>
+
+int64_t fsutil::current_process_id() { return static_cast<int64_t>(getpid()); }

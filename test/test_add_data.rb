@@ -1,0 +1,50 @@
+require_relative "helper"
+
+# Entries from bytes in memory: the same entry add_file makes of a file with
+# those bytes.
+class TestAddData < ParvoxTest
+  def test_data_becomes_the_entry_add_file_makes_of_the_same_bytes
+    every_byte = (0..255).map(&:chr).join.b * 3
+    entries = { "every byte.bin" => every_byte, "données/été.txt" => "é".encode("UTF-8"),
+                "empty" => "", "big.bin" => noise(3 << 20) }  # big: added on a thread of its own
+    make_tree(path("files"), entries)
+    from_files = Parvox.new(path("files.zip"), "")
+    from_data = Parvox.new(path("data.zip"), "")
+    entries.each do |name, bytes|
+      assert from_files.add_file(path("files", name), name, false, false)
+      assert from_data.add_data(bytes.dup.force_encoding("UTF-16LE"), name), "data in any encoding"
+    end
+    from_files.close
+    from_data.close
+    assert File.binread(path("files.zip")) == File.binread(path("data.zip")), "the same archive"
+    assert tree_of(path("files")) == tree_of(unzip_all_of(path("data.zip"))), "the same bytes"
+  end
+
+  def test_data_with_a_password_opens_in_other_tools
+    linux_only "checks with 7z"
+    zip = Parvox.new(path("t.zip"), "pässword")
+    assert zip.add_data("secret report\n" * 100, "report.txt")
+    zip.close
+    out, status = Open3.capture2e("7z", "x", "-ppässword", "-o#{path("out")}", path("t.zip"))
+    assert status.success?, out
+    assert_equal "secret report\n" * 100, File.read(path("out", "report.txt"))
+  end
+
+  def test_what_add_data_refuses
+    zip = Parvox.new(path("t.zip"), "")
+    assert_raises(TypeError) { zip.add_data(:symbol, "x") }
+    assert_raises(TypeError) { zip.add_data("x", nil) }
+    zip.close
+    refute zip.add_data("x", "x")
+    assert_equal "the archive is closed", zip.last_error
+    reader = Parvox.load(path("t.zip"), "")
+    refute reader.add_data("x", "x")
+    assert_match(/only to an archive made by new/, reader.last_error)
+  end
+
+  def unzip_all_of(archive)
+    out = path("out-#{File.basename(archive)}")
+    assert Parvox.load(archive, "").unzip_all(out)
+    out
+  end
+end
