@@ -30,6 +30,7 @@ WholeBufferCompressor::WholeBufferCompressor()
 WholeBufferCompressor::~WholeBufferCompressor() { libdeflate_free_compressor(compressor_); }
 
 bool WholeBufferCompressor::compress(const char* data, size_t size, std::string* out) {
+  if (size < kLibdeflateFrom) return small_.compress(std::string(), data, size, true, out);
   if (!compressor_) return false;
   out->resize(libdeflate_deflate_compress_bound(compressor_, size));
   const size_t written = libdeflate_deflate_compress(compressor_, data, size, &(*out)[0], out->size());

@@ -24,20 +24,6 @@ uint32_t crc32(uint32_t crc, const char* data, size_t size);
 // The CRC-32 of two runs joined, from their CRC-32s and the second's length.
 uint32_t crc32_combine(uint32_t first, uint32_t second, int64_t second_size);
 
-class WholeBufferCompressor {
- public:
-  WholeBufferCompressor();
-  ~WholeBufferCompressor();
-  WholeBufferCompressor(const WholeBufferCompressor&) = delete;
-  WholeBufferCompressor& operator=(const WholeBufferCompressor&) = delete;
-
-  // Replaces `out` with the compressed form of the data; false when memory ran out.
-  bool compress(const char* data, size_t size, std::string* out);
-
- private:
-  libdeflate_compressor* compressor_;
-};
-
 class ChunkCompressor {
  public:
   ChunkCompressor();
@@ -53,6 +39,25 @@ class ChunkCompressor {
 
  private:
   z_stream_s* stream_ = nullptr;
+};
+
+// libdeflate stores inputs below this size as they are, 5 bytes longer;
+// zlib compresses them, and is as fast there.
+constexpr size_t kLibdeflateFrom = 32;
+
+class WholeBufferCompressor {
+ public:
+  WholeBufferCompressor();
+  ~WholeBufferCompressor();
+  WholeBufferCompressor(const WholeBufferCompressor&) = delete;
+  WholeBufferCompressor& operator=(const WholeBufferCompressor&) = delete;
+
+  // Replaces `out` with the compressed form of the data; false when memory ran out.
+  bool compress(const char* data, size_t size, std::string* out);
+
+ private:
+  libdeflate_compressor* compressor_;
+  ChunkCompressor small_;  // below kLibdeflateFrom
 };
 
 }  // namespace compression

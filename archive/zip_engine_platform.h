@@ -12,11 +12,6 @@ namespace platform {
 // Options for archive_read_set_options; empty when there are none.
 std::string name_read_options();
 
-// Sets the name an entry is written under from a native name. Non-ASCII
-// names are stored as UTF-8, flagged so (the writer's hdrcharset option). A
-// name with no UTF-8 form is refused: libarchive would store it with
-// replacement characters.
-bool set_entry_name(archive_entry* entry, const std::string& name);
 // The name of an entry read, as a native name; false (and `name` empty) when
 // the stored name has no native form.
 bool entry_name(archive_entry* entry, std::string* name);

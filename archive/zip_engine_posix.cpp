@@ -10,11 +10,6 @@ namespace platform {
 
 std::string name_read_options() { return std::string(); }
 
-bool set_entry_name(archive_entry* entry, const std::string& name) {
-  archive_entry_set_pathname(entry, name.c_str());
-  return archive_entry_pathname_utf8(entry) != nullptr;
-}
-
 // libarchive answers no name for one flagged as UTF-8 that the charset cannot
 // hold or that is not valid UTF-8.
 bool entry_name(archive_entry* entry, std::string* name) {

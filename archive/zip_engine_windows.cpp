@@ -2,7 +2,7 @@
 // UTF-16: its narrow name calls would take the ANSI code page, which cannot
 // hold every name a Windows file system can.
 //
-// Written names are stored in UTF-8 with the zip format's UTF-8 flag, which
+// The writer stores names in UTF-8 with the zip format's UTF-8 flag, which
 // every current reader honours. A stored name without the flag is read in the
 // ANSI code page (libarchive's own default on Windows is the OEM code page).
 #include <archive.h>
@@ -16,19 +16,6 @@ namespace platform {
 
 std::string name_read_options() {
   return "zip:hdrcharset=CP" + std::to_string(fsutil::ansi_code_page());
-}
-
-bool set_entry_name(archive_entry* entry, const std::string& name) {
-  // Entry names separate with '/' only; with the UTF-8 option libarchive
-  // would keep a '\' as it is.
-  std::string stored = name;
-  for (char& c : stored) {
-    if (c == '\\') c = '/';
-  }
-  const std::wstring wide = fsutil::to_utf16(stored);
-  if (wide.empty() != stored.empty()) return false;
-  archive_entry_copy_pathname_w(entry, wide.c_str());
-  return archive_entry_pathname_w(entry) != nullptr;
 }
 
 bool entry_name(archive_entry* entry, std::string* name) {

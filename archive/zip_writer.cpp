@@ -208,7 +208,7 @@ struct ZipWriter::Task final : WorkerPool::Job {
 // ---- Starting and giving entries -----------------------------------------------
 
 ZipWriter::ZipWriter(fsutil::File& file, const Settings& settings)
-    : file_(file), settings_(settings), idle_meter_(no_progress(), -1) {}
+    : file_(file), settings_(settings) {}
 
 ZipWriter::~ZipWriter() {
   if (abandoned_) return;
@@ -224,9 +224,10 @@ std::unique_ptr<ZipWriter> ZipWriter::start(fsutil::File& file, const Settings& 
   return writer;
 }
 
-void ZipWriter::report_to(ProgressMeter& meter) {
-  meter_ = &meter;
+void ZipWriter::report_to(Progress& progress) {
+  progress_ = &progress;
   stopped_ = false;
+  lost_entries_ = false;
 }
 
 bool ZipWriter::fail(std::string why) {
@@ -266,14 +267,14 @@ bool ZipWriter::start_entry(const std::string& name, bool folder, int64_t size) 
 
 bool ZipWriter::add_folder(const std::string& name) {
   if (!accepts_entries()) return false;
-  if (stopped_) return true;
+  if (stopped_ || (progress_->stopped() && stop_now())) return true;
   if (!start_entry(name, true, 0)) return false;
   return submit_pending(true);
 }
 
 bool ZipWriter::open_file(const std::string& name, int64_t size) {
   if (!accepts_entries()) return false;
-  if (stopped_) return true;
+  if (stopped_ || (progress_->stopped() && stop_now())) return true;
   if (!start_entry(name, false, size)) return false;
   if (!open_entry_->chunked) pending_.reserve(static_cast<size_t>(size));
   return true;
@@ -281,7 +282,7 @@ bool ZipWriter::open_file(const std::string& name, int64_t size) {
 
 bool ZipWriter::write(const char* data, size_t size) {
   if (!failure_.empty()) return false;
-  if (stopped_ || !open_entry_) return true;
+  if (stopped_ || !open_entry_ || (progress_->stopped() && stop_now())) return true;
   const int64_t room = open_entry_->size - given_;
   if (static_cast<int64_t>(size) > room) return fail("more data than the entry's size");
   given_ += static_cast<int64_t>(size);
@@ -303,7 +304,7 @@ bool ZipWriter::write(const char* data, size_t size) {
 
 bool ZipWriter::close_file() {
   if (!failure_.empty()) return false;
-  if (stopped_ || !open_entry_) return true;
+  if (stopped_ || !open_entry_ || (progress_->stopped() && stop_now())) return true;
   if (given_ != open_entry_->size) return fail("less data than the entry's size");
   // A chunked entry's last chunk went with its last bytes.
   const bool done = open_entry_->chunked || submit_pending(true);
@@ -345,7 +346,9 @@ bool ZipWriter::submit(std::unique_ptr<Task> task) {
 
 bool ZipWriter::flush() {
   if (!failure_.empty() || abandoned_) return false;
-  return write_finished(true, 0);
+  const bool written = write_finished(true, 0);
+  progress_ = &idle_progress_;
+  return written;
 }
 
 // Writes finished tasks from the front of the queue. With `wait`, waits for
@@ -375,7 +378,20 @@ bool ZipWriter::write_finished(bool wait, size_t keep_below) {
   return true;
 }
 
+// Stops at once: the open entry, as far as it is written, is taken back out
+// and nothing given is written any more. Answers whether the archive could be
+// cut back.
+bool ZipWriter::stop_now() {
+  stopped_ = true;
+  // Only a chunked entry is ever partly written: the oldest one given.
+  const Entry* oldest = !queue_.empty() ? queue_.front()->entry.get() : open_entry_.get();
+  const int64_t begun_at = oldest ? oldest->header_offset : -1;
+  drop_pending();
+  return begun_at < 0 || take_back_to(begun_at);
+}
+
 void ZipWriter::drop_pending() {
+  if (!queue_.empty() || open_entry_) lost_entries_ = true;
   for (const std::unique_ptr<Task>& task : queue_) workshop_->pool.withdraw(*task);
   queue_.clear();
   queued_bytes_ = 0;
@@ -545,10 +561,13 @@ void ZipWriter::commit_central(Entry& entry, int64_t compressed) {
 // Reports `bytes` more of the entry's data, and with `done` the entry whole.
 // A stop asked for before the entry is whole takes it back out.
 bool ZipWriter::report(Entry& entry, int64_t bytes, bool done) {
-  const bool go_on = meter_->add(entry.shown_name, bytes) && (!done || meter_->finish_entry(entry.shown_name));
+  const bool go_on = progress_->add(entry.shown_name, bytes) &&
+                     (!done || progress_->finish_entry(entry.shown_name));
   if (go_on) return true;
   stopped_ = true;
-  return done || take_back_to(entry.header_offset);
+  if (done) return true;
+  lost_entries_ = true;
+  return take_back_to(entry.header_offset);
 }
 
 // ---- The archive file ------------------------------------------------------------
@@ -587,8 +606,7 @@ bool ZipWriter::take_back_to(int64_t offset) {
 
 bool ZipWriter::finish() {
   if (finished_ || abandoned_) return failure_.empty();
-  stopped_ = false;
-  meter_ = &idle_meter_;
+  report_to(idle_progress_);
   const bool flushed = write_finished(true, 0);
   finished_ = true;
   if (!flushed || !failure_.empty()) return false;

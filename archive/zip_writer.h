@@ -63,12 +63,16 @@ class ZipWriter {
   ZipWriter(const ZipWriter&) = delete;
   ZipWriter& operator=(const ZipWriter&) = delete;
 
-  // Entries report to `meter` once they are in the archive, in the archive's
-  // order, until the next call. When the meter says stop, the entry being
-  // written is taken out of the archive again (nothing of it stays), entries
-  // given but not yet written are dropped, and everything given afterwards
-  // is ignored until report_to() is called again.
-  void report_to(ProgressMeter& meter);
+  // Entries report to `progress` once they are in the archive, in the
+  // archive's order, until the next flush(). Once it says stop, the entry
+  // being written is taken out of the archive again (nothing of it stays),
+  // entries given but not yet written are dropped, and everything given
+  // afterwards is ignored until report_to() is called again.
+  void report_to(Progress& progress);
+  // Whether a stop came since report_to(), and whether it took an entry
+  // back out or dropped any.
+  bool stopped() const { return stopped_; }
+  bool lost_entries() const { return lost_entries_; }
 
   // A folder entry: `name` ends in '/'. False when the name has no stored
   // form (nothing of the entry is written) or the writer failed.
@@ -78,7 +82,8 @@ class ZipWriter {
   bool open_file(const std::string& name, int64_t size);
   bool write(const char* data, size_t size);
   bool close_file();
-  // Waits until every entry given so far is in the archive (or dropped).
+  // Waits until every entry given so far is in the archive (or dropped);
+  // nothing more is reported until report_to().
   bool flush();
 
   // Writes the central directory and end records; the writer is done after it.
@@ -107,6 +112,7 @@ class ZipWriter {
   bool commit_chunk(Task& task);
   void commit_central(Entry& entry, int64_t compressed);
   bool report(Entry& entry, int64_t bytes, bool done);
+  bool stop_now();
   void drop_pending();
   bool put(const char* data, size_t size);
   bool put(const std::string& bytes) { return put(bytes.data(), bytes.size()); }
@@ -126,9 +132,10 @@ class ZipWriter {
   std::string dictionary_;
   int64_t given_ = 0;
 
-  ProgressMeter idle_meter_;
-  ProgressMeter* meter_ = &idle_meter_;
+  Progress idle_progress_;
+  Progress* progress_ = &idle_progress_;
   bool stopped_ = false;
+  bool lost_entries_ = false;
 
   std::string output_;       // bytes not yet in the file
   int64_t in_file_ = 0;      // bytes already in the file

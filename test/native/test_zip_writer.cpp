@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -30,18 +31,15 @@ class CountingSalts final : public zip_writer::SaltSource {
   unsigned count_ = 0;
 };
 
-// Answers stop at the report whose entry and done bytes match.
-class StopAt final : public Progress {
- public:
-  StopAt(std::string entry, int64_t done) : entry_(std::move(entry)), done_(done) {}
-  bool report(const std::string& entry, int64_t done, int64_t) override {
-    return entry != entry_ || done < done_;
-  }
-  bool wants_reports() const override { return true; }
-
- private:
-  std::string entry_;
-  int64_t done_;
+// Progress that asks to stop at the first report of `entry` with at least
+// `done` bytes.
+struct StopAt {
+  StopAt(const std::string& entry, int64_t done)
+      : progress([this, entry, done](const std::string& name, int64_t at, int64_t) {
+          if (name == entry && at >= done) stop = true;
+        }, &stop) {}
+  std::atomic<bool> stop{false};
+  Progress progress;
 };
 
 std::string noise(size_t size, unsigned seed) {
@@ -173,18 +171,17 @@ TEST_F(ZipWriterTest, AStopTakesTheEntryBeingWrittenBackOut) {
     fsutil::File file = fsutil::File::create(path("t.zip"));
     std::unique_ptr<ZipWriter> writer = ZipWriter::start(file, {"", threads});
     StopAt stop("big", Progress::kReportInterval);
-    ProgressMeter meter(stop, -1);
-    writer->report_to(meter);
+    writer->report_to(stop.progress);
     const std::string data = text(big);
     ASSERT_TRUE(writer->open_file("small", 5) && writer->write("small", 5) && writer->close_file());
     ASSERT_TRUE(writer->open_file("big", static_cast<int64_t>(big)));
-    for (size_t at = 0; at < big && !meter.stopped(); at += compression::kChunkSize) {
+    for (size_t at = 0; at < big && !writer->stopped(); at += compression::kChunkSize) {
       ASSERT_TRUE(writer->write(data.data() + at, compression::kChunkSize));
     }
     EXPECT_TRUE(writer->close_file()) << "ignored after the stop";
     EXPECT_TRUE(writer->open_file("after", 1) && writer->write("a", 1) && writer->close_file());
     EXPECT_TRUE(writer->flush());
-    EXPECT_TRUE(meter.stopped());
+    EXPECT_TRUE(writer->lost_entries());
     EXPECT_TRUE(writer->finish());
     writer.reset();
     EXPECT_EQ((Entries{{"small", "small"}}), read("t.zip")) << threads << " threads";
