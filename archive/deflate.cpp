@@ -20,8 +20,8 @@ uint32_t crc32(uint32_t crc, const char* data, size_t size) {
   return libdeflate_crc32(crc, data, size);
 }
 
-uint32_t crc32_combine(uint32_t first, uint32_t second, int64_t second_size) {
-  return static_cast<uint32_t>(::crc32_combine64(first, second, second_size));
+uint32_t crc32_combine(uint32_t first, uint32_t second, size_t second_size) {
+  return static_cast<uint32_t>(::crc32_combine(first, second, static_cast<z_off_t>(second_size)));
 }
 
 WholeBufferCompressor::WholeBufferCompressor()

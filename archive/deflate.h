@@ -21,8 +21,9 @@ constexpr size_t kChunkSize = 1 << 20;
 constexpr size_t kDictionarySize = 32 << 10;
 
 uint32_t crc32(uint32_t crc, const char* data, size_t size);
-// The CRC-32 of two runs joined, from their CRC-32s and the second's length.
-uint32_t crc32_combine(uint32_t first, uint32_t second, int64_t second_size);
+// The CRC-32 of two runs joined, from their CRC-32s and the second's length
+// (a chunk's: z_off_t is 32 bits on Windows).
+uint32_t crc32_combine(uint32_t first, uint32_t second, size_t second_size);
 
 class ChunkCompressor {
  public:

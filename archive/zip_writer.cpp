@@ -208,7 +208,7 @@ struct ZipWriter::Task final : WorkerPool::Job {
 // ---- Starting and giving entries -----------------------------------------------
 
 ZipWriter::ZipWriter(fsutil::File& file, const Settings& settings)
-    : file_(file), settings_(settings) {}
+    : file_(file), settings_(settings), entry_time_(earliest_dos_time()) {}
 
 ZipWriter::~ZipWriter() {
   if (abandoned_) return;
@@ -404,12 +404,13 @@ void ZipWriter::drop_pending() {
 
 namespace {
 
-// The extended timestamp and Unix owner fields every entry carries.
-void put_common_fields(std::string& out) {
+// The extended timestamp (`time`, in Unix time) and Unix owner fields every
+// entry carries.
+void put_common_fields(std::string& out, uint32_t time) {
   put16(out, 0x5455);
   put16(out, 5);
   out.push_back(1);  // the modification time only
-  put32(out, earliest_dos_time());
+  put32(out, time);
   put16(out, 0x7875);
   put16(out, 11);
   out.push_back(1);  // version
@@ -456,7 +457,7 @@ bool ZipWriter::commit(Task& task) {
   put_entry_fields(header, entry, entry.flags(), entry.stored_crc(), entry.compressed,
                    entry.size, false);
   std::string fields;
-  put_common_fields(fields);
+  put_common_fields(fields, entry_time_);
   if (entry.encrypted) put_aes_field(fields, entry);
   put16(header, entry.stored_name.size());
   put16(header, fields.size());
@@ -476,7 +477,7 @@ bool ZipWriter::commit_chunk(Task& task) {
     put_entry_fields(header, entry, entry.flags(), 0, entry.zip64 ? kMax32 : 0,
                      entry.zip64 ? kMax32 : entry.size, entry.zip64);
     std::string fields;
-    put_common_fields(fields);
+    put_common_fields(fields, entry_time_);
     if (entry.zip64) {
       put16(fields, 0x0001);
       put16(fields, 16);
@@ -531,7 +532,7 @@ void ZipWriter::commit_central(Entry& entry, int64_t compressed) {
                      static_cast<uint64_t>(entry.size) >= kMax32;
   const bool far = static_cast<uint64_t>(entry.header_offset) >= kMax32;
   std::string fields;
-  put_common_fields(fields);
+  put_common_fields(fields, entry_time_);
   if (large || far) {
     put16(fields, 0x0001);
     put16(fields, (large ? 16 : 0) + (far ? 8 : 0));

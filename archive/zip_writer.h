@@ -122,6 +122,7 @@ class ZipWriter {
 
   fsutil::File& file_;
   Settings settings_;
+  const uint32_t entry_time_;  // every entry's, in Unix time
   std::unique_ptr<Workshop> workshop_;
   std::deque<std::unique_ptr<Task>> queue_;
   size_t queued_bytes_ = 0;
