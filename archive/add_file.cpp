@@ -61,7 +61,7 @@ bool ArchiveWriter::add_file(const std::string& source, const std::string& name,
   last_error_.clear();
   try {
     engine_->report_to(progress);
-    bool added = folder ? add_tree(source, name, recursive, progress)
+    const bool added = folder ? add_tree(source, name, recursive, progress)
                         : add_single_file(source, name, progress);
     if (!write_all_given(source) || !added) return false;
     return !engine_->lost_entries() ||

@@ -18,7 +18,7 @@ namespace {
 
 // Entries given but not yet written hold at most about this much memory
 // (their data and what it becomes); the oldest is written before more is read.
-constexpr size_t kQueuedBytesBound = 40 << 20;
+constexpr size_t kQueuedBytesBound = 32 << 20;
 // Bytes of a task besides its data, counted against that bound.
 constexpr size_t kTaskOverhead = 1024;
 // Archive bytes are collected and handed to the file in blocks of this size.
