@@ -12,7 +12,10 @@ unless pkg_config("libarchive") && have_header("archive.h") && have_library("arc
   MSG
 end
 
-unless pkg_config("zlib") && have_header("zlib.h") && have_library("z")
+# zlib has no pkg-config file of its own in the Windows build, where the
+# static libarchive's brings it.
+pkg_config("zlib")
+unless have_header("zlib.h") && have_library("z")
   abort <<~MSG
     Parvox needs zlib (with its headers) to build.
     On Debian or Ubuntu: apt-get install zlib1g-dev
