@@ -150,13 +150,12 @@ struct ZipWriter::Task final : WorkerPool::Job {
   std::string dictionary;  // a chunk's: the data before it
   bool first = true;       // a chunk's: the entry's first
   bool last = true;        // a chunk's: the entry's last
+  size_t data_size = 0;    // the input's, which is freed once worked on
   // Results.
   std::string output;  // for an encrypted whole entry, with the AES framing
   uint32_t crc = 0;
   winzip_aes::Keys keys;  // an encrypted entry's, from its first task
   bool ok = false;
-
-  size_t data_size = 0;  // the input's, which is freed once worked on
 
   size_t queued_bytes() const { return 2 * data_size + kTaskOverhead; }
 
@@ -166,7 +165,7 @@ struct ZipWriter::Task final : WorkerPool::Job {
     } catch (const std::bad_alloc&) {
       ok = false;
     }
-    if (!entry->folder) std::string().swap(input);
+    std::string().swap(input);
     std::string().swap(dictionary);
   }
 
