@@ -147,15 +147,15 @@ class ParvoxTest < Minitest::Test
 
   # Runs `script` in a child Ruby that has required parvox, with `args` as
   # ARGV; answers its output (stdout and stderr) and exit status. A child
-  # still running after `deadline` seconds is killed: a hang fails the test
-  # instead of the suite.
+  # still running after `deadline` seconds is killed with every process it
+  # forked: a hang fails the test instead of the suite.
   def ruby_child(script, *args, deadline: 60)
     command = [RbConfig.ruby, *$LOAD_PATH.map { |d| "-I#{d}" }, "-rparvox", "-e", script, *args]
-    Open3.popen2e(*command) do |stdin, output, waiter|
+    Open3.popen2e(*command, pgroup: !WINDOWS) do |stdin, output, waiter|
       stdin.close
       reader = Thread.new { output.read }
       unless waiter.join(deadline)
-        Process.kill("KILL", waiter.pid)
+        Process.kill("KILL", WINDOWS ? waiter.pid : -waiter.pid)
         flunk "the child was still running after #{deadline} s; it said: #{reader.value}"
       end
       [reader.value, waiter.value]

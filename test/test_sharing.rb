@@ -79,6 +79,9 @@ class TestSharing < ParvoxTest
 
   def test_close_ends_the_work_of_an_abandoned_enumerator
     linux_only "counts threads in /proc"
+    # Ruby 2.7 raises FiberError when a block called from C switches fibers:
+    # there an enumerator over a progress block ends at its first next.
+    skip "Ruby 2.7 cannot suspend a progress block" if RUBY_VERSION < "3"
     make_tree(path("src"), (1..5).to_h { |i| ["f#{i}.txt", "x" * i] })
     zip_folder(path("src"), "s", archive: path("r.zip"))
     slow_tree(6)
