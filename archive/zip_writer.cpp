@@ -336,28 +336,25 @@ bool ZipWriter::submit(std::unique_ptr<Task> task) {
   queued_bytes_ += submitted.queued_bytes();
   queue_.push_back(std::move(task));
   workshop_->pool.submit(submitted);
-  // Writes what is finished, and waits for the oldest entries while too much
-  // is queued, or while more is queued than the workers can work on at once.
+  // Enough queued to keep every worker busy while the oldest is written.
   const size_t busy_limit = 2 * std::max<size_t>(workshop_->pool.workers(), 1) + 2;
-  return write_finished(false, 0) && write_finished(true, kQueuedBytesBound) &&
-         (queue_.size() <= busy_limit || write_finished(true, 0));
+  return write_finished(busy_limit, kQueuedBytesBound);
 }
 
 bool ZipWriter::flush() {
   if (!failure_.empty() || abandoned_) return false;
-  const bool written = write_finished(true, 0);
+  const bool written = write_finished(0, 0);
   progress_ = &idle_progress_;
   return written;
 }
 
-// Writes finished tasks from the front of the queue. With `wait`, waits for
-// the front task while more than `keep_below` bytes are queued (0: until the
-// queue is empty); without, stops at the first task not done.
-bool ZipWriter::write_finished(bool wait, size_t keep_below) {
+// Writes finished tasks from the front of the queue, and waits for the front
+// one while the queue holds more than `max_tasks` tasks or `max_bytes` bytes
+// (0 and 0: until it is empty).
+bool ZipWriter::write_finished(size_t max_tasks, size_t max_bytes) {
   while (!queue_.empty()) {
     Task& front = *queue_.front();
-    if (wait) {
-      if (keep_below > 0 && queued_bytes_ <= keep_below) return true;
+    if (queue_.size() > max_tasks || queued_bytes_ > max_bytes) {
       workshop_->pool.wait_for(front);
     } else if (!workshop_->pool.is_done(front)) {
       return true;
@@ -607,7 +604,7 @@ bool ZipWriter::take_back_to(int64_t offset) {
 bool ZipWriter::finish() {
   if (finished_ || abandoned_) return failure_.empty();
   report_to(idle_progress_);
-  const bool flushed = write_finished(true, 0);
+  const bool flushed = write_finished(0, 0);
   finished_ = true;
   if (!flushed || !failure_.empty()) return false;
   const uint64_t central_offset = static_cast<uint64_t>(in_file_) + output_.size();
