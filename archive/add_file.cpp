@@ -60,27 +60,45 @@ bool ArchiveWriter::add_file(const std::string& source, const std::string& name,
                              bool recursive, Progress& progress) noexcept {
   last_error_.clear();
   try {
-    if (!folder) return add_single_file(source, name, progress);
-
-    Failures failures;
-    if (!name.empty()) {
-      if (!engine_->add_folder_entry(folder_entry_name(name))) {
-        failures.add(quoted(name) + " could not be added: " + engine_->failure_text());
-      }
-      progress.finish_entry(folder_entry_name(name));
-    }
-    // A source that is missing or no folder has nothing beneath it to miss:
-    // the folder's entry alone is the whole of it.
-    fsutil::FileId id;
-    if (!progress.stopped() && fsutil::folder_id(source, &id)) {
-      std::vector<fsutil::FileId> walk{id};
-      add_folder(source, name, recursive, walk, failures, progress);
-    }
-    if (progress.stopped()) return fail("stopped before " + quoted(source) + " was added whole");
-    return !failures.any() || fail(failures.summary());
+    engine_->report_to(progress);
+    const bool added = folder ? add_tree(source, name, recursive, progress)
+                        : add_single_file(source, name, progress);
+    if (!write_all_given(source) || !added) return false;
+    return !engine_->lost_entries() ||
+           fail("stopped before " + quoted(source) + " was added whole");
   } catch (...) {
     return fail("out of memory");
   }
+}
+
+// Waits until the entries given are in the archive; a failure to write them
+// is the operation's when it had none of its own.
+bool ArchiveWriter::write_all_given(const std::string& source) {
+  if (engine_->flush()) return true;
+  if (!last_error_.empty()) return false;
+  return fail(quoted(source) + " could not be written to " + quoted(path_) + ": " +
+              engine_->failure_text());
+}
+
+bool ArchiveWriter::add_tree(const std::string& source, const std::string& name,
+                             bool recursive, Progress& progress) {
+  Failures failures;
+  if (!name.empty()) add_folder_entry(name, failures);
+  // A source that is missing or no folder has nothing beneath it to miss:
+  // the folder's entry alone is the whole of it.
+  fsutil::FileId id;
+  if (!progress.stopped() && fsutil::folder_id(source, &id)) {
+    std::vector<fsutil::FileId> walk{id};
+    add_folder(source, name, recursive, walk, failures, progress);
+  }
+  if (progress.stopped()) return fail("stopped before " + quoted(source) + " was added whole");
+  return !failures.any() || fail(failures.summary());
+}
+
+bool ArchiveWriter::add_folder_entry(const std::string& name, Failures& failures) {
+  if (engine_->add_folder(folder_entry_name(name))) return true;
+  failures.add(quoted(name) + " could not be added: " + engine_->failure_text());
+  return false;
 }
 
 // Adds everything beneath the folder `source` (whose entry is written, and
@@ -109,10 +127,8 @@ void ArchiveWriter::add_folder(const std::string& source, const std::string& nam
     }
     // A folder link back to a folder on the walk would never end.
     if (is_on_walk(walk, child)) continue;
-    if (!engine_->add_folder_entry(folder_entry_name(entry))) {
-      failures.add(quoted(entry) + " could not be added: " + engine_->failure_text());
-    }
-    if (!progress.finish_entry(folder_entry_name(entry))) return;
+    add_folder_entry(entry, failures);
+    if (progress.stopped()) return;
     walk.push_back(child);
     add_folder(path, entry, true, walk, failures, progress);
     walk.pop_back();
@@ -158,7 +174,7 @@ bool ArchiveWriter::add_single_file(const std::string& source, const std::string
     *chunk = buffer.data();
     return static_cast<size_t>(got);
   };
-  if (!write_entry(name, size, buffer.size(), next_chunk, progress)) return false;
+  if (!write_entry(name, size, buffer.size(), next_chunk)) return false;
   return short_read.empty() || fail(short_read);
 }
 
@@ -166,42 +182,37 @@ bool ArchiveWriter::add_data(const char* data, size_t size, const std::string& n
   last_error_.clear();
   try {
     Progress unwatched;
+    engine_->report_to(unwatched);
     auto next_chunk = [&, offset = size_t{0}](size_t wanted, const char** chunk) mutable {
       *chunk = data + offset;
       offset += wanted;
       return wanted;
     };
-    return write_entry(name, static_cast<int64_t>(size), kChunkSize, next_chunk, unwatched);
+    const bool added = write_entry(name, static_cast<int64_t>(size), kChunkSize, next_chunk);
+    return write_all_given(name) && added;
   } catch (...) {
     return fail("out of memory");
   }
 }
 
-// Writes the file entry `name` of exactly `size` bytes, taken from
+// Gives the writer the file entry `name` of exactly `size` bytes, taken from
 // `next_chunk` (which answers how many of the `wanted` bytes it gave) at most
-// `chunk_size` at a time.
-//
-// A stop asked for through `progress` does not cut the entry short: the
-// writer keeps a central directory record for every entry it has begun, so an
-// entry can only be finished, never taken back.
+// `chunk_size` at a time. The writer reports the entry once it is in the
+// archive, and takes it back out when asked to stop before then.
 bool ArchiveWriter::write_entry(const std::string& name, int64_t size, size_t chunk_size,
-                                const ChunkSource& next_chunk, Progress& progress) {
-  if (!engine_->open_file_entry(name, size)) {
+                                const ChunkSource& next_chunk) {
+  if (!engine_->open_file(name, size)) {
     return fail(quoted(name) + " could not be added: " + engine_->failure_text());
   }
   bool stored = true;
-  for (int64_t remaining = size; stored && remaining > 0;) {
+  for (int64_t remaining = size; stored && remaining > 0 && !engine_->stopped();) {
     const char* chunk = nullptr;
     const size_t got =
         next_chunk(static_cast<size_t>(std::min<int64_t>(remaining, chunk_size)), &chunk);
-    stored = engine_->write(chunk, got) == static_cast<int64_t>(got);
+    stored = engine_->write(chunk, got);
     remaining -= static_cast<int64_t>(got);
-    progress.add(name, static_cast<int64_t>(got));
   }
-  // The entry is closed even after a failed write, so the archive stays
-  // consistent with what was written.
-  const bool closed = engine_->close_entry();
-  progress.finish_entry(name);
-  return (stored && closed) || fail(quoted(name) + " could not be written to " + quoted(path_) +
-                                    ": " + engine_->failure_text());
+  return (stored && engine_->close_file()) ||
+         fail(quoted(name) + " could not be written to " + quoted(path_) + ": " +
+              engine_->failure_text());
 }

@@ -15,7 +15,9 @@ std::unique_ptr<ArchiveWriter> ArchiveWriter::create(const std::string& path,
       return nullptr;
     }
     writer->knows_written_id_ = writer->file_.identity(&writer->written_id_);
-    writer->engine_ = zip_engine::ZipWriter::start(writer->file_.fd(), password);
+    zip_writer::ZipWriter::Settings settings;
+    settings.password = password;
+    writer->engine_ = zip_writer::ZipWriter::start(writer->file_, settings);
     if (!writer->engine_) {
       *reason = quoted(path) + ": could not start a zip archive";
       return nullptr;

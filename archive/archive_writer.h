@@ -16,7 +16,7 @@
 
 #include "archive/failures.h"
 #include "archive/progress.h"
-#include "archive/zip_engine.h"
+#include "archive/zip_writer.h"
 #include "fsutil/file.h"
 
 class ArchiveWriter {
@@ -33,9 +33,10 @@ class ArchiveWriter {
 
   // Adds the file `source` as the entry `name`, or with `folder` the folder
   // `source` with its files (and, with `recursive`, its sub-folders) beneath
-  // the folder entry `name`. Reports to `progress` as it goes; asked to stop,
-  // it finishes the file it is storing (so the archive stays valid and every
-  // entry in it whole) and adds nothing more.
+  // the folder entry `name`. Reports to `progress` as entries go into the
+  // archive; asked to stop, it takes the entry being written back out (so
+  // the archive stays valid and every entry in it whole) and adds nothing
+  // more.
   bool add_file(const std::string& source, const std::string& name, bool folder,
                 bool recursive, Progress& progress) noexcept;
   // Adds `size` bytes at `data` as the file entry `name`: the entry add_file
@@ -62,14 +63,18 @@ class ArchiveWriter {
   bool is_archive_being_written(const fsutil::File& file) const;
   void add_folder(const std::string& source, const std::string& name, bool recursive,
                   std::vector<fsutil::FileId>& walk, Failures& failures, Progress& progress);
+  bool add_tree(const std::string& source, const std::string& name, bool recursive,
+                Progress& progress);
+  bool add_folder_entry(const std::string& name, Failures& failures);
+  bool write_all_given(const std::string& source);
   // Gives up to `wanted` bytes of an entry's data at `*chunk`; answers how many.
   using ChunkSource = std::function<size_t(size_t wanted, const char** chunk)>;
   bool write_entry(const std::string& name, int64_t size, size_t chunk_size,
-                   const ChunkSource& next_chunk, Progress& progress);
+                   const ChunkSource& next_chunk);
 
-  // Declared in the order of acquisition: the engine goes before its file.
+  // Declared in the order of acquisition: the writer goes before its file.
   fsutil::File file_;
-  std::unique_ptr<zip_engine::ZipWriter> engine_;
+  std::unique_ptr<zip_writer::ZipWriter> engine_;
   std::string path_;
   std::string last_error_;
   // The identity of the archive being written, so that it never stores itself.

@@ -8,10 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <new>
 
-#include "archive/zip_engine_platform.h"
 #include "fsutil/file.h"
 #include "fsutil/thread_locale.h"
 
@@ -19,49 +17,14 @@ namespace zip_engine {
 
 namespace {
 
-constexpr int kDeflateLevel = 6;
-// libarchive hands written data to the file in blocks of this size; the last
-// block is not padded.
-constexpr int kWriteBlockSize = 1 << 20;
 constexpr size_t kReadBlockSize = 1 << 20;
 
 bool succeeded(int status) { return status == ARCHIVE_OK || status == ARCHIVE_WARN; }
 
 // libarchive converts names through the locale it finds when a handle first
 // needs a conversion, and keeps that conversion: handles are made, and names
-// set and read, under Utf8NamesOnThisThread, so that in the C locale names are
-// taken as UTF-8.
-
-// hdrcharset makes libarchive store every name as UTF-8, converted from the
-// locale's charset, and flag the non-ASCII ones as UTF-8; ASCII names are
-// stored unchanged and unflagged.
-ArchiveHandle new_writer(int fd, const std::string& password) {
-  fsutil::Utf8NamesOnThisThread utf8_names;
-  ArchiveHandle handle(archive_write_new());
-  archive* a = handle.get();
-  if (!a) return nullptr;
-  const std::string options =
-      "zip:compression=deflate,zip:compression-level=" + std::to_string(kDeflateLevel) +
-      ",zip:hdrcharset=UTF-8" + (password.empty() ? "" : ",zip:encryption=aes256");
-  if (archive_write_set_format_zip(a) != ARCHIVE_OK ||
-      archive_write_set_options(a, options.c_str()) != ARCHIVE_OK ||
-      (!password.empty() && archive_write_set_passphrase(a, password.c_str()) != ARCHIVE_OK) ||
-      archive_write_set_bytes_per_block(a, kWriteBlockSize) != ARCHIVE_OK ||
-      archive_write_set_bytes_in_last_block(a, 1) != ARCHIVE_OK ||
-      archive_write_open_fd(a, fd) != ARCHIVE_OK) {
-    return nullptr;
-  }
-  return handle;
-}
-
-// 1980-01-01 00:00:00 local time, which is what DOS date and time 0 stand for.
-time_t earliest_dos_time() {
-  struct tm start = {};
-  start.tm_year = 80;
-  start.tm_mday = 1;
-  start.tm_isdst = -1;
-  return std::mktime(&start);
-}
+// read, under Utf8NamesOnThisThread, so that in the C locale names are taken
+// as UTF-8.
 
 bool mentions(const char* text, const char* part) { return std::strstr(text, part) != nullptr; }
 
@@ -137,77 +100,6 @@ ArchiveHandle new_reader(ZipReader::Source* source, const std::vector<std::strin
 void ArchiveDeleter::operator()(archive* handle) const {
   // archive_read_free and archive_write_free both dispatch on the handle's kind.
   archive_free(handle);
-}
-
-// ---- ZipWriter -------------------------------------------------------------
-
-ZipWriter::ZipWriter(ArchiveHandle handle, archive_entry* entry)
-    : handle_(std::move(handle)), entry_(entry) {}
-
-ZipWriter::~ZipWriter() {
-  abandon();
-  archive_entry_free(entry_);
-}
-
-std::unique_ptr<ZipWriter> ZipWriter::start(int fd, const std::string& password) {
-  ArchiveHandle handle = new_writer(fd, password);
-  if (!handle) return nullptr;
-  archive_entry* entry = archive_entry_new();
-  if (!entry) return nullptr;
-  std::unique_ptr<ZipWriter> writer(new (std::nothrow) ZipWriter(std::move(handle), entry));
-  if (!writer) archive_entry_free(entry);
-  return writer;
-}
-
-bool ZipWriter::write_entry_header(const std::string& name, unsigned int type, int mode,
-                                   int64_t size) {
-  fsutil::Utf8NamesOnThisThread utf8_names;
-  archive_entry_clear(entry_);
-  name_refused_ = !platform::set_entry_name(entry_, name);
-  if (name_refused_) return false;
-  archive_entry_set_filetype(entry_, type);
-  archive_entry_set_perm(entry_, mode);
-  archive_entry_set_size(entry_, size);
-  // Entries carry no time of their own. libarchive always writes an extended
-  // timestamp field, and some readers (rubyzip) fail on one without a time,
-  // so it gets the earliest time a zip entry can hold.
-  archive_entry_set_mtime(entry_, earliest_dos_time(), 0);
-  return succeeded(archive_write_header(handle_.get(), entry_));
-}
-
-bool ZipWriter::add_folder_entry(const std::string& name) {
-  return write_entry_header(name, AE_IFDIR, 0755, 0) && close_entry();
-}
-
-bool ZipWriter::open_file_entry(const std::string& name, int64_t size) {
-  return write_entry_header(name, AE_IFREG, 0644, size);
-}
-
-int64_t ZipWriter::write(const char* data, size_t n) {
-  la_ssize_t accepted = archive_write_data(handle_.get(), data, n);
-  return accepted < 0 ? -1 : static_cast<int64_t>(accepted);
-}
-
-bool ZipWriter::close_entry() { return succeeded(archive_write_finish_entry(handle_.get())); }
-
-void ZipWriter::abandon() {
-  // A handle marked failed is freed without writing anything more.
-  if (!finished_) archive_write_fail(handle_.get());
-  finished_ = true;
-}
-
-bool ZipWriter::finish() {
-  if (finished_) return true;
-  finished_ = true;
-  return archive_write_close(handle_.get()) == ARCHIVE_OK;
-}
-
-std::string ZipWriter::failure_text() const {
-  if (name_refused_) return "the name is not valid in the locale's character set";
-  const int code = archive_errno(handle_.get());
-  if (code > 0) return fsutil::error_text(code);
-  const char* text = archive_error_string(handle_.get());
-  return text ? text : "unknown error";
 }
 
 // ---- ZipReader -------------------------------------------------------------

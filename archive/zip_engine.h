@@ -1,7 +1,8 @@
 // The zip engine: every call into libarchive lives behind this interface.
+// Archives are read through libarchive; they are written by zip_writer.h.
 //
-// ZipWriter and ZipReader each work on a file the caller opened (and keeps
-// owning); they never open or close it themselves.
+// ZipReader works on a file the caller opened (and keeps owning); it never
+// opens or closes it itself.
 #pragma once
 
 #include <cstddef>
@@ -19,43 +20,6 @@ struct ArchiveDeleter {
   void operator()(archive* handle) const;
 };
 using ArchiveHandle = std::unique_ptr<archive, ArchiveDeleter>;
-
-// Writes a new archive. Entries are deflated at level 6; when a password is
-// given, the data of every file entry is WinZip AES-256 encrypted.
-class ZipWriter {
- public:
-  // Starts an empty archive on `fd`, an empty file open for writing.
-  static std::unique_ptr<ZipWriter> start(int fd, const std::string& password);
-  ~ZipWriter();
-
-  // Names are in the locale's charset. A non-ASCII name is stored as UTF-8,
-  // flagged so; a name that has no UTF-8 form is refused before anything of
-  // its entry is written.
-
-  // A folder entry: `name` ends in '/', no data, never encrypted.
-  bool add_folder_entry(const std::string& name);
-  // Opens a file entry of `size` bytes; then write() its data and close_entry().
-  bool open_file_entry(const std::string& name, int64_t size);
-  // Answers the count the engine accepted: a count below `n` is a short write.
-  int64_t write(const char* data, size_t n);
-  bool close_entry();
-  // Writes the central directory and end records; the writer is done after it.
-  bool finish();
-  // Ends the writer without writing another byte: what was written stays as
-  // it is, unfinished. A writer destroyed before finish() is abandoned.
-  void abandon();
-  // Why the last failing call failed: the system's error text when the
-  // engine had one (a full disk), else the engine's own.
-  std::string failure_text() const;
-
- private:
-  ZipWriter(ArchiveHandle handle, archive_entry* entry);
-  bool write_entry_header(const std::string& name, unsigned int type, int mode, int64_t size);
-  ArchiveHandle handle_;
-  archive_entry* entry_;
-  bool finished_ = false;
-  bool name_refused_ = false;  // the last entry's name could not be stored
-};
 
 enum class ReadStatus { data, end, failed };
 

@@ -1,5 +1,6 @@
 # Builds parvox.so from ext/, archive/ and fsutil/ against the system's
-# libarchive.
+# libarchive (reading), zlib and libdeflate (compressing) and, except on
+# Windows, where CNG serves, nettle (encryption).
 require "mkmf"
 
 root = File.expand_path("..", __dir__)
@@ -11,12 +12,38 @@ unless pkg_config("libarchive") && have_header("archive.h") && have_library("arc
   MSG
 end
 
+# zlib has no pkg-config file of its own in the Windows build, where the
+# static libarchive's brings it.
+pkg_config("zlib")
+unless have_header("zlib.h") && have_library("z")
+  abort <<~MSG
+    Parvox needs zlib (with its headers) to build.
+    On Debian or Ubuntu: apt-get install zlib1g-dev
+  MSG
+end
+
+unless pkg_config("libdeflate") && have_header("libdeflate.h") && have_library("deflate")
+  abort <<~MSG
+    Parvox needs libdeflate (with its headers) to build.
+    On Debian or Ubuntu: apt-get install libdeflate-dev
+  MSG
+end
+
+windows = RUBY_PLATFORM.match?(/mingw|mswin/)
+if windows
+  have_library("bcrypt") or abort "Parvox needs Windows' bcrypt library (CNG) to build."
+elsif !(pkg_config("nettle") && have_header("nettle/aes.h") && have_library("nettle"))
+  abort <<~MSG
+    Parvox needs nettle (with its headers) to build.
+    On Debian or Ubuntu: apt-get install nettle-dev
+  MSG
+end
+
 $CXXFLAGS << " -std=c++17 -Wall -Wextra -Wno-unused-parameter"
 $CXXFLAGS << " #{ENV['PARVOX_CXXFLAGS']}" if ENV["PARVOX_CXXFLAGS"]
 $LDFLAGS << " #{ENV['PARVOX_LDFLAGS']}" if ENV["PARVOX_LDFLAGS"]
 $INCFLAGS << " -I#{root}"
 
-windows = RUBY_PLATFORM.match?(/mingw|mswin/)
 # Where the platforms differ, a source file exists once per platform:
 # name_posix.cpp and name_windows.cpp. The other platform's file is left out.
 other_platform = windows ? "_posix.cpp" : "_windows.cpp"

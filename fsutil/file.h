@@ -85,6 +85,10 @@ class File {
 long long read_at(int fd, char* buffer, size_t n, int64_t offset);
 // Size in bytes of the open file `fd`, or -1.
 int64_t file_size(int fd);
+// Cuts the file `fd` to `size` bytes and moves its position there, so that
+// writing goes on from that point; false when the file cannot be cut (a
+// device, a pipe).
+bool cut_to(int fd, int64_t size);
 
 // The system's text for the last failure of a file-system call on this
 // thread ("Permission denied"), and for an error code of the same kind.

@@ -99,6 +99,11 @@ int64_t file_size(int fd) {
   return static_cast<int64_t>(st.st_size);
 }
 
+bool cut_to(int fd, int64_t size) {
+  return ::ftruncate(fd, static_cast<off_t>(size)) == 0 &&
+         ::lseek(fd, static_cast<off_t>(size), SEEK_SET) == static_cast<off_t>(size);
+}
+
 std::string last_error_text() { return error_text(errno); }
 
 std::string error_text(int code) {

@@ -111,6 +111,10 @@ int64_t file_size(int fd) {
   return size.QuadPart;
 }
 
+bool cut_to(int fd, int64_t size) {
+  return _chsize_s(fd, size) == 0 && _lseeki64(fd, size, SEEK_SET) == size;
+}
+
 // ReadFile at an explicit offset: each call names its own position, so
 // readers sharing the handle never disturb each other.
 long long read_at(int fd, char* buffer, size_t n, int64_t offset) {

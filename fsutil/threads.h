@@ -39,6 +39,8 @@ class Thread {
 
   bool joinable() const { return handle_ != nullptr; }
   void join();
+  // The number of processors, as std::thread answers it.
+  static unsigned hardware_concurrency();
 
  private:
   void* handle_ = nullptr;

@@ -45,6 +45,12 @@ void Thread::join() {
   handle_ = nullptr;
 }
 
+unsigned Thread::hardware_concurrency() {
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  return info.dwNumberOfProcessors;
+}
+
 void Mutex::lock() { AcquireSRWLockExclusive(reinterpret_cast<SRWLOCK*>(&lock_)); }
 
 void Mutex::unlock() { ReleaseSRWLockExclusive(reinterpret_cast<SRWLOCK*>(&lock_)); }

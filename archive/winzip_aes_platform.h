@@ -1,0 +1,19 @@
+// The part of WinZip AES that differs by platform: the cipher and the
+// authentication code. Used by winzip_aes.cpp only.
+#pragma once
+
+#include <memory>
+
+#include "archive/winzip_aes.h"
+
+namespace winzip_aes {
+
+// Null when the system's cryptography failed.
+Encryptor::CipherHandle start_cipher(const Keys& keys);
+// Encrypts whole blocks, each on its own (ECB).
+void encrypt_blocks(Encryptor::Cipher& cipher, const unsigned char* in, unsigned char* out,
+                    size_t size);
+void authenticate(Encryptor::Cipher& cipher, const char* data, size_t size);
+void finish_authentication(Encryptor::Cipher& cipher, unsigned char code[kCodeSize]);
+
+}  // namespace winzip_aes

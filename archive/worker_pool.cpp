@@ -1,0 +1,72 @@
+#include "archive/worker_pool.h"
+
+#include <algorithm>
+#include <exception>
+
+WorkerPool::WorkerPool(size_t workers) {
+  try {
+    threads_.reserve(workers);
+    for (size_t i = 0; i < workers; ++i) threads_.emplace_back([this, i] { work(i); });
+  } catch (const std::exception&) {
+    // Fewer workers (or none) do the same work, only later.
+  }
+}
+
+WorkerPool::~WorkerPool() {
+  {
+    std::lock_guard<fsutil::Mutex> lock(mutex_);
+    ending_ = true;
+  }
+  changed_.notify_all();
+  for (fsutil::Thread& thread : threads_) thread.join();
+}
+
+void WorkerPool::submit(Job& job) {
+  if (threads_.empty()) {
+    job.run(0);
+    job.state_ = Job::State::done;
+    return;
+  }
+  {
+    std::lock_guard<fsutil::Mutex> lock(mutex_);
+    job.state_ = Job::State::queued;
+    queue_.push_back(&job);
+  }
+  changed_.notify_all();
+}
+
+bool WorkerPool::is_done(Job& job) {
+  std::lock_guard<fsutil::Mutex> lock(mutex_);
+  return job.state_ == Job::State::done;
+}
+
+void WorkerPool::wait_for(Job& job) {
+  std::unique_lock<fsutil::Mutex> lock(mutex_);
+  changed_.wait(lock, [&] { return job.state_ == Job::State::done; });
+}
+
+void WorkerPool::withdraw(Job& job) {
+  std::unique_lock<fsutil::Mutex> lock(mutex_);
+  if (job.state_ == Job::State::queued) {
+    queue_.erase(std::find(queue_.begin(), queue_.end(), &job));
+    job.state_ = Job::State::done;
+    return;
+  }
+  changed_.wait(lock, [&] { return job.state_ == Job::State::done; });
+}
+
+void WorkerPool::work(size_t worker) {
+  std::unique_lock<fsutil::Mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [&] { return ending_ || !queue_.empty(); });
+    if (ending_) return;
+    Job* job = queue_.front();
+    queue_.pop_front();
+    job->state_ = Job::State::running;
+    lock.unlock();
+    job->run(worker);
+    lock.lock();
+    job->state_ = Job::State::done;
+    changed_.notify_all();
+  }
+}

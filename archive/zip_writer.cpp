@@ -1,0 +1,654 @@
+#include "archive/zip_writer.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <new>
+
+#include "archive/deflate.h"
+#include "archive/entry_name.h"
+#include "archive/winzip_aes.h"
+#include "archive/worker_pool.h"
+#include "fsutil/file.h"
+#include "fsutil/threads.h"
+
+namespace zip_writer {
+
+namespace {
+
+// Entries given but not yet written hold at most about this much memory
+// (their data and what it becomes); the oldest is written before more is read.
+constexpr size_t kQueuedBytesBound = 32 << 20;
+// Bytes of a task besides its data, counted against that bound.
+constexpr size_t kTaskOverhead = 1024;
+// Archive bytes are collected and handed to the file in blocks of this size.
+constexpr size_t kOutputBlock = 1 << 20;
+// An entry whose data comes near 4 GiB gets ZIP64 sizes from its local
+// header on: its compressed size is known only once written, and deflate and
+// encryption add at most about 0.03 % to it.
+constexpr int64_t kZip64EntrySize = 0xFF000000;
+constexpr uint64_t kMax32 = 0xFFFFFFFF;
+constexpr uint64_t kMax16 = 0xFFFF;
+// Below this size an encrypted entry's CRC would tell too much about its
+// data: it is stored as AE-2, without its CRC.
+constexpr int64_t kAe2Below = 20;
+
+constexpr uint16_t kVersionMadeBy = (3 << 8) | 20;  // Unix, 2.0
+constexpr uint16_t kVersionNeeded = 20;
+constexpr uint16_t kVersionNeededZip64 = 45;
+constexpr uint16_t kFlagEncrypted = 1;
+constexpr uint16_t kFlagDescriptor = 1 << 3;
+constexpr uint16_t kFlagUtf8 = 1 << 11;
+constexpr uint16_t kMethodStored = 0;
+constexpr uint16_t kMethodDeflated = 8;
+constexpr uint16_t kMethodAes = 99;
+constexpr uint16_t kDosDate1980 = (1 << 5) | 1;  // 1980-01-01; time 00:00 is 0
+constexpr uint32_t kFileMode = 0100644;
+constexpr uint32_t kFolderMode = 040755;
+constexpr size_t kAesFraming =
+    winzip_aes::kSaltSize + winzip_aes::kVerifierSize + winzip_aes::kCodeSize;
+
+void put16(std::string& out, uint64_t value) {
+  out.push_back(static_cast<char>(value & 0xFF));
+  out.push_back(static_cast<char>((value >> 8) & 0xFF));
+}
+
+void put32(std::string& out, uint64_t value) {
+  put16(out, value & 0xFFFF);
+  put16(out, (value >> 16) & 0xFFFF);
+}
+
+void put64(std::string& out, uint64_t value) {
+  put32(out, value & kMax32);
+  put32(out, value >> 32);
+}
+
+uint64_t capped32(uint64_t value) { return std::min(value, kMax32); }
+
+// 1980-01-01 00:00:00 local time, which is what DOS date and time 0 stand for.
+uint32_t earliest_dos_time() {
+  struct tm start = {};
+  start.tm_year = 80;
+  start.tm_mday = 1;
+  start.tm_isdst = -1;
+  return static_cast<uint32_t>(std::mktime(&start));
+}
+
+class SystemSalts final : public SaltSource {
+ public:
+  bool fill(unsigned char* salt, size_t size) override {
+    return winzip_aes::random_salt(salt, size);
+  }
+};
+
+}  // namespace
+
+SaltSource& system_salts() {
+  static SystemSalts salts;
+  return salts;
+}
+
+size_t configured_threads() {
+  const char* setting = std::getenv("PARVOX_THREADS");
+  char* end = nullptr;
+  const long threads = setting ? std::strtol(setting, &end, 10) : 0;
+  if (setting && end != setting && *end == '\0' && threads >= 1) {
+    return std::min<size_t>(static_cast<size_t>(threads), kMaxThreads);
+  }
+  const size_t cores = fsutil::Thread::hardware_concurrency();
+  return std::clamp<size_t>(cores, 1, kMaxThreads);
+}
+
+// ---- Entries and the work on them --------------------------------------------
+
+struct ZipWriter::Entry {
+  std::string stored_name;  // UTF-8, as it stands in the archive
+  std::string shown_name;   // as it was given, for reports
+  bool folder = false;
+  int64_t size = 0;
+  bool encrypted = false;
+  bool chunked = false;  // compressed in chunks, sizes in a data descriptor
+  bool zip64 = false;    // ZIP64 sizes from the local header on
+  unsigned char salt[winzip_aes::kSaltSize] = {};
+  // Known once written.
+  int64_t header_offset = -1;
+  uint32_t crc = 0;
+  int64_t compressed = 0;
+  std::unique_ptr<winzip_aes::Encryptor> encryptor;  // a chunked entry's, while written
+
+  uint16_t flags() const {
+    uint16_t flags = entry_name::is_ascii(stored_name) ? 0 : kFlagUtf8;
+    if (encrypted) flags |= kFlagEncrypted;
+    if (chunked) flags |= kFlagDescriptor;
+    return flags;
+  }
+  uint16_t method() const {
+    return folder ? kMethodStored : encrypted ? kMethodAes : kMethodDeflated;
+  }
+  uint32_t stored_crc() const { return encrypted && size < kAe2Below ? 0 : crc; }
+};
+
+// What each worker keeps from one task to the next.
+struct ZipWriter::Workshop {
+  Workshop(size_t threads, std::string password)
+      : pool(threads > 1 ? threads : 0), password(std::move(password)) {
+    whole.resize(std::max<size_t>(pool.workers(), 1));
+    chunks.resize(whole.size());
+  }
+  WorkerPool pool;
+  const std::string password;
+  std::vector<std::unique_ptr<compression::WholeBufferCompressor>> whole;
+  std::vector<std::unique_ptr<compression::ChunkCompressor>> chunks;
+};
+
+// One piece of work in the archive's order: a folder entry (nothing to do), a
+// whole file entry, or one chunk of a large one.
+struct ZipWriter::Task final : WorkerPool::Job {
+  std::shared_ptr<Entry> entry;
+  Workshop* workshop = nullptr;
+  std::string input;
+  std::string dictionary;  // a chunk's: the data before it
+  bool first = true;       // a chunk's: the entry's first
+  bool last = true;        // a chunk's: the entry's last
+  size_t data_size = 0;    // the input's, which is freed once worked on
+  // Results.
+  std::string output;  // for an encrypted whole entry, with the AES framing
+  uint32_t crc = 0;
+  winzip_aes::Keys keys;  // an encrypted entry's, from its first task
+  bool ok = false;
+
+  size_t queued_bytes() const { return 2 * data_size + kTaskOverhead; }
+
+  void run(size_t worker) override {
+    try {
+      ok = entry->folder || (entry->chunked ? compress_chunk(worker) : compress_whole(worker));
+    } catch (const std::bad_alloc&) {
+      ok = false;
+    }
+    std::string().swap(input);
+    std::string().swap(dictionary);
+  }
+
+  bool compress_whole(size_t worker) {
+    auto& compressor = workshop->whole[worker];
+    if (!compressor) compressor.reset(new compression::WholeBufferCompressor);
+    crc = compression::crc32(0, input.data(), input.size());
+    if (!compressor->compress(input.data(), input.size(), &output)) return false;
+    return !entry->encrypted || encrypt_whole();
+  }
+
+  bool encrypt_whole() {
+    if (!winzip_aes::derive_keys(workshop->password, entry->salt, &keys)) return false;
+    std::unique_ptr<winzip_aes::Encryptor> encryptor = winzip_aes::Encryptor::start(keys);
+    if (!encryptor) return false;
+    encryptor->encrypt(&output[0], output.size());
+    unsigned char code[winzip_aes::kCodeSize];
+    encryptor->finish(code);
+    std::string framed(reinterpret_cast<const char*>(entry->salt), winzip_aes::kSaltSize);
+    framed.append(reinterpret_cast<const char*>(keys.verifier), winzip_aes::kVerifierSize);
+    framed += output;
+    framed.append(reinterpret_cast<const char*>(code), winzip_aes::kCodeSize);
+    output.swap(framed);
+    return true;
+  }
+
+  bool compress_chunk(size_t worker) {
+    auto& compressor = workshop->chunks[worker];
+    if (!compressor) compressor.reset(new compression::ChunkCompressor);
+    crc = compression::crc32(0, input.data(), input.size());
+    if (first && entry->encrypted &&
+        !winzip_aes::derive_keys(workshop->password, entry->salt, &keys)) {
+      return false;
+    }
+    return compressor->compress(dictionary, input.data(), input.size(), last, &output);
+  }
+};
+
+// ---- Starting and giving entries -----------------------------------------------
+
+ZipWriter::ZipWriter(fsutil::File& file, const Settings& settings)
+    : file_(file), settings_(settings), entry_time_(earliest_dos_time()) {}
+
+ZipWriter::~ZipWriter() {
+  if (abandoned_) return;
+  finish();
+}
+
+std::unique_ptr<ZipWriter> ZipWriter::start(fsutil::File& file, const Settings& settings) {
+  std::unique_ptr<ZipWriter> writer(new (std::nothrow) ZipWriter(file, settings));
+  if (!writer) return nullptr;
+  writer->workshop_.reset(new (std::nothrow) Workshop(settings.threads, settings.password));
+  if (!writer->workshop_) return nullptr;
+  writer->output_.reserve(kOutputBlock);
+  return writer;
+}
+
+void ZipWriter::report_to(Progress& progress) {
+  progress_ = &progress;
+  stopped_ = false;
+  lost_entries_ = false;
+}
+
+bool ZipWriter::fail(std::string why) {
+  if (failure_.empty()) failure_ = std::move(why);
+  return false;
+}
+
+std::string ZipWriter::failure_text() const { return refusal_.empty() ? failure_ : refusal_; }
+
+bool ZipWriter::accepts_entries() {
+  refusal_.clear();
+  if (finished_ || abandoned_) return fail("the archive is already finished");
+  return failure_.empty();
+}
+
+bool ZipWriter::start_entry(const std::string& name, bool folder, int64_t size) {
+  auto entry = std::make_shared<Entry>();
+  if (!entry_name::stored_form(name, &entry->stored_name)) {
+    refusal_ = "the name is not valid in the locale's character set";
+    return false;
+  }
+  entry->shown_name = name;
+  entry->folder = folder;
+  entry->size = size;
+  entry->encrypted = !folder && size > 0 && !settings_.password.empty();
+  entry->chunked = size > static_cast<int64_t>(compression::kWholeBufferBound);
+  entry->zip64 = size >= kZip64EntrySize;
+  if (entry->encrypted && !settings_.salts->fill(entry->salt, sizeof entry->salt)) {
+    return fail("no random salt for the encryption");
+  }
+  open_entry_ = std::move(entry);
+  pending_.clear();
+  dictionary_.clear();
+  given_ = 0;
+  return true;
+}
+
+bool ZipWriter::add_folder(const std::string& name) {
+  if (!accepts_entries()) return false;
+  if (stopped_ || (progress_->stopped() && stop_now())) return true;
+  if (!start_entry(name, true, 0)) return false;
+  return submit_pending(true);
+}
+
+bool ZipWriter::open_file(const std::string& name, int64_t size) {
+  if (!accepts_entries()) return false;
+  if (stopped_ || (progress_->stopped() && stop_now())) return true;
+  if (!start_entry(name, false, size)) return false;
+  if (!open_entry_->chunked) pending_.reserve(static_cast<size_t>(size));
+  return true;
+}
+
+bool ZipWriter::write(const char* data, size_t size) {
+  if (!failure_.empty()) return false;
+  if (stopped_ || !open_entry_ || (progress_->stopped() && stop_now())) return true;
+  const int64_t room = open_entry_->size - given_;
+  if (static_cast<int64_t>(size) > room) return fail("more data than the entry's size");
+  given_ += static_cast<int64_t>(size);
+  if (!open_entry_->chunked) {
+    pending_.append(data, size);
+    return true;
+  }
+  while (size > 0) {
+    const size_t taken = std::min(size, compression::kChunkSize - pending_.size());
+    pending_.append(data, taken);
+    data += taken;
+    size -= taken;
+    const bool last = given_ == open_entry_->size && size == 0;
+    if ((pending_.size() == compression::kChunkSize || last) && !submit_pending(last)) return false;
+    if (stopped_) return true;
+  }
+  return true;
+}
+
+bool ZipWriter::close_file() {
+  if (!failure_.empty()) return false;
+  if (stopped_ || !open_entry_ || (progress_->stopped() && stop_now())) return true;
+  if (given_ != open_entry_->size) return fail("less data than the entry's size");
+  // A chunked entry's last chunk went with its last bytes.
+  const bool done = open_entry_->chunked || submit_pending(true);
+  open_entry_.reset();
+  return done;
+}
+
+// Hands the open entry's pending data (all of it, or its next chunk) to the
+// workers.
+bool ZipWriter::submit_pending(bool last) {
+  std::unique_ptr<Task> task(new Task);
+  task->entry = open_entry_;
+  task->workshop = workshop_.get();
+  task->first = dictionary_.empty();
+  task->last = last;
+  if (open_entry_->chunked) {
+    task->dictionary = dictionary_;
+    const size_t kept = std::min(pending_.size(), compression::kDictionarySize);
+    dictionary_.assign(pending_, pending_.size() - kept, kept);
+  }
+  task->input.swap(pending_);
+  task->data_size = task->input.size();
+  pending_.clear();
+  if (last) open_entry_.reset();
+  return submit(std::move(task));
+}
+
+bool ZipWriter::submit(std::unique_ptr<Task> task) {
+  Task& submitted = *task;
+  queued_bytes_ += submitted.queued_bytes();
+  queue_.push_back(std::move(task));
+  workshop_->pool.submit(submitted);
+  // Enough queued to keep every worker busy while the oldest is written.
+  const size_t busy_limit = 2 * std::max<size_t>(workshop_->pool.workers(), 1) + 2;
+  return write_finished(busy_limit, kQueuedBytesBound);
+}
+
+bool ZipWriter::flush() {
+  if (!failure_.empty() || abandoned_) return false;
+  const bool written = write_finished(0, 0);
+  progress_ = &idle_progress_;
+  return written;
+}
+
+// Writes finished tasks from the front of the queue, and waits for the front
+// one while the queue holds more than `max_tasks` tasks or `max_bytes` bytes
+// (0 and 0: until it is empty).
+bool ZipWriter::write_finished(size_t max_tasks, size_t max_bytes) {
+  while (!queue_.empty()) {
+    Task& front = *queue_.front();
+    if (queue_.size() > max_tasks || queued_bytes_ > max_bytes) {
+      workshop_->pool.wait_for(front);
+    } else if (!workshop_->pool.is_done(front)) {
+      return true;
+    }
+    const bool written = commit(front);
+    queued_bytes_ -= front.queued_bytes();
+    queue_.pop_front();
+    if (!written) {
+      drop_pending();
+      return false;
+    }
+    if (stopped_) {
+      drop_pending();
+      return true;
+    }
+  }
+  return true;
+}
+
+// Stops at once: the open entry, as far as it is written, is taken back out
+// and nothing given is written any more. Answers whether the archive could be
+// cut back.
+bool ZipWriter::stop_now() {
+  stopped_ = true;
+  // Only a chunked entry is ever partly written: the oldest one given.
+  const Entry* oldest = !queue_.empty() ? queue_.front()->entry.get() : open_entry_.get();
+  const int64_t begun_at = oldest ? oldest->header_offset : -1;
+  drop_pending();
+  return begun_at < 0 || take_back_to(begun_at);
+}
+
+void ZipWriter::drop_pending() {
+  if (!queue_.empty() || open_entry_) lost_entries_ = true;
+  for (const std::unique_ptr<Task>& task : queue_) workshop_->pool.withdraw(*task);
+  queue_.clear();
+  queued_bytes_ = 0;
+  open_entry_.reset();
+  pending_.clear();
+  dictionary_.clear();
+}
+
+// ---- Writing entries -----------------------------------------------------------
+
+namespace {
+
+// The extended timestamp (`time`, in Unix time) and Unix owner fields every
+// entry carries.
+void put_common_fields(std::string& out, uint32_t time) {
+  put16(out, 0x5455);
+  put16(out, 5);
+  out.push_back(1);  // the modification time only
+  put32(out, time);
+  put16(out, 0x7875);
+  put16(out, 11);
+  out.push_back(1);  // version
+  out.push_back(4);
+  put32(out, 0);  // owner
+  out.push_back(4);
+  put32(out, 0);  // group
+}
+
+void put_aes_field(std::string& out, const ZipWriter::Entry& entry) {
+  put16(out, 0x9901);
+  put16(out, 7);
+  put16(out, entry.size < kAe2Below ? 2 : 1);
+  out.append("AE");
+  out.push_back(3);  // AES-256
+  put16(out, kMethodDeflated);
+}
+
+// The fields of the local and central headers from the version needed on.
+void put_entry_fields(std::string& out, const ZipWriter::Entry& entry, uint16_t flags,
+                      uint32_t crc, uint64_t compressed, uint64_t size, bool zip64) {
+  put16(out, zip64 ? kVersionNeededZip64 : kVersionNeeded);
+  put16(out, flags);
+  put16(out, entry.method());
+  put16(out, 0);  // 00:00
+  put16(out, kDosDate1980);
+  put32(out, crc);
+  put32(out, compressed);
+  put32(out, size);
+}
+
+}  // namespace
+
+bool ZipWriter::commit(Task& task) {
+  Entry& entry = *task.entry;
+  if (!task.ok) return fail("'" + entry.shown_name + "': out of memory, or the system's cryptography failed");
+  if (entry.chunked) return commit_chunk(task);
+
+  entry.header_offset = in_file_ + static_cast<int64_t>(output_.size());
+  entry.crc = task.crc;
+  entry.compressed = static_cast<int64_t>(task.output.size());
+  std::string header;
+  put32(header, 0x04034b50);
+  put_entry_fields(header, entry, entry.flags(), entry.stored_crc(), entry.compressed,
+                   entry.size, false);
+  std::string fields;
+  put_common_fields(fields, entry_time_);
+  if (entry.encrypted) put_aes_field(fields, entry);
+  put16(header, entry.stored_name.size());
+  put16(header, fields.size());
+  header += entry.stored_name;
+  header += fields;
+  if (!put(header) || !put(task.output)) return false;
+  commit_central(entry, entry.compressed);
+  return report(entry, entry.size, true);
+}
+
+bool ZipWriter::commit_chunk(Task& task) {
+  Entry& entry = *task.entry;
+  if (task.first) {
+    entry.header_offset = in_file_ + static_cast<int64_t>(output_.size());
+    std::string header;
+    put32(header, 0x04034b50);
+    put_entry_fields(header, entry, entry.flags(), 0, entry.zip64 ? kMax32 : 0,
+                     entry.zip64 ? kMax32 : entry.size, entry.zip64);
+    std::string fields;
+    put_common_fields(fields, entry_time_);
+    if (entry.zip64) {
+      put16(fields, 0x0001);
+      put16(fields, 16);
+      put64(fields, entry.size);
+      put64(fields, 0);  // in the data descriptor
+    }
+    if (entry.encrypted) put_aes_field(fields, entry);
+    put16(header, entry.stored_name.size());
+    put16(header, fields.size());
+    header += entry.stored_name;
+    header += fields;
+    if (!put(header)) return false;
+    if (entry.encrypted) {
+      entry.encryptor = winzip_aes::Encryptor::start(task.keys);
+      if (!entry.encryptor) return fail("the system's cryptography failed");
+      if (!put(reinterpret_cast<const char*>(entry.salt), winzip_aes::kSaltSize) ||
+          !put(reinterpret_cast<const char*>(task.keys.verifier), winzip_aes::kVerifierSize)) {
+        return false;
+      }
+    }
+  }
+  if (entry.encryptor) entry.encryptor->encrypt(&task.output[0], task.output.size());
+  if (!put(task.output)) return false;
+  entry.compressed += static_cast<int64_t>(task.output.size());
+  entry.crc = task.first ? task.crc : compression::crc32_combine(entry.crc, task.crc, task.data_size);
+  if (!task.last) return report(entry, task.data_size, false);
+
+  if (entry.encryptor) {
+    unsigned char code[winzip_aes::kCodeSize];
+    entry.encryptor->finish(code);
+    entry.encryptor.reset();
+    if (!put(reinterpret_cast<const char*>(code), sizeof code)) return false;
+    entry.compressed += kAesFraming;
+  }
+  std::string descriptor;
+  put32(descriptor, 0x08074b50);
+  put32(descriptor, entry.stored_crc());
+  if (entry.zip64) {
+    put64(descriptor, entry.compressed);
+    put64(descriptor, entry.size);
+  } else {
+    put32(descriptor, entry.compressed);
+    put32(descriptor, entry.size);
+  }
+  if (!put(descriptor)) return false;
+  commit_central(entry, entry.compressed);
+  return report(entry, task.data_size, true);
+}
+
+void ZipWriter::commit_central(Entry& entry, int64_t compressed) {
+  const bool large = entry.zip64 || static_cast<uint64_t>(compressed) >= kMax32 ||
+                     static_cast<uint64_t>(entry.size) >= kMax32;
+  const bool far = static_cast<uint64_t>(entry.header_offset) >= kMax32;
+  std::string fields;
+  put_common_fields(fields, entry_time_);
+  if (large || far) {
+    put16(fields, 0x0001);
+    put16(fields, (large ? 16 : 0) + (far ? 8 : 0));
+    if (large) {
+      put64(fields, entry.size);
+      put64(fields, compressed);
+    }
+    if (far) put64(fields, entry.header_offset);
+  }
+  if (entry.encrypted) put_aes_field(fields, entry);
+  put32(central_, 0x02014b50);
+  put16(central_, kVersionMadeBy);
+  put_entry_fields(central_, entry, entry.flags(), entry.stored_crc(),
+                   large ? kMax32 : compressed, large ? kMax32 : entry.size, large || far);
+  put16(central_, entry.stored_name.size());
+  put16(central_, fields.size());
+  put16(central_, 0);  // comment
+  put16(central_, 0);  // disk
+  put16(central_, 0);  // internal attributes
+  put32(central_, (entry.folder ? kFolderMode : kFileMode) << 16);
+  put32(central_, capped32(entry.header_offset));
+  central_ += entry.stored_name;
+  central_ += fields;
+  ++entries_;
+}
+
+// Reports `bytes` more of the entry's data, and with `done` the entry whole.
+// A stop asked for before the entry is whole takes it back out.
+bool ZipWriter::report(Entry& entry, int64_t bytes, bool done) {
+  const bool go_on = progress_->add(entry.shown_name, bytes) &&
+                     (!done || progress_->finish_entry(entry.shown_name));
+  if (go_on) return true;
+  stopped_ = true;
+  if (done) return true;
+  lost_entries_ = true;
+  return take_back_to(entry.header_offset);
+}
+
+// ---- The archive file ------------------------------------------------------------
+
+bool ZipWriter::put(const char* data, size_t size) {
+  if (!failure_.empty() || abandoned_) return false;
+  if (output_.size() + size > kOutputBlock && !flush_output()) return false;
+  if (size >= kOutputBlock) {
+    if (!file_.write_all(data, size)) return fail(fsutil::last_error_text());
+    in_file_ += static_cast<int64_t>(size);
+    return true;
+  }
+  output_.append(data, size);
+  return true;
+}
+
+bool ZipWriter::flush_output() {
+  if (output_.empty()) return true;
+  if (!file_.write_all(output_.data(), output_.size())) return fail(fsutil::last_error_text());
+  in_file_ += static_cast<int64_t>(output_.size());
+  output_.clear();
+  return true;
+}
+
+// Takes everything from `offset` on back out of the archive.
+bool ZipWriter::take_back_to(int64_t offset) {
+  if (offset >= in_file_) {
+    output_.resize(static_cast<size_t>(offset - in_file_));
+    return true;
+  }
+  output_.clear();
+  if (!fsutil::cut_to(file_.fd(), offset)) return fail(fsutil::last_error_text());
+  in_file_ = offset;
+  return true;
+}
+
+bool ZipWriter::finish() {
+  if (finished_ || abandoned_) return failure_.empty();
+  report_to(idle_progress_);
+  const bool flushed = write_finished(0, 0);
+  finished_ = true;
+  if (!flushed || !failure_.empty()) return false;
+  const uint64_t central_offset = static_cast<uint64_t>(in_file_) + output_.size();
+  const uint64_t central_size = central_.size();
+  std::string end;
+  const bool zip64 =
+      entries_ >= kMax16 || central_offset >= kMax32 || central_size >= kMax32;
+  if (zip64) {
+    const uint64_t record_offset = central_offset + central_size;
+    put32(end, 0x06064b50);
+    put64(end, 44);  // the record's size after this field
+    put16(end, (3 << 8) | kVersionNeededZip64);
+    put16(end, kVersionNeededZip64);
+    put32(end, 0);
+    put32(end, 0);
+    put64(end, entries_);
+    put64(end, entries_);
+    put64(end, central_size);
+    put64(end, central_offset);
+    put32(end, 0x07064b50);  // the locator
+    put32(end, 0);
+    put64(end, record_offset);
+    put32(end, 1);
+  }
+  put32(end, 0x06054b50);
+  put16(end, 0);
+  put16(end, 0);
+  put16(end, std::min<uint64_t>(entries_, kMax16));
+  put16(end, std::min<uint64_t>(entries_, kMax16));
+  put32(end, capped32(central_size));
+  put32(end, capped32(central_offset));
+  put16(end, 0);  // comment
+  const bool written = put(central_) && put(end) && flush_output();
+  std::string().swap(central_);
+  return written;
+}
+
+void ZipWriter::abandon() {
+  abandoned_ = true;
+  // The workers' threads do not exist in a forked child: neither the pool
+  // nor the tasks it might still hold are touched again.
+  for (std::unique_ptr<Task>& task : queue_) task.release();
+  workshop_.release();
+  output_.clear();
+}
+
+}  // namespace zip_writer

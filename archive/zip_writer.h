@@ -1,0 +1,151 @@
+// The zip writer: local headers, entry data, the central directory and the
+// end records, written by us into a file the caller opened (and keeps owning).
+//
+// Entries are deflated at level 6 (archive/deflate.h) and, with a password,
+// every file entry of at least one byte is WinZip AES-256 encrypted. The work
+// on entry data runs on a pool of workers, while the calling thread reads,
+// writes finished entries into the archive in the order they were given, and
+// reports them. The archive's bytes do not depend on the number of workers:
+// only the salts of encrypted entries differ from one archive to the next.
+//
+// Names are native names (see entry_name.h); every entry is stored with the
+// same attributes: 1980-01-01 00:00 local time (in the DOS fields and in an
+// extended timestamp field), owner and group 0, mode 0644 for files and 0755
+// for folders, the UTF-8 flag on non-ASCII names.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/progress.h"
+
+namespace fsutil {
+class File;
+}
+
+namespace zip_writer {
+
+// Where the salts of encrypted entries come from: the system's random bytes,
+// or in tests a source that makes archives repeatable.
+class SaltSource {
+ public:
+  // False when no salt could be had.
+  virtual bool fill(unsigned char* salt, size_t size) = 0;
+
+ protected:
+  ~SaltSource() = default;
+};
+
+SaltSource& system_salts();
+
+// The threads adding uses: PARVOX_THREADS when it is a number from 1 up,
+// else the machine's cores; at most kMaxThreads. 1 means no workers.
+constexpr size_t kMaxThreads = 16;
+size_t configured_threads();
+
+class ZipWriter {
+ public:
+  struct Settings {
+    std::string password;
+    size_t threads = configured_threads();
+    SaltSource* salts = &system_salts();
+  };
+
+  // Starts an empty archive in `file`, empty and open for writing, which
+  // the caller keeps open while the writer lives.
+  static std::unique_ptr<ZipWriter> start(fsutil::File& file, const Settings& settings);
+  // Finishes the archive unless finish() or abandon() came first.
+  ~ZipWriter();
+  ZipWriter(const ZipWriter&) = delete;
+  ZipWriter& operator=(const ZipWriter&) = delete;
+
+  // Entries report to `progress` once they are in the archive, in the
+  // archive's order, until the next flush(). Once it says stop, the entry
+  // being written is taken out of the archive again (nothing of it stays),
+  // entries given but not yet written are dropped, and everything given
+  // afterwards is ignored until report_to() is called again.
+  void report_to(Progress& progress);
+  // Whether a stop came since report_to(), and whether it took an entry
+  // back out or dropped any.
+  bool stopped() const { return stopped_; }
+  bool lost_entries() const { return lost_entries_; }
+
+  // A folder entry: `name` ends in '/'. False when the name has no stored
+  // form (nothing of the entry is written) or the writer failed.
+  bool add_folder(const std::string& name);
+  // A file entry of exactly `size` bytes; then write() them all and
+  // close_file(). Same answers as add_folder.
+  bool open_file(const std::string& name, int64_t size);
+  bool write(const char* data, size_t size);
+  bool close_file();
+  // Waits until every entry given so far is in the archive (or dropped);
+  // nothing more is reported until report_to().
+  bool flush();
+
+  // Writes the central directory and end records; the writer is done after it.
+  bool finish();
+  // Drops everything not yet written and never writes another byte: for a
+  // process that must leave the archive to the one that made it (a forked
+  // child). Worker threads are left alone, as a forked child has none.
+  void abandon();
+
+  // Why the last failing call failed.
+  std::string failure_text() const;
+
+  // Workers and the entries they work on; defined with the writer.
+  struct Entry;
+  struct Task;
+  struct Workshop;
+
+ private:
+  ZipWriter(fsutil::File& file, const Settings& settings);
+  bool accepts_entries();
+  bool start_entry(const std::string& name, bool folder, int64_t size);
+  bool submit_pending(bool last);
+  bool submit(std::unique_ptr<Task> task);
+  bool write_finished(size_t max_tasks, size_t max_bytes);
+  bool commit(Task& task);
+  bool commit_chunk(Task& task);
+  void commit_central(Entry& entry, int64_t compressed);
+  bool report(Entry& entry, int64_t bytes, bool done);
+  bool stop_now();
+  void drop_pending();
+  bool put(const char* data, size_t size);
+  bool put(const std::string& bytes) { return put(bytes.data(), bytes.size()); }
+  bool flush_output();
+  bool take_back_to(int64_t offset);
+  bool fail(std::string why);
+
+  fsutil::File& file_;
+  Settings settings_;
+  const uint32_t entry_time_;  // every entry's, in Unix time
+  std::unique_ptr<Workshop> workshop_;
+  std::deque<std::unique_ptr<Task>> queue_;
+  size_t queued_bytes_ = 0;
+  // The file entry being given: its data so far, and what comes before it
+  // (the dictionary of its next chunk).
+  std::shared_ptr<Entry> open_entry_;
+  std::string pending_;
+  std::string dictionary_;
+  int64_t given_ = 0;
+
+  Progress idle_progress_;
+  Progress* progress_ = &idle_progress_;
+  bool stopped_ = false;
+  bool lost_entries_ = false;
+
+  std::string output_;       // bytes not yet in the file
+  int64_t in_file_ = 0;      // bytes already in the file
+  std::string central_;      // the central directory so far
+  uint64_t entries_ = 0;
+  bool finished_ = false;
+  bool abandoned_ = false;
+  std::string failure_;      // the writer is broken once set
+  std::string refusal_;      // the last call's reason, when only that call failed
+};
+
+}  // namespace zip_writer

@@ -1,0 +1,131 @@
+// Writes the entries the input describes (names, folders, data of every size
+// class the writer treats apart, a password, a number of threads), then reads
+// the archive back through libarchive: every entry must come back in order,
+// with its name and its bytes.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "archive/deflate.h"
+#include "archive/zip_engine.h"
+#include "archive/zip_writer.h"
+#include "fsutil/file.h"
+
+namespace {
+
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+class Input {
+ public:
+  Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  bool empty() const { return at_ == size_; }
+  uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
+  std::string bytes(size_t n) {
+    n = std::min(n, size_ - at_);
+    std::string taken(reinterpret_cast<const char*>(data_ + at_), n);
+    at_ += n;
+    return taken;
+  }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t at_ = 0;
+};
+
+// Names from a small alphabet with '/' and a non-ASCII letter, never empty.
+std::string name_from(Input& input) {
+  static const char* const kParts[] = {"a", "b", "/", "\xC3\xA9", "x.txt", "0"};
+  std::string name = "n";
+  for (size_t length = input.byte() % 6; length > 0; --length) name += kParts[input.byte() % 6];
+  return name;
+}
+
+// Data of a size class picked by the input: a few bytes or, once per input
+// (for speed), around the whole buffer bound: compressed whole or up to
+// three chunks beyond it (the input's bytes repeated).
+std::string data_from(Input& input, bool* large_taken) {
+  const uint8_t kind = input.byte();
+  std::string seed = input.bytes(kind % 64);
+  if (kind < 200 || seed.empty() || *large_taken) return seed;
+  *large_taken = true;
+  const size_t size = compression::kWholeBufferBound - 2 + (kind - 200) * (compression::kChunkSize / 18);
+  std::string data;
+  data.reserve(size);
+  while (data.size() < size) data += seed;
+  data.resize(size);
+  return data;
+}
+
+std::string scratch_path() {
+  static std::string path = [] {
+    char pattern[] = "/tmp/parvox-fuzz-writer-XXXXXX";
+    const int fd = ::mkstemp(pattern);
+    if (fd >= 0) ::close(fd);
+    return std::string(pattern);
+  }();
+  return path;
+}
+
+Entries read_back(const std::string& path, const std::string& password) {
+  fsutil::File file = fsutil::File::open_for_reading(path);
+  std::unique_ptr<zip_engine::ZipReader> reader = zip_engine::ZipReader::open(file.fd(), password);
+  if (!reader) std::abort();
+  Entries entries;
+  for (bool more = reader->has_entry(); more; more = reader->goto_next_entry()) {
+    if (!reader->open_entry()) std::abort();
+    std::string data;
+    const char* chunk;
+    size_t size;
+    zip_engine::ReadStatus status;
+    while ((status = reader->read_chunk(&chunk, &size)) == zip_engine::ReadStatus::data) data.append(chunk, size);
+    if (status != zip_engine::ReadStatus::end) std::abort();
+    entries.emplace_back(reader->entry().name, data);
+  }
+  if (reader->damaged()) std::abort();
+  return entries;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Input input(data, size);
+  const uint8_t settings = input.byte();
+  const std::string password = settings & 1 ? "pw" : "";
+  const size_t threads = 1 + settings / 2 % 4;
+
+  Entries written;
+  bool large_taken = false;
+  fsutil::File file = fsutil::File::create(scratch_path());
+  {
+    std::unique_ptr<zip_writer::ZipWriter> writer =
+        zip_writer::ZipWriter::start(file, {password, threads});
+    while (!input.empty() && written.size() < 32) {
+      std::string name = name_from(input);
+      if (input.byte() % 4 == 0) {
+        name += '/';
+        if (!writer->add_folder(name)) std::abort();
+        written.emplace_back(name, "");
+        continue;
+      }
+      if (name.back() == '/') name += 'f';  // a file's name never ends like a folder's
+      const std::string content = data_from(input, &large_taken);
+      const size_t piece = 1 + input.byte() * 4099;
+      if (!writer->open_file(name, static_cast<int64_t>(content.size()))) std::abort();
+      for (size_t at = 0; at < content.size(); at += piece) {
+        if (!writer->write(content.data() + at, std::min(piece, content.size() - at))) std::abort();
+      }
+      if (!writer->close_file()) std::abort();
+      written.emplace_back(name, content);
+    }
+    if (!writer->finish()) std::abort();
+  }
+  file.close();
+  if (read_back(scratch_path(), password) != written) std::abort();
+  return 0;
+}
