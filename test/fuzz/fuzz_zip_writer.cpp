@@ -12,13 +12,13 @@
 #include <vector>
 
 #include "archive/deflate.h"
-#include "archive/zip_engine.h"
+#include "test/native/read_back.h"
 #include "archive/zip_writer.h"
 #include "fsutil/file.h"
 
 namespace {
 
-using Entries = std::vector<std::pair<std::string, std::string>>;
+using Entries = read_back::Entries;
 
 class Input {
  public:
@@ -72,22 +72,10 @@ std::string scratch_path() {
   return path;
 }
 
-Entries read_back(const std::string& path, const std::string& password) {
-  fsutil::File file = fsutil::File::open_for_reading(path);
-  std::unique_ptr<zip_engine::ZipReader> reader = zip_engine::ZipReader::open(file.fd(), password);
-  if (!reader) std::abort();
+Entries read_back_all(const std::string& path, const std::string& password) {
   Entries entries;
-  for (bool more = reader->has_entry(); more; more = reader->goto_next_entry()) {
-    if (!reader->open_entry()) std::abort();
-    std::string data;
-    const char* chunk;
-    size_t size;
-    zip_engine::ReadStatus status;
-    while ((status = reader->read_chunk(&chunk, &size)) == zip_engine::ReadStatus::data) data.append(chunk, size);
-    if (status != zip_engine::ReadStatus::end) std::abort();
-    entries.emplace_back(reader->entry().name, data);
-  }
-  if (reader->damaged()) std::abort();
+  std::string why;
+  if (!read_back::read_all(path, password, &entries, &why)) std::abort();
   return entries;
 }
 
@@ -126,6 +114,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!writer->finish()) std::abort();
   }
   file.close();
-  if (read_back(scratch_path(), password) != written) std::abort();
+  if (read_back_all(scratch_path(), password) != written) std::abort();
   return 0;
 }

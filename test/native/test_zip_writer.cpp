@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "archive/deflate.h"
-#include "archive/zip_engine.h"
 #include "archive/zip_writer.h"
+#include "test/native/read_back.h"
 #include "fsutil/file.h"
 
 namespace {
@@ -57,7 +57,7 @@ std::string text(size_t size) {
   return data;
 }
 
-using Entries = std::vector<std::pair<std::string, std::string>>;  // name, data
+using Entries = read_back::Entries;  // name, data
 
 class ZipWriterTest : public ::testing::Test {
  protected:
@@ -103,28 +103,9 @@ class ZipWriterTest : public ::testing::Test {
 
   // Every entry as libarchive reads it; a damaged one fails the test.
   Entries read(const std::string& name, const std::string& password = "") {
-    fsutil::File file = fsutil::File::open_for_reading(path(name));
-    std::unique_ptr<zip_engine::ZipReader> reader = zip_engine::ZipReader::open(file.fd(), password);
     Entries entries;
-    if (!reader) {
-      ADD_FAILURE() << name << " is not a zip archive";
-      return entries;
-    }
-    for (bool more = reader->has_entry(); more; more = reader->goto_next_entry()) {
-      const zip_engine::EntryInfo& info = reader->entry();
-      std::string data;
-      EXPECT_TRUE(reader->open_entry()) << info.name << ": " << reader->failure_detail();
-      const char* chunk;
-      size_t size;
-      zip_engine::ReadStatus status;
-      while ((status = reader->read_chunk(&chunk, &size)) == zip_engine::ReadStatus::data) {
-        data.append(chunk, size);
-      }
-      EXPECT_EQ(zip_engine::ReadStatus::end, status) << info.name << ": " << reader->failure_detail();
-      EXPECT_EQ(info.size, static_cast<int64_t>(data.size())) << info.name;
-      entries.emplace_back(info.name, data);
-    }
-    EXPECT_FALSE(reader->damaged());
+    std::string why;
+    EXPECT_TRUE(read_back::read_all(path(name), password, &entries, &why)) << name << ": " << why;
     return entries;
   }
 
