@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "archive/stored_name.h"
+#include "archive/utf8.h"
 #include "fsutil/file.h"
 
 namespace {

@@ -9,7 +9,4 @@ namespace entry_name {
 // systems, UTF-8 on Windows); false when the name has no UTF-8 form.
 bool stored_form(const std::string& native, std::string* stored);
 
-bool is_utf8(const std::string& text);
-bool is_ascii(const std::string& text);
-
 }  // namespace entry_name

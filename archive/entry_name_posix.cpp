@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "archive/entry_name.h"
+#include "archive/utf8.h"
 #include "fsutil/thread_locale.h"
 
 namespace entry_name {
@@ -44,7 +45,7 @@ bool stored_form(const std::string& native, std::string* stored) {
   const char* charset = nl_langinfo(CODESET);
   if (!is_utf8_charset(charset)) return convert_to_utf8(native, charset, stored);
   *stored = native;
-  return is_utf8(native);
+  return is_valid_utf8(native);
 }
 
 }  // namespace entry_name

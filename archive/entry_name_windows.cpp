@@ -3,13 +3,14 @@
 #include <algorithm>
 
 #include "archive/entry_name.h"
+#include "archive/utf8.h"
 
 namespace entry_name {
 
 bool stored_form(const std::string& native, std::string* stored) {
   *stored = native;
   std::replace(stored->begin(), stored->end(), '\\', '/');
-  return is_utf8(*stored);
+  return is_valid_utf8(*stored);
 }
 
 }  // namespace entry_name

@@ -27,7 +27,3 @@ class StoredNameDecoder {
  private:
   std::unique_ptr<Converter> converter_;
 };
-
-// Whether `text` is valid UTF-8 (no overlong forms, surrogates or code points
-// past U+10FFFF).
-bool is_valid_utf8(const std::string& text);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "archive/stored_name.h"
+#include "archive/utf8.h"
 #include "fsutil/thread_locale.h"
 
 struct StoredNameDecoder::Converter {

@@ -1,6 +1,7 @@
 // Native names are UTF-8; unflagged names that are not taken as UTF-8 are in
 // the ANSI code page, as Windows' own tools write them.
 #include "archive/stored_name.h"
+#include "archive/utf8.h"
 #include "fsutil/wide_string.h"
 
 struct StoredNameDecoder::Converter {};

@@ -7,6 +7,7 @@
 
 #include "archive/deflate.h"
 #include "archive/entry_name.h"
+#include "archive/utf8.h"
 #include "archive/winzip_aes.h"
 #include "archive/worker_pool.h"
 #include "fsutil/file.h"
@@ -117,7 +118,7 @@ struct ZipWriter::Entry {
   std::unique_ptr<winzip_aes::Encryptor> encryptor;  // a chunked entry's, while written
 
   uint16_t flags() const {
-    uint16_t flags = entry_name::is_ascii(stored_name) ? 0 : kFlagUtf8;
+    uint16_t flags = is_ascii(stored_name) ? 0 : kFlagUtf8;
     if (encrypted) flags |= kFlagEncrypted;
     if (chunked) flags |= kFlagDescriptor;
     return flags;

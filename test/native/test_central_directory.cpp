@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "archive/central_directory.h"
+#include "archive/utf8.h"
 #include "archive/stored_name.h"
 
 namespace {
