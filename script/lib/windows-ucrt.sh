@@ -41,15 +41,18 @@ prepare_ucrt_root() {
 # is at /host; the mounts vanish with the command.
 in_root_at() {
   local dir=$1; shift
+  [ "$(id -u)" -eq 0 ] || die "the UCRT toolchain runs in a chroot of its own: this needs root"
   unshare -m --propagation private /bin/sh -c '
     set -e
     root=$1 dir=$2 top=$3 cache=$4; shift 4
-    mkdir -p "$root/host"
-    mount --rbind / "$root/host"
     for d in /proc /dev /dev/pts "$top" "$cache"; do
       mkdir -p "$root$d"
       mount --bind "$d" "$root$d"
     done
+    # After the others: the host seen from the root holds the root as seen
+    # from the host, mounts and all.
+    mkdir -p "$root/host"
+    mount --rbind / "$root/host"
     exec chroot "$root" /usr/bin/env -C "$dir" PATH=/usr/local/bin:/usr/bin:/bin TMPDIR=/tmp "$@"
   ' in_root "${ucrt_root_dir:-$ucrt_root}" "$dir" "$top" "$cache" "$@"
 }
@@ -130,11 +133,22 @@ declare -A ucrt_ruby_source=([3.3]="ruby3.3 trixie" [3.1]="ruby3.1 bookworm")
 declare -A ucrt_base_ruby=([3.3]=/usr/bin/ruby3.3 [3.1]=host:/usr/bin/ruby3.1)
 
 # Writes an executable at $1 that runs Ruby $2 (see ucrt_base_ruby) from the
-# root.
+# root. The host's Ruby finds the UCRT toolchain's programs (which Ruby's
+# build scripts and mkmf run) on its PATH, in folder $1.tools, as commands
+# that run them back in the root.
 write_base_ruby() {
-  local file=$1 ruby=$2
+  local file=$1 ruby=$2 tool
   case $ruby in
-    host:*) printf '#!/bin/sh\nexec /usr/sbin/chroot /host /usr/bin/env -C "$(pwd)" %s "$@"\n' "${ruby#host:}" >"$file" ;;
+    host:*)
+      rm -rf "$file.tools"
+      mkdir -p "$file.tools"
+      for tool in gcc g++ cpp ar ranlib nm objdump objcopy strip dllwrap dlltool ld as windres; do
+        printf '#!/bin/sh\nexec /usr/sbin/chroot %s /usr/bin/env -C "$(pwd)" PATH=/usr/local/bin:/usr/bin:/bin %s "$@"\n' \
+          "$ucrt_root" "$ucrt_host-$tool" >"$file.tools/$ucrt_host-$tool"
+        chmod +x "$file.tools/$ucrt_host-$tool"
+      done
+      printf '#!/bin/sh\nexec /usr/sbin/chroot /host /usr/bin/env -C "$(pwd)" PATH=%s:/usr/local/bin:/usr/bin:/bin %s "$@"\n' \
+        "$file.tools" "${ruby#host:}" >"$file" ;;
     *) printf '#!/bin/sh\nexec %s "$@"\n' "$ruby" >"$file" ;;
   esac
   chmod +x "$file"
