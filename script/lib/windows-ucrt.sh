@@ -187,25 +187,18 @@ build_ucrt_ruby() {
   run_with $t "$work/build" make -j"$(nproc)" WINDRES="$windres" >"$work/build.log" 2>&1 ||
     die "building Ruby $minor failed: $work/build.log"
   rm -rf "$prefix"
-  # Debian's RubyGems hook would otherwise install into the base Ruby's gem folder.
+  # Debian's RubyGems hook would otherwise install into the base Ruby's gem
+  # folder. The gems Ruby bundles (rake, debug, rbs, …) are left out: nothing
+  # here uses them, and a cross-build cannot build their extensions.
   run_with $t "$work/build" env DEBIAN_DISABLE_RUBYGEMS_INTEGRATION=1 make install WINDRES="$windres" \
-    >"$work/install.log" 2>&1 || die "installing Ruby $minor failed: $work/install.log"
+    INSTRUBY_OPTS=--exclude=bundled-gems >"$work/install.log" 2>&1 ||
+    die "installing Ruby $minor failed: $work/install.log"
   local binaries
   mapfile -t binaries < <(find "$prefix" -name '*.dll' -o -name '*.exe' -o -name '*.so')
   run_with $t / "$t-strip" --strip-debug "${binaries[@]}"
-  drop_bundled_gems "$(ls -d "$prefix"/lib/ruby/gems/*/)"
   install_minitest "$(ls -d "$prefix"/lib/ruby/gems/*/)"
   basename "$(ls "$work"/*.dsc)" .dsc >"$prefix/.source"
   rm -rf "$work"
-}
-
-# Leaves out of gem folder $1 the gems Ruby bundles (rake, debug, rbs, …):
-# nothing here uses them, and those with extensions were not built (RubyGems
-# warns of each at every start). The default gems stay.
-drop_bundled_gems() {
-  local gems=$1
-  rm -rf "$gems/gems" "$gems/extensions" "$gems/build_info" "$gems/cache" "$gems/plugins"
-  find "$gems/specifications" -maxdepth 1 -name '*.gemspec' -delete
 }
 
 # Ruby finds the C runtime's table of open files by reading the machine code
