@@ -1,0 +1,39 @@
+require_relative "helper"
+
+# lib/parvox.rb, which loads the parvox.so of the running Ruby from the
+# x64-mingw-ucrt gem, run by a child Ruby that claims another version, beside
+# empty parvox.so files for Ruby 3.1 and 3.3.
+class TestUcrtLoader < ParvoxTest
+  LOADER = File.expand_path("../lib/parvox.rb", __dir__)
+
+  # The LoadError the loader raises as Ruby `version`.
+  def load_error_as(version)
+    lib = path("lib")
+    make_tree(lib, "parvox/3.1/parvox.so" => "", "parvox/3.3/parvox.so" => "")
+    FileUtils.cp(LOADER, lib)
+    script = <<~RUBY
+      $VERBOSE = nil
+      Object.send(:remove_const, :RUBY_VERSION)
+      RUBY_VERSION = ARGV[0].freeze
+      begin
+        load ARGV[1]
+      rescue LoadError => e
+        print e.message
+      end
+    RUBY
+    out, status = Open3.capture2e(RbConfig.ruby, "-e", script, version, File.join(lib, "parvox.rb"))
+    assert status.success?, out
+    out
+  end
+
+  def test_another_ruby_is_told_which_rubies_the_gem_holds
+    message = load_error_as("3.2.4")
+    assert_includes message, "Ruby 3.3 and 3.1"
+    assert_includes message, "this Ruby 3.2.4"
+  end
+
+  def test_a_held_ruby_loads_its_own_library
+    # An empty file is no library: the error names the one that was tried.
+    assert_includes load_error_as("3.1.6"), "parvox/3.1/parvox.so"
+  end
+end
