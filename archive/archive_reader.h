@@ -82,6 +82,9 @@ class ArchiveReader {
   ArchiveReader() = default;
   bool fail(std::string reason);
   const DirectoryEntry* find_entry(const CentralDirectory& directory, const std::string& name);
+  const DirectoryEntry* open_named_entry(const std::string& name,
+                                         std::shared_ptr<const CentralDirectory>* directory,
+                                         std::unique_ptr<zip_engine::ZipReader>* engine);
   // Starts reading an entry's data. `unreadable`: the engine cannot decode it
   // (wrong or missing password, unsupported method); `damaged`: it is not
   // where or what the directory says. Both leave the reason.

@@ -67,18 +67,32 @@ class FileSink final : public EntrySink {
 
 }  // namespace
 
+// The entry `name`, found in `*directory` (which keeps it alive) and opened
+// in `*engine` for its data, within the expansion budget; null with the
+// reason when any of that fails.
+const DirectoryEntry* ArchiveReader::open_named_entry(
+    const std::string& name, std::shared_ptr<const CentralDirectory>* directory,
+    std::unique_ptr<ZipReader>* engine) {
+  *directory = this->directory();
+  const DirectoryEntry* entry = *directory ? find_entry(**directory, name) : nullptr;
+  if (!entry || open_entry(*entry, engine) != Opening::opened) return nullptr;
+  if (!admits_declared_size(*entry)) {
+    fail_expansion(*entry);
+    return nullptr;
+  }
+  return entry;
+}
+
 bool ArchiveReader::unzip_file(const std::string& name, const std::string& target,
                                Progress& progress) noexcept {
   last_error_.clear();
   try {
-    std::shared_ptr<const CentralDirectory> directory = this->directory();
-    const DirectoryEntry* entry = directory ? find_entry(*directory, name) : nullptr;
-    if (!entry) return false;
     // The entry is opened before anything is created for it, so one that
     // cannot be read leaves no trace on disk.
+    std::shared_ptr<const CentralDirectory> directory;
     std::unique_ptr<ZipReader> engine;
-    if (open_entry(*entry, &engine) != Opening::opened) return false;
-    if (!admits_declared_size(*entry)) return fail_expansion(*entry);
+    const DirectoryEntry* entry = open_named_entry(name, &directory, &engine);
+    if (!entry) return false;
     progress.set_total(entry->info.size);
     // A folder entry is the folders above the target: it is extracted when
     // they are there afterwards.
@@ -103,12 +117,10 @@ bool ArchiveReader::read_entry(const std::string& name, EntrySink& sink,
                                Progress& progress) noexcept {
   last_error_.clear();
   try {
-    std::shared_ptr<const CentralDirectory> directory = this->directory();
-    const DirectoryEntry* entry = directory ? find_entry(*directory, name) : nullptr;
-    if (!entry) return false;
+    std::shared_ptr<const CentralDirectory> directory;
     std::unique_ptr<ZipReader> engine;
-    if (open_entry(*entry, &engine) != Opening::opened) return false;
-    if (!admits_declared_size(*entry)) return fail_expansion(*entry);
+    const DirectoryEntry* entry = open_named_entry(name, &directory, &engine);
+    if (!entry) return false;
     progress.set_total(entry->info.size);
     const bool answer = entry->info.is_folder ? sink.finish(&last_error_)
                                               : copy_entry_data(*engine, *entry, sink, progress);
