@@ -128,16 +128,14 @@ class NamesTest < ParvoxTest
   # field whose CRC matches the stored name wins; anything else is the bytes
   # as stored. unzip_all, unzip_file, read and entries agree in every locale.
   def test_unflagged_names_are_read_as_utf8_or_from_their_unicode_path
-    unicode_path = lambda do |stored, name|
-      data = [1, Zlib.crc32(stored)].pack("CV") + name.b
-      [0x7075, data.bytesize].pack("vv") + data
-    end
     archive = ZipBytes.write(path("unflagged.zip"), [
       { name: "café été.txt", data: "utf-8\n", utf8: false },
       { name: "日本/語.txt", data: "nihongo\n", utf8: false },
       { name: "\xE9t\xE9.txt".b, data: "latin-1\n", utf8: false },
-      { name: "na\x8Bve.txt".b, data: "cp437\n", utf8: false, extra: unicode_path.call("na\x8Bve.txt".b, "naïve.txt") },
-      { name: "stale\x8B.txt".b, data: "stale\n", utf8: false, extra: unicode_path.call("other".b, "wrong.txt") },
+      { name: "na\x8Bve.txt".b, data: "cp437\n", utf8: false,
+        extra: ZipBytes.unicode_path_field("na\x8Bve.txt".b, "naïve.txt") },
+      { name: "stale\x8B.txt".b, data: "stale\n", utf8: false,
+        extra: ZipBytes.unicode_path_field("other".b, "wrong.txt") },
     ])
     LOCALES.each_key do |locale|
       out = path("out-#{locale}")

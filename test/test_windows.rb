@@ -81,13 +81,10 @@ class TestWindows < ParvoxTest
   # Names from zips made on Linux and macOS, stored in UTF-8 without the flag:
   # taken as UTF-8, and a Unicode Path field whose CRC matches wins.
   def test_unflagged_utf8_names_and_unicode_paths_keep_their_true_names
-    field = lambda do |stored, name|
-      data = [1, Zlib.crc32(stored)].pack("CV") + name.b
-      [0x7075, data.bytesize].pack("vv") + data
-    end
     archive = ZipBytes.write(path("linux.zip"), [
       { name: "café été/日本.txt", data: "utf-8", utf8: false },
-      { name: "na\x8Bve.txt".b, data: "cp437", utf8: false, extra: field.call("na\x8Bve.txt".b, "naïve.txt") },
+      { name: "na\x8Bve.txt".b, data: "cp437", utf8: false,
+        extra: ZipBytes.unicode_path_field("na\x8Bve.txt".b, "naïve.txt") },
     ])
     zip = Parvox.load(archive, "")
     assert zip.unzip_all(path("out")), zip.last_error

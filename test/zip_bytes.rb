@@ -37,6 +37,13 @@ module ZipBytes
     path
   end
 
+  # An Info-ZIP Unicode Path extra field naming `stored` as `name`: readers
+  # take `name` while the CRC of `stored` matches the stored name.
+  def unicode_path_field(stored, name)
+    data = [1, Zlib.crc32(stored)].pack("CV") + name.b
+    [0x7075, data.bytesize].pack("vv") + data
+  end
+
   def deflate(data)
     z = Zlib::Deflate.new(Zlib::DEFAULT_COMPRESSION, -Zlib::MAX_WBITS)
     z.deflate(data, Zlib::FINISH).tap { z.close }
