@@ -103,7 +103,7 @@ bool ArchiveWriter::add_folder_entry(const std::string& name, Failures& failures
 
 // Adds everything beneath the folder `source` (whose entry is written, and
 // which is the last folder on `walk`), going on past whatever cannot be
-// stored whole and counting it in `failures`, until the meter says stop.
+// stored whole and counting it in `failures`, until `progress` says stop.
 void ArchiveWriter::add_folder(const std::string& source, const std::string& name,
                                bool recursive, std::vector<fsutil::FileId>& walk,
                                Failures& failures, Progress& progress) {
