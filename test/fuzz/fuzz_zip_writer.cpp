@@ -62,14 +62,26 @@ std::string data_from(Input& input, bool* large_taken) {
   return data;
 }
 
-std::string scratch_path() {
-  static std::string path = [] {
+// One scratch archive for the whole run, removed when the fuzzer exits.
+class ScratchFile {
+ public:
+  ScratchFile() {
     char pattern[] = "/tmp/parvox-fuzz-writer-XXXXXX";
     const int fd = ::mkstemp(pattern);
-    if (fd >= 0) ::close(fd);
-    return std::string(pattern);
-  }();
-  return path;
+    if (fd < 0) std::abort();
+    ::close(fd);
+    path_ = pattern;
+  }
+  ~ScratchFile() { ::unlink(path_.c_str()); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+const std::string& scratch_path() {
+  static ScratchFile file;
+  return file.path();
 }
 
 Entries read_back_all(const std::string& path, const std::string& password) {
