@@ -17,13 +17,13 @@ WorkerPool::~WorkerPool() {
     std::lock_guard<fsutil::Mutex> lock(mutex_);
     ending_ = true;
   }
-  changed_.notify_all();
+  work_ready_.notify_all();
   for (fsutil::Thread& thread : threads_) thread.join();
 }
 
 void WorkerPool::submit(Job& job) {
   if (threads_.empty()) {
-    job.run(0);
+    job.run(workers());
     job.state_ = Job::State::done;
     return;
   }
@@ -32,7 +32,7 @@ void WorkerPool::submit(Job& job) {
     job.state_ = Job::State::queued;
     queue_.push_back(&job);
   }
-  changed_.notify_all();
+  work_ready_.notify_all();
 }
 
 bool WorkerPool::is_done(Job& job) {
@@ -42,7 +42,14 @@ bool WorkerPool::is_done(Job& job) {
 
 void WorkerPool::wait_for(Job& job) {
   std::unique_lock<fsutil::Mutex> lock(mutex_);
-  changed_.wait(lock, [&] { return job.state_ == Job::State::done; });
+  while (job.state_ != Job::State::done) {
+    if (queue_.empty()) {
+      job_done_.wait(lock, [&] { return job.state_ == Job::State::done; });
+    } else {
+      // The oldest queued job: `job` itself when it has not started.
+      run_front(lock, workers());
+    }
+  }
 }
 
 void WorkerPool::withdraw(Job& job) {
@@ -52,21 +59,25 @@ void WorkerPool::withdraw(Job& job) {
     job.state_ = Job::State::done;
     return;
   }
-  changed_.wait(lock, [&] { return job.state_ == Job::State::done; });
+  job_done_.wait(lock, [&] { return job.state_ == Job::State::done; });
 }
 
 void WorkerPool::work(size_t worker) {
   std::unique_lock<fsutil::Mutex> lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [&] { return ending_ || !queue_.empty(); });
+    work_ready_.wait(lock, [&] { return ending_ || !queue_.empty(); });
     if (ending_) return;
-    Job* job = queue_.front();
-    queue_.pop_front();
-    job->state_ = Job::State::running;
-    lock.unlock();
-    job->run(worker);
-    lock.lock();
-    job->state_ = Job::State::done;
-    changed_.notify_all();
+    run_front(lock, worker);
   }
+}
+
+void WorkerPool::run_front(std::unique_lock<fsutil::Mutex>& lock, size_t thread) {
+  Job* job = queue_.front();
+  queue_.pop_front();
+  job->state_ = Job::State::running;
+  lock.unlock();
+  job->run(thread);
+  lock.lock();
+  job->state_ = Job::State::done;
+  job_done_.notify_all();
 }

@@ -1,10 +1,13 @@
-// Worker threads that start jobs in the order they were submitted. Each job
-// learns the number of the worker running it (below max(workers(), 1)), so
-// that it can use state kept per worker. Jobs never throw.
+// Worker threads that start jobs in the order they were submitted, helped by
+// the one thread that submits them: while it waits for a job, it runs queued
+// jobs itself rather than sleep. Each job learns the number of the thread
+// running it (below threads()), so that it can use state kept per thread.
+// Jobs never throw.
 #pragma once
 
 #include <cstddef>
 #include <deque>
+#include <mutex>
 #include <vector>
 
 #include "fsutil/threads.h"
@@ -13,7 +16,7 @@ class WorkerPool {
  public:
   class Job {
    public:
-    virtual void run(size_t worker) = 0;
+    virtual void run(size_t thread) = 0;
 
    protected:
     ~Job() = default;
@@ -31,10 +34,14 @@ class WorkerPool {
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
+  // The workers and the submitting thread, which runs jobs as number workers().
+  size_t threads() const { return workers() + 1; }
   size_t workers() const { return threads_.size(); }
 
   void submit(Job& job);
   bool is_done(Job& job);
+  // Waits until `job` is done, running queued jobs meanwhile (`job` first
+  // when it has not started).
   void wait_for(Job& job);
   // Takes back a job not started yet, or waits for one that has; either way
   // it is no longer the pool's afterwards.
@@ -42,9 +49,11 @@ class WorkerPool {
 
  private:
   void work(size_t worker);
+  void run_front(std::unique_lock<fsutil::Mutex>& lock, size_t thread);
 
   fsutil::Mutex mutex_;
-  fsutil::Condition changed_;
+  fsutil::Condition work_ready_;  // for the workers: a job queued, or the end
+  fsutil::Condition job_done_;    // for the submitting thread
   std::deque<Job*> queue_;
   bool ending_ = false;
   std::vector<fsutil::Thread> threads_;

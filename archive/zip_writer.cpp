@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
+#include <limits>
 #include <new>
 
 #include "archive/deflate.h"
@@ -19,7 +20,7 @@ namespace {
 
 // Entries given but not yet written hold at most about this much memory
 // (their data and what it becomes); the oldest is written before more is read.
-constexpr size_t kQueuedBytesBound = 32 << 20;
+constexpr size_t kQueuedBytesBound = 24 << 20;
 // Bytes of a task besides its data, counted against that bound.
 constexpr size_t kTaskOverhead = 1024;
 // Archive bytes are collected and handed to the file in blocks of this size.
@@ -129,12 +130,12 @@ struct ZipWriter::Entry {
   uint32_t stored_crc() const { return encrypted && size < kAe2Below ? 0 : crc; }
 };
 
-// What each worker keeps from one task to the next.
+// What each thread keeps from one task to the next.
 struct ZipWriter::Workshop {
   Workshop(size_t threads, std::string password)
-      : pool(threads > 1 ? threads : 0), password(std::move(password)) {
-    whole.resize(std::max<size_t>(pool.workers(), 1));
-    chunks.resize(whole.size());
+      : pool(threads > 1 ? threads - 1 : 0), password(std::move(password)) {
+    whole.resize(pool.threads());
+    chunks.resize(pool.threads());
   }
   WorkerPool pool;
   const std::string password;
@@ -160,9 +161,9 @@ struct ZipWriter::Task final : WorkerPool::Job {
 
   size_t queued_bytes() const { return 2 * data_size + kTaskOverhead; }
 
-  void run(size_t worker) override {
+  void run(size_t thread) override {
     try {
-      ok = entry->folder || (entry->chunked ? compress_chunk(worker) : compress_whole(worker));
+      ok = entry->folder || (entry->chunked ? compress_chunk(thread) : compress_whole(thread));
     } catch (const std::bad_alloc&) {
       ok = false;
     }
@@ -170,8 +171,8 @@ struct ZipWriter::Task final : WorkerPool::Job {
     std::string().swap(dictionary);
   }
 
-  bool compress_whole(size_t worker) {
-    auto& compressor = workshop->whole[worker];
+  bool compress_whole(size_t thread) {
+    auto& compressor = workshop->whole[thread];
     if (!compressor) compressor.reset(new compression::WholeBufferCompressor);
     crc = compression::crc32(0, input.data(), input.size());
     if (!compressor->compress(input.data(), input.size(), &output)) return false;
@@ -185,16 +186,15 @@ struct ZipWriter::Task final : WorkerPool::Job {
     encryptor->encrypt(&output[0], output.size());
     unsigned char code[winzip_aes::kCodeSize];
     encryptor->finish(code);
-    std::string framed(reinterpret_cast<const char*>(entry->salt), winzip_aes::kSaltSize);
-    framed.append(reinterpret_cast<const char*>(keys.verifier), winzip_aes::kVerifierSize);
-    framed += output;
-    framed.append(reinterpret_cast<const char*>(code), winzip_aes::kCodeSize);
-    output.swap(framed);
+    std::string header(reinterpret_cast<const char*>(entry->salt), winzip_aes::kSaltSize);
+    header.append(reinterpret_cast<const char*>(keys.verifier), winzip_aes::kVerifierSize);
+    output.insert(0, header);
+    output.append(reinterpret_cast<const char*>(code), winzip_aes::kCodeSize);
     return true;
   }
 
-  bool compress_chunk(size_t worker) {
-    auto& compressor = workshop->chunks[worker];
+  bool compress_chunk(size_t thread) {
+    auto& compressor = workshop->chunks[thread];
     if (!compressor) compressor.reset(new compression::ChunkCompressor);
     crc = compression::crc32(0, input.data(), input.size());
     if (first && entry->encrypted &&
@@ -327,7 +327,12 @@ bool ZipWriter::submit_pending(bool last) {
   }
   task->input.swap(pending_);
   task->data_size = task->input.size();
+  // The result's room is taken here, so that workers allocate no large
+  // buffers: glibc keeps what a thread freed in that thread's own arena, and
+  // with many workers that memory would add up.
+  task->output.reserve(compression::output_room(task->data_size) + kAesFraming);
   pending_.clear();
+  if (open_entry_->chunked && !last) pending_.reserve(compression::kChunkSize);
   if (last) open_entry_.reset();
   return submit(std::move(task));
 }
@@ -337,9 +342,9 @@ bool ZipWriter::submit(std::unique_ptr<Task> task) {
   queued_bytes_ += submitted.queued_bytes();
   queue_.push_back(std::move(task));
   workshop_->pool.submit(submitted);
-  // Enough queued to keep every worker busy while the oldest is written.
-  const size_t busy_limit = 2 * std::max<size_t>(workshop_->pool.workers(), 1) + 2;
-  return write_finished(busy_limit, kQueuedBytesBound);
+  // Bounded by bytes only: behind one large entry many small ones may wait,
+  // and every thread should have one to work on meanwhile.
+  return write_finished(std::numeric_limits<size_t>::max(), kQueuedBytesBound);
 }
 
 bool ZipWriter::flush() {

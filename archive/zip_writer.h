@@ -5,8 +5,9 @@
 // every file entry of at least one byte is WinZip AES-256 encrypted. The work
 // on entry data runs on a pool of workers, while the calling thread reads,
 // writes finished entries into the archive in the order they were given, and
-// reports them. The archive's bytes do not depend on the number of workers:
-// only the salts of encrypted entries differ from one archive to the next.
+// reports them; when it is ahead, it works on entry data too. The archive's
+// bytes do not depend on the number of threads: only the salts of encrypted
+// entries differ from one archive to the next.
 //
 // Names are native names (see entry_name.h); every entry is stored with the
 // same attributes: 1980-01-01 00:00 local time (in the DOS fields and in an
@@ -43,7 +44,8 @@ class SaltSource {
 SaltSource& system_salts();
 
 // The threads adding uses: PARVOX_THREADS when it is a number from 1 up,
-// else the machine's cores; at most kMaxThreads. 1 means no workers.
+// else the machine's cores; at most kMaxThreads. The calling thread is one of
+// them: 1 means no workers.
 constexpr size_t kMaxThreads = 16;
 size_t configured_threads();
 
