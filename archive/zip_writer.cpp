@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
-#include <limits>
 #include <new>
 
 #include "archive/deflate.h"
@@ -344,23 +343,22 @@ bool ZipWriter::submit(std::unique_ptr<Task> task) {
   workshop_->pool.submit(submitted);
   // Bounded by bytes only: behind one large entry many small ones may wait,
   // and every thread should have one to work on meanwhile.
-  return write_finished(std::numeric_limits<size_t>::max(), kQueuedBytesBound);
+  return write_finished(kQueuedBytesBound);
 }
 
 bool ZipWriter::flush() {
   if (!failure_.empty() || abandoned_) return false;
-  const bool written = write_finished(0, 0);
+  const bool written = write_finished(0);
   progress_ = &idle_progress_;
   return written;
 }
 
 // Writes finished tasks from the front of the queue, and waits for the front
-// one while the queue holds more than `max_tasks` tasks or `max_bytes` bytes
-// (0 and 0: until it is empty).
-bool ZipWriter::write_finished(size_t max_tasks, size_t max_bytes) {
+// one while the queue holds more than `max_bytes` bytes (0: until it is empty).
+bool ZipWriter::write_finished(size_t max_bytes) {
   while (!queue_.empty()) {
     Task& front = *queue_.front();
-    if (queue_.size() > max_tasks || queued_bytes_ > max_bytes) {
+    if (queued_bytes_ > max_bytes) {
       workshop_->pool.wait_for(front);
     } else if (!workshop_->pool.is_done(front)) {
       return true;
@@ -610,7 +608,7 @@ bool ZipWriter::take_back_to(int64_t offset) {
 bool ZipWriter::finish() {
   if (finished_ || abandoned_) return failure_.empty();
   report_to(idle_progress_);
-  const bool flushed = write_finished(0, 0);
+  const bool flushed = write_finished(0);
   finished_ = true;
   if (!flushed || !failure_.empty()) return false;
   const uint64_t central_offset = static_cast<uint64_t>(in_file_) + output_.size();

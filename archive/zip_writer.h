@@ -109,7 +109,7 @@ class ZipWriter {
   bool start_entry(const std::string& name, bool folder, int64_t size);
   bool submit_pending(bool last);
   bool submit(std::unique_ptr<Task> task);
-  bool write_finished(size_t max_tasks, size_t max_bytes);
+  bool write_finished(size_t max_bytes);
   bool commit(Task& task);
   bool commit_chunk(Task& task);
   void commit_central(Entry& entry, int64_t compressed);
