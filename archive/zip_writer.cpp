@@ -327,8 +327,8 @@ bool ZipWriter::submit_pending(bool last) {
   task->input.swap(pending_);
   task->data_size = task->input.size();
   // The result's room is taken here, so that workers allocate no large
-  // buffers: glibc keeps what a thread freed in that thread's own arena, and
-  // with many workers that memory would add up.
+  // buffers: glibc keeps what a thread allocated in that thread's own arena
+  // once it is freed, and with many workers that memory would add up.
   task->output.reserve(compression::output_room(task->data_size) + kAesFraming);
   pending_.clear();
   if (open_entry_->chunked && !last) pending_.reserve(compression::kChunkSize);
