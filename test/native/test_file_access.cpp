@@ -1,7 +1,4 @@
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstdlib>
 #include <fstream>
 #include <string>
 
@@ -9,13 +6,14 @@
 
 #include "fsutil/file.h"
 #include "fsutil/folder_listing.h"
+#include "test/native/scratch_folder.h"
 
 namespace {
 
 TEST(FileAccess, ReadsAtAnOffsetLeaveEveryReaderItsOwnPlace) {
-  char pattern[] = "/tmp/parvox-native-XXXXXX";
-  ASSERT_NE(nullptr, ::mkdtemp(pattern));
-  const std::string path = std::string(pattern) + "/f";
+  ScratchFolder scratch;
+  ASSERT_TRUE(scratch.made());
+  const std::string path = scratch.at("f");
   std::ofstream(path) << "0123456789";
 
   fsutil::File file = fsutil::File::open_for_reading(path);
@@ -36,7 +34,6 @@ TEST(FileAccess, ReadsAtAnOffsetLeaveEveryReaderItsOwnPlace) {
   fsutil::FileId id;
   EXPECT_FALSE(fsutil::folder_id(path, &id));
   EXPECT_EQ("Not a directory", fsutil::last_error_text());
-  std::system(("rm -rf '" + std::string(pattern) + "'").c_str());
 }
 
 TEST(FileAccess, ListingsSayWhyAFolderCouldNotBeRead) {

@@ -12,19 +12,15 @@
 #include "fsutil/file.h"
 #include "fsutil/folder_creation.h"
 #include "fsutil/folder_listing.h"
+#include "test/native/scratch_folder.h"
 
 namespace {
 
 class FsutilTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/parvox-native-XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(pattern));
-    root_ = pattern;
-  }
-  void TearDown() override { std::system(("rm -rf '" + root_ + "'").c_str()); }
+  void SetUp() override { ASSERT_TRUE(scratch_.made()); }
 
-  std::string at(const std::string& rel) const { return root_ + "/" + rel; }
+  std::string at(const std::string& rel) const { return scratch_.at(rel); }
   void write(const std::string& rel, const std::string& text) const {
     std::ofstream(at(rel)) << text;
   }
@@ -37,7 +33,7 @@ class FsutilTest : public ::testing::Test {
     return names;
   }
 
-  std::string root_;
+  ScratchFolder scratch_;
 };
 
 TEST_F(FsutilTest, ListFolderTellsFilesFromFoldersAndSkipsTheRest) {
@@ -52,9 +48,9 @@ TEST_F(FsutilTest, ListFolderTellsFilesFromFoldersAndSkipsTheRest) {
   ::symlink(at("missing").c_str(), at("broken").c_str());
 
   using V = std::vector<std::string>;
-  EXPECT_EQ((V{"a", "b", "file-link"}), sorted(fsutil::list_folder(root_, "*", true, false)));
-  EXPECT_EQ((V{".SVN", "folder-link", "s"}), sorted(fsutil::list_folder(root_, "*", false, true)));
-  EXPECT_EQ((V{"a"}), fsutil::list_folder(root_, "a*", true, true));
+  EXPECT_EQ((V{"a", "b", "file-link"}), sorted(fsutil::list_folder(scratch_.path(), "*", true, false)));
+  EXPECT_EQ((V{".SVN", "folder-link", "s"}), sorted(fsutil::list_folder(scratch_.path(), "*", false, true)));
+  EXPECT_EQ((V{"a"}), fsutil::list_folder(scratch_.path(), "a*", true, true));
   EXPECT_TRUE(fsutil::list_folder(at("missing"), "*", true, true).empty());
   EXPECT_TRUE(fsutil::list_folder(at("a"), "*", true, true).empty());
 }

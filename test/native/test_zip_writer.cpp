@@ -1,9 +1,7 @@
 // The zip writer, read back through libarchive (the engine's reader).
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <random>
 #include <string>
 #include <utility>
@@ -12,6 +10,7 @@
 #include "archive/deflate.h"
 #include "archive/zip_writer.h"
 #include "test/native/read_back.h"
+#include "test/native/scratch_folder.h"
 #include "fsutil/file.h"
 
 namespace {
@@ -61,14 +60,9 @@ using Entries = read_back::Entries;  // name, data
 
 class ZipWriterTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/parvox-writer-XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(pattern));
-    dir_ = pattern;
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+  void SetUp() override { ASSERT_TRUE(scratch_.made()); }
 
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string path(const std::string& name) const { return scratch_.at(name); }
 
   // Writes `entries` (a name ending in '/' is a folder) and answers the archive's bytes.
   std::string write(const std::string& name, const Entries& entries, size_t threads,
@@ -109,7 +103,7 @@ class ZipWriterTest : public ::testing::Test {
     return entries;
   }
 
-  std::string dir_;
+  ScratchFolder scratch_;
 };
 
 // Sizes on both sides of every boundary the writer has: AE-2 below 20 bytes,
