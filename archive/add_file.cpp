@@ -4,8 +4,10 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "archive/archive_writer.h"
+#include "archive/entry_name.h"
 #include "fsutil/folder_listing.h"
 
 namespace {
@@ -50,8 +52,24 @@ bool is_on_walk(const std::vector<fsutil::FileId>& walk, const fsutil::FileId& i
 }
 
 
+// A path on disk as reasons show it.
+std::string shown_path(const std::string& source) { return quoted(entry_name::shown(source)); }
+
 std::string unreadable(const std::string& source, const std::string& why) {
-  return quoted(source) + " could not be read: " + why;
+  return shown_path(source) + " could not be read: " + why;
+}
+
+// A name found in a folder walk that has no UTF-8 form.
+std::string undecodable(const std::string& path) {
+  return shown_path(path) + " is not added: its name is not valid in the locale's character set";
+}
+
+// Why the name given for an add cannot be stored, or empty: a folder's name
+// (the prefix of every name beneath it, empty for the archive's top level)
+// is checked as the folder entry it becomes.
+std::string given_name_refusal(const std::string& name, bool folder) {
+  if (!folder) return entry_name::refusal(name, false);
+  return name.empty() ? std::string() : entry_name::refusal(folder_entry_name(name), true);
 }
 
 }  // namespace
@@ -60,24 +78,28 @@ bool ArchiveWriter::add_file(const std::string& source, const std::string& name,
                              bool recursive, Progress& progress) noexcept {
   last_error_.clear();
   try {
+    if (engine_->broken()) return fail(writer_failure());
+    const std::string stored = entry_name::from_given(name);
+    const std::string refused = given_name_refusal(stored, folder);
+    if (!refused.empty()) return fail(refused);
     engine_->report_to(progress);
-    const bool added = folder ? add_tree(source, name, recursive, progress)
-                        : add_single_file(source, name, progress);
-    if (!write_all_given(source) || !added) return false;
+    const bool added = folder ? add_tree(source, stored, recursive, progress)
+                        : add_single_file(source, stored, progress);
+    if (!write_all_given() || !added) return false;
     return !engine_->lost_entries() ||
-           fail("stopped before " + quoted(source) + " was added whole");
+           fail("stopped before " + shown_path(source) + " was added whole");
   } catch (...) {
     return fail("out of memory");
   }
 }
 
-// Waits until the entries given are in the archive; a failure to write them
-// is the operation's when it had none of its own.
-bool ArchiveWriter::write_all_given(const std::string& source) {
-  if (engine_->flush()) return true;
-  if (!last_error_.empty()) return false;
-  return fail(quoted(source) + " could not be written to " + quoted(path_) + ": " +
-              engine_->failure_text());
+// Waits until the entries given are in the file. A writer that broke on the
+// way is the operation's failure, whatever else failed.
+bool ArchiveWriter::write_all_given() { return engine_->flush() || fail(writer_failure()); }
+
+// Whether an add must end early: asked to stop, or the writer broke.
+bool ArchiveWriter::must_end(const Progress& progress) const {
+  return progress.stopped() || engine_->broken();
 }
 
 bool ArchiveWriter::add_tree(const std::string& source, const std::string& name,
@@ -87,39 +109,50 @@ bool ArchiveWriter::add_tree(const std::string& source, const std::string& name,
   // A source that is missing or no folder has nothing beneath it to miss:
   // the folder's entry alone is the whole of it.
   fsutil::FileId id;
-  if (!progress.stopped() && fsutil::folder_id(source, &id)) {
+  if (!must_end(progress) && fsutil::folder_id(source, &id)) {
     std::vector<fsutil::FileId> walk{id};
     add_folder(source, name, recursive, walk, failures, progress);
   }
-  if (progress.stopped()) return fail("stopped before " + quoted(source) + " was added whole");
+  if (progress.stopped()) return fail("stopped before " + shown_path(source) + " was added whole");
   return !failures.any() || fail(failures.summary());
 }
 
 bool ArchiveWriter::add_folder_entry(const std::string& name, Failures& failures) {
   if (engine_->add_folder(folder_entry_name(name))) return true;
-  failures.add(quoted(name) + " could not be added: " + engine_->failure_text());
+  failures.add(engine_failure());
   return false;
 }
 
-// Adds everything beneath the folder `source` (whose entry is written, and
-// which is the last folder on `walk`), going on past whatever cannot be
-// stored whole and counting it in `failures`, until `progress` says stop.
+// Adds everything beneath the folder `source` (whose entry `name` is
+// written, and which is the last folder on `walk`), going on past whatever
+// cannot be stored whole and counting it in `failures`, until `progress`
+// says stop or the writer breaks. Names found on disk are native; entry
+// names are their stored forms.
 void ArchiveWriter::add_folder(const std::string& source, const std::string& name,
                                bool recursive, std::vector<fsutil::FileId>& walk,
                                Failures& failures, Progress& progress) {
   std::string why;
   for (const std::string& item : fsutil::list_folder(source, "*", true, false, &why)) {
-    if (!add_single_file(join_path(source, item), join(name, item), progress, true)) {
+    const std::string path = join_path(source, item);
+    std::string stored;
+    if (!entry_name::stored_form(item, &stored)) {
+      failures.add(undecodable(path));
+    } else if (!add_single_file(path, join(name, stored), progress, true)) {
       failures.add(last_error_);
     }
-    if (progress.stopped()) return;
+    if (must_end(progress)) return;
   }
   if (!why.empty()) failures.add(unreadable(source, why));
   if (!recursive || !why.empty()) return;
 
   for (const std::string& item : fsutil::list_folder(source, "*", false, true, &why)) {
     const std::string path = join_path(source, item);
-    const std::string entry = join(name, item);
+    std::string stored;
+    if (!entry_name::stored_form(item, &stored)) {
+      failures.add(undecodable(path));
+      continue;
+    }
+    const std::string entry = join(name, stored);
     fsutil::FileId child;
     if (!fsutil::folder_id(path, &child)) {
       failures.add(unreadable(path, fsutil::last_error_text()));
@@ -128,11 +161,11 @@ void ArchiveWriter::add_folder(const std::string& source, const std::string& nam
     // A folder link back to a folder on the walk would never end.
     if (is_on_walk(walk, child)) continue;
     add_folder_entry(entry, failures);
-    if (progress.stopped()) return;
+    if (must_end(progress)) return;
     walk.push_back(child);
     add_folder(path, entry, true, walk, failures, progress);
     walk.pop_back();
-    if (progress.stopped()) return;
+    if (must_end(progress)) return;
   }
   if (!why.empty()) failures.add(unreadable(source, why));
 }
@@ -145,7 +178,9 @@ bool ArchiveWriter::is_archive_being_written(const fsutil::File& file) const {
 // Stores exactly the size measured when the file was opened, since the
 // entry's headers already announce it: a file that grows meanwhile is cut
 // there; one that shrinks (or fails to read) is padded with zeros, so every
-// reader still accepts the archive, and the answer is false.
+// reader still accepts the archive, and the answer is false. A file the
+// system sizes as 0 may be one it makes up as it is read (/proc, /sys): it
+// is read to its end.
 bool ArchiveWriter::add_single_file(const std::string& source, const std::string& name,
                                     Progress& progress, bool in_walk) {
   fsutil::File file = fsutil::File::open_regular_for_reading(source);
@@ -153,10 +188,11 @@ bool ArchiveWriter::add_single_file(const std::string& source, const std::string
   // Whatever path reached it, the archive itself could only ever be stored
   // half-written: the folder walk passes over it, a single file is refused.
   if (is_archive_being_written(file)) {
-    return in_walk || fail(quoted(source) + " is the archive being written; not added");
+    return in_walk || fail(shown_path(source) + " is the archive being written; not added");
   }
   const int64_t size = file.size();
   if (size < 0) return fail(unreadable(source, fsutil::last_error_text()));
+  if (size == 0) return add_file_read_to_end(file, source, name);
   ChunkBuffer buffer(size);
   if (!buffer.data()) return fail("out of memory");
   std::string short_read;  // why the file delivered less than its measured size
@@ -165,7 +201,7 @@ bool ArchiveWriter::add_single_file(const std::string& source, const std::string
     if (got <= 0) {
       if (short_read.empty()) {
         short_read = got < 0 ? unreadable(source, fsutil::last_error_text())
-                             : quoted(source) + " shrank while it was read; " + quoted(name) +
+                             : shown_path(source) + " shrank while it was read; " + quoted(name) +
                                    " is padded with zeros";
         std::memset(buffer.data(), 0, buffer.size());
       }
@@ -178,18 +214,53 @@ bool ArchiveWriter::add_single_file(const std::string& source, const std::string
   return short_read.empty() || fail(short_read);
 }
 
-bool ArchiveWriter::add_data(const char* data, size_t size, const std::string& name) noexcept {
+// What fits one buffer becomes an entry of the size read; a longer file an
+// entry of unknown size, streamed in chunks like any large file, holding
+// what was read up to the end (or up to a read error, which is the answer).
+bool ArchiveWriter::add_file_read_to_end(fsutil::File& file, const std::string& source,
+                                         const std::string& name) {
+  ChunkBuffer buffer(kChunkSize);
+  if (!buffer.data()) return fail("out of memory");
+  size_t held = 0;
+  long long got = 0;
+  while (held < buffer.size() && (got = file.read(buffer.data() + held, buffer.size() - held)) > 0) {
+    held += static_cast<size_t>(got);
+  }
+  if (got < 0) return fail(unreadable(source, fsutil::last_error_text()));
+  if (held < buffer.size()) {
+    auto whole = [&](size_t wanted, const char** chunk) {
+      *chunk = buffer.data();
+      return wanted;
+    };
+    return write_entry(name, static_cast<int64_t>(held), buffer.size(), whole);
+  }
+  std::string read_failure;
+  auto next_chunk = [&](size_t wanted, const char** chunk) -> size_t {
+    *chunk = buffer.data();
+    if (held > 0) return std::exchange(held, 0);
+    const long long read = file.read(buffer.data(), wanted);
+    if (read < 0) read_failure = unreadable(source, fsutil::last_error_text());
+    return read > 0 ? static_cast<size_t>(read) : 0;
+  };
+  if (!write_entry(name, zip_writer::kUnknownSize, buffer.size(), next_chunk)) return false;
+  return read_failure.empty() || fail(read_failure);
+}
+
+bool ArchiveWriter::add_data(const char* data, size_t size, const std::string& name,
+                             Progress& progress) noexcept {
   last_error_.clear();
   try {
-    Progress unwatched;
-    engine_->report_to(unwatched);
+    if (engine_->broken()) return fail(writer_failure());
+    const std::string stored = entry_name::from_given(name);
+    engine_->report_to(progress);
     auto next_chunk = [&, offset = size_t{0}](size_t wanted, const char** chunk) mutable {
       *chunk = data + offset;
       offset += wanted;
       return wanted;
     };
-    const bool added = write_entry(name, static_cast<int64_t>(size), kChunkSize, next_chunk);
-    return write_all_given(name) && added;
+    const bool added = write_entry(stored, static_cast<int64_t>(size), kChunkSize, next_chunk);
+    if (!write_all_given() || !added) return false;
+    return !engine_->lost_entries() || fail("stopped before " + quoted(stored) + " was added whole");
   } catch (...) {
     return fail("out of memory");
   }
@@ -197,22 +268,22 @@ bool ArchiveWriter::add_data(const char* data, size_t size, const std::string& n
 
 // Gives the writer the file entry `name` of exactly `size` bytes, taken from
 // `next_chunk` (which answers how many of the `wanted` bytes it gave) at most
-// `chunk_size` at a time. The writer reports the entry once it is in the
-// archive, and takes it back out when asked to stop before then.
+// `chunk_size` at a time; of kUnknownSize, until `next_chunk` gives nothing.
+// The writer reports the entry once it is in the archive, and takes it back
+// out when asked to stop before then.
 bool ArchiveWriter::write_entry(const std::string& name, int64_t size, size_t chunk_size,
                                 const ChunkSource& next_chunk) {
-  if (!engine_->open_file(name, size)) {
-    return fail(quoted(name) + " could not be added: " + engine_->failure_text());
-  }
+  if (!engine_->open_file(name, size)) return fail(engine_failure());
+  const bool sized = size != zip_writer::kUnknownSize;
   bool stored = true;
-  for (int64_t remaining = size; stored && remaining > 0 && !engine_->stopped();) {
+  for (int64_t remaining = size; stored && (!sized || remaining > 0) && !engine_->stopped();) {
     const char* chunk = nullptr;
-    const size_t got =
-        next_chunk(static_cast<size_t>(std::min<int64_t>(remaining, chunk_size)), &chunk);
+    const size_t wanted = sized ? static_cast<size_t>(std::min<int64_t>(remaining, chunk_size))
+                                : chunk_size;
+    const size_t got = next_chunk(wanted, &chunk);
+    if (got == 0) break;
     stored = engine_->write(chunk, got);
     remaining -= static_cast<int64_t>(got);
   }
-  return (stored && engine_->close_file()) ||
-         fail(quoted(name) + " could not be written to " + quoted(path_) + ": " +
-              engine_->failure_text());
+  return (stored && engine_->close_file()) || fail(engine_failure());
 }

@@ -33,9 +33,22 @@ ArchiveWriter::~ArchiveWriter() { finish(); }
 
 bool ArchiveWriter::finish() noexcept {
   if (!engine_) return false;
-  const bool finished = engine_->finish();
+  bool finished = false;
+  try {
+    finished = engine_->finish();
+    if (!finished) last_error_ = writer_failure();
+    engine_.reset();
+    if (!file_.close() && finished) {
+      finished = false;
+      last_error_ = quoted(path_) + " could not be finished: " + fsutil::last_error_text();
+    }
+  } catch (...) {
+    finished = false;
+    last_error_ = "out of memory";  // fits the string's own room: no allocation
+  }
   engine_.reset();
-  return file_.close() && finished;
+  file_.close();
+  return finished;
 }
 
 void ArchiveWriter::abandon() noexcept {
@@ -48,4 +61,18 @@ void ArchiveWriter::abandon() noexcept {
 bool ArchiveWriter::fail(std::string reason) {
   last_error_ = std::move(reason);
   return false;
+}
+
+// Why the writer broke: the entry it could not write, or the archive it
+// could not finish, and the system's reason.
+std::string ArchiveWriter::writer_failure() const {
+  const std::string& entry = engine_->failed_entry();
+  if (entry.empty()) return quoted(path_) + " could not be finished: " + engine_->failure();
+  return quoted(entry) + " could not be written to " + quoted(path_) + ": " + engine_->failure();
+}
+
+// Why the writer did not take an entry: the writer is broken, or the name
+// was refused.
+std::string ArchiveWriter::engine_failure() const {
+  return engine_->broken() ? writer_failure() : engine_->refusal();
 }

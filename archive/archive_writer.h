@@ -3,8 +3,14 @@
 //
 // Every operation is noexcept and answers through its result; nothing here
 // calls into Ruby. An operation that fails leaves its reason, a short English
-// text naming the path or entry, in last_error(); one that succeeds leaves it
-// empty.
+// text naming the path or entry (UTF-8), in last_error(); one that succeeds
+// leaves it empty. An operation succeeds only once its entries are in the
+// file. Entry names are given in UTF-8, paths on disk in native form.
+//
+// When writing into the file fails (a full disk), the operation that met it
+// fails naming the entry that could not be written; the file is cut back to
+// the entries whole in it, every later add fails with the same reason, and
+// finish() still writes the directory of those entries.
 #pragma once
 
 #include <cstddef>
@@ -33,18 +39,20 @@ class ArchiveWriter {
 
   // Adds the file `source` as the entry `name`, or with `folder` the folder
   // `source` with its files (and, with `recursive`, its sub-folders) beneath
-  // the folder entry `name`. Reports to `progress` as entries go into the
-  // archive; asked to stop, it takes the entry being written back out (so
-  // the archive stays valid and every entry in it whole) and adds nothing
-  // more.
+  // the folder entry `name`. A name that cannot be stored is refused before
+  // anything is written (a folder's once, as the prefix of the names beneath
+  // it). Reports to `progress` as entries go into the archive; asked to
+  // stop, it takes the entry being written back out (so the archive stays
+  // valid and every entry in it whole) and adds nothing more.
   bool add_file(const std::string& source, const std::string& name, bool folder,
                 bool recursive, Progress& progress) noexcept;
   // Adds `size` bytes at `data` as the file entry `name`: the entry add_file
-  // makes of a file holding those bytes.
-  bool add_data(const char* data, size_t size, const std::string& name) noexcept;
+  // makes of a file holding those bytes. Stops like add_file.
+  bool add_data(const char* data, size_t size, const std::string& name,
+                Progress& progress) noexcept;
 
-  // Writes the central directory and closes the file; answers whether the
-  // archive is complete.
+  // Writes the central directory and closes the file; answers whether that
+  // succeeded, with the reason in last_error() when not.
   bool finish() noexcept;
   // Lets go of the file without writing another byte: what a process that
   // does not own the archive (a forked child) does with it.
@@ -66,7 +74,12 @@ class ArchiveWriter {
   bool add_tree(const std::string& source, const std::string& name, bool recursive,
                 Progress& progress);
   bool add_folder_entry(const std::string& name, Failures& failures);
-  bool write_all_given(const std::string& source);
+  bool add_file_read_to_end(fsutil::File& file, const std::string& source,
+                            const std::string& name);
+  bool must_end(const Progress& progress) const;
+  bool write_all_given();
+  std::string writer_failure() const;
+  std::string engine_failure() const;
   // Gives up to `wanted` bytes of an entry's data at `*chunk`; answers how many.
   using ChunkSource = std::function<size_t(size_t wanted, const char** chunk)>;
   bool write_entry(const std::string& name, int64_t size, size_t chunk_size,

@@ -1,5 +1,6 @@
-// Names in the locale's charset (UTF-8 in the C locale, see
-// Utf8NamesOnThisThread), converted to UTF-8 by iconv.
+// Names found on disk are in the locale's charset (UTF-8 in the C locale,
+// see Utf8NamesOnThisThread), converted to UTF-8 by iconv; names given for
+// entries are UTF-8 already.
 #include <iconv.h>
 #include <langinfo.h>
 
@@ -36,6 +37,8 @@ bool convert_to_utf8(const std::string& text, const char* charset, std::string* 
 
 }  // namespace
 
+std::string from_given(const std::string& utf8) { return utf8; }
+
 bool stored_form(const std::string& native, std::string* stored) {
   if (is_ascii(native)) {
     *stored = native;
@@ -46,6 +49,11 @@ bool stored_form(const std::string& native, std::string* stored) {
   if (!is_utf8_charset(charset)) return convert_to_utf8(native, charset, stored);
   *stored = native;
   return is_valid_utf8(native);
+}
+
+std::string shown(const std::string& native) {
+  std::string utf8;
+  return stored_form(native, &utf8) ? utf8 : native;
 }
 
 }  // namespace entry_name

@@ -7,10 +7,17 @@
 
 namespace entry_name {
 
+std::string from_given(const std::string& utf8) {
+  std::string stored = utf8;
+  std::replace(stored.begin(), stored.end(), '\\', '/');
+  return stored;
+}
+
 bool stored_form(const std::string& native, std::string* stored) {
-  *stored = native;
-  std::replace(stored->begin(), stored->end(), '\\', '/');
+  *stored = from_given(native);
   return is_valid_utf8(*stored);
 }
+
+std::string shown(const std::string& native) { return native; }
 
 }  // namespace entry_name

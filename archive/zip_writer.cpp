@@ -104,10 +104,11 @@ size_t configured_threads() {
 
 struct ZipWriter::Entry {
   std::string stored_name;  // UTF-8, as it stands in the archive
-  std::string shown_name;   // as it was given, for reports
   bool folder = false;
-  int64_t size = 0;
+  int64_t size = 0;          // kUnknownSize until its data is given whole
+  bool size_known = true;    // when the entry was started
   bool encrypted = false;
+  bool ae2 = false;      // encrypted without its CRC
   bool chunked = false;  // compressed in chunks, sizes in a data descriptor
   bool zip64 = false;    // ZIP64 sizes from the local header on
   unsigned char salt[winzip_aes::kSaltSize] = {};
@@ -126,7 +127,7 @@ struct ZipWriter::Entry {
   uint16_t method() const {
     return folder ? kMethodStored : encrypted ? kMethodAes : kMethodDeflated;
   }
-  uint32_t stored_crc() const { return encrypted && size < kAe2Below ? 0 : crc; }
+  uint32_t stored_crc() const { return encrypted && ae2 ? 0 : crc; }
 };
 
 // What each thread keeps from one task to the next.
@@ -229,33 +230,40 @@ void ZipWriter::report_to(Progress& progress) {
   lost_entries_ = false;
 }
 
-bool ZipWriter::fail(std::string why) {
-  if (failure_.empty()) failure_ = std::move(why);
+// Breaks the writer (the first failure is the one kept): `entry` could not
+// be written, and the archive goes back to the entries whole in the file.
+bool ZipWriter::fail(std::string why, const std::string& entry) {
+  if (!failure_.empty()) return false;
+  failure_ = std::move(why);
+  failed_entry_ = entry;
+  cut_back_to_whole_entries();
   return false;
 }
 
-std::string ZipWriter::failure_text() const { return refusal_.empty() ? failure_ : refusal_; }
-
 bool ZipWriter::accepts_entries() {
   refusal_.clear();
-  if (finished_ || abandoned_) return fail("the archive is already finished");
+  if (finished_ || abandoned_) {
+    refusal_ = "the archive is already finished";
+    return false;
+  }
   return failure_.empty();
 }
 
 bool ZipWriter::start_entry(const std::string& name, bool folder, int64_t size) {
+  refusal_ = entry_name::refusal(name, folder);
+  if (!refusal_.empty()) return false;
   auto entry = std::make_shared<Entry>();
-  if (!entry_name::stored_form(name, &entry->stored_name)) {
-    refusal_ = "the name is not valid in the locale's character set";
-    return false;
-  }
-  entry->shown_name = name;
+  entry->stored_name = name;
   entry->folder = folder;
   entry->size = size;
-  entry->encrypted = !folder && size > 0 && !settings_.password.empty();
-  entry->chunked = size > static_cast<int64_t>(compression::kWholeBufferBound);
-  entry->zip64 = size >= kZip64EntrySize;
+  entry->size_known = size != kUnknownSize;
+  entry->encrypted = !folder && size != 0 && !settings_.password.empty();
+  entry->ae2 = entry->size_known && size < kAe2Below;
+  // Data of unknown size may come near 4 GiB as well.
+  entry->chunked = !entry->size_known || size > static_cast<int64_t>(compression::kWholeBufferBound);
+  entry->zip64 = !entry->size_known || size >= kZip64EntrySize;
   if (entry->encrypted && !settings_.salts->fill(entry->salt, sizeof entry->salt)) {
-    return fail("no random salt for the encryption");
+    return fail("no random salt for the encryption", name);
   }
   open_entry_ = std::move(entry);
   pending_.clear();
@@ -282,8 +290,9 @@ bool ZipWriter::open_file(const std::string& name, int64_t size) {
 bool ZipWriter::write(const char* data, size_t size) {
   if (!failure_.empty()) return false;
   if (stopped_ || !open_entry_ || (progress_->stopped() && stop_now())) return true;
-  const int64_t room = open_entry_->size - given_;
-  if (static_cast<int64_t>(size) > room) return fail("more data than the entry's size");
+  if (open_entry_->size_known && static_cast<int64_t>(size) > open_entry_->size - given_) {
+    return fail("more data than the entry's size", open_entry_->stored_name);
+  }
   given_ += static_cast<int64_t>(size);
   if (!open_entry_->chunked) {
     pending_.append(data, size);
@@ -304,7 +313,13 @@ bool ZipWriter::write(const char* data, size_t size) {
 bool ZipWriter::close_file() {
   if (!failure_.empty()) return false;
   if (stopped_ || !open_entry_ || (progress_->stopped() && stop_now())) return true;
-  if (given_ != open_entry_->size) return fail("less data than the entry's size");
+  if (!open_entry_->size_known) {
+    open_entry_->size = given_;
+    return submit_pending(true);
+  }
+  if (given_ != open_entry_->size) {
+    return fail("less data than the entry's size", open_entry_->stored_name);
+  }
   // A chunked entry's last chunk went with its last bytes.
   const bool done = open_entry_->chunked || submit_pending(true);
   open_entry_.reset();
@@ -348,7 +363,7 @@ bool ZipWriter::submit(std::unique_ptr<Task> task) {
 
 bool ZipWriter::flush() {
   if (!failure_.empty() || abandoned_) return false;
-  const bool written = write_finished(0);
+  const bool written = write_finished(0) && flush_output();
   progress_ = &idle_progress_;
   return written;
 }
@@ -423,7 +438,7 @@ void put_common_fields(std::string& out, uint32_t time) {
 void put_aes_field(std::string& out, const ZipWriter::Entry& entry) {
   put16(out, 0x9901);
   put16(out, 7);
-  put16(out, entry.size < kAe2Below ? 2 : 1);
+  put16(out, entry.ae2 ? 2 : 1);
   out.append("AE");
   out.push_back(3);  // AES-256
   put16(out, kMethodDeflated);
@@ -446,7 +461,8 @@ void put_entry_fields(std::string& out, const ZipWriter::Entry& entry, uint16_t 
 
 bool ZipWriter::commit(Task& task) {
   Entry& entry = *task.entry;
-  if (!task.ok) return fail("'" + entry.shown_name + "': out of memory, or the system's cryptography failed");
+  putting_ = entry.stored_name;
+  if (!task.ok) return fail("out of memory, or the system's cryptography failed", putting_);
   if (entry.chunked) return commit_chunk(task);
 
   entry.header_offset = in_file_ + static_cast<int64_t>(output_.size());
@@ -481,7 +497,7 @@ bool ZipWriter::commit_chunk(Task& task) {
     if (entry.zip64) {
       put16(fields, 0x0001);
       put16(fields, 16);
-      put64(fields, entry.size);
+      put64(fields, entry.size_known ? entry.size : 0);
       put64(fields, 0);  // in the data descriptor
     }
     if (entry.encrypted) put_aes_field(fields, entry);
@@ -492,7 +508,7 @@ bool ZipWriter::commit_chunk(Task& task) {
     if (!put(header)) return false;
     if (entry.encrypted) {
       entry.encryptor = winzip_aes::Encryptor::start(task.keys);
-      if (!entry.encryptor) return fail("the system's cryptography failed");
+      if (!entry.encryptor) return fail("the system's cryptography failed", putting_);
       if (!put(reinterpret_cast<const char*>(entry.salt), winzip_aes::kSaltSize) ||
           !put(reinterpret_cast<const char*>(task.keys.verifier), winzip_aes::kVerifierSize)) {
         return false;
@@ -557,13 +573,16 @@ void ZipWriter::commit_central(Entry& entry, int64_t compressed) {
   central_ += entry.stored_name;
   central_ += fields;
   ++entries_;
+  not_in_file_.push_back({in_file_ + static_cast<int64_t>(output_.size()), central_.size(),
+                          entries_, entry.stored_name});
+  note_in_file();
 }
 
 // Reports `bytes` more of the entry's data, and with `done` the entry whole.
 // A stop asked for before the entry is whole takes it back out.
 bool ZipWriter::report(Entry& entry, int64_t bytes, bool done) {
-  const bool go_on = progress_->add(entry.shown_name, bytes) &&
-                     (!done || progress_->finish_entry(entry.shown_name));
+  const bool go_on = progress_->add(entry.stored_name, bytes) &&
+                     (!done || progress_->finish_entry(entry.stored_name));
   if (go_on) return true;
   stopped_ = true;
   if (done) return true;
@@ -576,21 +595,51 @@ bool ZipWriter::report(Entry& entry, int64_t bytes, bool done) {
 bool ZipWriter::put(const char* data, size_t size) {
   if (!failure_.empty() || abandoned_) return false;
   if (output_.size() + size > kOutputBlock && !flush_output()) return false;
-  if (size >= kOutputBlock) {
-    if (!file_.write_all(data, size)) return fail(fsutil::last_error_text());
-    in_file_ += static_cast<int64_t>(size);
-    return true;
-  }
+  if (size >= kOutputBlock) return write_to_file(data, size);
   output_.append(data, size);
   return true;
 }
 
 bool ZipWriter::flush_output() {
   if (output_.empty()) return true;
-  if (!file_.write_all(output_.data(), output_.size())) return fail(fsutil::last_error_text());
-  in_file_ += static_cast<int64_t>(output_.size());
+  if (!write_to_file(output_.data(), output_.size())) return false;
   output_.clear();
   return true;
+}
+
+bool ZipWriter::write_to_file(const char* data, size_t size) {
+  if (!file_.write_all(data, size)) return write_failed();
+  in_file_ += static_cast<int64_t>(size);
+  note_in_file();
+  return true;
+}
+
+// Moves the whole entries whose bytes have all reached the file from
+// not_in_file_ to last_in_file_.
+void ZipWriter::note_in_file() {
+  while (!not_in_file_.empty() && not_in_file_.front().offset <= in_file_) {
+    last_in_file_ = std::move(not_in_file_.front());
+    not_in_file_.pop_front();
+  }
+}
+
+// The bytes that did not reach the file belong to the oldest entry not all
+// in it.
+bool ZipWriter::write_failed() {
+  std::string why = fsutil::last_error_text();
+  return fail(std::move(why), not_in_file_.empty() ? putting_ : not_in_file_.front().name);
+}
+
+// After a failure the archive keeps the entries whole in the file and
+// nothing after them. A file that cannot be cut (a device) cannot be
+// finished.
+void ZipWriter::cut_back_to_whole_entries() {
+  output_.clear();
+  not_in_file_.clear();
+  central_.resize(last_in_file_.central_size);
+  entries_ = last_in_file_.entries;
+  cut_back_ = !abandoned_ && fsutil::cut_to(file_.fd(), last_in_file_.offset);
+  in_file_ = last_in_file_.offset;
 }
 
 // Takes everything from `offset` on back out of the archive.
@@ -600,18 +649,26 @@ bool ZipWriter::take_back_to(int64_t offset) {
     return true;
   }
   output_.clear();
-  if (!fsutil::cut_to(file_.fd(), offset)) return fail(fsutil::last_error_text());
+  if (!fsutil::cut_to(file_.fd(), offset)) return write_failed();
   in_file_ = offset;
   return true;
 }
 
 bool ZipWriter::finish() {
-  if (finished_ || abandoned_) return failure_.empty();
+  if (finished_ || abandoned_) return complete_;
   report_to(idle_progress_);
-  const bool flushed = write_finished(0);
+  if (failure_.empty() && write_finished(0)) flush_output();
+  drop_pending();
   finished_ = true;
-  if (!flushed || !failure_.empty()) return false;
-  const uint64_t central_offset = static_cast<uint64_t>(in_file_) + output_.size();
+  complete_ = cut_back_ && write_directory();
+  std::string().swap(central_);
+  return complete_;
+}
+
+// Writes the central directory and the end records after the entries in
+// the file. A failure here is the archive's, not an entry's.
+bool ZipWriter::write_directory() {
+  const uint64_t central_offset = static_cast<uint64_t>(in_file_);
   const uint64_t central_size = central_.size();
   std::string end;
   const bool zip64 =
@@ -641,9 +698,12 @@ bool ZipWriter::finish() {
   put32(end, capped32(central_size));
   put32(end, capped32(central_offset));
   put16(end, 0);  // comment
-  const bool written = put(central_) && put(end) && flush_output();
-  std::string().swap(central_);
-  return written;
+  if (file_.write_all(central_.data(), central_.size()) && file_.write_all(end.data(), end.size())) {
+    return true;
+  }
+  failure_ = fsutil::last_error_text();
+  failed_entry_.clear();
+  return false;
 }
 
 void ZipWriter::abandon() {

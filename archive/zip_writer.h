@@ -9,8 +9,8 @@
 // bytes do not depend on the number of threads: only the salts of encrypted
 // entries differ from one archive to the next.
 //
-// Names are native names (see entry_name.h); every entry is stored with the
-// same attributes: 1980-01-01 00:00 local time (in the DOS fields and in an
+// Names are UTF-8, as they are stored (see entry_name.h); every entry is
+// stored with the same attributes: 1980-01-01 00:00 local time (in the DOS fields and in an
 // extended timestamp field), owner and group 0, mode 0644 for files and 0755
 // for folders, the UTF-8 flag on non-ASCII names.
 #pragma once
@@ -42,6 +42,9 @@ class SaltSource {
 };
 
 SaltSource& system_salts();
+
+// The size of a file entry whose data is known only once given whole.
+constexpr int64_t kUnknownSize = -1;
 
 // The threads adding uses: PARVOX_THREADS when it is a number from 1 up,
 // else the machine's cores; at most kMaxThreads. The calling thread is one of
@@ -76,27 +79,38 @@ class ZipWriter {
   bool stopped() const { return stopped_; }
   bool lost_entries() const { return lost_entries_; }
 
-  // A folder entry: `name` ends in '/'. False when the name has no stored
-  // form (nothing of the entry is written) or the writer failed.
+  // A folder entry: `name` ends in '/'. False when the name cannot be stored
+  // (entry_name::refusal; nothing of the entry is written) or the writer
+  // is broken.
   bool add_folder(const std::string& name);
-  // A file entry of exactly `size` bytes; then write() them all and
-  // close_file(). Same answers as add_folder.
+  // A file entry of exactly `size` bytes, or of kUnknownSize: then write()
+  // them all and close_file(). Same answers as add_folder.
   bool open_file(const std::string& name, int64_t size);
   bool write(const char* data, size_t size);
   bool close_file();
-  // Waits until every entry given so far is in the archive (or dropped);
+  // Waits until every entry given so far is in the file (or dropped);
   // nothing more is reported until report_to().
   bool flush();
 
-  // Writes the central directory and end records; the writer is done after it.
+  // Writes the central directory and end records; the writer is done after
+  // it. After a failure, the directory lists the entries that were whole in
+  // the file; false when even that could not be written.
   bool finish();
   // Drops everything not yet written and never writes another byte: for a
   // process that must leave the archive to the one that made it (a forked
   // child). Worker threads are left alone, as a forked child has none.
   void abandon();
 
-  // Why the last failing call failed.
-  std::string failure_text() const;
+  // Once a write into the file (or the work on an entry) has failed, the
+  // writer is broken: the file is cut back to the end of the last entry
+  // that was whole in it, nothing more is added, and finish() writes the
+  // directory of the entries left. failed_entry() is the entry that could
+  // not be written (empty for the directory itself).
+  bool broken() const { return !failure_.empty(); }
+  const std::string& failed_entry() const { return failed_entry_; }
+  const std::string& failure() const { return failure_; }
+  // Why the last call refused its entry's name.
+  const std::string& refusal() const { return refusal_; }
 
   // Workers and the entries they work on; defined with the writer.
   struct Entry;
@@ -119,8 +133,13 @@ class ZipWriter {
   bool put(const char* data, size_t size);
   bool put(const std::string& bytes) { return put(bytes.data(), bytes.size()); }
   bool flush_output();
+  bool write_to_file(const char* data, size_t size);
+  void note_in_file();
   bool take_back_to(int64_t offset);
-  bool fail(std::string why);
+  bool fail(std::string why, const std::string& entry);
+  bool write_failed();
+  void cut_back_to_whole_entries();
+  bool write_directory();
 
   fsutil::File& file_;
   Settings settings_;
@@ -144,9 +163,22 @@ class ZipWriter {
   int64_t in_file_ = 0;      // bytes already in the file
   std::string central_;      // the central directory so far
   uint64_t entries_ = 0;
+  // Where the archive ends after an entry, and its directory then.
+  struct EntryEnd {
+    int64_t offset = 0;
+    size_t central_size = 0;
+    uint64_t entries = 0;
+    std::string name;
+  };
+  EntryEnd last_in_file_;           // the last entry whose bytes are all in the file
+  std::deque<EntryEnd> not_in_file_;  // whole entries after it, oldest first
+  std::string putting_;             // the entry whose bytes are being put
   bool finished_ = false;
   bool abandoned_ = false;
   std::string failure_;      // the writer is broken once set
+  std::string failed_entry_;
+  bool cut_back_ = true;     // the file holds whole entries only, after a failure
+  bool complete_ = false;    // the directory is written
   std::string refusal_;      // the last call's reason, when only that call failed
 };
 

@@ -74,15 +74,30 @@ VALUE release_read_buffer(VALUE holder) {
   return Qnil;
 }
 
+// The writer of the object, for adding the entry `name` (a UTF-8 String, or
+// nil when the name given had no UTF-8 form); null, with the object's
+// last_error saying why, when there is none or the name is refused.
+ArchiveWriter* writer_for_entry(ParvoxObject& object, VALUE name, VALUE given_name,
+                                Operation* operation) {
+  ArchiveWriter* writer = writer_for_adding(object);
+  if (writer && NIL_P(name)) {
+    object.last_error = unconvertible_name_reason(given_name);
+    return nullptr;
+  }
+  operation->texts_in_utf8 = true;
+  return writer;
+}
+
 }  // namespace
 
 VALUE parvox_add_file(VALUE self, VALUE source, VALUE name, VALUE folder, VALUE recursive) {
   check_string(source);
   check_string(name);
-  return run_operation(self, [&](ParvoxObject& object, Operation* operation) {
-    ArchiveWriter* writer = writer_for_adding(object);
+  VALUE utf8_name = utf8_text_of(name);
+  const VALUE answer = run_operation(self, [&](ParvoxObject& object, Operation* operation) {
+    ArchiveWriter* writer = writer_for_entry(object, utf8_name, name, operation);
     if (!writer) return false;
-    operation->work = [writer, path = native_name_of(source), entry = native_name_of(name),
+    operation->work = [writer, path = native_name_of(source), entry = all_bytes_of(utf8_name),
                        whole_folder = switch_on(folder),
                        sub_folders = switch_on(recursive)](Progress& progress) {
       return writer->add_file(path, entry, whole_folder, sub_folders, progress);
@@ -90,30 +105,36 @@ VALUE parvox_add_file(VALUE self, VALUE source, VALUE name, VALUE folder, VALUE 
     operation->reason = &writer->last_error();
     return true;
   });
+  RB_GC_GUARD(utf8_name);
+  return answer;
 }
 
+// A block given to add_data is not called: it reports nothing.
 VALUE parvox_add_data(VALUE self, VALUE data, VALUE name) {
   check_string(data);
   check_string(name);
-  return run_operation(self, [&](ParvoxObject& object, Operation* operation) {
-    ArchiveWriter* writer = writer_for_adding(object);
+  VALUE utf8_name = utf8_text_of(name);
+  const VALUE answer = run_operation(self, [&](ParvoxObject& object, Operation* operation) {
+    ArchiveWriter* writer = writer_for_entry(object, utf8_name, name, operation);
     if (!writer) return false;
     const char* bytes = RSTRING_PTR(data);
     const size_t size = static_cast<size_t>(RSTRING_LEN(data));
     operation->runs_here = RSTRING_LEN(data) <= kDataAddedHere;
     if (operation->runs_here) {
-      operation->work = [writer, bytes, size, entry = native_name_of(name)](Progress&) {
-        return writer->add_data(bytes, size, entry);
+      operation->work = [writer, bytes, size, entry = all_bytes_of(utf8_name)](Progress& progress) {
+        return writer->add_data(bytes, size, entry, progress);
       };
     } else {
       operation->work = [writer, copy = std::string(bytes, size),
-                         entry = native_name_of(name)](Progress&) {
-        return writer->add_data(copy.data(), copy.size(), entry);
+                         entry = all_bytes_of(utf8_name)](Progress& progress) {
+        return writer->add_data(copy.data(), copy.size(), entry, progress);
       };
     }
     operation->reason = &writer->last_error();
     return true;
-  });
+  }, false);
+  RB_GC_GUARD(utf8_name);
+  return answer;
 }
 
 VALUE parvox_unzip_file(VALUE self, VALUE name, VALUE target) {

@@ -121,7 +121,7 @@ VALUE parvox_each_entry(VALUE self) {
 VALUE parvox_last_error(VALUE self) {
   ParvoxObject* object = get_object(self);
   if (object->held_by_this_thread() || object->last_error.empty()) return Qnil;
-  return utf8_string(object->last_error);
+  return reason_string(object->last_error);
 }
 
 VALUE parvox_thread_last_error(VALUE) {

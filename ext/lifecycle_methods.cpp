@@ -14,25 +14,27 @@ namespace {
 enum class OpenMode { create, load };
 
 // A ParvoxObject with its archive open, or null with `*reason` set. The path
-// goes to the native layer as the bytes Ruby gave; the password is converted,
-// and reading also accepts its alternative form where the platform has one.
-ParvoxObject* open_object(VALUE path, VALUE password, OpenMode mode, VALUE* reason,
+// goes to the native layer as the bytes Ruby gave; the password (its UTF-8
+// text) becomes its key, and reading also accepts its alternative form where
+// there is one.
+ParvoxObject* open_object(VALUE path, VALUE password_text, OpenMode mode, VALUE* reason,
                           int* state) noexcept {
   ParvoxObject* opened = nullptr;
   guarded([&] {
     std::unique_ptr<ParvoxObject> object(new (std::nothrow) ParvoxObject);
     if (!object) return false;
     const std::string file = bytes_of(path);
+    const std::string password = all_bytes_of(password_text);
     std::string why;
     if (mode == OpenMode::create) {
-      object->writer = ArchiveWriter::create(file, password_key_of(password), &why);
+      object->writer = ArchiveWriter::create(file, password_key(password), &why);
     } else {
-      object->reader = ArchiveReader::load(file, password_key_of(password),
-                                           password_alternative_of(password), &why);
+      object->reader = ArchiveReader::load(file, password_key(password),
+                                           password_alternative(password), &why);
     }
     const bool ok = object->writer || object->reader;
     if (ok) opened = object.release();
-    if (!ok) *reason = protected_utf8_string(why, state);
+    if (!ok) *reason = protected_reason_string(why, state);
     return ok;
   });
   return opened;
@@ -56,10 +58,12 @@ VALUE wrap_object(VALUE request_address) {
 VALUE new_instance(VALUE klass, VALUE path, VALUE password, OpenMode mode) {
   check_string(path);
   check_string(password);
+  VALUE password_text = password_text_of(password);
   set_thread_last_error(Qnil);
   VALUE reason = rb_utf8_str_new_cstr("out of memory");
   int state = 0;
-  ParvoxObject* object = open_object(path, password, mode, &reason, &state);
+  ParvoxObject* object = open_object(path, password_text, mode, &reason, &state);
+  RB_GC_GUARD(password_text);
   if (state) rb_jump_tag(state);
   if (!object) {
     set_thread_last_error(reason);
@@ -114,6 +118,8 @@ VALUE parvox_initialize(VALUE self, VALUE, VALUE) {
 // From the thread whose call holds the object (its progress block, another
 // of its fibers, a signal handler, or after that call was abandoned in a
 // fiber), it ends that call's work first; the call then answers false.
+// Answers false, with the reason in last_error, when the archive being
+// written could not be finished.
 VALUE parvox_close(VALUE self) {
   ParvoxObject* object = get_object(self);
   if (!object->owned_by_this_process()) {
@@ -121,7 +127,8 @@ VALUE parvox_close(VALUE self) {
     return Qnil;
   }
   const uint64_t claimed = claim_for_close(object);
-  if (claimed || object->held_by_this_thread()) close_object(object);
+  bool finished = true;
+  if (claimed || object->held_by_this_thread()) finished = close_object(object);
   release(object, claimed);
-  return Qnil;
+  return finished ? Qnil : Qfalse;
 }

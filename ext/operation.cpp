@@ -54,10 +54,10 @@ VALUE yield_progress(VALUE address) {
 }
 
 // Runs the block with a report; answers the state of any exception or break.
-int run_block(const BackgroundRun::Report& report) noexcept {
+int run_block(const BackgroundRun::Report& report, bool in_utf8) noexcept {
   int state = 0;
   try {
-    const std::string entry = native_name_to_utf8(report.entry.c_str());
+    const std::string entry = in_utf8 ? report.entry : native_name_to_utf8(report.entry.c_str());
     ProgressCall call{entry.c_str(), report.done, report.total};
     rb_protect(yield_progress, reinterpret_cast<VALUE>(&call), &state);
   } catch (...) {
@@ -67,7 +67,8 @@ int run_block(const BackgroundRun::Report& report) noexcept {
 }
 
 int serve_report(const Operation& operation, const BackgroundRun::Report& report) {
-  return operation.serve_report ? operation.serve_report(report) : run_block(report);
+  return operation.serve_report ? operation.serve_report(report)
+                                : run_block(report, operation.texts_in_utf8);
 }
 
 // Whether `run` is still the object's work in this process. The block and
@@ -155,7 +156,10 @@ bool perform(ParvoxObject* object, const OperationBuilder& build, bool has_block
     const bool answer = operation.runs_here
                             ? run_here(operation, has_block, state)
                             : run_on_own_thread(object, operation, has_block, state);
-    if (!answer && object->last_error.empty()) object->last_error = *operation.reason;
+    if (!answer && object->last_error.empty()) {
+      object->last_error = operation.texts_in_utf8 ? *operation.reason
+                                                   : native_name_to_utf8(operation.reason->c_str());
+    }
     return answer;
   } catch (...) {
     try {

@@ -126,15 +126,23 @@ void stop_running_work(ParvoxObject* object) {
   delete run;
 }
 
-void close_object(ParvoxObject* object) {
+bool close_object(ParvoxObject* object) {
   stop_running_work(object);
-  if (object->writer) object->writer->finish();
+  const bool finished = !object->writer || object->writer->finish();
+  if (!finished) {
+    try {
+      object->last_error = object->writer->last_error();
+    } catch (...) {
+      object->last_error.clear();
+    }
+  }
   object->writer.reset();
   object->reader.reset();
   if (!NIL_P(object->holder)) {
     object->holder = Qnil;
     set_held(object, false);
   }
+  return finished;
 }
 
 bool let_go_in_child(ParvoxObject* object) {

@@ -31,7 +31,8 @@ struct ParvoxObject {
   std::unique_ptr<ArchiveWriter> writer;
   std::unique_ptr<ArchiveReader> reader;
   const int64_t owner_process;
-  // Why the last call on the object failed; empty after one that succeeded.
+  // Why the last call on the object failed (UTF-8); empty after one that
+  // succeeded.
   std::string last_error;
 
   // The Ruby thread whose call holds the object, or nil.
@@ -70,7 +71,9 @@ void stop_running_work(ParvoxObject* object);
 // Finishes and lets go of the archive; the object is closed afterwards.
 // Takes over the object from a call of this thread that still holds it (one
 // whose progress block or fiber is still running, or was abandoned).
-void close_object(ParvoxObject* object);
+// False, with last_error set, when an archive being written could not be
+// finished.
+bool close_object(ParvoxObject* object);
 // In a child forked from the owner: lets go of the archive without a byte
 // written. When a call was working on it at the fork, its state is as that
 // call's thread (which does not exist here) left it: then nothing is touched

@@ -54,6 +54,26 @@ std::string convert(const char* text, const char* from, const char* to) {
   return out;
 }
 
+// `text` in the charset `to`, or false when `from` cannot decode it or `to`
+// lacks one of its characters.
+bool convert_exactly(const std::string& text, const char* from, const char* to, std::string* out) {
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  IconvCloser closer{cd};
+  std::string converted(4 * text.size() + 16, '\0');
+  char* in = const_cast<char*>(text.data());
+  size_t in_left = text.size();
+  char* dst = &converted[0];
+  size_t dst_left = converted.size();
+  if (iconv(cd, &in, &in_left, &dst, &dst_left) == static_cast<size_t>(-1) ||
+      iconv(cd, nullptr, nullptr, &dst, &dst_left) == static_cast<size_t>(-1)) {
+    return false;
+  }
+  converted.resize(converted.size() - dst_left);
+  *out = std::move(converted);
+  return true;
+}
+
 }  // namespace
 
 std::string utf8_to_ansi(const char* text) {
@@ -74,4 +94,11 @@ std::string utf8_to_native_name(const char* text) { return utf8_to_ansi(text); }
 
 std::string native_name_to_utf8(const char* text) { return ansi_to_utf8(text); }
 
-std::string utf8_password_alternative(const char*) { return std::string(); }
+std::string password_key(const std::string& utf8) { return utf8; }
+
+std::string password_alternative(const std::string& utf8) {
+  const char* charset = nl_langinfo(CODESET);
+  std::string local;
+  if (passes_through(charset) || !convert_exactly(utf8, "UTF-8", charset, &local)) return std::string();
+  return local == utf8 ? std::string() : local;
+}

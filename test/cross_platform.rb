@@ -25,10 +25,12 @@ module CrossPlatform
     "日本/語.bin" => (0..255).map(&:chr).join.b * 300,
     "Жук/日本 é/deep.txt" => "mixed names\n",
   }.freeze
-  # ASCII, which every tool keys alike, and a password whose bytes differ
-  # between UTF-8 (Linux tools) and the ANSI code page (Parvox on Windows).
+  # ASCII, which every tool keys alike, a password whose bytes differ between
+  # UTF-8 (Linux tools) and the ANSI code page (Parvox on Windows), and one no
+  # ANSI code page spells, which Parvox on Windows keys with its UTF-8 bytes.
   PASSWORD = "open sesame 42"
   NON_ASCII_PASSWORD = "pässwörd"
+  BEYOND_ANSI_PASSWORD = "pāss✓"
   PYTHON = "/usr/bin/python3"
 
   # name => [password, how Linux writes it (run in the tree's folder)]
@@ -48,7 +50,8 @@ module CrossPlatform
     PY
   }.freeze
   # name => password of the archives Wine writes
-  WINDOWS_ARCHIVES = { "wine" => "", "wine-password" => PASSWORD, "wine-password-non-ascii" => NON_ASCII_PASSWORD }.freeze
+  WINDOWS_ARCHIVES = { "wine" => "", "wine-password" => PASSWORD, "wine-password-non-ascii" => NON_ASCII_PASSWORD,
+                       "wine-password-beyond-ansi" => BEYOND_ANSI_PASSWORD }.freeze
 
   module_function
 
@@ -140,12 +143,13 @@ module CrossPlatform
         out, status = run("unzip", "-t", archive)
         check(status.success?, "#{name}: unzip -t: #{out}")
         check(python_tree(archive) == expected, "#{name}: Python's zipfile reads other names or bytes")
-      elsif password.ascii_only?
+      elsif password.ascii_only? || password == BEYOND_ANSI_PASSWORD
+        # 7z keys with the UTF-8 bytes.
         out, status = run("7z", "t", "-p#{password}", archive)
         check(status.success?, "#{name}: 7z t: #{out}")
       else
-        # The key is the password in the ANSI code page: a Latin-1 Parvox on
-        # Linux keys alike for Western code pages.
+        # The key is the password in the ANSI code page (or UTF-8 where it
+        # lacks a letter): a Latin-1 Parvox on Linux tries both.
         check(latin1_parvox_reads?(archive, password, dir), "#{name}: not keyed with the ANSI form")
       end
       check(python_names(archive) == expected.map(&:first), "#{name}: Python's zipfile lists other names")

@@ -42,6 +42,51 @@ class TestAddData < ParvoxTest
     assert_match(/only to an archive made by new/, reader.last_error)
   end
 
+  # A name with no valid stored form is refused before anything of its entry
+  # is written, by add_data, add_file and (as the prefix of every name) a
+  # folder add; a name in any encoding is stored as its UTF-8. A password
+  # that would be cut short or changed raises. Reasons are always UTF-8.
+  def test_names_and_passwords_that_cannot_be_used_as_given_are_refused
+    File.write(path("f.txt"), "file")
+    make_tree(path("dir"), "inner.txt" => "inner")
+    refused = {
+      "" => "it is empty", "\0abc" => "it holds a NUL byte", "a" * 65_536 => "it is longer than 65,535 bytes",
+      "/etc/evil" => "it is an absolute path", "C:evil" => "it is an absolute path",
+      "\\\\server\\share" => "it is an absolute path", "../../evil" => "it has a '..' component",
+      "a\\..\\b" => "it has a '..' component", "caf\xFF".b => "it is not valid UTF-8",
+      "dir/" => "it ends in a separator, which makes it a folder's name",
+    }
+    accepted = { "ab".encode("UTF-16LE") => "ab", "日本.txt".encode("Shift_JIS") => "日本.txt",
+                 "été".b => "été", "a" * 65_535 => "a" * 65_535 }
+    zip = Parvox.new(path("t.zip"), "")
+    refused.each do |name, why|
+      shown = (WINDOWS ? name.tr("\\", "/") : name).b.gsub("\0") { "\\0" }.force_encoding("UTF-8").scrub
+      shown = "#{shown[0, 80]}..." if shown.size > 80
+      reason = "'#{shown}' cannot be an entry name: #{why}"
+      refute zip.add_data("data", name), name.inspect
+      assert_equal reason, zip.last_error
+      refute zip.add_file(path("f.txt"), name, false, false), name.inspect
+      assert_equal reason, zip.last_error
+      refute zip.add_file(path("dir"), name, true, true), "#{name.inspect} as a folder" unless name == "dir/" || name.empty?
+    end
+    refute zip.add_data("data", "\x82\xFF".force_encoding("Shift_JIS"))
+    assert_equal "the entry name cannot be converted from Shift_JIS to UTF-8", zip.last_error
+    refute zip.add_file(path("caf\xFF.txt"), "x", false, false), "a missing file whose name is not UTF-8"
+    assert zip.last_error.valid_encoding?, "last_error is valid UTF-8"
+    accepted.each_key { |name| assert zip.add_data(name, name), name.inspect }
+    assert_nil zip.close
+    assert_equal accepted.values, entry_names(path("t.zip")), "nothing of a refused entry"
+
+    ["\0", "\x01\0#{'x' * 30}", "pw".encode("UTF-16LE") + "\0".encode("UTF-16LE"),
+     "\xFF".force_encoding("Shift_JIS")].each do |password|
+      assert_raises(ArgumentError, password.inspect) { Parvox.new(path("p.zip"), password) }
+      assert_raises(ArgumentError, password.inspect) { Parvox.load(path("t.zip"), password) }
+    end
+    refute File.exist?(path("p.zip"))
+    assert_nil Parvox.load(path("caf\xFF.zip"), "")
+    assert Parvox.last_error.valid_encoding?, "Parvox.last_error is valid UTF-8"
+  end
+
   def unzip_all_of(archive)
     out = path("out-#{File.basename(archive)}")
     assert Parvox.load(archive, "").unzip_all(out)

@@ -205,36 +205,41 @@ class NamesTest < ParvoxTest
     end
   end
 
-  # 7z refuses to write a zip archive with a non-ASCII password, so bsdtar
-  # makes it; 7z reading it shows the password's UTF-8 bytes are the key.
-  def test_non_ascii_password_is_its_utf8_bytes_in_c_and_utf8_locales
+  # Names and passwords given to Parvox are UTF-8 in every locale; only paths
+  # on disk take the locale's charset. 7z refuses to write a zip archive with
+  # a non-ASCII password, so bsdtar makes them; 7z reading what Parvox wrote
+  # shows the password's UTF-8 bytes are the key. A Latin-1 process also
+  # opens what it keyed with the Latin-1 bytes before.
+  def test_names_and_passwords_given_are_utf8_in_every_locale
     make_tree(path("secret"), "data.txt" => "hidden\n")
     made = path("bsdtar-locked.zip")
     tool!("bsdtar", "--format", "zip", "--options", "zip:encryption=aes256", "--passphrase", PASSWORD,
           "-cf", made, "secret")
     tool!("7z", "x", "-y", "-p#{PASSWORD}", "-o#{path('by-7z')}", made)
     assert_equal "hidden\n", File.binread(path("by-7z", "secret", "data.txt"))
+    made_in_latin1 = path("latin1-locked.zip")
+    tool!("bsdtar", "--format", "zip", "--options", "zip:encryption=aes256", "--passphrase",
+          PASSWORD.encode("ISO-8859-1").b, "-cf", made_in_latin1, "secret")
+    key = "秘密鍵です"
+    names = ["日本.txt", "中国.txt", "été.txt"]
 
     LOCALES.each_key do |locale|
       out = path("out-#{locale}")
       written = path("parvox-#{locale}.zip")
-      answers = in_locale(locale, <<~RUBY, made, out, path("secret"), written)
-        made, out, secret, written = ARGV
+      answers = in_locale(locale, <<~RUBY, made, made_in_latin1, out, path("secret", "data.txt"), written)
+        made, made_in_latin1, out, secret, written = ARGV
         opened = Parvox.load(made, "#{PASSWORD}").unzip_all(out)
-        zip = Parvox.new(written, "#{PASSWORD}")
-        [opened, zip.add_file(secret, "secret", true, true), zip.close]
+        old = Parvox.load(made_in_latin1, "#{PASSWORD}").unzip_file("secret/data.txt", out + ".old")
+        zip = Parvox.new(written, "#{key}")
+        [opened, old, zip.add_file(secret, "#{names[0]}", false, false), zip.add_data("d", "#{names[1]}"),
+         zip.add_data("é", "#{names[2]}".encode("UTF-16LE")), zip.close]
       RUBY
       what = "under #{locale}"
-      if locale == LATIN1
-        # A Latin-1 process keys with the password's Latin-1 bytes.
-        assert_equal [false, true, nil], answers, what
-        refute File.exist?(File.join(out, "secret", "data.txt")), what
-      else
-        assert_equal [true, true, nil], answers, what
-        assert_equal "hidden\n", File.binread(File.join(out, "secret", "data.txt")), what
-        tool!("7z", "x", "-y", "-p#{PASSWORD}", "-o#{path("7z-#{locale}")}", written)
-        assert_equal "hidden\n", File.binread(path("7z-#{locale}", "secret", "data.txt")), "7z reads #{what}"
-      end
+      assert_equal [true, locale == LATIN1, true, true, true, nil], answers, what
+      assert_equal "hidden\n", File.binread(File.join(out, "secret", "data.txt")), what
+      assert_equal names, entry_names(written), what
+      tool!("7z", "x", "-y", "-p#{key}", "-o#{path("7z-#{locale}")}", written)
+      assert_equal "hidden\n", File.binread(path("7z-#{locale}", names[0])), "7z reads #{what}"
     end
   end
 

@@ -127,6 +127,28 @@ class TestProgress < ParvoxTest
     assert_operator entry_names(path("t.zip")).size, :<, 61
   end
 
+  # Large data is added on a thread of its own: an interrupt stops it at its
+  # next chunk and takes the entry back out, as for add_file.
+  def test_timeout_stops_a_large_add_data_and_leaves_its_entry_out
+    script = <<~RUBY
+      require "timeout"
+      zip = Parvox.new(ARGV[0], "")
+      data = Random.new(3).bytes(64 << 20)
+      begin
+        Timeout.timeout(0.2) { zip.add_data(data, "big") }
+        puts "finished"
+      rescue Timeout::Error
+        puts "stopped"
+      end
+      p zip.add_data("after", "after")
+      p zip.close
+    RUBY
+    out, status = ruby_child(script, path("t.zip"), deadline: 120)
+    assert status.success?, out
+    assert_equal "stopped\ntrue\nnil\n", out
+    assert_equal %w[after], entry_names(path("t.zip"))
+  end
+
   def test_other_threads_run_while_an_add_works
     slow_tree(20)
     count = 0

@@ -94,7 +94,8 @@ class TestWindows < ParvoxTest
     assert zip.unzip_file("naïve.txt", path("one.txt"))
   end
 
-  # New archives take the ANSI form of a password as key material; reading
+  # New archives take the ANSI form of a password as key material where it
+  # spells the password exactly, else its UTF-8 bytes (never '?'); reading
   # accepts that form and the UTF-8 form, which other Windows tools use.
   def test_passwords_open_in_either_form_and_only_the_right_one
     password = in_ansi("pässwörd", "アイウ")
@@ -114,6 +115,12 @@ class TestWindows < ParvoxTest
       refute Parvox.load(archive, "wrong").unzip_file("f.txt", path("#{form}-wrong.txt")), "#{form}: wrong password"
       refute Parvox.load(archive, "").unzip_file("f.txt", path("#{form}-none.txt")), "#{form}: no password"
     end
+    beyond = "✓✔✗"  # in no ANSI code page
+    zip = Parvox.new(path("beyond.zip"), beyond)
+    assert zip.add_file(path("f.txt"), "f.txt", false, false)
+    zip.close
+    assert Parvox.load(path("beyond.zip"), beyond).unzip_file("f.txt", path("beyond.txt"))
+    refute Parvox.load(path("beyond.zip"), "???").unzip_file("f.txt", path("beyond-q.txt")), "keyed with '?'"
   end
 
   # attrib prints the attribute letters before the path.

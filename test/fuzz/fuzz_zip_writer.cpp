@@ -1,5 +1,6 @@
 // Writes the entries the input describes (names, folders, data of every size
-// class the writer treats apart, a password, a number of threads), then reads
+// class the writer treats apart, large data also of a size not given in
+// advance, a password, a number of threads), then reads
 // the archive back through libarchive: every entry must come back in order,
 // with its name and its bytes.
 #include <unistd.h>
@@ -98,6 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t settings = input.byte();
   const std::string password = settings & 1 ? "pw" : "";
   const size_t threads = 1 + settings / 2 % 4;
+  const bool large_unsized = settings & 8;
 
   Entries written;
   bool large_taken = false;
@@ -116,7 +118,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (name.back() == '/') name += 'f';  // a file's name never ends like a folder's
       const std::string content = data_from(input, &large_taken);
       const size_t piece = 1 + input.byte() * 4099;
-      if (!writer->open_file(name, static_cast<int64_t>(content.size()))) std::abort();
+      const bool unsized = large_unsized && content.size() > compression::kWholeBufferBound;
+      const int64_t size = unsized ? zip_writer::kUnknownSize : static_cast<int64_t>(content.size());
+      if (!writer->open_file(name, size)) std::abort();
       for (size_t at = 0; at < content.size(); at += piece) {
         if (!writer->write(content.data() + at, std::min(piece, content.size() - at))) std::abort();
       }

@@ -64,9 +64,12 @@ class ZipWriterTest : public ::testing::Test {
 
   std::string path(const std::string& name) const { return scratch_.at(name); }
 
-  // Writes `entries` (a name ending in '/' is a folder) and answers the archive's bytes.
+  // Writes `entries` (a name ending in '/' is a folder; with `unsized`, a
+  // file above the whole-buffer bound is given without its size) and
+  // answers the archive's bytes.
   std::string write(const std::string& name, const Entries& entries, size_t threads,
-                    const std::string& password = "", size_t piece = 1 << 16) {
+                    const std::string& password = "", size_t piece = 1 << 16,
+                    bool unsized = false) {
     CountingSalts salts;
     fsutil::File file = fsutil::File::create(path(name));
     {
@@ -76,7 +79,9 @@ class ZipWriterTest : public ::testing::Test {
           EXPECT_TRUE(writer->add_folder(entry));
           continue;
         }
-        EXPECT_TRUE(writer->open_file(entry, static_cast<int64_t>(data.size())));
+        const bool large = data.size() > compression::kWholeBufferBound;
+        EXPECT_TRUE(writer->open_file(entry, unsized && large ? zip_writer::kUnknownSize
+                                                              : static_cast<int64_t>(data.size())));
         for (size_t at = 0; at < data.size(); at += piece) {
           EXPECT_TRUE(writer->write(data.data() + at, std::min(piece, data.size() - at)));
         }
@@ -128,6 +133,17 @@ TEST_F(ZipWriterTest, EveryBoundaryReadsBackWithAndWithoutAPassword) {
   write("plain.zip", entries, 2);
   EXPECT_EQ(entries, read("plain.zip"));
   write("secret.zip", entries, 2, "pw", 1000);
+  EXPECT_EQ(entries, read("secret.zip", "pw"));
+}
+
+// Data whose size is known only at its end (a file the system sizes as 0),
+// up to an exact number of chunks, where the last chunk is empty.
+TEST_F(ZipWriterTest, EntriesOfUnknownSizeReadBack) {
+  Entries entries = boundary_entries();
+  entries.emplace_back("chunks exactly", text(compression::kWholeBufferBound + compression::kChunkSize * 2));
+  write("plain.zip", entries, 2, "", 1 << 16, true);
+  EXPECT_EQ(entries, read("plain.zip"));
+  write("secret.zip", entries, 1, "pw", 3000, true);
   EXPECT_EQ(entries, read("secret.zip", "pw"));
 }
 
@@ -185,7 +201,9 @@ TEST_F(ZipWriterTest, RefusedNamesLeaveNothingBehind) {
   fsutil::File file = fsutil::File::create(path("t.zip"));
   std::unique_ptr<ZipWriter> writer = ZipWriter::start(file, {"", 1});
   EXPECT_FALSE(writer->open_file("bad\xFF", 1));
-  EXPECT_EQ("the name is not valid in the locale's character set", writer->failure_text());
+  EXPECT_EQ("'bad\xFF' cannot be an entry name: it is not valid UTF-8", writer->refusal());
+  EXPECT_FALSE(writer->add_folder("../up/"));
+  EXPECT_FALSE(writer->broken()) << "a refused name breaks nothing";
   EXPECT_TRUE(writer->add_folder("good/"));
   EXPECT_TRUE(writer->finish());
   writer.reset();
