@@ -168,8 +168,11 @@ module CrossPlatform
     out.force_encoding("UTF-8").lines.map { |l| l.chomp.delete_prefix("tree/").chomp("/") }.reject(&:empty?).sort
   end
 
+  # The password goes to the child as UTF-8 bytes, which its Latin-1 ARGV
+  # would take for Latin-1 characters.
   def latin1_parvox_reads?(archive, password, dir)
-    script = 'require "parvox"; z = Parvox.load(ARGV[0], ARGV[1]); exit(z && z.unzip_file("tree/plain.txt", ARGV[2]) ? 0 : 1)'
+    script = 'require "parvox"; z = Parvox.load(ARGV[0], ARGV[1].dup.force_encoding("UTF-8")); ' \
+             'exit(z && z.unzip_file("tree/plain.txt", ARGV[2]) ? 0 : 1)'
     system({ "LC_ALL" => "en_US.ISO-8859-1" }, RbConfig.ruby, *$LOAD_PATH.map { |d| "-I#{d}" }, "-e", script,
            archive, password, File.join(dir, "latin1-check.txt"))
   end

@@ -81,54 +81,6 @@ class TestWriter < ParvoxTest
     assert_operator inside, :>=, 2, "stops inside big.bin"
   end
 
-  # A full disk: the call whose entry did not fit answers false naming it,
-  # every later add the same, and close still finishes the archive with the
-  # entries that were whole; /dev/full, which cannot even be cut back, makes
-  # close answer false too. A 2 MiB tmpfs (needs root) is the real case.
-  def test_a_full_disk_fails_the_call_that_met_it_and_keeps_every_whole_entry
-    full = WINDOWS ? "Z:/dev/full" : "/dev/full"
-    skip "no #{full}" unless File.exist?(full)
-    zip = Parvox.new(full, "") or skip "#{full} does not open for writing here: #{Parvox.last_error}"
-    full_reason = /\A'a' could not be written to '#{full}': \S.*\z/
-    refute zip.add_data("x" * 1000, "a")
-    assert_match full_reason, zip.last_error
-    refute zip.add_data("y", "b"), "nothing more goes in"
-    assert_match full_reason, zip.last_error
-    assert_equal false, zip.close
-    assert_match full_reason, zip.last_error
-
-    linux_only "mounts a tmpfs"
-    skip "mounting a tmpfs needs root" unless Process.euid.zero?
-    disk = path("disk")
-    FileUtils.mkdir_p(disk)
-    _, status = Open3.capture2e("timeout", "20", "mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", disk)
-    skip "no tmpfs could be mounted here" unless status.success?
-    begin
-      File.binwrite(File.join(disk, "filler"), noise(1_250_000, 9))
-      archive = File.join(disk, "t.zip")
-      zip = Parvox.new(archive, "")
-      answers = %w[a b c d].map do |name|
-        File.binwrite(path(name), noise(300_000, name.ord))
-        [zip.add_file(path(name), name, false, false), zip.last_error]
-      end
-      reason = "'c' could not be written to '#{archive}': No space left on device"
-      assert_equal [[true, nil], [true, nil], [false, reason], [false, reason]], answers
-      assert_nil zip.close, "the archive of the entries that fit is finished"
-      out, status = Open3.capture2e("python3", "-c", <<~PY, archive)
-        import sys, zipfile
-        z = zipfile.ZipFile(sys.argv[1])
-        print(z.namelist(), z.testzip())
-      PY
-      assert status.success?, out
-      assert_equal "['a', 'b'] None\n", out
-      reader = Parvox.load(archive, "")
-      assert_equal File.binread(path("b")), reader.read("b")
-      reader.close
-    ensure
-      system("umount", disk) || system("umount", "-l", disk)
-    end
-  end
-
   def test_a_file_over_4_gib_gets_zip64_sizes
     linux_only "a sparse file, checked by unzip and python"
     big = path("big.bin")
