@@ -160,6 +160,31 @@ class HostileTest < ParvoxTest
     assert_equal "beta", zip.read("b.txt")
   end
 
+  # A FIFO where an archive or a target should be: every call answers at once
+  # (in a child with a deadline, so a hang fails the test), and the FIFO stays.
+  def test_fifos_are_refused_without_blocking
+    linux_only "FIFOs"
+    archive = make_zip([{ name: "g.txt", data: "good" }, { name: "f.txt", data: "data" }])
+    fifo = path("fifo")
+    File.mkfifo(fifo)
+    FileUtils.mkdir_p(@out)
+    File.mkfifo(File.join(@out, "f.txt"))
+    out, status = ruby_child(<<~RUBY, fifo, archive, @out, deadline: 30)
+      fifo, archive, out = ARGV
+      p [Parvox.load(fifo, ""), Parvox.last_error]
+      p [Parvox.new(fifo, ""), Parvox.last_error]
+      zip = Parvox.load(archive, "")
+      p [zip.unzip_file("f.txt", fifo), zip.last_error]
+      p [zip.unzip_all(out), zip.last_error]
+    RUBY
+    assert status.success?, out
+    not_regular = ->(file) { "'#{file}': Not a regular file" }
+    assert_equal [[nil, not_regular.(fifo)], [nil, not_regular.(fifo)], [false, not_regular.(fifo)],
+                  [false, not_regular.(File.join(@out, "f.txt"))]].map { |answer| "#{answer.inspect}\n" }, out.lines
+    assert File.pipe?(fifo) && File.pipe?(File.join(@out, "f.txt")), "a FIFO was replaced"
+    assert_equal "good", File.read(File.join(@out, "g.txt"))
+  end
+
   def test_truncated_archives_fail
     src = make_tree(path("src"), "a.bin" => noise(300_000), "b.txt" => "b" * 50_000)
     whole = File.binread(zip_folder(src, "src"))
