@@ -217,8 +217,10 @@ bool ArchiveWriter::add_single_file(const std::string& source, const std::string
 // What fits one buffer becomes an entry of the size read; a longer file an
 // entry of unknown size, streamed in chunks like any large file, holding
 // what was read up to the end (or up to a read error, which is the answer).
+// A file that would make a read wait (it has no end) fails that read.
 bool ArchiveWriter::add_file_read_to_end(fsutil::File& file, const std::string& source,
                                          const std::string& name) {
+  if (!file.never_wait_on_reads()) return fail(unreadable(source, fsutil::last_error_text()));
   ChunkBuffer buffer(kChunkSize);
   if (!buffer.data()) return fail("out of memory");
   size_t held = 0;

@@ -62,6 +62,11 @@ class File {
   bool identity(FileId* id) const;
   // Size of the open file in bytes, or -1.
   int64_t size() const;
+  // From now on a read that finds nothing to give yet fails at once (the
+  // system's "Resource temporarily unavailable") instead of waiting: for
+  // files the system makes up as they are read, some of which wait for ever
+  // (/proc/kmsg). False when the file cannot be switched.
+  bool never_wait_on_reads();
   // A second descriptor of the same open file, independent of this one's
   // lifetime; reads through read_at() never disturb each other.
   File duplicate() const;

@@ -104,6 +104,11 @@ void discard_file_at(int folder, const std::string& name, File& file) {
   file.close();
 }
 
+bool File::never_wait_on_reads() {
+  const int flags = fd_ < 0 ? -1 : ::fcntl(fd_, F_GETFL);
+  return flags >= 0 && ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
 bool File::identity(FileId* id) const {
   struct stat st;
   if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;

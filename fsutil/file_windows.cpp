@@ -78,6 +78,9 @@ void discard_created_file(File& file, const std::string& path) {
 
 // Volume serial number and file index: Windows' counterpart of device and
 // inode.
+// Windows has no files that wait to be read like /proc's.
+bool File::never_wait_on_reads() { return fd_ >= 0; }
+
 bool File::identity(FileId* id) const {
   BY_HANDLE_FILE_INFORMATION info;
   if (fd_ < 0 || !GetFileInformationByHandle(handle_of(fd_), &info)) return false;
