@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <new>
 
@@ -54,6 +55,14 @@ std::string unreadable(const std::string& source, const std::string& why) {
   return quoted(source) + " could not be read: " + why;
 }
 
+// The folder's own time and mode; a source that is no folder (whose entry is
+// all there is of it) is dated now.
+fsutil::FileStatus folder_status(const std::string& path) {
+  fsutil::FileStatus status;
+  if (!fsutil::status_of_folder(path, &status)) status = {std::time(nullptr), 0755};
+  return status;
+}
+
 }  // namespace
 
 bool ArchiveWriter::add_file(const std::string& source, const std::string& name, bool folder,
@@ -83,7 +92,7 @@ bool ArchiveWriter::write_all_given(const std::string& source) {
 bool ArchiveWriter::add_tree(const std::string& source, const std::string& name,
                              bool recursive, Progress& progress) {
   Failures failures;
-  if (!name.empty()) add_folder_entry(name, failures);
+  if (!name.empty()) add_folder_entry(source, name, failures);
   // A source that is missing or no folder has nothing beneath it to miss:
   // the folder's entry alone is the whole of it.
   fsutil::FileId id;
@@ -95,8 +104,9 @@ bool ArchiveWriter::add_tree(const std::string& source, const std::string& name,
   return !failures.any() || fail(failures.summary());
 }
 
-bool ArchiveWriter::add_folder_entry(const std::string& name, Failures& failures) {
-  if (engine_->add_folder(folder_entry_name(name))) return true;
+bool ArchiveWriter::add_folder_entry(const std::string& source, const std::string& name,
+                                     Failures& failures) {
+  if (engine_->add_folder(folder_entry_name(name), folder_status(source))) return true;
   failures.add(quoted(name) + " could not be added: " + engine_->failure_text());
   return false;
 }
@@ -127,7 +137,7 @@ void ArchiveWriter::add_folder(const std::string& source, const std::string& nam
     }
     // A folder link back to a folder on the walk would never end.
     if (is_on_walk(walk, child)) continue;
-    add_folder_entry(entry, failures);
+    add_folder_entry(path, entry, failures);
     if (progress.stopped()) return;
     walk.push_back(child);
     add_folder(path, entry, true, walk, failures, progress);
@@ -156,7 +166,10 @@ bool ArchiveWriter::add_single_file(const std::string& source, const std::string
     return in_walk || fail(quoted(source) + " is the archive being written; not added");
   }
   const int64_t size = file.size();
-  if (size < 0) return fail(unreadable(source, fsutil::last_error_text()));
+  fsutil::FileStatus status;
+  if (size < 0 || !fsutil::status_of_open_file(file.fd(), &status)) {
+    return fail(unreadable(source, fsutil::last_error_text()));
+  }
   ChunkBuffer buffer(size);
   if (!buffer.data()) return fail("out of memory");
   std::string short_read;  // why the file delivered less than its measured size
@@ -174,11 +187,12 @@ bool ArchiveWriter::add_single_file(const std::string& source, const std::string
     *chunk = buffer.data();
     return static_cast<size_t>(got);
   };
-  if (!write_entry(name, size, buffer.size(), next_chunk)) return false;
+  if (!write_entry(name, size, status, buffer.size(), next_chunk)) return false;
   return short_read.empty() || fail(short_read);
 }
 
-bool ArchiveWriter::add_data(const char* data, size_t size, const std::string& name) noexcept {
+bool ArchiveWriter::add_data(const char* data, size_t size, const std::string& name,
+                             int64_t mtime) noexcept {
   last_error_.clear();
   try {
     Progress unwatched;
@@ -188,7 +202,9 @@ bool ArchiveWriter::add_data(const char* data, size_t size, const std::string& n
       offset += wanted;
       return wanted;
     };
-    const bool added = write_entry(name, static_cast<int64_t>(size), kChunkSize, next_chunk);
+    const fsutil::FileStatus status{mtime, 0644};
+    const bool added =
+        write_entry(name, static_cast<int64_t>(size), status, kChunkSize, next_chunk);
     return write_all_given(name) && added;
   } catch (...) {
     return fail("out of memory");
@@ -199,9 +215,10 @@ bool ArchiveWriter::add_data(const char* data, size_t size, const std::string& n
 // `next_chunk` (which answers how many of the `wanted` bytes it gave) at most
 // `chunk_size` at a time. The writer reports the entry once it is in the
 // archive, and takes it back out when asked to stop before then.
-bool ArchiveWriter::write_entry(const std::string& name, int64_t size, size_t chunk_size,
+bool ArchiveWriter::write_entry(const std::string& name, int64_t size,
+                                const fsutil::FileStatus& status, size_t chunk_size,
                                 const ChunkSource& next_chunk) {
-  if (!engine_->open_file(name, size)) {
+  if (!engine_->open_file(name, size, status)) {
     return fail(quoted(name) + " could not be added: " + engine_->failure_text());
   }
   bool stored = true;

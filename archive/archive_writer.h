@@ -18,6 +18,7 @@
 #include "archive/progress.h"
 #include "archive/zip_writer.h"
 #include "fsutil/file.h"
+#include "fsutil/file_status.h"
 
 class ArchiveWriter {
  public:
@@ -39,9 +40,10 @@ class ArchiveWriter {
   // more.
   bool add_file(const std::string& source, const std::string& name, bool folder,
                 bool recursive, Progress& progress) noexcept;
-  // Adds `size` bytes at `data` as the file entry `name`: the entry add_file
-  // makes of a file holding those bytes.
-  bool add_data(const char* data, size_t size, const std::string& name) noexcept;
+  // Adds `size` bytes at `data` as the file entry `name` with the time
+  // `mtime`: the entry add_file makes of a file holding those bytes, with
+  // that modification time and mode 0644.
+  bool add_data(const char* data, size_t size, const std::string& name, int64_t mtime) noexcept;
 
   // Writes the central directory and closes the file; answers whether the
   // archive is complete.
@@ -65,12 +67,12 @@ class ArchiveWriter {
                   std::vector<fsutil::FileId>& walk, Failures& failures, Progress& progress);
   bool add_tree(const std::string& source, const std::string& name, bool recursive,
                 Progress& progress);
-  bool add_folder_entry(const std::string& name, Failures& failures);
+  bool add_folder_entry(const std::string& source, const std::string& name, Failures& failures);
   bool write_all_given(const std::string& source);
   // Gives up to `wanted` bytes of an entry's data at `*chunk`; answers how many.
   using ChunkSource = std::function<size_t(size_t wanted, const char** chunk)>;
-  bool write_entry(const std::string& name, int64_t size, size_t chunk_size,
-                   const ChunkSource& next_chunk);
+  bool write_entry(const std::string& name, int64_t size, const fsutil::FileStatus& status,
+                   size_t chunk_size, const ChunkSource& next_chunk);
 
   // Declared in the order of acquisition: the writer goes before its file.
   fsutil::File file_;

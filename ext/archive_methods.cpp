@@ -6,6 +6,7 @@
 #include "ext/operation.h"
 
 #include <algorithm>
+#include <ctime>
 #include <new>
 
 namespace {
@@ -68,6 +69,21 @@ int yield_chunks(ReadBuffer* buffer) {
   return state;
 }
 
+// The time add_data records: its `mtime:` keyword, which must be a Time, or
+// the time of the call.
+int64_t data_time_of(VALUE options) {
+  VALUE mtime = Qundef;
+  if (!NIL_P(options)) {
+    ID keys[1] = {rb_intern("mtime")};
+    rb_get_kwargs(options, keys, 0, 1, &mtime);
+  }
+  if (mtime == Qundef) return static_cast<int64_t>(std::time(nullptr));
+  if (!rb_obj_is_kind_of(mtime, rb_cTime)) {
+    rb_raise(rb_eTypeError, "mtime must be a Time, not %" PRIsVALUE, rb_obj_class(mtime));
+  }
+  return NUM2LL(rb_funcall(mtime, rb_intern("to_i"), 0));
+}
+
 VALUE release_read_buffer(VALUE holder) {
   free_read_buffer(DATA_PTR(holder));
   DATA_PTR(holder) = nullptr;
@@ -92,9 +108,12 @@ VALUE parvox_add_file(VALUE self, VALUE source, VALUE name, VALUE folder, VALUE 
   });
 }
 
-VALUE parvox_add_data(VALUE self, VALUE data, VALUE name) {
+VALUE parvox_add_data(int argc, VALUE* argv, VALUE self) {
+  VALUE data, name, options;
+  rb_scan_args(argc, argv, "2:", &data, &name, &options);
   check_string(data);
   check_string(name);
+  const int64_t mtime = data_time_of(options);
   return run_operation(self, [&](ParvoxObject& object, Operation* operation) {
     ArchiveWriter* writer = writer_for_adding(object);
     if (!writer) return false;
@@ -102,13 +121,13 @@ VALUE parvox_add_data(VALUE self, VALUE data, VALUE name) {
     const size_t size = static_cast<size_t>(RSTRING_LEN(data));
     operation->runs_here = RSTRING_LEN(data) <= kDataAddedHere;
     if (operation->runs_here) {
-      operation->work = [writer, bytes, size, entry = native_name_of(name)](Progress&) {
-        return writer->add_data(bytes, size, entry);
+      operation->work = [writer, bytes, size, entry = native_name_of(name), mtime](Progress&) {
+        return writer->add_data(bytes, size, entry, mtime);
       };
     } else {
-      operation->work = [writer, copy = std::string(bytes, size),
-                         entry = native_name_of(name)](Progress&) {
-        return writer->add_data(copy.data(), copy.size(), entry);
+      operation->work = [writer, copy = std::string(bytes, size), entry = native_name_of(name),
+                         mtime](Progress&) {
+        return writer->add_data(copy.data(), copy.size(), entry, mtime);
       };
     }
     operation->reason = &writer->last_error();
