@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "archive/entry_time.h"
 #include "archive/stored_name.h"
 #include "archive/utf8.h"
 #include "fsutil/file.h"
@@ -25,6 +26,7 @@ constexpr uint16_t kFlagDescriptor = 1 << 3;
 constexpr uint16_t kFlagUtf8 = 1 << 11;
 constexpr uint16_t kZip64Field = 0x0001;
 constexpr uint16_t kUnicodePathField = 0x7075;
+constexpr int kMadeOnUnix = 3;  // the system in the high byte of "version made by"
 constexpr uint32_t kMax32 = 0xFFFFFFFF;
 
 uint16_t le16(const char* p) {
@@ -202,8 +204,20 @@ bool apply_zip64_field(const std::string& extra, uint64_t* size, uint64_t* compr
 bool is_folder_record(const std::string& name, uint16_t made_by, uint32_t attributes) {
   if (!name.empty() && name.back() == '/') return true;
   const int system = made_by >> 8;
-  if (system == 3) return ((attributes >> 16) & 0170000) == 0040000;  // Unix
+  if (system == kMadeOnUnix) return ((attributes >> 16) & 0170000) == 0040000;
   return system == 0 && (attributes & 0x10) != 0;                     // MS-DOS
+}
+
+// The modification time a record gives its entry.
+int64_t recorded_time(const char* record, const std::string& extra) {
+  std::string extended_timestamp, ntfs;
+  const ExtraFields fields(extra);
+  fields.find(entry_time::kExtendedTimestampField, &extended_timestamp);
+  fields.find(entry_time::kNtfsField, &ntfs);
+  entry_time::DosTime dos;
+  dos.time = le16(record + 12);
+  dos.date = le16(record + 14);
+  return entry_time::recorded_time(extended_timestamp, ntfs, dos);
 }
 
 std::string record_reason(size_t index, const char* what) {
@@ -288,6 +302,9 @@ std::unique_ptr<CentralDirectory> CentralDirectory::read(const ArchiveBytes& byt
     entry.info.size = static_cast<int64_t>(size);
     entry.info.is_folder = is_folder_record(entry.stored_name, le16(r + 4), le32(r + 38));
     entry.info.is_encrypted = (entry.flags & kFlagEncrypted) != 0;
+    entry.info.mtime = recorded_time(r, extra);
+    entry.info.made_on_unix = (le16(r + 4) >> 8) == kMadeOnUnix;
+    entry.info.permissions = (le32(r + 38) >> 16) & 0777;
     directory->entries_.push_back(std::move(entry));
     at += kRecordSize + name_size + extra_size + comment_size;
   }
