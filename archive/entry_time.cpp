@@ -18,7 +18,7 @@ constexpr size_t kNtfsTimesSize = 24;  // modification, access, creation
 
 // Days from 1970-01-01 to a date of the proleptic Gregorian calendar (month
 // 1-12; larger days run on into the next months), and back.
-int64_t days_from_civil(int64_t year, int64_t month, int64_t day) {
+constexpr int64_t days_from_civil(int64_t year, int64_t month, int64_t day) {
   year -= month <= 2;
   const int64_t era = (year >= 0 ? year : year - 399) / 400;
   const int64_t year_of_era = year - era * 400;
@@ -90,6 +90,10 @@ bool from_ntfs_field(const std::string& field, int64_t* time) {
 }  // namespace
 
 DosTime dos_time_of(int64_t unix_time) {
+  // A day beyond the DOS years in UTC is beyond them in every time zone.
+  constexpr int64_t kEarliest = (days_from_civil(kFirstDosYear, 1, 1) - 1) * kSecondsPerDay;
+  constexpr int64_t kLatest = (days_from_civil(kLastDosYear + 1, 1, 1) + 1) * kSecondsPerDay;
+  unix_time = std::clamp(unix_time, kEarliest, kLatest);
   // Local time as if it were UTC: only its calendar fields count.
   const Civil local = civil_from_seconds(unix_time + fsutil::utc_offset_at(unix_time));
   DosTime dos;
