@@ -7,6 +7,7 @@
 
 #include "archive/entry_time.h"
 #include "archive/stored_name.h"
+#include "archive/unix_mode.h"
 #include "archive/utf8.h"
 #include "fsutil/file.h"
 
@@ -26,7 +27,6 @@ constexpr uint16_t kFlagDescriptor = 1 << 3;
 constexpr uint16_t kFlagUtf8 = 1 << 11;
 constexpr uint16_t kZip64Field = 0x0001;
 constexpr uint16_t kUnicodePathField = 0x7075;
-constexpr int kMadeOnUnix = 3;  // the system in the high byte of "version made by"
 constexpr uint32_t kMax32 = 0xFFFFFFFF;
 
 uint16_t le16(const char* p) {
@@ -204,7 +204,9 @@ bool apply_zip64_field(const std::string& extra, uint64_t* size, uint64_t* compr
 bool is_folder_record(const std::string& name, uint16_t made_by, uint32_t attributes) {
   if (!name.empty() && name.back() == '/') return true;
   const int system = made_by >> 8;
-  if (system == kMadeOnUnix) return ((attributes >> 16) & 0170000) == 0040000;
+  if (system == unix_mode::kMadeOnUnix) {
+    return (unix_mode::of_attributes(attributes) & unix_mode::kTypeBits) == unix_mode::kFolder;
+  }
   return system == 0 && (attributes & 0x10) != 0;                     // MS-DOS
 }
 
@@ -303,8 +305,8 @@ std::unique_ptr<CentralDirectory> CentralDirectory::read(const ArchiveBytes& byt
     entry.info.is_folder = is_folder_record(entry.stored_name, le16(r + 4), le32(r + 38));
     entry.info.is_encrypted = (entry.flags & kFlagEncrypted) != 0;
     entry.info.mtime = recorded_time(r, extra);
-    entry.info.made_on_unix = (le16(r + 4) >> 8) == kMadeOnUnix;
-    entry.info.permissions = (le32(r + 38) >> 16) & 0777;
+    entry.info.made_on_unix = (le16(r + 4) >> 8) == unix_mode::kMadeOnUnix;
+    entry.info.unix_mode = unix_mode::of_attributes(le32(r + 38));
     directory->entries_.push_back(std::move(entry));
     at += kRecordSize + name_size + extra_size + comment_size;
   }

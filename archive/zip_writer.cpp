@@ -9,6 +9,7 @@
 #include "archive/deflate.h"
 #include "archive/entry_name.h"
 #include "archive/entry_time.h"
+#include "archive/unix_mode.h"
 #include "archive/utf8.h"
 #include "archive/winzip_aes.h"
 #include "archive/worker_pool.h"
@@ -36,7 +37,7 @@ constexpr uint64_t kMax16 = 0xFFFF;
 // data: it is stored as AE-2, without its CRC.
 constexpr int64_t kAe2Below = 20;
 
-constexpr uint16_t kVersionMadeBy = (3 << 8) | 20;  // Unix, 2.0
+constexpr uint16_t kVersionMadeBy = (unix_mode::kMadeOnUnix << 8) | 20;  // Unix, 2.0
 constexpr uint16_t kVersionNeeded = 20;
 constexpr uint16_t kVersionNeededZip64 = 45;
 constexpr uint16_t kFlagEncrypted = 1;
@@ -45,9 +46,6 @@ constexpr uint16_t kFlagUtf8 = 1 << 11;
 constexpr uint16_t kMethodStored = 0;
 constexpr uint16_t kMethodDeflated = 8;
 constexpr uint16_t kMethodAes = 99;
-constexpr uint32_t kFileType = 0100000;
-constexpr uint32_t kFolderType = 040000;
-constexpr uint32_t kPermissionBits = 0777;  // never setuid, setgid or sticky
 constexpr size_t kAesFraming =
     winzip_aes::kSaltSize + winzip_aes::kVerifierSize + winzip_aes::kCodeSize;
 
@@ -288,7 +286,7 @@ bool ZipWriter::start_entry(const std::string& name, bool folder, int64_t size,
   entry->size = size;
   entry->mtime = std::min(status.mtime, settings_.latest_time);
   entry->dos_time = entry_time::dos_time_of(entry->mtime);
-  entry->permissions = status.permissions & kPermissionBits;
+  entry->permissions = status.permissions & unix_mode::kPermissionBits;
   entry->encrypted = !folder && size > 0 && !settings_.password.empty();
   entry->chunked = size > static_cast<int64_t>(compression::kWholeBufferBound);
   entry->zip64 = size >= kZip64EntrySize;
@@ -605,7 +603,8 @@ void ZipWriter::commit_central(Entry& entry, int64_t compressed) {
   put16(central_, 0);  // comment
   put16(central_, 0);  // disk
   put16(central_, 0);  // internal attributes
-  put32(central_, ((entry.folder ? kFolderType : kFileType) | entry.permissions) << 16);
+  const uint32_t type = entry.folder ? unix_mode::kFolder : unix_mode::kRegularFile;
+  put32(central_, (type | entry.permissions) << 16);
   put32(central_, capped32(entry.header_offset));
   central_ += entry.stored_name;
   central_ += fields;
@@ -673,7 +672,7 @@ bool ZipWriter::finish() {
     const uint64_t record_offset = central_offset + central_size;
     put32(end, 0x06064b50);
     put64(end, 44);  // the record's size after this field
-    put16(end, (3 << 8) | kVersionNeededZip64);
+    put16(end, (unix_mode::kMadeOnUnix << 8) | kVersionNeededZip64);
     put16(end, kVersionNeededZip64);
     put32(end, 0);
     put32(end, 0);
