@@ -19,6 +19,9 @@ uint32_t execute_bits(const zip_engine::EntryInfo& entry) {
 }  // namespace
 
 void ExtractedAttributes::restore(const fsutil::File& file, const zip_engine::EntryInfo& entry) {
+  // A device unzip_file was pointed at (/dev/null) is the system's: its mode
+  // and time stay.
+  if (!fsutil::is_regular_file(file.fd())) return;
   if (entry.made_on_unix) {
     if (!umask_read_) allowed_ = fsutil::permissions_the_umask_allows();
     umask_read_ = true;

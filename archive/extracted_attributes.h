@@ -3,7 +3,7 @@
 // (never setuid, setgid or sticky), the rest as any new file gets them (0666),
 // all under the process's umask. Entries made elsewhere keep what a new file
 // gets. Where the system refuses a time or a mode, the file is still
-// extracted: its data is what counts.
+// extracted: its data is what counts. Only regular files get either.
 #pragma once
 
 #include <cstdint>

@@ -18,6 +18,9 @@ bool status_of_open_file(int fd, FileStatus* status);
 // Of the folder at `path` (links followed); Windows answers 0755.
 bool status_of_folder(const std::string& path, FileStatus* status);
 
+// Whether the open `fd` is a regular file (not a device, a FIFO, a folder).
+bool is_regular_file(int fd);
+
 // Sets the modification time of the open file `fd` (its access time stays).
 bool set_modification_time(int fd, int64_t mtime);
 // Sets the permission bits of the open file `fd`; does nothing on Windows.

@@ -32,6 +32,11 @@ bool status_of_folder(const std::string& path, FileStatus* status) {
   return true;
 }
 
+bool is_regular_file(int fd) {
+  struct stat st;
+  return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 bool set_modification_time(int fd, int64_t mtime) {
   struct timespec times[2];
   times[0].tv_sec = 0;

@@ -46,6 +46,13 @@ bool status_of_folder(const std::string& path, FileStatus* status) {
   return true;
 }
 
+bool is_regular_file(int fd) {
+  BY_HANDLE_FILE_INFORMATION info;
+  const HANDLE handle = handle_of(fd);
+  return GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info) &&
+         !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 bool set_modification_time(int fd, int64_t mtime) {
   const int64_t since_1601 = mtime + kSecondsFrom1601To1970;
   if (since_1601 < 0 || since_1601 > kLatestSince1601) return false;
