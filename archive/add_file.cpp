@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <new>
 #include <utility>
@@ -72,6 +73,14 @@ std::string given_name_refusal(const std::string& name, bool folder) {
   return name.empty() ? std::string() : entry_name::refusal(folder_entry_name(name), true);
 }
 
+// The folder's own time and mode; a source that is no folder (whose entry is
+// all there is of it) is dated now.
+fsutil::FileStatus folder_status(const std::string& path) {
+  fsutil::FileStatus status;
+  if (!fsutil::status_of_folder(path, &status)) status = {std::time(nullptr), 0755};
+  return status;
+}
+
 }  // namespace
 
 bool ArchiveWriter::add_file(const std::string& source, const std::string& name, bool folder,
@@ -105,7 +114,7 @@ bool ArchiveWriter::must_end(const Progress& progress) const {
 bool ArchiveWriter::add_tree(const std::string& source, const std::string& name,
                              bool recursive, Progress& progress) {
   Failures failures;
-  if (!name.empty()) add_folder_entry(name, failures);
+  if (!name.empty()) add_folder_entry(source, name, failures);
   // A source that is missing or no folder has nothing beneath it to miss:
   // the folder's entry alone is the whole of it.
   fsutil::FileId id;
@@ -117,8 +126,9 @@ bool ArchiveWriter::add_tree(const std::string& source, const std::string& name,
   return !failures.any() || fail(failures.summary());
 }
 
-bool ArchiveWriter::add_folder_entry(const std::string& name, Failures& failures) {
-  if (engine_->add_folder(folder_entry_name(name))) return true;
+bool ArchiveWriter::add_folder_entry(const std::string& source, const std::string& name,
+                                     Failures& failures) {
+  if (engine_->add_folder(folder_entry_name(name), folder_status(source))) return true;
   failures.add(engine_failure());
   return false;
 }
@@ -160,7 +170,7 @@ void ArchiveWriter::add_folder(const std::string& source, const std::string& nam
     }
     // A folder link back to a folder on the walk would never end.
     if (is_on_walk(walk, child)) continue;
-    add_folder_entry(entry, failures);
+    add_folder_entry(path, entry, failures);
     if (must_end(progress)) return;
     walk.push_back(child);
     add_folder(path, entry, true, walk, failures, progress);
@@ -191,8 +201,11 @@ bool ArchiveWriter::add_single_file(const std::string& source, const std::string
     return in_walk || fail(shown_path(source) + " is the archive being written; not added");
   }
   const int64_t size = file.size();
-  if (size < 0) return fail(unreadable(source, fsutil::last_error_text()));
-  if (size == 0) return add_file_read_to_end(file, source, name);
+  fsutil::FileStatus status;
+  if (size < 0 || !fsutil::status_of_open_file(file.fd(), &status)) {
+    return fail(unreadable(source, fsutil::last_error_text()));
+  }
+  if (size == 0) return add_file_read_to_end(file, source, name, status);
   ChunkBuffer buffer(size);
   if (!buffer.data()) return fail("out of memory");
   std::string short_read;  // why the file delivered less than its measured size
@@ -210,7 +223,7 @@ bool ArchiveWriter::add_single_file(const std::string& source, const std::string
     *chunk = buffer.data();
     return static_cast<size_t>(got);
   };
-  if (!write_entry(name, size, buffer.size(), next_chunk)) return false;
+  if (!write_entry(name, size, status, buffer.size(), next_chunk)) return false;
   return short_read.empty() || fail(short_read);
 }
 
@@ -219,7 +232,8 @@ bool ArchiveWriter::add_single_file(const std::string& source, const std::string
 // what was read up to the end (or up to a read error, which is the answer).
 // A file that would make a read wait (it has no end) fails that read.
 bool ArchiveWriter::add_file_read_to_end(fsutil::File& file, const std::string& source,
-                                         const std::string& name) {
+                                         const std::string& name,
+                                         const fsutil::FileStatus& status) {
   if (!file.never_wait_on_reads()) return fail(unreadable(source, fsutil::last_error_text()));
   ChunkBuffer buffer(kChunkSize);
   if (!buffer.data()) return fail("out of memory");
@@ -234,7 +248,7 @@ bool ArchiveWriter::add_file_read_to_end(fsutil::File& file, const std::string& 
       *chunk = buffer.data();
       return wanted;
     };
-    return write_entry(name, static_cast<int64_t>(held), buffer.size(), whole);
+    return write_entry(name, static_cast<int64_t>(held), status, buffer.size(), whole);
   }
   std::string read_failure;
   auto next_chunk = [&](size_t wanted, const char** chunk) -> size_t {
@@ -244,12 +258,12 @@ bool ArchiveWriter::add_file_read_to_end(fsutil::File& file, const std::string& 
     if (read < 0) read_failure = unreadable(source, fsutil::last_error_text());
     return read > 0 ? static_cast<size_t>(read) : 0;
   };
-  if (!write_entry(name, zip_writer::kUnknownSize, buffer.size(), next_chunk)) return false;
+  if (!write_entry(name, zip_writer::kUnknownSize, status, buffer.size(), next_chunk)) return false;
   return read_failure.empty() || fail(read_failure);
 }
 
 bool ArchiveWriter::add_data(const char* data, size_t size, const std::string& name,
-                             Progress& progress) noexcept {
+                             int64_t mtime, Progress& progress) noexcept {
   last_error_.clear();
   try {
     if (engine_->broken()) return fail(writer_failure());
@@ -260,7 +274,9 @@ bool ArchiveWriter::add_data(const char* data, size_t size, const std::string& n
       offset += wanted;
       return wanted;
     };
-    const bool added = write_entry(stored, static_cast<int64_t>(size), kChunkSize, next_chunk);
+    const fsutil::FileStatus status{mtime, 0644};
+    const bool added =
+        write_entry(stored, static_cast<int64_t>(size), status, kChunkSize, next_chunk);
     if (!write_all_given() || !added) return false;
     return !engine_->lost_entries() || fail("stopped before " + quoted(stored) + " was added whole");
   } catch (...) {
@@ -273,9 +289,10 @@ bool ArchiveWriter::add_data(const char* data, size_t size, const std::string& n
 // `chunk_size` at a time; of kUnknownSize, until `next_chunk` gives nothing.
 // The writer reports the entry once it is in the archive, and takes it back
 // out when asked to stop before then.
-bool ArchiveWriter::write_entry(const std::string& name, int64_t size, size_t chunk_size,
+bool ArchiveWriter::write_entry(const std::string& name, int64_t size,
+                                const fsutil::FileStatus& status, size_t chunk_size,
                                 const ChunkSource& next_chunk) {
-  if (!engine_->open_file(name, size)) return fail(engine_failure());
+  if (!engine_->open_file(name, size, status)) return fail(engine_failure());
   const bool sized = size != zip_writer::kUnknownSize;
   bool stored = true;
   for (int64_t remaining = size; stored && (!sized || remaining > 0) && !engine_->stopped();) {

@@ -25,6 +25,7 @@
 namespace fsutil {
 class FileCreator;
 }
+class ExtractedAttributes;
 
 // Where read_entry puts an entry's data.
 class EntrySink {
@@ -93,7 +94,7 @@ class ArchiveReader {
   int64_t total_entry_size(const CentralDirectory& directory);
   bool extract_beneath(const std::string& root, const DirectoryEntry& entry,
                        zip_engine::ZipReader* engine, fsutil::FileCreator& files,
-                       Progress& progress);
+                       ExtractedAttributes& attributes, Progress& progress);
   bool admits_declared_size(const DirectoryEntry& entry);
   bool fail_expansion(const DirectoryEntry& entry);
   bool copy_entry_data(zip_engine::ZipReader& engine, const DirectoryEntry& entry, EntrySink& sink,

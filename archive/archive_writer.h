@@ -24,6 +24,7 @@
 #include "archive/progress.h"
 #include "archive/zip_writer.h"
 #include "fsutil/file.h"
+#include "fsutil/file_status.h"
 
 class ArchiveWriter {
  public:
@@ -46,9 +47,10 @@ class ArchiveWriter {
   // valid and every entry in it whole) and adds nothing more.
   bool add_file(const std::string& source, const std::string& name, bool folder,
                 bool recursive, Progress& progress) noexcept;
-  // Adds `size` bytes at `data` as the file entry `name`: the entry add_file
-  // makes of a file holding those bytes. Stops like add_file.
-  bool add_data(const char* data, size_t size, const std::string& name,
+  // Adds `size` bytes at `data` as the file entry `name` with the time
+  // `mtime`: the entry add_file makes of a file holding those bytes, with
+  // that modification time and mode 0644. Stops like add_file.
+  bool add_data(const char* data, size_t size, const std::string& name, int64_t mtime,
                 Progress& progress) noexcept;
 
   // Writes the central directory and closes the file; answers whether that
@@ -73,17 +75,17 @@ class ArchiveWriter {
                   std::vector<fsutil::FileId>& walk, Failures& failures, Progress& progress);
   bool add_tree(const std::string& source, const std::string& name, bool recursive,
                 Progress& progress);
-  bool add_folder_entry(const std::string& name, Failures& failures);
+  bool add_folder_entry(const std::string& source, const std::string& name, Failures& failures);
   bool add_file_read_to_end(fsutil::File& file, const std::string& source,
-                            const std::string& name);
+                            const std::string& name, const fsutil::FileStatus& status);
   bool must_end(const Progress& progress) const;
   bool write_all_given();
   std::string writer_failure() const;
   std::string engine_failure() const;
   // Gives up to `wanted` bytes of an entry's data at `*chunk`; answers how many.
   using ChunkSource = std::function<size_t(size_t wanted, const char** chunk)>;
-  bool write_entry(const std::string& name, int64_t size, size_t chunk_size,
-                   const ChunkSource& next_chunk);
+  bool write_entry(const std::string& name, int64_t size, const fsutil::FileStatus& status,
+                   size_t chunk_size, const ChunkSource& next_chunk);
 
   // Declared in the order of acquisition: the writer goes before its file.
   fsutil::File file_;

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <limits>
 
+#include "archive/entry_time.h"
 #include "archive/stored_name.h"
+#include "archive/unix_mode.h"
 #include "archive/utf8.h"
 #include "fsutil/file.h"
 
@@ -225,8 +227,22 @@ bool is_folder_record(const std::string& name, uint16_t made_by, uint32_t attrib
   if (!name.empty() && name.back() == '/') return true;
   if (size != 0) return false;
   const int system = made_by >> 8;
-  if (system == 3) return ((attributes >> 16) & 0170000) == 0040000;  // Unix
+  if (system == unix_mode::kMadeOnUnix) {
+    return (unix_mode::of_attributes(attributes) & unix_mode::kTypeBits) == unix_mode::kFolder;
+  }
   return system == 0 && (attributes & 0x10) != 0;                     // MS-DOS
+}
+
+// The modification time a record gives its entry.
+int64_t recorded_time(const char* record, const std::string& extra) {
+  std::string extended_timestamp, ntfs;
+  const ExtraFields fields(extra);
+  fields.find(entry_time::kExtendedTimestampField, &extended_timestamp);
+  fields.find(entry_time::kNtfsField, &ntfs);
+  entry_time::DosTime dos;
+  dos.time = le16(record + 12);
+  dos.date = le16(record + 14);
+  return entry_time::recorded_time(extended_timestamp, ntfs, dos);
 }
 
 bool holds_nul(const std::string& text) { return text.find('\0') != std::string::npos; }
@@ -318,6 +334,9 @@ std::unique_ptr<CentralDirectory> CentralDirectory::read(const ArchiveBytes& byt
     entry.info.is_folder =
         is_folder_record(entry.stored_name, le16(r + 4), le32(r + 38), size);
     entry.info.is_encrypted = (entry.flags & kFlagEncrypted) != 0;
+    entry.info.mtime = recorded_time(r, extra);
+    entry.info.made_on_unix = (le16(r + 4) >> 8) == unix_mode::kMadeOnUnix;
+    entry.info.unix_mode = unix_mode::of_attributes(le32(r + 38));
     if (entry.method == kMethodWinZipAes) ExtraFields(extra).find(kWinZipAesField, &entry.aes_field);
     directory->entries_.push_back(std::move(entry));
     at += kRecordSize + name_size + extra_size + comment_size;

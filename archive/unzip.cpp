@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "archive/archive_reader.h"
+#include "archive/extracted_attributes.h"
 #include "fsutil/folder_creation.h"
 
 namespace {
@@ -47,16 +48,21 @@ bool components_beneath(const std::string& name, std::vector<std::string>* parts
 }
 
 // Writes an entry's data to a file, which is shown as `shown_path` in a
-// failure's reason.
+// failure's reason, and gives it the entry's attributes once it is whole.
 class FileSink final : public EntrySink {
  public:
-  FileSink(fsutil::File file, const std::string& shown_path)
-      : file_(std::move(file)), where_(quoted(shown_path) + ": ") {}
+  FileSink(fsutil::File file, const std::string& shown_path, const zip_engine::EntryInfo& entry,
+           ExtractedAttributes& attributes)
+      : file_(std::move(file)), where_(quoted(shown_path) + ": "), entry_(entry),
+        attributes_(attributes) {}
   bool opened(std::string* reason) const { return file_.is_open() || failed(reason); }
   bool take(const char* data, size_t size, std::string* reason) override {
     return file_.write_all(data, size) || failed(reason);
   }
-  bool finish(std::string* reason) override { return file_.close() || failed(reason); }
+  bool finish(std::string* reason) override {
+    attributes_.restore(file_, entry_);
+    return file_.close() || failed(reason);
+  }
   // The file, still open when its data failed before finish().
   fsutil::File& file() { return file_; }
 
@@ -67,7 +73,29 @@ class FileSink final : public EntrySink {
   }
   fsutil::File file_;
   std::string where_;
+  const zip_engine::EntryInfo& entry_;
+  ExtractedAttributes& attributes_;
 };
+
+// Folders get their entries' times at the end of unzip_all: writing what is
+// beneath them would change them again.
+struct FolderTime {
+  std::vector<std::string> parts;  // beneath the target folder, which keeps its own
+  int64_t mtime;
+};
+
+void note_folder_time(const zip_engine::EntryInfo& entry, std::vector<FolderTime>* times) {
+  FolderTime folder{{}, entry.mtime};
+  if (components_beneath(entry.name, &folder.parts) && !folder.parts.empty()) {
+    times->push_back(std::move(folder));
+  }
+}
+
+void set_folder_times(const std::string& root, const std::vector<FolderTime>& times) {
+  for (const FolderTime& folder : times) {
+    fsutil::set_folder_time_beneath(root, folder.parts, folder.mtime);
+  }
+}
 
 }  // namespace
 
@@ -105,7 +133,8 @@ bool ArchiveReader::unzip_file(const std::string& name, const std::string& targe
     }
     bool answer = true;
     if (!entry->info.is_folder) {
-      FileSink file(fsutil::File::create(target), target);
+      ExtractedAttributes attributes;
+      FileSink file(fsutil::File::create(target), target, entry->info, attributes);
       answer = file.opened(&last_error_) && copy_entry_data(*engine, *entry, file, progress);
       // Data that failed its checks is never left looking like a success.
       if (!answer) fsutil::discard_created_file(file.file(), target);
@@ -194,6 +223,8 @@ bool ArchiveReader::unzip_all(const std::string& folder, Progress& progress) noe
     const std::string root = folder.empty() ? "." : folder;
     fsutil::make_parent_folders(root + "/");
     fsutil::FileCreator files(root);
+    ExtractedAttributes attributes;
+    std::vector<FolderTime> folder_times;
     Failures failures;
     bool extracted = false;
     for (const DirectoryEntry& entry : directory->entries()) {
@@ -217,14 +248,16 @@ bool ArchiveReader::unzip_all(const std::string& folder, Progress& progress) noe
         return fail(failures.summary());
       }
       extracted = true;
-      if (!extract_beneath(root, entry, engine.get(), files, progress)) {
+      if (!extract_beneath(root, entry, engine.get(), files, attributes, progress)) {
         failures.add(last_error_);
         return fail(failures.summary());
       }
+      if (entry.info.is_folder) note_folder_time(entry.info, &folder_times);
       if (!progress.finish_entry(entry.info.name)) {
         return fail("stopped after " + quoted(entry.info.name));
       }
     }
+    set_folder_times(root, folder_times);
     if (failures.any()) return fail(failures.summary());
     return extracted || fail(quoted(path_) + " has no entries");
   } catch (...) {
@@ -247,7 +280,7 @@ int64_t ArchiveReader::total_entry_size(const CentralDirectory& directory) {
 
 bool ArchiveReader::extract_beneath(const std::string& root, const DirectoryEntry& entry,
                                     ZipReader* engine, fsutil::FileCreator& files,
-                                    Progress& progress) {
+                                    ExtractedAttributes& attributes, Progress& progress) {
   std::vector<std::string> parts;
   if (!components_beneath(entry.info.name, &parts)) {
     return fail(quoted(entry.info.name) + " leads outside the target folder; not extracted");
@@ -261,7 +294,7 @@ bool ArchiveReader::extract_beneath(const std::string& root, const DirectoryEntr
   if (parts.empty()) {
     return fail(quoted(entry.info.name) + " names the target folder itself; not extracted");
   }
-  FileSink file(files.create_file(parts), shown);
+  FileSink file(files.create_file(parts), shown, entry.info, attributes);
   if (!file.opened(&last_error_)) return false;
   if (copy_entry_data(*engine, entry, file, progress)) return true;
   files.discard_file(file.file(), parts);

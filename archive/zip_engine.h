@@ -33,6 +33,10 @@ struct EntryInfo {
   bool is_folder = false;
   bool is_encrypted = false;
   size_t position = 0;  // 0 for the first entry, 1 for the next, ...
+  int64_t mtime = 0;    // modification time, seconds since 1970 (see entry_time.h)
+  // Made on Unix, the entry's Unix mode (type and permission bits) is known.
+  bool made_on_unix = false;
+  uint32_t unix_mode = 0;
 };
 
 // Why an entry's data could not be read.

@@ -1,12 +1,15 @@
 #include "archive/zip_writer.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
-#include <ctime>
 #include <new>
 
 #include "archive/deflate.h"
 #include "archive/entry_name.h"
+#include "archive/entry_time.h"
+#include "archive/unix_mode.h"
 #include "archive/utf8.h"
 #include "archive/winzip_aes.h"
 #include "archive/worker_pool.h"
@@ -34,7 +37,7 @@ constexpr uint64_t kMax16 = 0xFFFF;
 // data: it is stored as AE-2, without its CRC.
 constexpr int64_t kAe2Below = 20;
 
-constexpr uint16_t kVersionMadeBy = (3 << 8) | 20;  // Unix, 2.0
+constexpr uint16_t kVersionMadeBy = (unix_mode::kMadeOnUnix << 8) | 20;  // Unix, 2.0
 constexpr uint16_t kVersionNeeded = 20;
 constexpr uint16_t kVersionNeededZip64 = 45;
 constexpr uint16_t kFlagEncrypted = 1;
@@ -43,9 +46,6 @@ constexpr uint16_t kFlagUtf8 = 1 << 11;
 constexpr uint16_t kMethodStored = 0;
 constexpr uint16_t kMethodDeflated = 8;
 constexpr uint16_t kMethodAes = 99;
-constexpr uint16_t kDosDate1980 = (1 << 5) | 1;  // 1980-01-01; time 00:00 is 0
-constexpr uint32_t kFileMode = 0100644;
-constexpr uint32_t kFolderMode = 040755;
 constexpr size_t kAesFraming =
     winzip_aes::kSaltSize + winzip_aes::kVerifierSize + winzip_aes::kCodeSize;
 
@@ -66,13 +66,17 @@ void put64(std::string& out, uint64_t value) {
 
 uint64_t capped32(uint64_t value) { return std::min(value, kMax32); }
 
-// 1980-01-01 00:00:00 local time, which is what DOS date and time 0 stand for.
-uint32_t earliest_dos_time() {
-  struct tm start = {};
-  start.tm_year = 80;
-  start.tm_mday = 1;
-  start.tm_isdst = -1;
-  return static_cast<uint32_t>(std::mktime(&start));
+// Whether data that begins with `sample` is deflated rather than stored: deflate
+// must shrink the sample by at least 1/32. Data that deflate shrinks by less
+// (JPEG, MP4, compressed archives, whose headers alone shrink a little) would
+// cost all the time deflating takes for next to nothing.
+constexpr size_t kSampleSize = 64 << 10;
+
+bool is_worth_deflating(compression::WholeBufferCompressor& compressor, const char* sample,
+                        size_t size, std::string* scratch) {
+  // A compressor without memory answers false; deflating anew reports that.
+  if (!compressor.compress(sample, size, scratch)) return true;
+  return scratch->size() <= size - size / 32;
 }
 
 class SystemSalts final : public SaltSource {
@@ -100,6 +104,15 @@ size_t configured_threads() {
   return std::clamp<size_t>(cores, 1, kMaxThreads);
 }
 
+int64_t configured_latest_time() {
+  const char* setting = std::getenv("SOURCE_DATE_EPOCH");
+  if (!setting || *setting < '0' || *setting > '9') return INT64_MAX;
+  char* end = nullptr;
+  errno = 0;
+  const long long seconds = std::strtoll(setting, &end, 10);
+  return *end == '\0' && errno == 0 ? seconds : INT64_MAX;
+}
+
 // ---- Entries and the work on them --------------------------------------------
 
 struct ZipWriter::Entry {
@@ -107,10 +120,16 @@ struct ZipWriter::Entry {
   bool folder = false;
   int64_t size = 0;          // kUnknownSize until its data is given whole
   bool size_known = true;    // when the entry was started
+  int64_t mtime = 0;  // as recorded, SOURCE_DATE_EPOCH applied
+  entry_time::DosTime dos_time;
+  uint32_t permissions = 0;
   bool encrypted = false;
   bool ae2 = false;      // encrypted without its CRC
   bool chunked = false;  // compressed in chunks, sizes in a data descriptor
   bool zip64 = false;    // ZIP64 sizes from the local header on
+  // Its data as it is, not deflated: a chunked entry's from its first chunk
+  // on, a whole one's once its task is done.
+  bool stored = false;
   unsigned char salt[winzip_aes::kSaltSize] = {};
   // Known once written.
   int64_t header_offset = -1;
@@ -124,9 +143,9 @@ struct ZipWriter::Entry {
     if (chunked) flags |= kFlagDescriptor;
     return flags;
   }
-  uint16_t method() const {
-    return folder ? kMethodStored : encrypted ? kMethodAes : kMethodDeflated;
-  }
+  // The method of the data; the headers name AES instead when encrypted.
+  uint16_t data_method() const { return folder || stored ? kMethodStored : kMethodDeflated; }
+  uint16_t method() const { return encrypted ? kMethodAes : data_method(); }
   uint32_t stored_crc() const { return encrypted && ae2 ? 0 : crc; }
 };
 
@@ -157,6 +176,7 @@ struct ZipWriter::Task final : WorkerPool::Job {
   std::string output;  // for an encrypted whole entry, with the AES framing
   uint32_t crc = 0;
   winzip_aes::Keys keys;  // an encrypted entry's, from its first task
+  bool stored = false;    // a whole entry's: the output is its data as it is
   bool ok = false;
 
   size_t queued_bytes() const { return 2 * data_size + kTaskOverhead; }
@@ -171,11 +191,19 @@ struct ZipWriter::Task final : WorkerPool::Job {
     std::string().swap(dictionary);
   }
 
+  // Stored when its first 64 KiB are not worth deflating, or when deflating
+  // it whole does not make it smaller.
   bool compress_whole(size_t thread) {
     auto& compressor = workshop->whole[thread];
     if (!compressor) compressor.reset(new compression::WholeBufferCompressor);
     crc = compression::crc32(0, input.data(), input.size());
-    if (!compressor->compress(input.data(), input.size(), &output)) return false;
+    stored = input.size() > kSampleSize &&
+             !is_worth_deflating(*compressor, input.data(), kSampleSize, &output);
+    if (!stored) {
+      if (!compressor->compress(input.data(), input.size(), &output)) return false;
+      stored = output.size() >= input.size();
+    }
+    if (stored) output.assign(input);
     return !entry->encrypted || encrypt_whole();
   }
 
@@ -201,6 +229,10 @@ struct ZipWriter::Task final : WorkerPool::Job {
         !winzip_aes::derive_keys(workshop->password, entry->salt, &keys)) {
       return false;
     }
+    if (entry->stored) {
+      output.assign(input);
+      return true;
+    }
     return compressor->compress(dictionary, input.data(), input.size(), last, &output);
   }
 };
@@ -208,7 +240,7 @@ struct ZipWriter::Task final : WorkerPool::Job {
 // ---- Starting and giving entries -----------------------------------------------
 
 ZipWriter::ZipWriter(fsutil::File& file, const Settings& settings)
-    : file_(file), settings_(settings), entry_time_(earliest_dos_time()) {}
+    : file_(file), settings_(settings) {}
 
 ZipWriter::~ZipWriter() {
   if (abandoned_) return;
@@ -249,13 +281,17 @@ bool ZipWriter::accepts_entries() {
   return failure_.empty();
 }
 
-bool ZipWriter::start_entry(const std::string& name, bool folder, int64_t size) {
+bool ZipWriter::start_entry(const std::string& name, bool folder, int64_t size,
+                            const fsutil::FileStatus& status) {
   refusal_ = entry_name::refusal(name, folder);
   if (!refusal_.empty()) return false;
   auto entry = std::make_shared<Entry>();
   entry->stored_name = name;
   entry->folder = folder;
   entry->size = size;
+  entry->mtime = std::min(status.mtime, settings_.latest_time);
+  entry->dos_time = entry_time::dos_time_of(entry->mtime);
+  entry->permissions = status.permissions & unix_mode::kPermissionBits;
   entry->size_known = size != kUnknownSize;
   entry->encrypted = !folder && size != 0 && !settings_.password.empty();
   entry->ae2 = entry->size_known && size < kAe2Below;
@@ -272,17 +308,18 @@ bool ZipWriter::start_entry(const std::string& name, bool folder, int64_t size) 
   return true;
 }
 
-bool ZipWriter::add_folder(const std::string& name) {
+bool ZipWriter::add_folder(const std::string& name, const fsutil::FileStatus& status) {
   if (!accepts_entries()) return false;
   if (stopped_ || (progress_->stopped() && stop_now())) return true;
-  if (!start_entry(name, true, 0)) return false;
+  if (!start_entry(name, true, 0, status)) return false;
   return submit_pending(true);
 }
 
-bool ZipWriter::open_file(const std::string& name, int64_t size) {
+bool ZipWriter::open_file(const std::string& name, int64_t size,
+                          const fsutil::FileStatus& status) {
   if (!accepts_entries()) return false;
   if (stopped_ || (progress_->stopped() && stop_now())) return true;
-  if (!start_entry(name, false, size)) return false;
+  if (!start_entry(name, false, size, status)) return false;
   if (!open_entry_->chunked) pending_.reserve(static_cast<size_t>(size));
   return true;
 }
@@ -334,8 +371,9 @@ bool ZipWriter::submit_pending(bool last) {
   task->workshop = workshop_.get();
   task->first = dictionary_.empty();
   task->last = last;
+  if (open_entry_->chunked && task->first) open_entry_->stored = !is_open_entry_worth_deflating();
   if (open_entry_->chunked) {
-    task->dictionary = dictionary_;
+    if (!open_entry_->stored) task->dictionary = dictionary_;
     const size_t kept = std::min(pending_.size(), compression::kDictionarySize);
     dictionary_.assign(pending_, pending_.size() - kept, kept);
   }
@@ -349,6 +387,16 @@ bool ZipWriter::submit_pending(bool last) {
   if (open_entry_->chunked && !last) pending_.reserve(compression::kChunkSize);
   if (last) open_entry_.reset();
   return submit(std::move(task));
+}
+
+// Whether the open entry, a chunked one, is deflated: decided from its first
+// chunk on this thread, before any of its chunks goes to the workers.
+bool ZipWriter::is_open_entry_worth_deflating() {
+  auto& compressor = workshop_->whole[workshop_->pool.workers()];
+  if (!compressor) compressor.reset(new compression::WholeBufferCompressor);
+  std::string scratch;
+  return is_worth_deflating(*compressor, pending_.data(), std::min(pending_.size(), kSampleSize),
+                            &scratch);
 }
 
 bool ZipWriter::submit(std::unique_ptr<Task> task) {
@@ -419,13 +467,15 @@ void ZipWriter::drop_pending() {
 
 namespace {
 
-// The extended timestamp (`time`, in Unix time) and Unix owner fields every
-// entry carries.
-void put_common_fields(std::string& out, uint32_t time) {
-  put16(out, 0x5455);
-  put16(out, 5);
-  out.push_back(1);  // the modification time only
-  put32(out, time);
+// The extended timestamp, where the entry's time fits it, and the Unix owner
+// fields every entry carries.
+void put_common_fields(std::string& out, const ZipWriter::Entry& entry) {
+  if (entry_time::has_extended_timestamp(entry.mtime)) {
+    put16(out, entry_time::kExtendedTimestampField);
+    put16(out, 5);
+    out.push_back(1);  // the modification time only
+    put32(out, static_cast<uint64_t>(entry.mtime));
+  }
   put16(out, 0x7875);
   put16(out, 11);
   out.push_back(1);  // version
@@ -441,7 +491,7 @@ void put_aes_field(std::string& out, const ZipWriter::Entry& entry) {
   put16(out, entry.ae2 ? 2 : 1);
   out.append("AE");
   out.push_back(3);  // AES-256
-  put16(out, kMethodDeflated);
+  put16(out, entry.data_method());
 }
 
 // The fields of the local and central headers from the version needed on.
@@ -450,8 +500,8 @@ void put_entry_fields(std::string& out, const ZipWriter::Entry& entry, uint16_t 
   put16(out, zip64 ? kVersionNeededZip64 : kVersionNeeded);
   put16(out, flags);
   put16(out, entry.method());
-  put16(out, 0);  // 00:00
-  put16(out, kDosDate1980);
+  put16(out, entry.dos_time.time);
+  put16(out, entry.dos_time.date);
   put32(out, crc);
   put32(out, compressed);
   put32(out, size);
@@ -466,6 +516,7 @@ bool ZipWriter::commit(Task& task) {
   if (entry.chunked) return commit_chunk(task);
 
   entry.header_offset = in_file_ + static_cast<int64_t>(output_.size());
+  entry.stored = task.stored;
   entry.crc = task.crc;
   entry.compressed = static_cast<int64_t>(task.output.size());
   std::string header;
@@ -473,7 +524,7 @@ bool ZipWriter::commit(Task& task) {
   put_entry_fields(header, entry, entry.flags(), entry.stored_crc(), entry.compressed,
                    entry.size, false);
   std::string fields;
-  put_common_fields(fields, entry_time_);
+  put_common_fields(fields, entry);
   if (entry.encrypted) put_aes_field(fields, entry);
   put16(header, entry.stored_name.size());
   put16(header, fields.size());
@@ -493,7 +544,7 @@ bool ZipWriter::commit_chunk(Task& task) {
     put_entry_fields(header, entry, entry.flags(), 0, entry.zip64 ? kMax32 : 0,
                      entry.zip64 ? kMax32 : entry.size, entry.zip64);
     std::string fields;
-    put_common_fields(fields, entry_time_);
+    put_common_fields(fields, entry);
     if (entry.zip64) {
       put16(fields, 0x0001);
       put16(fields, 16);
@@ -548,7 +599,7 @@ void ZipWriter::commit_central(Entry& entry, int64_t compressed) {
                      static_cast<uint64_t>(entry.size) >= kMax32;
   const bool far = static_cast<uint64_t>(entry.header_offset) >= kMax32;
   std::string fields;
-  put_common_fields(fields, entry_time_);
+  put_common_fields(fields, entry);
   if (large || far) {
     put16(fields, 0x0001);
     put16(fields, (large ? 16 : 0) + (far ? 8 : 0));
@@ -568,7 +619,8 @@ void ZipWriter::commit_central(Entry& entry, int64_t compressed) {
   put16(central_, 0);  // comment
   put16(central_, 0);  // disk
   put16(central_, 0);  // internal attributes
-  put32(central_, (entry.folder ? kFolderMode : kFileMode) << 16);
+  const uint32_t type = entry.folder ? unix_mode::kFolder : unix_mode::kRegularFile;
+  put32(central_, (type | entry.permissions) << 16);
   put32(central_, capped32(entry.header_offset));
   central_ += entry.stored_name;
   central_ += fields;
@@ -677,7 +729,7 @@ bool ZipWriter::write_directory() {
     const uint64_t record_offset = central_offset + central_size;
     put32(end, 0x06064b50);
     put64(end, 44);  // the record's size after this field
-    put16(end, (3 << 8) | kVersionNeededZip64);
+    put16(end, (unix_mode::kMadeOnUnix << 8) | kVersionNeededZip64);
     put16(end, kVersionNeededZip64);
     put32(end, 0);
     put32(end, 0);

@@ -9,10 +9,12 @@
 // bytes do not depend on the number of threads: only the salts of encrypted
 // entries differ from one archive to the next.
 //
-// Names are UTF-8, as they are stored (see entry_name.h); every entry is
-// stored with the same attributes: 1980-01-01 00:00 local time (in the DOS fields and in an
-// extended timestamp field), owner and group 0, mode 0644 for files and 0755
-// for folders, the UTF-8 flag on non-ASCII names.
+// Names are UTF-8, as they are stored (see entry_name.h). Each entry records
+// the modification time and permission bits it is given (see entry_time.h
+// for the fields), made by Unix, owner and group 0, the UTF-8 flag on
+// non-ASCII names. Data that deflate cannot shrink is stored as it is (see
+// is_worth_deflating in zip_writer.cpp); the choice depends on the data
+// alone, never on the threads.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +25,7 @@
 #include <vector>
 
 #include "archive/progress.h"
+#include "fsutil/file_status.h"
 
 namespace fsutil {
 class File;
@@ -52,12 +55,23 @@ constexpr int64_t kUnknownSize = -1;
 constexpr size_t kMaxThreads = 16;
 size_t configured_threads();
 
+// The latest time entries record: SOURCE_DATE_EPOCH when it is a number of
+// whole seconds, so that a tree gives the same archive whenever it is
+// zipped; else no limit.
+int64_t configured_latest_time();
+
+// What entries given without a status of their own record (1980-01-01
+// 00:00 UTC).
+constexpr fsutil::FileStatus kUndatedFile{315532800, 0644};
+constexpr fsutil::FileStatus kUndatedFolder{315532800, 0755};
+
 class ZipWriter {
  public:
   struct Settings {
     std::string password;
     size_t threads = configured_threads();
     SaltSource* salts = &system_salts();
+    int64_t latest_time = configured_latest_time();
   };
 
   // Starts an empty archive in `file`, empty and open for writing, which
@@ -82,10 +96,11 @@ class ZipWriter {
   // A folder entry: `name` ends in '/'. False when the name cannot be stored
   // (entry_name::refusal; nothing of the entry is written) or the writer
   // is broken.
-  bool add_folder(const std::string& name);
+  bool add_folder(const std::string& name, const fsutil::FileStatus& status = kUndatedFolder);
   // A file entry of exactly `size` bytes, or of kUnknownSize: then write()
   // them all and close_file(). Same answers as add_folder.
-  bool open_file(const std::string& name, int64_t size);
+  bool open_file(const std::string& name, int64_t size,
+                 const fsutil::FileStatus& status = kUndatedFile);
   bool write(const char* data, size_t size);
   bool close_file();
   // Waits until every entry given so far is in the file (or dropped);
@@ -120,8 +135,10 @@ class ZipWriter {
  private:
   ZipWriter(fsutil::File& file, const Settings& settings);
   bool accepts_entries();
-  bool start_entry(const std::string& name, bool folder, int64_t size);
+  bool start_entry(const std::string& name, bool folder, int64_t size,
+                   const fsutil::FileStatus& status);
   bool submit_pending(bool last);
+  bool is_open_entry_worth_deflating();
   bool submit(std::unique_ptr<Task> task);
   bool write_finished(size_t max_bytes);
   bool commit(Task& task);
@@ -143,7 +160,6 @@ class ZipWriter {
 
   fsutil::File& file_;
   Settings settings_;
-  const uint32_t entry_time_;  // every entry's, in Unix time
   std::unique_ptr<Workshop> workshop_;
   std::deque<std::unique_ptr<Task>> queue_;
   size_t queued_bytes_ = 0;

@@ -5,6 +5,9 @@
 //                                          few incompressible binary files
 //   corpus big FILE BYTES                  one file: compressible text and
 //                                          incompressible runs, mixed
+//   corpus noise FOLDER TOTAL_BYTES        incompressible files (random bytes)
+//                                          of 100 KB to 8 MB, as photos, videos
+//                                          and archives are to deflate
 //
 // The text is generated from a fixed vocabulary with skewed word choice, so
 // deflate finds repeats the way it does in real source trees and logs (about
@@ -334,6 +337,29 @@ int make_big(const std::string& path, uint64_t total) {
   return std::fclose(f) == 0 ? 0 : 1;
 }
 
+int make_noise(const std::string& folder, uint64_t total) {
+  if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+    std::perror(folder.c_str());
+    return 1;
+  }
+  Random rng(2718);
+  std::string data;
+  // Log-uniform sizes, until the next file would pass the total.
+  for (uint64_t written = 0, i = 0;; ++i) {
+    const uint64_t size = static_cast<uint64_t>(rng.log_uniform(100e3, 8e6));
+    if (written + size > total && i > 0) break;
+    data.clear();
+    random_bytes(rng, data, size);
+    const std::string name = folder + "/" + std::to_string(i) + ".bin";
+    if (!write_file(name, data)) {
+      std::perror(name.c_str());
+      return 1;
+    }
+    written += size;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -342,6 +368,9 @@ int main(int argc, char** argv) {
     return make_tree(argv[2], std::strtoull(argv[3], nullptr, 10), std::strtod(argv[4], nullptr));
   }
   if (mode == "big" && argc == 4) return make_big(argv[2], std::strtoull(argv[3], nullptr, 10));
-  std::fprintf(stderr, "usage: corpus tree FOLDER FILES TOTAL_BYTES | corpus big FILE BYTES\n");
+  if (mode == "noise" && argc == 4) return make_noise(argv[2], std::strtoull(argv[3], nullptr, 10));
+  std::fprintf(stderr,
+               "usage: corpus tree FOLDER FILES TOTAL_BYTES | corpus big FILE BYTES | "
+               "corpus noise FOLDER TOTAL_BYTES\n");
   return 2;
 }

@@ -15,15 +15,16 @@ BENCH = File.join(ROOT, "bench")
 PASSWORD = "bench-password"
 MIB = 1024.0 * 1024
 
-options = { smoke: false, reps: 5, big_reps: 3, big: true, chart: true }
+options = { smoke: false, reps: 5, big_reps: 3, big: true, noise: true, chart: true }
 OptionParser.new do |o|
   o.banner = "usage: bench/run [options]   (the full run takes about an hour)"
   o.on("--smoke", "tiny corpus, one repetition: checks that the harness works") { options[:smoke] = true }
   o.on("--reps N", Integer, "repetitions on the tree (default 5)") { |n| options[:reps] = n }
   o.on("--big-reps N", Integer, "repetitions on the 1 GiB file (default 3)") { |n| options[:big_reps] = n }
   o.on("--no-big", "skip the 1 GiB file") { options[:big] = false }
+  o.on("--no-noise", "skip the incompressible files") { options[:noise] = false }
   o.on("--no-chart", "skip the PNG chart") { options[:chart] = false }
-  o.on("--only GROUPS", "comma-separated: tree-add,tree-extract,big-add,big-extract") { |g| options[:only] = g.split(",") }
+  o.on("--only GROUPS", "comma-separated: tree-add,tree-extract,big-add,big-extract,noise-add") { |g| options[:only] = g.split(",") }
   o.on("--contenders KEYS", "comma-separated contender keys (e.g. limit,parvox)") { |k| options[:contenders] = k.split(",") }
   o.on("--results DIR", "where results.md and chart.png go (default bench/results)") { |d| options[:results] = d }
 end.parse!
@@ -32,14 +33,15 @@ SMOKE = options[:smoke]
 options[:reps] = options[:big_reps] = 1 if SMOKE
 SCRATCH = File.expand_path(ENV["PARVOX_BENCH_SCRATCH"] || File.join(BENCH, "scratch"))
 PROFILE = if SMOKE
-            { name: "smoke", files: 200, bytes: 2_000_000, big: 8 << 20 }
+            { name: "smoke", files: 200, bytes: 2_000_000, big: 8 << 20, noise: 12_000_000 }
           else
-            { name: "full", files: 10_000, bytes: 150_000_000, big: 1 << 30 }
+            { name: "full", files: 10_000, bytes: 150_000_000, big: 1 << 30, noise: 300_000_000 }
           end
 RESULTS = options[:results] || (SMOKE ? File.join(SCRATCH, "smoke-results") : File.join(BENCH, "results"))
 OUT = File.join(SCRATCH, "out-#{PROFILE[:name]}")
 RUBY = RbConfig.ruby
-PARVOX_LIB = File.join(ROOT, "build", "ruby-#{RUBY_VERSION}")
+# PARVOX_BENCH_LIB measures another build (an earlier commit's, say).
+PARVOX_LIB = ENV["PARVOX_BENCH_LIB"] || File.join(ROOT, "build", "ruby-#{RUBY_VERSION}")
 PYTHON = "/usr/bin/python3"
 
 # A smoke run is silent when it works (it runs at the end of script/test);
@@ -102,11 +104,16 @@ def prepare_corpus(key, corpus_tool)
   cached(base, stamp) do |dir|
     say "bench: generating the #{key} corpus in #{dir}"
     FileUtils.mkdir_p(File.join(dir, key))
-    if key == "tree"
-      run!(corpus_tool, "tree", File.join(dir, key), PROFILE[:files].to_s, PROFILE[:bytes].to_s)
-    else
-      run!(corpus_tool, "big", File.join(dir, key, "big.bin"), PROFILE[:big].to_s)
+    case key
+    when "tree" then run!(corpus_tool, "tree", File.join(dir, key), PROFILE[:files].to_s, PROFILE[:bytes].to_s)
+    when "big" then run!(corpus_tool, "big", File.join(dir, key, "big.bin"), PROFILE[:big].to_s)
+    else run!(corpus_tool, "noise", File.join(dir, key), PROFILE[:noise].to_s)
     end
+  end
+  stats = file_stats(File.join(base, key))
+  if key == "noise"  # only added
+    title = format("the incompressible files (%d files of 100 KB to 8 MB, %.0f MB)", stats[:files], stats[:bytes] / 1e6)
+    return Corpus.new(key, title, base, key, stats)
   end
   # Archives for the extraction runs: Info-ZIP's at level 6, and one with
   # WinZip AES-256 entries made by 7-Zip.
@@ -117,7 +124,6 @@ def prepare_corpus(key, corpus_tool)
     run!("7z", "a", "-tzip", "-mx5", "-mmt1", "-mem=AES256", "-p#{PASSWORD}", "-bd", "-bso0", "-bsp0",
          File.join(dir, "aes.zip"), key, chdir: base)
   end
-  stats = file_stats(File.join(base, key))
   title = if key == "tree"
             format("the tree (%d files, %d folders, %.0f MB)", stats[:files], stats[:folders], stats[:bytes] / 1e6)
           else
@@ -454,6 +460,21 @@ def targets(groups)
       list << Target.new("Big file archive size: Parvox ÷ zip -6", add.sizes["parvox"].to_f / add.sizes["zip"], nil, "(report)", nil)
     end
   end
+  if (add = g["noise-add"])
+    check.call("Adding incompressible files: Parvox ÷ limit (deflating it all)", both(add, "parvox", "limit"), "≤ 0.35") { |v| v <= 0.35 }
+    check.call("  Parvox with 1 thread ÷ limit", both(add, "parvox-1t", "limit"), "(report)") { nil }
+    check.call("Adding incompressible files: Parvox ÷ Info-ZIP zip -6", both(add, "parvox", "zip"), "(report)") { nil }
+    # The files and folders beneath the corpus's folder, and that folder.
+    entries = add.corpus.stats[:files] + add.corpus.stats[:folders] + 1
+    { "parvox" => "Parvox", "zip" => "zip -6" }.each do |key, label|
+      next unless add.sizes[key]
+      # Local and central headers with their extra fields, a data descriptor,
+      # a share of the end record: under 200 bytes with these short names.
+      beyond = (add.sizes[key] - add.corpus.stats[:bytes]).to_f / entries
+      list << Target.new("Incompressible archive (#{label}): bytes beyond the data, per entry", beyond, nil,
+                         key == "parvox" ? "≤ 200" : "(report)", key == "parvox" ? beyond <= 200 : nil)
+    end
+  end
   if (x = g["big-extract"])
     check.call("Extracting the big file: Parvox ÷ limit", both(x, "parvox", "limit"), "(report)") { nil }
     check.call("Extracting the big file: rubyzip ÷ Parvox", both(x, "rubyzip", "parvox"), "≥ 1.35") { |v| v >= 1.35 }
@@ -601,10 +622,20 @@ corpora = [prepare_corpus("tree", corpus_tool)]
 corpora << prepare_corpus("big", corpus_tool) if options[:big] && (options[:only].nil? || options[:only].any? { |g| g.start_with?("big") })
 system("sync")
 
+if options[:noise] && (options[:only].nil? || options[:only].include?("noise-add"))
+  corpora << prepare_corpus("noise", corpus_tool)
+end
+system("sync")
+
+# Incompressible files: what storing saves against deflating everything.
+NOISE_CONTENDERS = %w[baseline limit parvox parvox-1t zip].freeze
+
 groups = corpora.flat_map do |c|
-  reps = c.key == "tree" ? options[:reps] : options[:big_reps]
-  [Group.new("#{c.key}-add", "Adding #{c.title}", :add, c, add_contenders(c, limit), reps),
-   Group.new("#{c.key}-extract", "Extracting #{c.title}", :extract, c, extract_contenders(c, limit), reps)]
+  reps = c.key == "big" ? options[:big_reps] : options[:reps]
+  adding = Group.new("#{c.key}-add", "Adding #{c.title}", :add, c, add_contenders(c, limit), reps)
+  next [adding.tap { |g| g.contenders.select! { |x| NOISE_CONTENDERS.include?(x.key) } }] if c.key == "noise"
+
+  [adding, Group.new("#{c.key}-extract", "Extracting #{c.title}", :extract, c, extract_contenders(c, limit), reps)]
 end
 groups.select! { |g| options[:only].include?(g.key) } if options[:only]
 groups.each { |g| g.contenders.select! { |c| options[:contenders].include?(c.key) } } if options[:contenders]

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 namespace {
@@ -69,6 +70,21 @@ int yield_chunks(ReadBuffer* buffer) {
   return state;
 }
 
+// The time add_data records: its `mtime:` keyword, which must be a Time, or
+// the time of the call.
+int64_t data_time_of(VALUE options) {
+  VALUE mtime = Qundef;
+  if (!NIL_P(options)) {
+    ID keys[1] = {rb_intern("mtime")};
+    rb_get_kwargs(options, keys, 0, 1, &mtime);
+  }
+  if (mtime == Qundef) return static_cast<int64_t>(std::time(nullptr));
+  if (!rb_obj_is_kind_of(mtime, rb_cTime)) {
+    rb_raise(rb_eTypeError, "mtime must be a Time, not %" PRIsVALUE, rb_obj_class(mtime));
+  }
+  return NUM2LL(rb_funcall(mtime, rb_intern("to_i"), 0));
+}
+
 // The system would end a name or path at a NUL ("a\0/../x" is "a"): one
 // holding NUL names no entry and no file. Leaves the reason in the object.
 bool refuses_nul(ParvoxObject& object, VALUE name, const char* reason) {
@@ -122,9 +138,12 @@ VALUE parvox_add_file(VALUE self, VALUE source, VALUE name, VALUE folder, VALUE 
 }
 
 // A block given to add_data is not called: it reports nothing.
-VALUE parvox_add_data(VALUE self, VALUE data, VALUE name) {
+VALUE parvox_add_data(int argc, VALUE* argv, VALUE self) {
+  VALUE data, name, options;
+  rb_scan_args(argc, argv, "2:", &data, &name, &options);
   check_string(data);
   check_string(name);
+  const int64_t mtime = data_time_of(options);
   VALUE utf8_name = utf8_text_of(name);
   const VALUE answer = run_operation(self, [&](ParvoxObject& object, Operation* operation) {
     ArchiveWriter* writer = writer_for_entry(object, utf8_name, name, operation);
@@ -133,13 +152,14 @@ VALUE parvox_add_data(VALUE self, VALUE data, VALUE name) {
     const size_t size = static_cast<size_t>(RSTRING_LEN(data));
     operation->runs_here = RSTRING_LEN(data) <= kDataAddedHere;
     if (operation->runs_here) {
-      operation->work = [writer, bytes, size, entry = all_bytes_of(utf8_name)](Progress& progress) {
-        return writer->add_data(bytes, size, entry, progress);
+      operation->work = [writer, bytes, size, entry = all_bytes_of(utf8_name),
+                         mtime](Progress& progress) {
+        return writer->add_data(bytes, size, entry, mtime, progress);
       };
     } else {
       operation->work = [writer, copy = std::string(bytes, size),
-                         entry = all_bytes_of(utf8_name)](Progress& progress) {
-        return writer->add_data(copy.data(), copy.size(), entry, progress);
+                         entry = all_bytes_of(utf8_name), mtime](Progress& progress) {
+        return writer->add_data(copy.data(), copy.size(), entry, mtime, progress);
       };
     }
     operation->reason = &writer->last_error();

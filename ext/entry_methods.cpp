@@ -1,5 +1,6 @@
 // Parvox#entries, Parvox#each_entry, Parvox#last_error, Parvox.last_error and
 // the class Parvox::Entry.
+#include <ctime>
 #include <memory>
 #include <new>
 #include <string>
@@ -35,7 +36,8 @@ const rb_data_type_t listing_type = {
 VALUE entry_value(const zip_engine::EntryInfo& entry) {
   VALUE name = entry.name_ok ? utf8_string(entry.name) : Qnil;
   return rb_struct_new(entry_class, name, LL2NUM(entry.size), entry.is_folder ? Qtrue : Qfalse,
-                       entry.is_encrypted ? Qtrue : Qfalse);
+                       entry.is_encrypted ? Qtrue : Qfalse,
+                       rb_time_new(static_cast<time_t>(entry.mtime), 0));
 }
 
 template <typename Each>
@@ -100,7 +102,7 @@ struct Yielder {
 
 void define_entry_class(VALUE parvox) {
   entry_class = rb_struct_define_under(parvox, "Entry", "name", "size", "folder", "encrypted",
-                                       nullptr);
+                                       "mtime", nullptr);
   rb_gc_register_mark_object(entry_class);
   rb_define_method(entry_class, "folder?", RUBY_METHOD_FUNC(entry_folder_p), 0);
   rb_define_method(entry_class, "encrypted?", RUBY_METHOD_FUNC(entry_encrypted_p), 0);

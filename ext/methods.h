@@ -14,7 +14,7 @@ VALUE parvox_get_version(VALUE klass);
 VALUE parvox_get_path(VALUE klass);
 VALUE parvox_initialize(VALUE self, VALUE path, VALUE password);
 VALUE parvox_add_file(VALUE self, VALUE source, VALUE name, VALUE folder, VALUE recursive);
-VALUE parvox_add_data(VALUE self, VALUE data, VALUE name);
+VALUE parvox_add_data(int argc, VALUE* argv, VALUE self);
 VALUE parvox_unzip_file(VALUE self, VALUE name, VALUE target);
 VALUE parvox_unzip_all(VALUE self, VALUE folder);
 VALUE parvox_read(VALUE self, VALUE name);

@@ -20,7 +20,7 @@ extern "C" void Init_parvox() {
 
   // Beyond the nine: entries from and to memory, the listing and the reasons of
   // failures.
-  rb_define_method(parvox, "add_data", RUBY_METHOD_FUNC(parvox_add_data), 2);
+  rb_define_method(parvox, "add_data", RUBY_METHOD_FUNC(parvox_add_data), -1);
   rb_define_method(parvox, "read", RUBY_METHOD_FUNC(parvox_read), 1);
   define_entry_class(parvox);
   rb_define_singleton_method(parvox, "last_error", RUBY_METHOD_FUNC(parvox_thread_last_error), 0);

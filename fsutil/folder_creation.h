@@ -2,6 +2,7 @@
 // strictly beneath a target folder.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -60,6 +61,11 @@ class FileCreator {
 // Creates the folder `root`/`parts...` and the folders above it, with the same
 // rules as create_file_beneath. Empty `parts` names `root` itself.
 bool make_folders_beneath(const std::string& root, const std::vector<std::string>& parts);
+
+// Sets the modification time of the folder `root`/`parts...`, reached by the
+// rules of create_file_beneath.
+bool set_folder_time_beneath(const std::string& root, const std::vector<std::string>& parts,
+                             int64_t mtime);
 
 // Whether `name` can be created as a file or folder of its own name, rather
 // than meaning something else to the system. Everywhere that refuses an

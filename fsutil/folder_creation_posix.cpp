@@ -1,5 +1,7 @@
 #include "fsutil/folder_creation.h"
 
+#include "fsutil/file_status.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -84,6 +86,12 @@ bool is_creatable_name(const std::string& name) {
 
 bool make_folders_beneath(const std::string& root, const std::vector<std::string>& parts) {
   return open_folder_beneath(root, parts, parts.size()).is_open();
+}
+
+bool set_folder_time_beneath(const std::string& root, const std::vector<std::string>& parts,
+                             int64_t mtime) {
+  const File folder = open_folder_beneath(root, parts, parts.size());
+  return folder.is_open() && set_modification_time(folder.fd(), mtime);
 }
 
 }  // namespace fsutil

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <new>
 
+#include "fsutil/file_status.h"
 #include "fsutil/wide_string.h"
 #include "fsutil/win_handle.h"
 
@@ -186,6 +187,24 @@ void FileCreator::discard_file(File& file, const std::vector<std::string>& parts
 bool make_folders_beneath(const std::string& root, const std::vector<std::string>& parts) {
   FileCreator::OpenFolders folders;
   return open_folders_beneath(root, parts, parts.size(), &folders);
+}
+
+// The folder is opened once more, for its attributes, while the walk down to
+// it (which refused links) holds every folder on the way.
+bool set_folder_time_beneath(const std::string& root, const std::vector<std::string>& parts,
+                             int64_t mtime) {
+  FileCreator::OpenFolders folders;
+  if (!open_folders_beneath(root, parts, parts.size(), &folders)) return false;
+  WinHandle folder(CreateFileW(folders.path.c_str(), FILE_WRITE_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!folder.is_open()) return false;
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(folder.get()), _O_RDONLY);
+  if (fd < 0) return false;
+  folder.release();
+  const File owned(fd);
+  return set_modification_time(owned.fd(), mtime);
 }
 
 }  // namespace fsutil

@@ -122,12 +122,14 @@ class ParvoxTest < Minitest::Test
     Random.new(seed).bytes(size)
   end
 
-  # A tree whose adding takes a noticeable time: `count` files of 1 MiB of
-  # noise (hard links to one file, which deflate compresses anew each time).
+  # A tree whose adding takes a noticeable time: `count` files of 1 MiB,
+  # mostly noise (hard links to one file, which deflate compresses anew each
+  # time). They begin with 64 KiB of zeros, so that they are deflated, not
+  # stored.
   def slow_tree(count)
     root = path("slow")
     FileUtils.mkdir_p(root)
-    File.binwrite(File.join(root, "f000.bin"), noise(1 << 20, 7))
+    File.binwrite(File.join(root, "f000.bin"), "\0".b * (64 << 10) + noise((1 << 20) - (64 << 10), 7))
     (1...count).each { |i| File.link(File.join(root, "f000.bin"), File.join(root, format("f%03d.bin", i))) }
     root
   end
@@ -146,13 +148,14 @@ class ParvoxTest < Minitest::Test
   end
 
   # Runs `script` in a child Ruby that has required parvox, with `args` as
-  # ARGV; answers its output (stdout and stderr) and exit status. A child
-  # still running after `deadline` seconds is killed with every process it
-  # forked: a hang fails the test instead of the suite.
-  def ruby_child(script, *args, deadline: 60)
+  # ARGV and `env` added to its environment; answers its output (stdout and
+  # stderr) and exit status. A child still running after `deadline` seconds is
+  # killed with every process it forked: a hang fails the test instead of the
+  # suite.
+  def ruby_child(script, *args, deadline: 60, env: {})
     command = [RbConfig.ruby, *$LOAD_PATH.map { |d| "-I#{d}" }, "-rparvox", "-e", script, *args]
     group = WINDOWS ? {} : { pgroup: true }  # Windows has no process groups
-    Open3.popen2e(*command, **group) do |stdin, output, waiter|
+    Open3.popen2e(env, *command, **group) do |stdin, output, waiter|
       stdin.close
       reader = Thread.new { output.read }
       unless waiter.join(deadline)

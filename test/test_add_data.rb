@@ -11,8 +11,10 @@ class TestAddData < ParvoxTest
     from_files = Parvox.new(path("files.zip"), "")
     from_data = Parvox.new(path("data.zip"), "")
     entries.each do |name, bytes|
+      File.chmod(0o644, path("files", name))
       assert from_files.add_file(path("files", name), name, false, false)
-      assert from_data.add_data(bytes.dup.force_encoding("UTF-16LE"), name), "data in any encoding"
+      assert from_data.add_data(bytes.dup.force_encoding("UTF-16LE"), name, mtime: File.mtime(path("files", name))),
+             "data in any encoding"
     end
     from_files.close
     from_data.close
@@ -30,10 +32,27 @@ class TestAddData < ParvoxTest
     assert_equal "secret report\n" * 100, File.read(path("out", "report.txt"))
   end
 
+  # The entry's time is mtime: (a Time), else the time of the call.
+  def test_the_entry_records_mtime_or_the_time_of_the_call
+    zip = Parvox.new(path("t.zip"), "")
+    assert zip.add_data("dated", "dated.txt", mtime: Time.new(1999, 12, 31, 23, 59, 58, "+05:30"))
+    before = Time.now.to_i
+    assert zip.add_data("now", "now.txt")
+    assert zip.add_data(noise(2 << 20), "big now.bin")  # added on a thread of its own
+    after = Time.now.to_i
+    zip.close
+    times = Parvox.load(path("t.zip"), "").entries.to_h { |e| [e.name, e.mtime.to_i] }
+    assert_equal Time.utc(1999, 12, 31, 18, 29, 58).to_i, times["dated.txt"]
+    [times["now.txt"], times["big now.bin"]].each { |time| assert_includes before..after, time }
+  end
+
   def test_what_add_data_refuses
     zip = Parvox.new(path("t.zip"), "")
     assert_raises(TypeError) { zip.add_data(:symbol, "x") }
     assert_raises(TypeError) { zip.add_data("x", nil) }
+    assert_raises(TypeError) { zip.add_data("x", "x", mtime: 0) }
+    assert_raises(TypeError) { zip.add_data("x", "x", mtime: nil) }
+    assert_raises(ArgumentError) { zip.add_data("x", "x", time: Time.now) }
     zip.close
     refute zip.add_data("x", "x")
     assert_equal "the archive is closed", zip.last_error

@@ -52,6 +52,7 @@ class HostileTest < ParvoxTest
     link = File.join(@out, "link")
     refute File.symlink?(link), "a link entry made a link"
     assert_equal target, File.read(link), "the link's text is the file's content"
+    refute File.executable?(link), "the link's mode (0777) made the file executable" unless WINDOWS
     assert_empty Dir.children(target)
 
     zip = Parvox.load(archive, "")

@@ -93,8 +93,11 @@ class TestUnzip < ParvoxTest
   def test_write_errors_are_failures
     skip "needs /dev/full" unless File.exist?("/dev/full")
     reader = Parvox.load(archive_of_tree, "")
+    device = File.stat("/dev/full")
     refute reader.unzip_file("src/a.txt", "/dev/full")
     assert reader.unzip_file("src/empty.txt", "/dev/full"), "nothing to write, nothing fails"
+    assert_equal [device.mode, device.mtime], File.stat("/dev/full").then { |s| [s.mode, s.mtime] },
+                 "the device keeps its mode and time"
   end
 
   def test_long_paths_and_names

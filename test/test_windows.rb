@@ -143,6 +143,21 @@ class TestWindows < ParvoxTest
                  entry_names(path("t.zip")).sort
   end
 
+  # Times go in from the last-write time and come back through the wide
+  # interfaces, names beyond the ANSI code page included; Windows has no modes.
+  def test_times_of_files_and_folders_come_back
+    times = { "日本/a.txt" => Time.utc(1985, 7, 14, 3, 4, 6), "é.txt" => Time.utc(2040, 2, 29, 12, 30, 44),
+              "日本" => Time.utc(1999, 12, 31, 22) }
+    src = make_tree(path("src"), "日本/a.txt" => "a", "é.txt" => "b")
+    times.each { |rel, time| File.utime(time, time, File.join(src, rel)) }
+    zip = Parvox.load(zip_folder(src, "s"), "")
+    assert_equal times.transform_keys { |rel| "s/#{rel}" }, zip.entries.to_h { |e| [e.name.chomp("/"), e.mtime] }.reject { |name, _| name == "s" }
+    assert zip.unzip_all(path("out"))
+    times.each { |rel, time| assert_equal time, File.mtime(path("out", "s", rel)), rel }
+    assert zip.unzip_file("s/é.txt", path("one.txt"))
+    assert_equal times["é.txt"], File.mtime(path("one.txt"))
+  end
+
   HOSTILE = [
     "a:b.txt", "file.txt:stream", "dir:/x.txt", "CON", "con.txt", "Aux.tar.gz", "nul", "NUL .txt", "PRN",
     "COM1", "com9.log", "LPT1", "lpt9.txt", "sub/CONOUT$", "COM\u00B9", "trail.", "trail ", ".. ", "sub/. /x",

@@ -43,6 +43,41 @@ class TestWriter < ParvoxTest
     assert_equal tree_of(path("src")), tree_of(path("s"))
   end
 
+  # Data deflate cannot shrink (noise, whole and in chunks, the tiniest and
+  # empty files, add_data's) is stored as it is, beside deflated text; inside
+  # WinZip AES too. The archives open in other tools.
+  def test_data_deflate_cannot_shrink_is_stored_beside_deflated_text
+    linux_only "runs unzip, 7z and python"
+    stored = { "noise.bin" => noise(100_000), "chunks of noise.bin" => noise(6 * MIB + 1, 2), "x" => "x", "empty" => "" }
+    deflated = { "text.txt" => "line of text\n" * 10_000, "chunks of text.txt" => "more text\n" * (MIB / 2) }
+    make_tree(path("src"), stored.merge(deflated))
+    ["", "pw"].each do |password|
+      archive = path("#{password.size}.zip")
+      zip = Parvox.new(archive, password)
+      assert zip.add_file(path("src"), "s", true, true)
+      assert zip.add_data(noise(70_000, 3), "s/data.bin")
+      zip.close
+      ZipBytes.entries(archive).each do |entry|
+        name = entry[:name].delete_prefix("s/")
+        next if name.end_with?("/")
+        framing = password.empty? || entry[:size].zero? ? 0 : 28  # salt, verifier, authentication code
+        if deflated.key?(name)
+          assert_equal 8, entry[:data_method], "#{name}: deflated"
+          assert_operator entry[:compressed], :<, entry[:size] / 2, name
+        else
+          assert_equal 0, entry[:data_method], "#{name}: stored (password #{password.inspect})"
+          assert_equal entry[:size] + framing, entry[:compressed], name
+        end
+      end
+      out, status = Open3.capture2e("7z", "t", "-p#{password}", archive)
+      assert status.success?, out
+      out, status = Open3.capture2e("python3", "-c", PY_CHECK, archive) if password.empty?
+      assert status.success?, out
+      out, status = Open3.capture2e("unzip", "-tq", archive) if password.empty?
+      assert status.success?, out
+    end
+  end
+
   def test_the_bytes_are_the_same_whatever_the_number_of_threads
     boundary_tree
     archives = %w[1 2 8].map do |threads|

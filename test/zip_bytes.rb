@@ -109,7 +109,8 @@ module ZipBytes
   end
 
   # The central directory's entries, in stored order: { name: bytes,
-  # utf8: the UTF-8 flag, method:, flags:, size: (uncompressed) }.
+  # utf8: the UTF-8 flag, method:, flags:, size: (uncompressed), compressed:,
+  # data_method: (the method inside WinZip AES, else method) }.
   def entries(path)
     bytes = File.binread(path)
     eocd = bytes.rindex("PK\x05\x06".b) or raise "#{path}: no end record"
@@ -118,10 +119,22 @@ module ZipBytes
     Array.new(count) do
       raise "#{path}: broken central directory" unless bytes[at, 4] == "PK\x01\x02".b
       flags, method = bytes.unpack("@#{at + 8}vv")
-      size, name_length, extra_length, comment_length = bytes.unpack("@#{at + 24}Vvvv")
+      compressed, size, name_length, extra_length, comment_length = bytes.unpack("@#{at + 20}VVvvv")
       name = bytes[at + 46, name_length]
+      extra = bytes[at + 46 + name_length, extra_length]
       at += 46 + name_length + extra_length + comment_length
-      { name: name, utf8: flags & UTF8_FLAG != 0, method: method, flags: flags, size: size }
+      { name: name, utf8: flags & UTF8_FLAG != 0, method: method, flags: flags, size: size,
+        compressed: compressed, data_method: method == 99 ? aes_method(extra) : method }
+    end
+  end
+
+  # The method a WinZip AES extra field (0x9901) names, or nil.
+  def aes_method(extra)
+    at = 0
+    while at + 4 <= extra.bytesize
+      id, length = extra.unpack("@#{at}vv")
+      return extra.unpack1("@#{at + 9}v") if id == 0x9901 && length >= 7
+      at += 4 + length
     end
   end
 
