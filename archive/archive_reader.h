@@ -5,8 +5,11 @@
 //
 // Every operation is noexcept and answers through its result; nothing here
 // calls into Ruby. An operation that fails leaves its reason, a short English
-// text naming the path or entry, in last_error(); one that succeeds leaves it
-// empty.
+// text (UTF-8) naming the path or entry, in last_error(); one that succeeds
+// leaves it empty.
+//
+// Entry names, given and reported, are text (see archive/stored_name.h);
+// paths on disk (a target file or folder) are native.
 #pragma once
 
 #include <cstddef>
@@ -92,9 +95,11 @@ class ArchiveReader {
   enum class Opening { opened, unreadable, damaged };
   Opening open_entry(const DirectoryEntry& entry, std::unique_ptr<zip_engine::ZipReader>* engine);
   int64_t total_entry_size(const CentralDirectory& directory);
-  bool extract_beneath(const std::string& root, const DirectoryEntry& entry,
-                       zip_engine::ZipReader* engine, fsutil::FileCreator& files,
-                       ExtractedAttributes& attributes, Progress& progress);
+  // Extracts `entry`, whose name's native form is `native_name`.
+  bool extract_beneath(const std::string& root, const std::string& native_name,
+                       const DirectoryEntry& entry, zip_engine::ZipReader* engine,
+                       fsutil::FileCreator& files, ExtractedAttributes& attributes,
+                       Progress& progress);
   bool admits_declared_size(const DirectoryEntry& entry);
   bool fail_expansion(const DirectoryEntry& entry);
   bool copy_entry_data(zip_engine::ZipReader& engine, const DirectoryEntry& entry, EntrySink& sink,

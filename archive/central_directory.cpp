@@ -290,7 +290,6 @@ std::unique_ptr<CentralDirectory> CentralDirectory::read(const ArchiveBytes& byt
   }
   std::unique_ptr<CentralDirectory> directory(new CentralDirectory);
   directory->entries_.reserve(static_cast<size_t>(location.declared_count));
-  const StoredNameDecoder decoder;
   size_t at = 0;
   while (at < records.size()) {
     const size_t index = directory->entries_.size();
@@ -326,9 +325,11 @@ std::unique_ptr<CentralDirectory> CentralDirectory::read(const ArchiveBytes& byt
     const ChosenName chosen = choose_name(entry.stored_name, entry.flags, extra);
     // The system would end a name at a NUL: "a\0/../x" would be "a", "..", "x".
     entry.name_holds_nul = holds_nul(entry.stored_name) || holds_nul(chosen.text);
-    entry.info.name_ok =
-        !entry.name_holds_nul && (chosen.is_utf8 ? decoder.from_utf8(chosen.text, &entry.info.name)
-                                                 : decoder.from_legacy(chosen.text, &entry.info.name));
+    entry.name_is_utf8 = chosen.is_utf8;
+    std::string* name = &entry.info.name;
+    entry.info.name_ok = !entry.name_holds_nul &&
+                         (chosen.is_utf8 ? stored_name::text_of_utf8(chosen.text, name)
+                                         : stored_name::text_of_legacy(chosen.text, name));
     if (!entry.info.name_ok) entry.info.name.clear();
     entry.info.size = static_cast<int64_t>(size);
     entry.info.is_folder =

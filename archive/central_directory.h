@@ -70,9 +70,11 @@ bool locate_central_directory(const ArchiveBytes& bytes, DirectoryLocation* loca
                               std::string* reason);
 
 struct DirectoryEntry {
-  // Name (in native form, see StoredNameDecoder), size, kind, position.
+  // Name (as text, see stored_name.h), size, kind, position.
   zip_engine::EntryInfo info;
   std::string stored_name;  // the bytes as stored, which the local header must repeat
+  // Whether the name counts as UTF-8 (see choose_name), else a legacy name.
+  bool name_is_utf8 = false;
   // Whether the stored name, or the Unicode Path name taken instead, holds a
   // NUL byte: then the name has no valid form (info.name_ok is false).
   bool name_holds_nul = false;

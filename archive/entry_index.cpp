@@ -22,7 +22,7 @@ bool is_folder_with_separator(const zip_engine::EntryInfo& entry) {
 }  // namespace
 
 void EntryIndex::add(const zip_engine::EntryInfo& entry, int64_t position) {
-  if (!entry.name_ok) return;  // a name with no form in the locale's charset answers to nothing
+  if (!entry.name_ok) return;  // a name with no form as text answers to nothing
   add_key(lookup_key(entry.name, entry.name.size()), position);
   if (is_folder_with_separator(entry)) {
     add_key(lookup_key(entry.name, entry.name.size() - 1), position);

@@ -18,8 +18,8 @@ class EntryIndex {
 
   // Whether `wanted` names `entry`: the whole name, ASCII letters in any
   // case, '/' and '\' alike; a folder entry also answers to its name without
-  // the trailing separator. An entry whose name has no form in the locale's
-  // charset answers to no name.
+  // the trailing separator. An entry whose name has no form as text answers
+  // to no name.
   static bool names(const std::string& wanted, const zip_engine::EntryInfo& entry);
 
  private:

@@ -1,26 +1,37 @@
-// How a name stored in an archive becomes a name for the native layer (the
-// locale's charset on Linux, UTF-8 on Windows).
+// Entry names as the reader holds them, and as the file system takes them.
 //
-// Which form a stored name is in is decided by the central directory reader;
-// turning a known form into the native one differs by platform.
+// Inside the reader a name is text: UTF-8 for a name stored as UTF-8 (see
+// choose_name), and for a legacy name (unflagged, not UTF-8) its bytes as
+// stored on Linux, its ANSI code page text converted to UTF-8 on Windows.
+// Lookups, listings and progress reports use that text; only extraction of
+// the whole archive turns it into a native name (the locale's charset on
+// Linux, UTF-8 on Windows).
 #pragma once
 
 #include <memory>
 #include <string>
 
-class StoredNameDecoder {
- public:
-  StoredNameDecoder();
-  ~StoredNameDecoder();
-  StoredNameDecoder(const StoredNameDecoder&) = delete;
-  StoredNameDecoder& operator=(const StoredNameDecoder&) = delete;
+namespace stored_name {
 
-  // A UTF-8 name in native form; false when it is not valid UTF-8 or the
-  // native charset cannot hold it.
-  bool from_utf8(const std::string& utf8, std::string* native) const;
-  // A name in the legacy charset of unflagged names: on Linux its bytes as
-  // stored, on Windows the ANSI code page.
-  bool from_legacy(const std::string& stored, std::string* native) const;
+// A UTF-8 name as text; false when it is not valid UTF-8.
+bool text_of_utf8(const std::string& utf8, std::string* text);
+// A name in the legacy charset of unflagged names as text; false when it
+// cannot be converted.
+bool text_of_legacy(const std::string& stored, std::string* text);
+
+}  // namespace stored_name
+
+// Converts names as text to the native form file system paths take.
+class NativeNames {
+ public:
+  NativeNames();
+  ~NativeNames();
+  NativeNames(const NativeNames&) = delete;
+  NativeNames& operator=(const NativeNames&) = delete;
+
+  // The native form of the name `text` (stored as UTF-8 when `is_utf8`, else
+  // a legacy name); false when the native charset cannot hold it.
+  bool native_form(const std::string& text, bool is_utf8, std::string* native) const;
 
   struct Converter;
 

@@ -1,23 +1,24 @@
 // Native names are UTF-8; unflagged names that are not taken as UTF-8 are in
 // the ANSI code page, as Windows' own tools write them.
 #include "archive/stored_name.h"
-#include "archive/utf8.h"
 #include "fsutil/wide_string.h"
 
-struct StoredNameDecoder::Converter {};
+namespace stored_name {
 
-StoredNameDecoder::StoredNameDecoder() = default;
-StoredNameDecoder::~StoredNameDecoder() = default;
-
-bool StoredNameDecoder::from_utf8(const std::string& utf8, std::string* native) const {
-  native->clear();
-  if (!is_valid_utf8(utf8)) return false;
-  *native = utf8;
-  return true;
+bool text_of_legacy(const std::string& stored, std::string* text) {
+  const std::wstring wide = fsutil::to_utf16(stored, fsutil::ansi_code_page());
+  *text = fsutil::from_utf16(wide);
+  return wide.empty() == stored.empty();
 }
 
-bool StoredNameDecoder::from_legacy(const std::string& stored, std::string* native) const {
-  const std::wstring wide = fsutil::to_utf16(stored, fsutil::ansi_code_page());
-  *native = fsutil::from_utf16(wide);
-  return wide.empty() == stored.empty();
+}  // namespace stored_name
+
+struct NativeNames::Converter {};
+
+NativeNames::NativeNames() = default;
+NativeNames::~NativeNames() = default;
+
+bool NativeNames::native_form(const std::string& text, bool, std::string* native) const {
+  *native = text;
+  return true;
 }

@@ -6,7 +6,9 @@
 #include <limits>
 
 #include "archive/archive_reader.h"
+#include "archive/entry_name.h"
 #include "archive/extracted_attributes.h"
+#include "archive/stored_name.h"
 #include "fsutil/folder_creation.h"
 
 namespace {
@@ -47,13 +49,16 @@ bool components_beneath(const std::string& name, std::vector<std::string>* parts
   return true;
 }
 
-// Writes an entry's data to a file, which is shown as `shown_path` in a
-// failure's reason, and gives it the entry's attributes once it is whole.
+// A native path as reasons (UTF-8) show it.
+std::string shown_path(const std::string& native) { return quoted(entry_name::shown(native)); }
+
+// Writes an entry's data to the file at the native path `path`, and gives it
+// the entry's attributes once it is whole.
 class FileSink final : public EntrySink {
  public:
-  FileSink(fsutil::File file, const std::string& shown_path, const zip_engine::EntryInfo& entry,
+  FileSink(fsutil::File file, const std::string& path, const zip_engine::EntryInfo& entry,
            ExtractedAttributes& attributes)
-      : file_(std::move(file)), where_(quoted(shown_path) + ": "), entry_(entry),
+      : file_(std::move(file)), where_(shown_path(path) + ": "), entry_(entry),
         attributes_(attributes) {}
   bool opened(std::string* reason) const { return file_.is_open() || failed(reason); }
   bool take(const char* data, size_t size, std::string* reason) override {
@@ -84,9 +89,10 @@ struct FolderTime {
   int64_t mtime;
 };
 
-void note_folder_time(const zip_engine::EntryInfo& entry, std::vector<FolderTime>* times) {
+void note_folder_time(const std::string& native_name, const zip_engine::EntryInfo& entry,
+                      std::vector<FolderTime>* times) {
   FolderTime folder{{}, entry.mtime};
-  if (components_beneath(entry.name, &folder.parts) && !folder.parts.empty()) {
+  if (components_beneath(native_name, &folder.parts) && !folder.parts.empty()) {
     times->push_back(std::move(folder));
   }
 }
@@ -129,7 +135,7 @@ bool ArchiveReader::unzip_file(const std::string& name, const std::string& targe
     // A folder entry is the folders above the target: it is extracted when
     // they are there afterwards.
     if (!fsutil::make_parent_folders(target) && entry->info.is_folder) {
-      return fail(quoted(target) + ": " + fsutil::last_error_text());
+      return fail(shown_path(target) + ": " + fsutil::last_error_text());
     }
     bool answer = true;
     if (!entry->info.is_folder) {
@@ -212,7 +218,8 @@ ArchiveReader::Opening ArchiveReader::open_entry(const DirectoryEntry& entry,
 
 // True exactly when at least one entry was extracted and nothing failed. An
 // entry that cannot be read, or whose name has no native form, is skipped,
-// but makes the answer false; any other failure stops at that entry.
+// but makes the answer false; any other failure stops at that entry. Names
+// take their native form here, and nowhere else in reading.
 bool ArchiveReader::unzip_all(const std::string& folder, Progress& progress) noexcept {
   last_error_.clear();
   try {
@@ -225,13 +232,20 @@ bool ArchiveReader::unzip_all(const std::string& folder, Progress& progress) noe
     fsutil::FileCreator files(root);
     ExtractedAttributes attributes;
     std::vector<FolderTime> folder_times;
+    const NativeNames native_names;
     Failures failures;
     bool extracted = false;
     for (const DirectoryEntry& entry : directory->entries()) {
       if (!entry.info.name_ok) {
         failures.add("the name of entry " + std::to_string(entry.info.position + 1) +
                      (entry.name_holds_nul ? " holds a NUL byte; not extracted"
-                                           : " has no form in the locale's character set; not extracted"));
+                                           : " is not valid text; not extracted"));
+        continue;
+      }
+      std::string native_name;
+      if (!native_names.native_form(entry.info.name, entry.name_is_utf8, &native_name)) {
+        failures.add(quoted(entry.info.name) +
+                     " has no form in the locale's character set; not extracted");
         continue;
       }
       std::unique_ptr<ZipReader> engine;
@@ -248,11 +262,11 @@ bool ArchiveReader::unzip_all(const std::string& folder, Progress& progress) noe
         return fail(failures.summary());
       }
       extracted = true;
-      if (!extract_beneath(root, entry, engine.get(), files, attributes, progress)) {
+      if (!extract_beneath(root, native_name, entry, engine.get(), files, attributes, progress)) {
         failures.add(last_error_);
         return fail(failures.summary());
       }
-      if (entry.info.is_folder) note_folder_time(entry.info, &folder_times);
+      if (entry.info.is_folder) note_folder_time(native_name, entry.info, &folder_times);
       if (!progress.finish_entry(entry.info.name)) {
         return fail("stopped after " + quoted(entry.info.name));
       }
@@ -278,23 +292,24 @@ int64_t ArchiveReader::total_entry_size(const CentralDirectory& directory) {
   return total;
 }
 
-bool ArchiveReader::extract_beneath(const std::string& root, const DirectoryEntry& entry,
-                                    ZipReader* engine, fsutil::FileCreator& files,
-                                    ExtractedAttributes& attributes, Progress& progress) {
+bool ArchiveReader::extract_beneath(const std::string& root, const std::string& native_name,
+                                    const DirectoryEntry& entry, ZipReader* engine,
+                                    fsutil::FileCreator& files, ExtractedAttributes& attributes,
+                                    Progress& progress) {
   std::vector<std::string> parts;
-  if (!components_beneath(entry.info.name, &parts)) {
+  if (!components_beneath(native_name, &parts)) {
     return fail(quoted(entry.info.name) + " leads outside the target folder; not extracted");
   }
-  std::string shown = root;
-  for (const std::string& part : parts) shown += "/" + part;
+  std::string path = root;
+  for (const std::string& part : parts) path += "/" + part;
   if (entry.info.is_folder) {
     return fsutil::make_folders_beneath(root, parts) ||
-           fail(quoted(shown) + ": " + fsutil::last_error_text());
+           fail(shown_path(path) + ": " + fsutil::last_error_text());
   }
   if (parts.empty()) {
     return fail(quoted(entry.info.name) + " names the target folder itself; not extracted");
   }
-  FileSink file(files.create_file(parts), shown, entry.info, attributes);
+  FileSink file(files.create_file(parts), path, entry.info, attributes);
   if (!file.opened(&last_error_)) return false;
   if (copy_entry_data(*engine, entry, file, progress)) return true;
   files.discard_file(file.file(), parts);

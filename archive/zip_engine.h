@@ -24,10 +24,10 @@ using ArchiveHandle = std::unique_ptr<archive, ArchiveDeleter>;
 enum class ReadStatus { data, end, failed };
 
 struct EntryInfo {
-  // In native form (see StoredNameDecoder and choose_name).
+  // As text (see archive/stored_name.h and choose_name).
   std::string name;
-  // False when the stored name has no native form (or is not the UTF-8 it is
-  // taken as); `name` is then empty.
+  // False when the stored name has no form as text (it holds NUL, or is not
+  // the UTF-8 it is taken as); `name` is then empty.
   bool name_ok = false;
   int64_t size = 0;  // as declared; the data may turn out otherwise
   bool is_folder = false;

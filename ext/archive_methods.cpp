@@ -96,6 +96,14 @@ bool refuses_nul(ParvoxObject& object, VALUE name, const char* reason) {
 constexpr char kNameHoldsNul[] = "the entry name holds a NUL byte";
 constexpr char kPathHoldsNul[] = "the target path holds a NUL byte";
 
+// Whether the entry name `utf8_name` (utf8_text_of of `given`: nil when it had
+// no UTF-8 form) cannot be looked up; the object's last_error then says why.
+bool refuses_lookup(ParvoxObject& object, VALUE utf8_name, VALUE given) {
+  if (!NIL_P(utf8_name)) return refuses_nul(object, utf8_name, kNameHoldsNul);
+  object.last_error = unconvertible_name_reason(given);
+  return true;
+}
+
 VALUE release_read_buffer(VALUE holder) {
   free_read_buffer(DATA_PTR(holder));
   DATA_PTR(holder) = nullptr;
@@ -112,7 +120,6 @@ ArchiveWriter* writer_for_entry(ParvoxObject& object, VALUE name, VALUE given_na
     object.last_error = unconvertible_name_reason(given_name);
     return nullptr;
   }
-  operation->texts_in_utf8 = true;
   return writer;
 }
 
@@ -169,16 +176,18 @@ VALUE parvox_add_data(int argc, VALUE* argv, VALUE self) {
   return answer;
 }
 
+// The entry name is looked up as UTF-8 text; only the target is a path.
 VALUE parvox_unzip_file(VALUE self, VALUE name, VALUE target) {
   check_string(name);
   check_string(target);
-  return run_operation(self, [&](ParvoxObject& object, Operation* operation) {
+  VALUE utf8_name = utf8_text_of(name);
+  const VALUE answer = run_operation(self, [&](ParvoxObject& object, Operation* operation) {
     ArchiveReader* reader = reader_for_reading(object);
-    if (!reader || refuses_nul(object, name, kNameHoldsNul) ||
+    if (!reader || refuses_lookup(object, utf8_name, name) ||
         refuses_nul(object, target, kPathHoldsNul)) {
       return false;
     }
-    std::string entry = native_name_of(name);
+    std::string entry = all_bytes_of(utf8_name);
     operation->runs_here = reader->is_small_read(entry);
     operation->work = [reader, entry = std::move(entry),
                        path = native_name_of(target)](Progress& progress) {
@@ -187,6 +196,8 @@ VALUE parvox_unzip_file(VALUE self, VALUE name, VALUE target) {
     operation->reason = &reader->last_error();
     return true;
   });
+  RB_GC_GUARD(utf8_name);
+  return answer;
 }
 
 VALUE parvox_unzip_all(VALUE self, VALUE folder) {
@@ -207,6 +218,7 @@ VALUE parvox_unzip_all(VALUE self, VALUE folder) {
 // come (memory stays bounded by about two chunks whatever the entry's size).
 VALUE parvox_read(VALUE self, VALUE name) {
   check_string(name);
+  VALUE utf8_name = utf8_text_of(name);
   const bool in_chunks = rb_block_given_p() != 0;
   VALUE holder = TypedData_Wrap_Struct(0, &read_buffer_type, nullptr);
   auto* buffer = new (std::nothrow) ReadBuffer;
@@ -214,8 +226,8 @@ VALUE parvox_read(VALUE self, VALUE name) {
   DATA_PTR(holder) = buffer;
   const VALUE answer = run_operation(self, [&](ParvoxObject& object, Operation* operation) {
     ArchiveReader* reader = reader_for_reading(object);
-    if (!reader || refuses_nul(object, name, kNameHoldsNul)) return false;
-    std::string entry = native_name_of(name);
+    if (!reader || refuses_lookup(object, utf8_name, name)) return false;
+    std::string entry = all_bytes_of(utf8_name);
     operation->runs_here = reader->is_small_read(entry);
     operation->work = [reader, buffer, entry = std::move(entry)](Progress& progress) {
       return reader->read_entry(entry, *buffer, progress);
@@ -235,6 +247,7 @@ VALUE parvox_read(VALUE self, VALUE name) {
   }
   release_read_buffer(holder);
   RB_GC_GUARD(holder);
+  RB_GC_GUARD(utf8_name);
   return result;
 }
 

@@ -31,10 +31,11 @@ const rb_data_type_t listing_type = {
     RUBY_TYPED_FREE_IMMEDIATELY,
 };
 
-// A name with no form in the locale's charset is nil: there is no String
-// that unzip_file could be given for it.
+// The name is its text, as read and unzip_file take it; nil for a name with
+// no form as text (no String could name it).
 VALUE entry_value(const zip_engine::EntryInfo& entry) {
-  VALUE name = entry.name_ok ? utf8_string(entry.name) : Qnil;
+  VALUE name =
+      entry.name_ok ? rb_utf8_str_new(entry.name.data(), static_cast<long>(entry.name.size())) : Qnil;
   return rb_struct_new(entry_class, name, LL2NUM(entry.size), entry.is_folder ? Qtrue : Qfalse,
                        entry.is_encrypted ? Qtrue : Qfalse,
                        rb_time_new(static_cast<time_t>(entry.mtime), 0));

@@ -5,8 +5,6 @@
 #include <new>
 #include <vector>
 
-#include "ext/string_conversion.h"
-
 namespace {
 
 using Event = BackgroundRun::Event;
@@ -54,21 +52,17 @@ VALUE yield_progress(VALUE address) {
 }
 
 // Runs the block with a report; answers the state of any exception or break.
-int run_block(const BackgroundRun::Report& report, bool in_utf8) noexcept {
+// The work's entry names are UTF-8 text.
+int run_block(const BackgroundRun::Report& report) noexcept {
   int state = 0;
-  try {
-    const std::string entry = in_utf8 ? report.entry : native_name_to_utf8(report.entry.c_str());
-    ProgressCall call{entry.c_str(), report.done, report.total};
-    rb_protect(yield_progress, reinterpret_cast<VALUE>(&call), &state);
-  } catch (...) {
-    // Out of memory for the entry's name: this report is not shown.
-  }
+  ProgressCall call{report.entry.c_str(), report.done, report.total};
+  rb_protect(yield_progress, reinterpret_cast<VALUE>(&call), &state);
   return state;
 }
 
 int serve_report(const Operation& operation, const BackgroundRun::Report& report) {
   return operation.serve_report ? operation.serve_report(report)
-                                : run_block(report, operation.texts_in_utf8);
+                                : run_block(report);
 }
 
 // Whether `run` is still the object's work in this process. The block and
@@ -157,8 +151,7 @@ bool perform(ParvoxObject* object, const OperationBuilder& build, bool has_block
                             ? run_here(operation, has_block, state)
                             : run_on_own_thread(object, operation, has_block, state);
     if (!answer && object->last_error.empty()) {
-      object->last_error = operation.texts_in_utf8 ? *operation.reason
-                                                   : native_name_to_utf8(operation.reason->c_str());
+      object->last_error = *operation.reason;
     }
     return answer;
   } catch (...) {

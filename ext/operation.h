@@ -29,9 +29,6 @@ struct Operation {
   // Work that costs less than handing it to a thread (an answer known at
   // once, a small entry) runs on the calling thread.
   bool runs_here = false;
-  // The work's reason and the entry names it reports are UTF-8 (adding),
-  // not in the native layer's form (reading).
-  bool texts_in_utf8 = false;
   // Serves the work's reports, when a block was given, in place of calling
   // the block with the progress (Parvox#read hands its data over there);
   // answers the state of any exception or break.

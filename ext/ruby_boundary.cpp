@@ -109,12 +109,6 @@ VALUE protected_utf8_string(const std::string& native_text, int* state) noexcept
   }
 }
 
-VALUE utf8_string(const std::string& native_text) {
-  int state = 0;
-  VALUE answer = protected_utf8_string(native_text, &state);
-  return raise_unless_made(answer, state);
-}
-
 VALUE protected_reason_string(const std::string& reason, int* state) noexcept {
   return rb_protect(scrubbed_utf8_string_of, reinterpret_cast<VALUE>(&reason), state);
 }

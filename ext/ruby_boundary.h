@@ -27,16 +27,16 @@ void check_string(VALUE value);
 // Conversions of checked Strings, one for each form the native layer takes.
 // The bytes as given, up to the first NUL: the archive path of new and load.
 std::string bytes_of(VALUE checked);
-// A path on disk, or a name looked up in an archive, in the native layer's
-// form (up to the first NUL).
+// A path on disk in the native layer's form (up to the first NUL).
 std::string native_name_of(VALUE checked);
 // Every byte of the String, NUL included.
 std::string all_bytes_of(VALUE checked);
 
 // The String's text as a UTF-8 String, converted from its encoding (a
 // binary or ASCII String is taken as the UTF-8 bytes it holds); nil when its
-// encoding has no conversion to UTF-8 for it. Names given for entries are
-// taken this way, never through the locale. It allocates, so it may raise.
+// encoding has no conversion to UTF-8 for it. Entry names, added or looked
+// up, are taken this way, never through the locale. It allocates, so it may
+// raise.
 VALUE utf8_text_of(VALUE checked);
 // What an add answers for a name utf8_text_of could not convert.
 std::string unconvertible_name_reason(VALUE name);
@@ -44,14 +44,13 @@ std::string unconvertible_name_reason(VALUE name);
 // source; raises ArgumentError when it holds NUL or cannot be converted.
 VALUE password_text_of(VALUE checked);
 
-// A text of the native layer (a name, a path) as a UTF-8 String. Never
-// raises: a Ruby exception leaves `*state` non-zero for rb_jump_tag, and nil
-// answers when the text could not be converted.
+// A path of the native layer as a UTF-8 String. Never raises: a Ruby
+// exception leaves `*state` non-zero for rb_jump_tag, and nil answers when
+// the text could not be converted.
 VALUE protected_utf8_string(const std::string& native_text, int* state) noexcept;
-// The same for callers with no C++ object alive: raises what it meets.
-VALUE utf8_string(const std::string& native_text);
 // A reason (UTF-8) as a String that is always valid UTF-8: bytes that are
-// not become U+FFFD. The same two forms.
+// not become U+FFFD. Never raises (as above), or, for callers with no C++
+// object alive, raises what it meets.
 VALUE protected_reason_string(const std::string& reason, int* state) noexcept;
 VALUE reason_string(const std::string& reason);
 

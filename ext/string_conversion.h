@@ -1,8 +1,9 @@
 // Text conversion between Ruby's UTF-8 and the forms the native layer uses.
 //
-// Names and paths: on Linux the process locale's charset, which is how the
-// file system and libarchive take them there; on Windows UTF-8, which the
-// native layer widens to UTF-16 for the system and libarchive.
+// Paths (and names found on disk): on Linux the process locale's charset,
+// which is how the file system takes them there; on Windows UTF-8, which the
+// native layer widens to UTF-16 for the system. Entry names are UTF-8
+// throughout and never come here.
 // Passwords arrive as UTF-8 (or bytes) and are never changed: see
 // password_key. On Linux an ASCII charset (the C/POSIX locale) counts as
 // UTF-8.
@@ -10,9 +11,9 @@
 
 #include <string>
 
-// UTF-8 (up to the first NUL) to a name or path for the native layer.
+// UTF-8 (up to the first NUL) to a path for the native layer.
 std::string utf8_to_native_name(const char* text);
-// A name or path from the native layer to UTF-8.
+// A path from the native layer to UTF-8.
 std::string native_name_to_utf8(const char* text);
 
 // UTF-8 (up to the first NUL) to the narrow charset (the locale's on Linux,
