@@ -427,10 +427,17 @@ class HostileTest < ParvoxTest
     File.write(path("f.txt"), "data")
     zip = Parvox.new(path("n.zip"), "")
     refute zip.add_file(path("f.txt"), "a\0b", false, false)
-    assert zip.add_file(path("f.txt") + "\0ignored", "a", false, false)
+    refute zip.add_file(path("f.txt") + "\0ignored", "b", false, false), "a source path holding NUL"
+    assert_equal "the source path holds a NUL byte", zip.last_error
+    assert zip.add_file(path("f.txt"), "a", false, false)
     zip.close
+    [-> { Parvox.new(path("m.zip") + "\0ignored", "") }, -> { Parvox.load(path("n.zip") + "\0x", "") }].each do |call|
+      assert_nil call.call, "an archive path holding NUL"
+      assert_equal "the archive path holds a NUL byte", Parvox.last_error
+    end
+    refute File.exist?(path("m.zip"))
     assert_equal ["a"], entry_names(path("n.zip"))
-    zip = Parvox.load(path("n.zip") + "\0ignored", "")
+    zip = Parvox.load(path("n.zip"), "")
     refute zip.unzip_file("a\0whatever", path("x")), "a name holding NUL names no entry"
     refute zip.unzip_all(path("all") + "\0y"), "a target folder holding NUL"
     assert zip.unzip_all(path("all"))
