@@ -9,7 +9,8 @@ std::unique_ptr<ArchiveReader> ArchiveReader::load(const std::string& path,
   try {
     std::unique_ptr<ArchiveReader> reader(new ArchiveReader);
     reader->path_ = path;
-    reader->file_ = fsutil::File::open_for_reading(path);
+    // Opening a FIFO would wait for a writer, and a device is no archive.
+    reader->file_ = fsutil::File::open_regular_for_reading(path);
     if (!reader->file_.is_open()) {
       *reason = quoted(path) + ": " + fsutil::last_error_text();
       return nullptr;

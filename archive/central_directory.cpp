@@ -22,9 +22,12 @@ constexpr int64_t kMaxDescriptorSize = 24;
 
 constexpr uint16_t kFlagEncrypted = 1 << 0;
 constexpr uint16_t kFlagDescriptor = 1 << 3;
+constexpr uint16_t kFlagStrongEncryption = 1 << 6;
 constexpr uint16_t kFlagUtf8 = 1 << 11;
 constexpr uint16_t kZip64Field = 0x0001;
 constexpr uint16_t kUnicodePathField = 0x7075;
+constexpr uint16_t kWinZipAesField = 0x9901;
+constexpr uint16_t kMethodWinZipAes = 99;
 constexpr uint32_t kMax32 = 0xFFFFFFFF;
 
 uint16_t le16(const char* p) {
@@ -89,7 +92,7 @@ bool find_end_record(const ArchiveBytes& bytes, int64_t* at, std::string* record
 // zipfile, it is looked for right before the locator first (where a prefix
 // does not move it), then where the locator says.
 bool read_zip64_end_record(const ArchiveBytes& bytes, int64_t locator_at, int64_t* at,
-                           std::string* record, std::string* reason) {
+                           std::string* record) {
   std::string locator(kLocatorSize, '\0');
   if (!bytes.read(locator_at, locator.size(), &locator[0])) return false;
   record->assign(kZip64EndRecordSize, '\0');
@@ -102,8 +105,13 @@ bool read_zip64_end_record(const ArchiveBytes& bytes, int64_t locator_at, int64_
       return true;
     }
   }
-  *reason = "its ZIP64 locator leads to no ZIP64 end record";
   return false;
+}
+
+// Whether the end record leaves a value to a ZIP64 end record, by the all-ones
+// marker in its place.
+bool defers_to_zip64(const std::string& end) {
+  return le16(&end[10]) == 0xFFFF || le32(&end[12]) == kMax32 || le32(&end[16]) == kMax32;
 }
 
 }  // namespace
@@ -150,16 +158,22 @@ bool locate_central_directory(const ArchiveBytes& bytes, DirectoryLocation* loca
   std::string locator(4, '\0');
   if (locator_at >= 0 && bytes.read(locator_at, 4, &locator[0]) &&
       has_signature(locator.data(), 6, 7)) {
+    // Without a ZIP64 end record, a locator signature whose end record needs
+    // none is the directory's own bytes (a comment, say), as zipfile takes it.
     std::string record;
-    if (!read_zip64_end_record(bytes, locator_at, &directory_end, &record, reason)) return false;
-    if (le32(&record[16]) != 0 || le32(&record[20]) != 0 ||
-        le64(&record[24]) != le64(&record[32])) {
-      *reason = "it is one part of an archive split over several disks";
+    if (read_zip64_end_record(bytes, locator_at, &directory_end, &record)) {
+      if (le32(&record[16]) != 0 || le32(&record[20]) != 0 ||
+          le64(&record[24]) != le64(&record[32])) {
+        *reason = "it is one part of an archive split over several disks";
+        return false;
+      }
+      count = le64(&record[32]);
+      size = le64(&record[40]);
+      offset = le64(&record[48]);
+    } else if (defers_to_zip64(end)) {
+      *reason = "its ZIP64 locator leads to no ZIP64 end record";
       return false;
     }
-    count = le64(&record[32]);
-    size = le64(&record[40]);
-    offset = le64(&record[48]);
   }
   if (!fits(size) || !fits(offset) || static_cast<int64_t>(size) > directory_end ||
       static_cast<int64_t>(offset) > directory_end - static_cast<int64_t>(size)) {
@@ -182,10 +196,13 @@ bool locate_central_directory(const ArchiveBytes& bytes, DirectoryLocation* loca
 
 namespace {
 
-// ZIP64 values replace the record's 32-bit ones that are all ones, in the
-// order uncompressed size, compressed size, local header offset.
+// ZIP64 values replace the 32-bit ones that are all ones, in the order
+// uncompressed size, compressed size, local header offset (which a local
+// header has not: `offset` null).
 bool apply_zip64_field(const std::string& extra, uint64_t* size, uint64_t* compressed,
                        uint64_t* offset) {
+  uint64_t no_offset = 0;
+  if (!offset) offset = &no_offset;
   if (*size != kMax32 && *compressed != kMax32 && *offset != kMax32) return true;
   std::string field;
   if (!ExtraFields(extra).find(kZip64Field, &field)) return false;
@@ -199,12 +216,20 @@ bool apply_zip64_field(const std::string& extra, uint64_t* size, uint64_t* compr
   return true;
 }
 
-bool is_folder_record(const std::string& name, uint16_t made_by, uint32_t attributes) {
+// A folder is what the name says (a trailing '/'), or what the attributes say
+// of an entry that declares no data: data is never dropped for an attribute.
+// (Compressed bytes of an entry declaring none could only ever be refused as
+// more than it declared.)
+bool is_folder_record(const std::string& name, uint16_t made_by, uint32_t attributes,
+                      uint64_t size) {
   if (!name.empty() && name.back() == '/') return true;
+  if (size != 0) return false;
   const int system = made_by >> 8;
   if (system == 3) return ((attributes >> 16) & 0170000) == 0040000;  // Unix
   return system == 0 && (attributes & 0x10) != 0;                     // MS-DOS
 }
+
+bool holds_nul(const std::string& text) { return text.find('\0') != std::string::npos; }
 
 std::string record_reason(size_t index, const char* what) {
   return "its central directory record " + std::to_string(index + 1) + " " + what;
@@ -283,11 +308,17 @@ std::unique_ptr<CentralDirectory> CentralDirectory::read(const ArchiveBytes& byt
       return nullptr;
     }
     const ChosenName chosen = choose_name(entry.stored_name, entry.flags, extra);
-    entry.info.name_ok = chosen.is_utf8 ? decoder.from_utf8(chosen.text, &entry.info.name)
-                                        : decoder.from_legacy(chosen.text, &entry.info.name);
+    // The system would end a name at a NUL: "a\0/../x" would be "a", "..", "x".
+    entry.name_holds_nul = holds_nul(entry.stored_name) || holds_nul(chosen.text);
+    entry.info.name_ok =
+        !entry.name_holds_nul && (chosen.is_utf8 ? decoder.from_utf8(chosen.text, &entry.info.name)
+                                                 : decoder.from_legacy(chosen.text, &entry.info.name));
+    if (!entry.info.name_ok) entry.info.name.clear();
     entry.info.size = static_cast<int64_t>(size);
-    entry.info.is_folder = is_folder_record(entry.stored_name, le16(r + 4), le32(r + 38));
+    entry.info.is_folder =
+        is_folder_record(entry.stored_name, le16(r + 4), le32(r + 38), size);
     entry.info.is_encrypted = (entry.flags & kFlagEncrypted) != 0;
+    if (entry.method == kMethodWinZipAes) ExtraFields(extra).find(kWinZipAesField, &entry.aes_field);
     directory->entries_.push_back(std::move(entry));
     at += kRecordSize + name_size + extra_size + comment_size;
   }
@@ -314,10 +345,62 @@ size_t CentralDirectory::memory_size() const {
   size_t total =
       sizeof(*this) + names_.memory_size() + entries_.capacity() * sizeof(DirectoryEntry);
   for (const DirectoryEntry& entry : entries_) {
-    total += entry.info.name.capacity() + entry.stored_name.capacity();
+    total += entry.info.name.capacity() + entry.stored_name.capacity() + entry.aes_field.capacity();
   }
   return total;
 }
+
+namespace {
+
+// What a local header says otherwise than its entry's record ("method",
+// "encryption", "CRC", "sizes"), or null when they agree. With a data
+// descriptor following, the descriptor holds CRC and sizes instead.
+const char* local_disagreement(const DirectoryEntry& entry, const char* header,
+                               const std::string& extra) {
+  const uint16_t flags = le16(header + 6);
+  if (le16(header + 8) != entry.method) return "method";
+  if ((flags ^ entry.flags) & (kFlagEncrypted | kFlagStrongEncryption)) return "encryption";
+  std::string aes_field;
+  if (entry.method == kMethodWinZipAes &&
+      (!ExtraFields(extra).find(kWinZipAesField, &aes_field) || aes_field != entry.aes_field)) {
+    return "encryption";
+  }
+  if (flags & kFlagDescriptor) return nullptr;
+  if (le32(header + 14) != entry.crc) return "CRC";
+  uint64_t compressed = le32(header + 18), size = le32(header + 22);
+  if (!apply_zip64_field(extra, &size, &compressed, nullptr) ||
+      compressed != static_cast<uint64_t>(entry.compressed_size) ||
+      size != static_cast<uint64_t>(entry.info.size)) {
+    return "sizes";
+  }
+  return nullptr;
+}
+
+// The length of the data descriptor at `at` when it repeats the entry's CRC
+// and sizes, in any of its forms (with or without its signature, sizes of 4
+// or 8 bytes); 0 when it does not.
+int64_t matching_descriptor(const ArchiveBytes& bytes, int64_t at, const DirectoryEntry& entry) {
+  char descriptor[kMaxDescriptorSize];
+  const int64_t available = std::min<int64_t>(kMaxDescriptorSize, bytes.size() - at);
+  if (available < 12 || !bytes.read(at, static_cast<size_t>(available), descriptor)) return 0;
+  for (int64_t signature : {4, 0}) {
+    if (signature && !has_signature(descriptor, 7, 8)) continue;
+    for (int64_t width : {4, 8}) {
+      const int64_t length = signature + 4 + 2 * width;
+      if (length > available) continue;
+      const char* p = descriptor + signature;
+      const uint64_t compressed = width == 4 ? le32(p + 4) : le64(p + 4);
+      const uint64_t size = width == 4 ? le32(p + 8) : le64(p + 12);
+      if (le32(p) == entry.crc && compressed == static_cast<uint64_t>(entry.compressed_size) &&
+          size == static_cast<uint64_t>(entry.info.size)) {
+        return length;
+      }
+    }
+  }
+  return 0;
+}
+
+}  // namespace
 
 bool CentralDirectory::locate_entry(const ArchiveBytes& bytes, const DirectoryEntry& entry,
                                     EntrySpan* span, std::string* reason) {
@@ -327,31 +410,44 @@ bool CentralDirectory::locate_entry(const ArchiveBytes& bytes, const DirectoryEn
     return false;
   }
   const size_t name_size = le16(header + 26), extra_size = le16(header + 28);
+  const int64_t name_at = entry.local_header + static_cast<int64_t>(sizeof header);
   std::string name(name_size, '\0');
-  if (!bytes.read(entry.local_header + static_cast<int64_t>(sizeof header), name_size, &name[0]) ||
-      name != entry.stored_name) {
+  if (!bytes.read(name_at, name_size, &name[0]) || name != entry.stored_name) {
     *reason = "its local header names another entry";
     return false;
   }
-  // Without a data descriptor the local header repeats CRC and sizes (ZIP64
-  // ones as all ones, given in its extra field).
-  const uint32_t compressed = le32(header + 18), size = le32(header + 22);
-  const bool repeats =
-      (entry.flags & kFlagDescriptor) != 0 ||
-      (le32(header + 14) == entry.crc &&
-       (compressed == kMax32 || compressed == static_cast<uint64_t>(entry.compressed_size)) &&
-       (size == kMax32 || size == static_cast<uint64_t>(entry.info.size)));
-  if (!repeats) {
-    *reason = "its local header disagrees with the central directory";
+  const int64_t extra_at = name_at + static_cast<int64_t>(name_size);
+  const int64_t data = extra_at + static_cast<int64_t>(extra_size);
+  std::string extra(extra_size, '\0');
+  const bool whole = bytes.read(extra_at, extra_size, &extra[0]);
+  if (const char* what = whole ? local_disagreement(entry, header, extra) : nullptr) {
+    *reason = std::string("its local header disagrees with the central directory (") + what + ")";
     return false;
   }
-  const int64_t data =
-      entry.local_header + static_cast<int64_t>(sizeof header + name_size + extra_size);
-  if (data > bytes.size() || entry.compressed_size > bytes.size() - data) {
+  if (!whole || data > bytes.size() || entry.compressed_size > bytes.size() - data) {
     *reason = "its data runs past the end of the archive";
     return false;
   }
+  const uint16_t flags = le16(header + 6);
+  int64_t end = data + entry.compressed_size;
+  if (flags & kFlagDescriptor) {
+    const int64_t descriptor = matching_descriptor(bytes, end, entry);
+    if (descriptor == 0) {
+      *reason = "its data descriptor disagrees with the central directory";
+      return false;
+    }
+    end += descriptor;
+  }
   span->begin = entry.local_header;
-  span->end = std::min(bytes.size(), data + entry.compressed_size + kMaxDescriptorSize);
+  span->end = end;
+  zip_engine::EntryLayout& layout = span->layout;
+  layout.flags = flags;
+  layout.method = entry.method;
+  layout.dos_time = le32(header + 10);
+  layout.crc = entry.crc;
+  layout.compressed_size = entry.compressed_size;
+  layout.size = entry.info.size;
+  layout.aes_field = entry.aes_field;
+  layout.data = data;
   return true;
 }

@@ -73,17 +73,23 @@ struct DirectoryEntry {
   // Name (in native form, see StoredNameDecoder), size, kind, position.
   zip_engine::EntryInfo info;
   std::string stored_name;  // the bytes as stored, which the local header must repeat
+  // Whether the stored name, or the Unicode Path name taken instead, holds a
+  // NUL byte: then the name has no valid form (info.name_ok is false).
+  bool name_holds_nul = false;
   uint16_t flags = 0;
   uint16_t method = 0;
   uint32_t crc = 0;
   int64_t compressed_size = 0;
   int64_t local_header = 0;  // file offset, the prefix included
+  std::string aes_field;     // the data of its WinZip AES extra field, if any
 };
 
-// Where one entry's local header, data and data descriptor lie in the file.
+// Where one entry's local header, data and data descriptor lie in the file,
+// and how the engine is to read it.
 struct EntrySpan {
   int64_t begin = 0;  // its local header
   int64_t end = 0;    // past its data and any data descriptor
+  zip_engine::EntryLayout layout;
 };
 
 class CentralDirectory {
@@ -103,9 +109,11 @@ class CentralDirectory {
   int64_t find(const std::string& wanted) const { return names_.find(wanted); }
   size_t memory_size() const;
 
-  // Checks the local header of `entry` against its record and answers where
-  // the entry lies; false, with the reason, when it cannot be read as the
-  // entry the directory describes.
+  // Checks the local header of `entry` (and its data descriptor, when its
+  // flag says one follows) against its record, and answers where the entry
+  // lies; false, with the reason, when they disagree on anything the data is
+  // read by (method, encryption, CRC, sizes) or the entry cannot be read as
+  // the directory describes it.
   static bool locate_entry(const ArchiveBytes& bytes, const DirectoryEntry& entry, EntrySpan* span,
                            std::string* reason);
 

@@ -6,9 +6,9 @@
 // than 1,032 times the archive's size between them. An archive that does must
 // reuse compressed bytes for several entries: an overlapping-entry zip bomb.
 //
-// Each entry is charged once, by its position in the archive, with the larger
-// of its declared size and what it has produced so far; extracting an entry
-// again costs nothing more. Other methods (bzip2, LZMA, xz) are held to
+// Each entry is charged once, by its position in the archive, with its
+// declared size, before anything is written for it (it is never let produce
+// more); extracting an entry again costs nothing more. Other methods (bzip2, LZMA, xz) are held to
 // the same bound, legitimate ratios of theirs beyond it included: any bound
 // loose enough for them would let a bomb built from them fill a disk.
 #pragma once

@@ -14,7 +14,9 @@ using zip_engine::ReadStatus;
 using zip_engine::ZipReader;
 
 // Entries this small are read on the calling thread: a thread start and
-// hand-over would cost more than the work.
+// hand-over would cost more than the work. Both sizes bound the work whatever
+// the data turns out to be: no more than the compressed size is read, and no
+// more than the declared size is produced (see copy_entry_data).
 constexpr int64_t kSmallEntryBytes = 64 * 1024;
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
@@ -55,6 +57,8 @@ class FileSink final : public EntrySink {
     return file_.write_all(data, size) || failed(reason);
   }
   bool finish(std::string* reason) override { return file_.close() || failed(reason); }
+  // The file, still open when its data failed before finish().
+  fsutil::File& file() { return file_; }
 
  private:
   bool failed(std::string* reason) const {
@@ -103,6 +107,8 @@ bool ArchiveReader::unzip_file(const std::string& name, const std::string& targe
     if (!entry->info.is_folder) {
       FileSink file(fsutil::File::create(target), target);
       answer = file.opened(&last_error_) && copy_entry_data(*engine, *entry, file, progress);
+      // Data that failed its checks is never left looking like a success.
+      if (!answer) fsutil::discard_created_file(file.file(), target);
     }
     if (!progress.finish_entry(entry->info.name) && answer) {
       return fail("stopped before " + quoted(entry->info.name) + " was extracted whole");
@@ -165,7 +171,7 @@ ArchiveReader::Opening ArchiveReader::open_entry(const DirectoryEntry& entry,
     fail(name + " cannot be read: " + reason);
     return Opening::damaged;
   }
-  *engine = ZipReader::open(file_.fd(), span.begin, span.end, password_, alternative_);
+  *engine = ZipReader::open(file_.fd(), span.layout, password_, alternative_);
   if (!*engine) {
     fail(name + " cannot be read: its local header is damaged");
     return Opening::damaged;
@@ -193,7 +199,8 @@ bool ArchiveReader::unzip_all(const std::string& folder, Progress& progress) noe
     for (const DirectoryEntry& entry : directory->entries()) {
       if (!entry.info.name_ok) {
         failures.add("the name of entry " + std::to_string(entry.info.position + 1) +
-                     " has no form in the locale's character set; not extracted");
+                     (entry.name_holds_nul ? " holds a NUL byte; not extracted"
+                                           : " has no form in the locale's character set; not extracted"));
         continue;
       }
       std::unique_ptr<ZipReader> engine;
@@ -251,8 +258,14 @@ bool ArchiveReader::extract_beneath(const std::string& root, const DirectoryEntr
     return fsutil::make_folders_beneath(root, parts) ||
            fail(quoted(shown) + ": " + fsutil::last_error_text());
   }
+  if (parts.empty()) {
+    return fail(quoted(entry.info.name) + " names the target folder itself; not extracted");
+  }
   FileSink file(files.create_file(parts), shown);
-  return file.opened(&last_error_) && copy_entry_data(*engine, entry, file, progress);
+  if (!file.opened(&last_error_)) return false;
+  if (copy_entry_data(*engine, entry, file, progress)) return true;
+  files.discard_file(file.file(), parts);
+  return false;
 }
 
 // Refuses an entry that declares more than the archive's expansion budget
@@ -287,9 +300,11 @@ bool ArchiveReader::fail_reading_entry(const DirectoryEntry& entry, const ZipRea
 
 // Hands the open entry's data to `sink`.
 //
-// Every chunk is charged before it is passed on: an entry that produces more
-// than it declared is stopped where it would pass the budget. Data that ends
-// short of the declared size is damage, whatever the engine thought of it.
+// No byte past the declared size is passed on: the chunk that would pass it
+// stops the entry, so a lie costs no more than its declared size (which the
+// expansion budget has already admitted) and one chunk of the engine's. Data
+// that ends short of the declared size is damage, whatever the engine thought
+// of it.
 bool ArchiveReader::copy_entry_data(ZipReader& engine, const DirectoryEntry& entry,
                                     EntrySink& sink, Progress& progress) {
   int64_t produced = 0;
@@ -306,8 +321,10 @@ bool ArchiveReader::copy_entry_data(ZipReader& engine, const DirectoryEntry& ent
       case ReadStatus::failed:
         return fail_reading_entry(entry, engine);
       case ReadStatus::data:
+        if (static_cast<int64_t>(size) > entry.info.size - produced) {
+          return fail(quoted(entry.info.name) + ": data damaged (more data than its declared size)");
+        }
         produced += static_cast<int64_t>(size);
-        if (!budget_.admits(entry.info.position, produced)) return fail_expansion(entry);
         if (!sink.take(data, size, &last_error_)) return false;
         if (!progress.add(entry.info.name, static_cast<int64_t>(size))) {
           return fail("stopped while " + quoted(entry.info.name) + " was read");

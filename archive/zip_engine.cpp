@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 
+#include "archive/deflate.h"
 #include "fsutil/file.h"
 #include "fsutil/thread_locale.h"
 
@@ -28,42 +29,148 @@ bool succeeded(int status) { return status == ARCHIVE_OK || status == ARCHIVE_WA
 
 bool mentions(const char* text, const char* part) { return std::strstr(text, part) != nullptr; }
 
+constexpr uint16_t kFlagEncrypted = 1 << 0;
+constexpr uint16_t kFlagDescriptor = 1 << 3;
+constexpr uint16_t kFlagStrongEncryption = 1 << 6;
+constexpr uint16_t kMethodWinZipAes = 99;
+constexpr uint32_t kMax32 = 0xFFFFFFFF;
+// libarchive reads this much past an entry's data, where it looks for a data
+// descriptor.
+constexpr size_t kDescriptorReadAhead = 24;
+
+void put16(std::string& out, uint16_t value) {
+  out.push_back(static_cast<char>(value & 0xFF));
+  out.push_back(static_cast<char>(value >> 8));
+}
+
+void put32(std::string& out, uint32_t value) {
+  put16(out, static_cast<uint16_t>(value & 0xFFFF));
+  put16(out, static_cast<uint16_t>(value >> 16));
+}
+
+void put64(std::string& out, uint64_t value) {
+  put32(out, static_cast<uint32_t>(value & kMax32));
+  put32(out, static_cast<uint32_t>(value >> 32));
+}
+
+bool is_zipcrypto(const EntryLayout& layout) {
+  return (layout.flags & kFlagEncrypted) && layout.method != kMethodWinZipAes;
+}
+
+// ZipCrypto checks a password by one byte: the CRC's last, or the time's when
+// a data descriptor follows. There the flag stays, with a descriptor after
+// the data repeating the agreed values; elsewhere it goes.
+bool keeps_descriptor(const EntryLayout& layout) {
+  return (layout.flags & kFlagDescriptor) && is_zipcrypto(layout);
+}
+
+bool needs_zip64(const EntryLayout& layout) {
+  return layout.size >= kMax32 || layout.compressed_size >= kMax32;
+}
+
+// The local header libarchive reads: the agreed values, a one-letter name, and
+// only the extra fields that decoding needs (ZIP64 sizes, WinZip AES).
+std::string engine_header(const EntryLayout& layout) {
+  const bool zip64 = needs_zip64(layout);
+  std::string extra;
+  if (zip64) {
+    put16(extra, 0x0001);
+    put16(extra, 16);
+    put64(extra, static_cast<uint64_t>(layout.size));
+    put64(extra, static_cast<uint64_t>(layout.compressed_size));
+  }
+  if (!layout.aes_field.empty()) {
+    put16(extra, 0x9901);
+    put16(extra, static_cast<uint16_t>(layout.aes_field.size()));
+    extra += layout.aes_field;
+  }
+  std::string header("PK\x03\x04", 4);
+  put16(header, zip64 ? 45 : 20);
+  put16(header, static_cast<uint16_t>((layout.flags & (kFlagEncrypted | kFlagStrongEncryption)) |
+                                      (keeps_descriptor(layout) ? kFlagDescriptor : 0)));
+  put16(header, layout.method);
+  put32(header, layout.dos_time);
+  put32(header, layout.crc);
+  put32(header, zip64 ? kMax32 : static_cast<uint32_t>(layout.compressed_size));
+  put32(header, zip64 ? kMax32 : static_cast<uint32_t>(layout.size));
+  put16(header, 1);
+  put16(header, static_cast<uint16_t>(extra.size()));
+  header += 'e';
+  return header + extra;
+}
+
+// What follows the data: the descriptor keeps_descriptor() calls for, padded
+// to what libarchive reads ahead there.
+std::string engine_trailer(const EntryLayout& layout) {
+  std::string trailer;
+  if (!keeps_descriptor(layout)) return trailer;
+  put32(trailer, 0x08074b50);
+  put32(trailer, layout.crc);
+  if (needs_zip64(layout)) {
+    put64(trailer, static_cast<uint64_t>(layout.compressed_size));
+    put64(trailer, static_cast<uint64_t>(layout.size));
+  } else {
+    put32(trailer, static_cast<uint32_t>(layout.compressed_size));
+    put32(trailer, static_cast<uint32_t>(layout.size));
+  }
+  trailer.resize(kDescriptorReadAhead, '\0');
+  return trailer;
+}
+
 }  // namespace
 
 struct ZipReader::Source {
   int fd;
-  int64_t begin;  // the window of the file the reader sees
-  int64_t end;
-  int64_t offset = 0;  // within the window
+  std::string header;     // first the built local header,
+  int64_t data_begin;     // then the entry's data from the file,
+  int64_t data_size;
+  std::string trailer;    // then any built descriptor
+  int64_t offset = 0;     // in all three
   std::unique_ptr<char[]> block;
   size_t block_size;
 
   // A small entry gets a block of its own size, not a whole kReadBlockSize.
-  Source(int fd, int64_t begin, int64_t end)
-      : fd(fd), begin(begin), end(end), block_size(block_size_for(end - begin)) {
+  Source(int fd, const EntryLayout& layout)
+      : fd(fd),
+        header(engine_header(layout)),
+        data_begin(layout.data),
+        data_size(layout.compressed_size),
+        trailer(engine_trailer(layout)),
+        block_size(static_cast<size_t>(
+            std::min<int64_t>(kReadBlockSize, std::max<int64_t>(data_size, 1)))) {
     block.reset(new (std::nothrow) char[block_size]);
   }
-  int64_t size() const { return end - begin; }
+  int64_t header_size() const { return static_cast<int64_t>(header.size()); }
+  int64_t size() const { return header_size() + data_size + static_cast<int64_t>(trailer.size()); }
   int64_t left() const { return std::max<int64_t>(size() - offset, 0); }
-  static size_t block_size_for(int64_t window) {
-    return static_cast<size_t>(std::min<int64_t>(kReadBlockSize, std::max<int64_t>(window, 1)));
-  }
 };
 
 namespace {
 
+// Hands out the next piece: of the header, of the data (one block at most),
+// or of the trailer.
 la_ssize_t read_source(archive* a, void* client, const void** buffer) {
   auto* source = static_cast<ZipReader::Source*>(client);
-  const size_t wanted = static_cast<size_t>(std::min<int64_t>(source->left(), source->block_size));
-  const long long got = wanted == 0 ? 0
-                                    : fsutil::read_at(source->fd, source->block.get(), wanted,
-                                                      source->begin + source->offset);
-  if (got < 0) {
-    archive_set_error(a, errno, "Read error");
-    return ARCHIVE_FATAL;
+  const int64_t data_end = source->header_size() + source->data_size;
+  long long got = 0;
+  if (source->offset < source->header_size()) {
+    *buffer = source->header.data() + source->offset;
+    got = source->header_size() - source->offset;
+  } else if (source->offset < data_end) {
+    const size_t wanted =
+        static_cast<size_t>(std::min<int64_t>(data_end - source->offset, source->block_size));
+    got = fsutil::read_at(source->fd, source->block.get(), wanted,
+                          source->data_begin + source->offset - source->header_size());
+    if (got < 0) {
+      archive_set_error(a, errno, "Read error");
+      return ARCHIVE_FATAL;
+    }
+    *buffer = source->block.get();
+  } else {
+    *buffer = source->trailer.data() + (source->offset - data_end);
+    got = source->left();
   }
   source->offset += got;
-  *buffer = source->block.get();
   return static_cast<la_ssize_t>(got);
 }
 
@@ -104,22 +211,29 @@ void ArchiveDeleter::operator()(archive* handle) const {
 
 // ---- ZipReader -------------------------------------------------------------
 
-ZipReader::ZipReader(std::unique_ptr<Source> source) : source_(std::move(source)) {}
+ZipReader::ZipReader(std::unique_ptr<Source> source, const EntryLayout& layout, bool has_password)
+    : source_(std::move(source)),
+      expected_crc_(layout.crc),
+      checks_crc_(layout.method != kMethodWinZipAes),
+      is_zipcrypto_with_password_(is_zipcrypto(layout) && has_password) {}
 
 ZipReader::~ZipReader() = default;
 
-std::unique_ptr<ZipReader> ZipReader::open(int fd, int64_t begin, int64_t end,
+std::unique_ptr<ZipReader> ZipReader::open(int fd, const EntryLayout& layout,
                                            const std::string& password,
                                            const std::string& alternative) {
-  std::vector<std::string> passwords;
-  for (const std::string* candidate : {&password, &alternative}) {
-    if (!candidate->empty()) passwords.push_back(*candidate);
+  try {
+    std::vector<std::string> passwords;
+    for (const std::string* candidate : {&password, &alternative}) {
+      if (!candidate->empty()) passwords.push_back(*candidate);
+    }
+    std::unique_ptr<Source> source(new Source(fd, layout));
+    std::unique_ptr<ZipReader> reader(new ZipReader(std::move(source), layout, !passwords.empty()));
+    if (!reader->read_header(passwords)) return nullptr;
+    return reader;
+  } catch (...) {
+    return nullptr;
   }
-  std::unique_ptr<Source> source(new (std::nothrow) Source(fd, begin, end));
-  if (!source) return nullptr;
-  std::unique_ptr<ZipReader> reader(new (std::nothrow) ZipReader(std::move(source)));
-  if (!reader || !reader->read_header(passwords)) return nullptr;
-  return reader;
 }
 
 bool ZipReader::read_header(const std::vector<std::string>& passwords) {
@@ -127,15 +241,7 @@ bool ZipReader::read_header(const std::vector<std::string>& passwords) {
   if (!handle_) return false;
   fsutil::Utf8NamesOnThisThread utf8_names;
   archive_entry* header = nullptr;
-  // A name the locale cannot hold is only a warning: the caller names the
-  // entry from the central directory.
-  if (!succeeded(archive_read_next_header(handle_.get(), &header))) return false;
-  is_link_ = archive_entry_filetype(header) == AE_IFLNK;
-  // The engine consumes a link's stored data (its target) while reading the
-  // header; it is handed out as the entry's data all the same.
-  const char* target = is_link_ ? archive_entry_symlink(header) : nullptr;
-  link_text_ = target ? target : "";
-  return true;
+  return succeeded(archive_read_next_header(handle_.get(), &header));
 }
 
 bool ZipReader::open_entry() {
@@ -163,27 +269,40 @@ ReadStatus ZipReader::read_chunk(const char** data, size_t* size) {
 ReadStatus ZipReader::fetch_chunk(const char** data, size_t* size) {
   *data = nullptr;
   *size = 0;
-  if (is_link_) {
-    if (next_offset_ > 0 || link_text_.empty()) return ReadStatus::end;
-    *data = link_text_.data();
-    *size = link_text_.size();
-    next_offset_ = static_cast<int64_t>(link_text_.size());
-    return ReadStatus::data;
-  }
   const void* block = nullptr;
   la_int64_t offset = 0;
   // A warning while reading data is a damaged entry: libarchive reports a bad
-  // CRC, a bad authentication code or a size mismatch that way.
-  int status = archive_read_data_block(handle_.get(), &block, size, &offset);
+  // CRC, a bad authentication code or a size mismatch that way. One is not:
+  // a compressed stream that ends before its compressed size (zipfile and
+  // 7-Zip read the bytes after it as padding). libarchive then returns the
+  // last data with the warning and skips its CRC check, which is made here.
+  const int status = archive_read_data_block(handle_.get(), &block, size, &offset);
   if (status == ARCHIVE_EOF) return ReadStatus::end;
-  if (status != ARCHIVE_OK || offset != next_offset_) {
+  const bool ended_early = status == ARCHIVE_WARN && ended_before_its_compressed_size();
+  if ((status != ARCHIVE_OK && !ended_early) || offset != next_offset_) {
     *size = 0;
     note_failure();
     return ReadStatus::failed;
   }
   *data = static_cast<const char*>(block);
   next_offset_ += static_cast<int64_t>(*size);
+  crc_ = compression::crc32(crc_, *data, *size);
+  if (ended_early && crc_ != expected_crc_) {
+    *size = 0;
+    failure_ = is_zipcrypto_with_password_ ? ReadFailure::wrong_password : ReadFailure::damaged;
+    failure_detail_ = "CRC mismatch";
+    return ReadStatus::failed;
+  }
   return ReadStatus::data;
+}
+
+bool ZipReader::ended_before_its_compressed_size() const {
+  const char* text = archive_error_string(handle_.get());
+  long long read = 0, expected = 0;
+  return checks_crc_ && text &&
+         std::sscanf(text, "ZIP compressed data is wrong size (read %lld, expected %lld)", &read,
+                     &expected) == 2 &&
+         read < expected;
 }
 
 // Sorts the engine's message into what a caller can act on.
@@ -211,6 +330,9 @@ void ZipReader::note_failure() {
     if (mentions(failure_detail_.c_str(), "Authentication")) {
       failure_detail_ = "authentication code mismatch";
     }
+    // A wrong ZipCrypto password passes its one-byte check once in 256 times,
+    // and then decrypts to garbage.
+    if (is_zipcrypto_with_password_) failure_ = ReadFailure::wrong_password;
   }
 }
 

@@ -38,19 +38,35 @@ struct EntryInfo {
 // Why an entry's data could not be read.
 enum class ReadFailure { none, wrong_password, no_password, unsupported, damaged };
 
-// Reads the data of one entry: libarchive's streaming zip reader started at
-// the entry's local header, seeing no byte of the file outside the entry, so
-// every check of the engine (CRC, AES authentication, sizes, a data
-// descriptor) applies while no other entry is walked.
+// One entry as the engine is to read it: the values its local header and
+// central directory record agree on (see CentralDirectory::locate_entry),
+// and where its data lies in the file.
+struct EntryLayout {
+  uint16_t flags = 0;  // the local header's
+  uint16_t method = 0;
+  uint32_t dos_time = 0;  // the local header's time and date
+  uint32_t crc = 0;
+  int64_t compressed_size = 0;
+  int64_t size = 0;
+  std::string aes_field;  // the data of its WinZip AES extra field, if any
+  int64_t data = 0;       // file offset of its data
+};
+
+// Reads the data of one entry with libarchive's streaming zip reader. The
+// reader sees a local header built from the entry's layout, then the entry's
+// data from the file and nothing else: every check of the engine (CRC, AES
+// authentication, sizes) is made against the agreed values, and nothing
+// else an archive's own header might say (a Unix mode making the entry a
+// link, a data descriptor without its signature) changes how the data is
+// read. No other entry is walked.
 class ZipReader {
  public:
-  // Opens the entry whose local header is at `begin` in `fd` (a readable
-  // file), reading nothing at or past `end`. Encrypted entries are read with
-  // `password` or, when it is not empty, with `alternative`, another form of
-  // the same password. The reader reads at offsets of its own, so several
-  // readers may work on one descriptor side by side. Null when the bytes
-  // there are no local header the engine accepts.
-  static std::unique_ptr<ZipReader> open(int fd, int64_t begin, int64_t end,
+  // Opens the entry laid out as `layout` in `fd` (a readable file).
+  // Encrypted entries are read with `password` or, when it is not empty,
+  // with `alternative`, another form of the same password. The reader reads
+  // at offsets of its own, so several readers may work on one descriptor side
+  // by side. Null when the engine cannot start on it.
+  static std::unique_ptr<ZipReader> open(int fd, const EntryLayout& layout,
                                          const std::string& password,
                                          const std::string& alternative = std::string());
   ~ZipReader();
@@ -68,18 +84,24 @@ class ZipReader {
   ReadFailure failure() const { return failure_; }
   const std::string& failure_detail() const { return failure_detail_; }
 
-  // Where a reader takes its bytes from: a window of the descriptor, read at
-  // an offset of its own. Defined with the engine's callbacks.
+  // Where a reader takes its bytes from: the built header, then the entry's
+  // data read from the descriptor at offsets of its own. Defined with the
+  // engine's callbacks.
   struct Source;
 
  private:
   ReadStatus fetch_chunk(const char** data, size_t* size);
+  bool ended_before_its_compressed_size() const;
   void note_failure();
 
-  explicit ZipReader(std::unique_ptr<Source> source);
+  ZipReader(std::unique_ptr<Source> source, const EntryLayout& layout, bool has_password);
   bool read_header(const std::vector<std::string>& passwords);
 
   std::unique_ptr<Source> source_;
+  uint32_t expected_crc_;
+  bool checks_crc_ = false;  // not for WinZip AES entries, which authenticate instead
+  bool is_zipcrypto_with_password_ = false;
+  uint32_t crc_ = 0;  // of the data handed out so far
   ArchiveHandle handle_;
   ReadFailure failure_ = ReadFailure::none;
   std::string failure_detail_;
@@ -90,8 +112,6 @@ class ZipReader {
   size_t pending_size_ = 0;
   bool has_pending_ = false;
   int64_t next_offset_ = 0;
-  std::string link_text_;  // a link entry's stored data: the link's target
-  bool is_link_ = false;
 };
 
 }  // namespace zip_engine

@@ -6,6 +6,7 @@
 #include "ext/operation.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 namespace {
@@ -68,6 +69,17 @@ int yield_chunks(ReadBuffer* buffer) {
   return state;
 }
 
+// The system would end a name or path at a NUL ("a\0/../x" is "a"): one
+// holding NUL names no entry and no file. Leaves the reason in the object.
+bool refuses_nul(ParvoxObject& object, VALUE name, const char* reason) {
+  if (!std::memchr(RSTRING_PTR(name), '\0', static_cast<size_t>(RSTRING_LEN(name)))) return false;
+  object.last_error = reason;
+  return true;
+}
+
+constexpr char kNameHoldsNul[] = "the entry name holds a NUL byte";
+constexpr char kPathHoldsNul[] = "the target path holds a NUL byte";
+
 VALUE release_read_buffer(VALUE holder) {
   free_read_buffer(DATA_PTR(holder));
   DATA_PTR(holder) = nullptr;
@@ -121,7 +133,10 @@ VALUE parvox_unzip_file(VALUE self, VALUE name, VALUE target) {
   check_string(target);
   return run_operation(self, [&](ParvoxObject& object, Operation* operation) {
     ArchiveReader* reader = reader_for_reading(object);
-    if (!reader) return false;
+    if (!reader || refuses_nul(object, name, kNameHoldsNul) ||
+        refuses_nul(object, target, kPathHoldsNul)) {
+      return false;
+    }
     std::string entry = native_name_of(name);
     operation->runs_here = reader->is_small_read(entry);
     operation->work = [reader, entry = std::move(entry),
@@ -137,7 +152,7 @@ VALUE parvox_unzip_all(VALUE self, VALUE folder) {
   check_string(folder);
   return run_operation(self, [&](ParvoxObject& object, Operation* operation) {
     ArchiveReader* reader = reader_for_reading(object);
-    if (!reader) return false;
+    if (!reader || refuses_nul(object, folder, kPathHoldsNul)) return false;
     operation->work = [reader, path = native_name_of(folder)](Progress& progress) {
       return reader->unzip_all(path, progress);
     };
@@ -158,7 +173,7 @@ VALUE parvox_read(VALUE self, VALUE name) {
   DATA_PTR(holder) = buffer;
   const VALUE answer = run_operation(self, [&](ParvoxObject& object, Operation* operation) {
     ArchiveReader* reader = reader_for_reading(object);
-    if (!reader) return false;
+    if (!reader || refuses_nul(object, name, kNameHoldsNul)) return false;
     std::string entry = native_name_of(name);
     operation->runs_here = reader->is_small_read(entry);
     operation->work = [reader, buffer, entry = std::move(entry)](Progress& progress) {

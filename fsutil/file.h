@@ -45,12 +45,14 @@ class File {
 
   // Opens an existing regular file for reading. Anything else (a folder, a
   // FIFO, a device) is refused without blocking, so it never reads forever;
-  // last_error_text() then names a folder as such and anything else as an
-  // invalid argument.
+  // last_error_text() then names a folder as such and anything else as "Not
+  // a regular file".
   static File open_regular_for_reading(const std::string& path);
   // Opens a file for reading, whatever it is.
   static File open_for_reading(const std::string& path);
-  // Creates the file, or truncates it if it exists, and opens it writable.
+  // Creates the file, or truncates it if it exists, and opens it writable,
+  // following links. Never blocks: a FIFO or socket there is refused ("Not a
+  // regular file") without being opened; a device (/dev/null) is written to.
   static File create(const std::string& path);
 
   bool is_open() const { return fd_ >= 0; }
@@ -79,6 +81,12 @@ class File {
   int fd_ = -1;
 };
 
+// Removes the file at `path` that `file` has open (made by File::create), for
+// an extraction that failed: the path is removed when it still names that
+// regular file, and a file reached through a link is cut to nothing instead.
+// A device is left alone. Closes `file`.
+void discard_created_file(File& file, const std::string& path);
+
 // Reads up to n bytes at `offset` without moving the file's position (so
 // several readers may share one descriptor); the count, 0 at the end, -1 on
 // error.
@@ -94,5 +102,17 @@ bool cut_to(int fd, int64_t size);
 // thread ("Permission denied"), and for an error code of the same kind.
 std::string last_error_text();
 std::string error_text(int code);
+// Makes the calling thread's last failure "Not a regular file": a path that
+// names a FIFO, socket or device where only a file will do.
+void set_not_regular_file_error();
+
+#ifndef _WIN32
+// File::create's rules for the file `name` in the open folder `folder`
+// (AT_FDCWD: the current folder). `beneath_target`: a link there is never
+// followed, and a device is refused like a FIFO.
+File create_file_at(int folder, const std::string& name, bool beneath_target);
+// discard_created_file's rules for the file `name` in the open folder `folder`.
+void discard_file_at(int folder, const std::string& name, File& file);
+#endif
 
 }  // namespace fsutil

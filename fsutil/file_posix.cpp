@@ -11,37 +11,97 @@ namespace fsutil {
 
 namespace {
 
-int open_retrying(const char* path, int flags, mode_t mode = 0) {
+// errno for "Not a regular file", a value no system call sets.
+constexpr int kNotRegularFile = 1 << 20;
+
+int open_retrying(int folder, const char* path, int flags, mode_t mode = 0) {
   int fd;
   do {
-    fd = ::open(path, flags | O_CLOEXEC, mode);
+    fd = ::openat(folder, path, flags | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
+}
+
+File not_regular() {
+  set_not_regular_file_error();
+  return File();
+}
+
+// Opening these could wait for the other end (a FIFO), or fails anyway.
+bool is_pipe_or_socket(mode_t mode) { return S_ISFIFO(mode) || S_ISSOCK(mode); }
+
+bool is_special(mode_t mode) { return is_pipe_or_socket(mode) || S_ISCHR(mode) || S_ISBLK(mode); }
+
+// Whether a file of this kind may be written: devices only when asked for by path.
+bool is_writable_kind(mode_t mode, bool beneath_target) {
+  return beneath_target ? !is_special(mode) : !is_pipe_or_socket(mode);
+}
+
+// A file opened with O_NONBLOCK, so that opening it could not wait: refused
+// unless `accept` takes its kind, else made blocking again for its reads and
+// writes.
+template <typename Accept>
+File settled(File file, Accept accept) {
+  struct stat st;
+  if (!file.is_open()) return file;
+  if (::fstat(file.fd(), &st) != 0) return File();
+  if (S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    return File();
+  }
+  if (!accept(st.st_mode)) return not_regular();
+  const int flags = ::fcntl(file.fd(), F_GETFL);
+  if (flags < 0 || ::fcntl(file.fd(), F_SETFL, flags & ~O_NONBLOCK) != 0) return File();
+  return file;
 }
 
 }  // namespace
 
 File File::open_regular_for_reading(const std::string& path) {
   // O_NONBLOCK keeps open() of a FIFO from waiting for a writer.
-  File file(open_retrying(path.c_str(), O_RDONLY | O_NONBLOCK));
-  if (!file.is_open()) return file;
-  struct stat st;
-  if (::fstat(file.fd_, &st) != 0) return File();
-  if (!S_ISREG(st.st_mode)) {
-    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    return File();
-  }
-  int flags = ::fcntl(file.fd_, F_GETFL);
-  if (flags < 0 || ::fcntl(file.fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) return File();
-  return file;
+  return settled(File(open_retrying(AT_FDCWD, path.c_str(), O_RDONLY | O_NONBLOCK)),
+                 [](mode_t mode) { return S_ISREG(mode); });
 }
 
 File File::open_for_reading(const std::string& path) {
-  return File(open_retrying(path.c_str(), O_RDONLY));
+  return File(open_retrying(AT_FDCWD, path.c_str(), O_RDONLY));
 }
 
-File File::create(const std::string& path) {
-  return File(open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
+File File::create(const std::string& path) { return create_file_at(AT_FDCWD, path, false); }
+
+// A new file is regular, so the usual case costs one call. An existing one is
+// looked at before it is opened: opening a FIFO for writing would wake a
+// process reading it, and opening a device can mean something to it. The
+// open itself does not block either, should the file change meanwhile.
+File create_file_at(int folder, const std::string& name, bool beneath_target) {
+  const int no_follow = beneath_target ? O_NOFOLLOW : 0;
+  File file(open_retrying(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | no_follow,
+                          0666));
+  if (file.is_open() || errno != EEXIST) return file;
+  struct stat st;
+  if (::fstatat(folder, name.c_str(), &st, beneath_target ? AT_SYMLINK_NOFOLLOW : 0) == 0 &&
+      !S_ISLNK(st.st_mode) && !is_writable_kind(st.st_mode, beneath_target)) {
+    return not_regular();
+  }
+  file = File(open_retrying(folder, name.c_str(),
+                            O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_NONBLOCK | no_follow, 0666));
+  if (!file.is_open() && errno == ENXIO) return not_regular();  // a FIFO without a reader
+  return settled(std::move(file),
+                 [beneath_target](mode_t mode) { return is_writable_kind(mode, beneath_target); });
+}
+
+void discard_created_file(File& file, const std::string& path) {
+  discard_file_at(AT_FDCWD, path, file);
+}
+
+void discard_file_at(int folder, const std::string& name, File& file) {
+  struct stat opened, named;
+  if (file.is_open() && ::fstat(file.fd(), &opened) == 0 && S_ISREG(opened.st_mode)) {
+    const bool same = ::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+    if (!same || ::unlinkat(folder, name.c_str(), 0) != 0) cut_to(file.fd(), 0);
+  }
+  file.close();
 }
 
 bool File::identity(FileId* id) const {
@@ -107,9 +167,12 @@ bool cut_to(int fd, int64_t size) {
 std::string last_error_text() { return error_text(errno); }
 
 std::string error_text(int code) {
+  if (code == kNotRegularFile) return "Not a regular file";
   // strerror_r in its GNU form: it answers the text, not always in `buffer`.
   char buffer[256];
   return ::strerror_r(code, buffer, sizeof buffer);
 }
+
+void set_not_regular_file_error() { errno = kNotRegularFile; }
 
 }  // namespace fsutil

@@ -18,6 +18,8 @@ namespace fsutil {
 namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// The last error "Not a regular file": bit 29 marks codes of an application's own.
+constexpr DWORD kNotRegularFile = (1u << 29) | 1;
 
 HANDLE open_handle(const std::string& path, DWORD access, DWORD disposition) {
   return CreateFileW(to_utf16(path).c_str(), access, kShareAll, nullptr, disposition,
@@ -54,6 +56,7 @@ File File::open_regular_for_reading(const std::string& path) {
   HANDLE handle = open_handle(path, GENERIC_READ, OPEN_EXISTING);
   if (handle != INVALID_HANDLE_VALUE && !is_regular_file(handle)) {
     CloseHandle(handle);
+    set_not_regular_file_error();
     return File();
   }
   return adopt(handle, _O_RDONLY);
@@ -65,6 +68,12 @@ File File::open_for_reading(const std::string& path) {
 
 File File::create(const std::string& path) {
   return adopt(open_handle(path, GENERIC_WRITE, CREATE_ALWAYS), _O_WRONLY);
+}
+
+void discard_created_file(File& file, const std::string& path) {
+  const bool regular = file.is_open() && is_regular_file(handle_of(file.fd()));
+  file.close();
+  if (regular) DeleteFileW(to_utf16(path).c_str());
 }
 
 // Volume serial number and file index: Windows' counterpart of device and
@@ -130,6 +139,7 @@ long long read_at(int fd, char* buffer, size_t n, int64_t offset) {
 // Windows words it, in UTF-8.
 std::string last_error_text() {
   const DWORD code = GetLastError();
+  if (code == kNotRegularFile) return "Not a regular file";
   wchar_t* text = nullptr;
   const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -145,5 +155,7 @@ std::string last_error_text() {
 
 // An errno code, as the C runtime (and so libarchive) reports them.
 std::string error_text(int code) { return std::strerror(code); }
+
+void set_not_regular_file_error() { SetLastError(kNotRegularFile); }
 
 }  // namespace fsutil

@@ -31,7 +31,12 @@ File create_file_beneath(const std::string& root, const std::vector<std::string>
 class FileCreator {
  public:
   explicit FileCreator(std::string root) : root_(std::move(root)) {}
+  // A FIFO, socket or device where the file goes is refused without being
+  // opened (last_error_text(): "Not a regular file").
   File create_file(const std::vector<std::string>& parts);
+  // Removes the file that the last create_file made, by the rules of
+  // discard_created_file, for an extraction that failed. Closes `file`.
+  void discard_file(File& file, const std::vector<std::string>& parts);
 
 #ifdef _WIN32
   // The folders from the root down to the last file's folder, all held open
@@ -57,9 +62,11 @@ class FileCreator {
 bool make_folders_beneath(const std::string& root, const std::vector<std::string>& parts);
 
 // Whether `name` can be created as a file or folder of its own name, rather
-// than meaning something else to the system. On Windows that refuses ':'
-// (streams, drives), the characters Windows forbids, a trailing '.' or space
-// (which Windows strips) and reserved device names such as CON or COM1.txt.
+// than meaning something else to the system. Everywhere that refuses an
+// empty name, a separator and NUL (where the system would end the name). On
+// Windows also ':' (streams, drives), the characters Windows forbids, a
+// trailing '.' or space (which Windows strips) and reserved device names
+// such as CON or COM1.txt.
 bool is_creatable_name(const std::string& name);
 
 }  // namespace fsutil

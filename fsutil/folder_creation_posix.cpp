@@ -24,11 +24,17 @@ File open_or_make_subfolder(int parent, const std::string& name) {
   return File(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
+File invalid_name() {
+  errno = EINVAL;
+  return File();
+}
+
 // Opens root, then walks (creating) the first `count` components of `parts`.
 File open_folder_beneath(const std::string& root, const std::vector<std::string>& parts,
                          size_t count) {
   File folder(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   for (size_t i = 0; i < count && folder.is_open(); ++i) {
+    if (!is_creatable_name(parts[i])) return invalid_name();
     folder = open_or_make_subfolder(folder.fd(), parts[i]);
   }
   return folder;
@@ -50,7 +56,7 @@ File create_file_beneath(const std::string& root, const std::vector<std::string>
 }
 
 File FileCreator::create_file(const std::vector<std::string>& parts) {
-  if (parts.empty()) return File();
+  if (parts.empty() || !is_creatable_name(parts.back())) return invalid_name();
   const size_t depth = parts.size() - 1;
   if (!folder_.is_open() || folder_parts_.size() != depth ||
       !std::equal(folder_parts_.begin(), folder_parts_.end(), parts.begin())) {
@@ -58,12 +64,23 @@ File FileCreator::create_file(const std::vector<std::string>& parts) {
     folder_parts_.assign(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(depth));
     if (!folder_.is_open()) return File();
   }
-  return File(::openat(folder_.fd(), parts.back().c_str(),
-                       O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
+  return create_file_at(folder_.fd(), parts.back(), true);
 }
 
-// Any name without '/' or NUL is a name of its own on Linux.
-bool is_creatable_name(const std::string& name) { return !name.empty(); }
+void FileCreator::discard_file(File& file, const std::vector<std::string>& parts) {
+  if (parts.empty() || !folder_.is_open() || folder_parts_.size() + 1 != parts.size()) {
+    file.close();
+    return;
+  }
+  discard_file_at(folder_.fd(), parts.back(), file);
+}
+
+// Any name without '/' or NUL is a name of its own on Linux (a name holding
+// NUL would end there for the system: "a\0/.." is "a").
+bool is_creatable_name(const std::string& name) {
+  return !name.empty() && name.find('\0') == std::string::npos &&
+         name.find('/') == std::string::npos;
+}
 
 bool make_folders_beneath(const std::string& root, const std::vector<std::string>& parts) {
   return open_folder_beneath(root, parts, parts.size()).is_open();

@@ -174,6 +174,15 @@ File FileCreator::create_file(const std::vector<std::string>& parts) {
   return create_plain_file(child(folders_->path, parts.back()));
 }
 
+// The folders above the file stay open meanwhile, so its path still leads there.
+void FileCreator::discard_file(File& file, const std::vector<std::string>& parts) {
+  if (!folders_ || parts.empty() || folder_parts_.size() + 1 != parts.size()) {
+    file.close();
+    return;
+  }
+  discard_created_file(file, from_utf16(child(folders_->path, parts.back())));
+}
+
 bool make_folders_beneath(const std::string& root, const std::vector<std::string>& parts) {
   FileCreator::OpenFolders folders;
   return open_folders_beneath(root, parts, parts.size(), &folders);

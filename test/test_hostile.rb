@@ -1,4 +1,5 @@
 require "helper"
+require "json"
 
 # Hostile and damaged archives: every answer is nil, false or TypeError as
 # documented, and nothing is ever written outside the target folder.
@@ -112,8 +113,11 @@ class HostileTest < ParvoxTest
                               "its end record declares more entries than its central directory can hold", :load],
       "a directory past the end" => [->(b) { b[end_record.(b) + 16, 4] = [b.size].pack("V") },
                                      "its end record places the central directory outside the file", :load],
-      "a ZIP64 locator leading nowhere" => [->(b) { b.insert(end_record.(b), ["PK\x06\x07", 0, 0, 1].pack("a4VQ<V")) },
+      "a ZIP64 locator leading nowhere" => [->(b) { b.insert(end_record.(b), ["PK\x06\x07", 0, 0, 1].pack("a4VQ<V"))
+                                                   b[end_record.(b) + 16, 4] = [0xFFFFFFFF].pack("V") },
                                             "its ZIP64 locator leads to no ZIP64 end record", :load],
+      "a record running 1 byte past the directory" => [->(b) { b[b.rindex("PK\x01\x02".b) + 32, 2] = [1].pack("v") },
+                                                       "its central directory record 2 runs past the directory's end"],
     }
     rows.each do |what, (damage, reason, at_load)|
       archive = make_zip(entries)
@@ -154,6 +158,181 @@ class HostileTest < ParvoxTest
     assert_contained("unzip_all") { refute zip.unzip_all(@out) }
     refute File.exist?(File.join(@out, "a.txt"))
     assert_equal "beta", zip.read("b.txt")
+  end
+
+  DATA = "crafted entry data\n" * 20
+
+  # Archives whose headers, names or sizes lie, crafted byte by byte. Each row:
+  # the entries, the password, the entry read, what read answers (nil:
+  # refused, with `reason`), what unzip_all answers and leaves beneath the
+  # target (and its reason), and what Python's zipfile reads for the entry
+  # (:error when it raises), as a peer. unzip_file answers as read does and
+  # leaves a file only with the right data; the output never passes the
+  # entry's declared size; nothing outside the target changes.
+  def crafted_rows
+    crc = Zlib.crc32(DATA)
+    # An AES-256 entry as Parvox writes it, its data and local extra field
+    # replaced by the block's.
+    aes_entry = lambda do |data, &edit|
+      writer = Parvox.new(path("aes.zip"), "right")
+      writer.add_data(data, "a.txt")
+      writer.close
+      aes = ZipBytes.first_local_entry(path("aes.zip"))
+      body, local_extra = edit.call(aes[:body], aes[:extra])
+      { name: "a.txt", data: data, body: body, local: { flags: aes[:flags], method: 99, crc: aes[:crc], extra: local_extra },
+        central: { flags: aes[:flags], method: 99, crc: aes[:crc], extra: aes[:extra] } }
+    end
+    big = noise(600_000)
+    crypt_header = (noise(11, 5) + (crc >> 24).chr).b
+    sealed = ZipBytes.zipcrypto(crypt_header, "right")
+    wrong = (0..).lazy.map { |i| "wrong#{i}" }.find { |pw| ZipBytes.zipcrypto(sealed, pw, decrypt: true)[11] == crypt_header[11] }
+    # With a data descriptor the check byte is the high byte of the time, 0 here.
+    crypted = ->(header, descriptor) {
+      flags = 1 | (descriptor ? ZipBytes::DESCRIPTOR_FLAG : 0)
+      { name: "z.txt", data: DATA, stored: true, body: ZipBytes.zipcrypto(header + DATA, "right"), descriptor: descriptor,
+        local: { flags: flags }.merge(descriptor ? { crc: 0, compressed: 0, size: 0 } : {}), central: { flags: flags } }
+    }
+    good = { name: "good.txt", data: "good" }
+    no_nul = "the name of entry 2 holds a NUL byte; not extracted"
+    {
+      "a NUL byte in a stored name" =>
+        { entries: [good, { name: "readme.txt\0/..\0/..\0/escaped.txt", data: "pwned" },
+                    { name: "d\0/..\0/..\0/NEWDIR/", data: "" }],
+          read: "readme.txt", data: nil, reason: "no entry named 'readme.txt'",
+          all: [false, { "good.txt" => "good" }, "#{no_nul} (the first of 2 failures)"], zipfile: "pwned" },
+      "a NUL byte in a Unicode Path name" =>
+        { entries: [good, { name: "innocent.txt", data: "pwned",
+                            central: { extra: ZipBytes.unicode_path_field("innocent.txt", "x\0/..\0/..\0/escaped.txt") } }],
+          read: "innocent.txt", data: nil, reason: "no entry named 'innocent.txt'",
+          all: [false, { "good.txt" => "good" }, no_nul], zipfile: "pwned" },
+      "a local header saying stored, the directory deflated" =>
+        { entries: [{ name: "a.txt", data: DATA, local: { method: 0 } }],
+          reason: "'a.txt' cannot be read: its local header disagrees with the central directory (method)", zipfile: DATA },
+      "an encryption flag in the local header only" =>
+        { entries: [{ name: "a.txt", data: DATA, local: { flags: 1 } }],
+          reason: "'a.txt' cannot be read: its local header disagrees with the central directory (encryption)", zipfile: DATA },
+      "a right data descriptor, a wrong CRC in the directory" =>
+        { entries: [{ name: "a.txt", data: DATA, descriptor: :signed, central: { crc: crc ^ 1 } }],
+          reason: "'a.txt' cannot be read: its data descriptor disagrees with the central directory", zipfile: :error },
+      "a data descriptor flagged in the local header only" =>
+        { entries: [{ name: "a.txt", data: DATA, descriptor: :signed }], data: DATA, zipfile: DATA },
+      "a stored entry with a data descriptor without signature" =>
+        { entries: [{ name: "a.txt", data: DATA, stored: true, descriptor: :unsigned }], data: DATA, zipfile: DATA },
+      "a link-typed local header over a wrong CRC" =>
+        { entries: [{ name: "a.txt", data: DATA, local: { crc: crc ^ 1, extra: ZipBytes.link_mode_field }, central: { crc: crc ^ 1 } }],
+          reason: "'a.txt': data damaged (CRC mismatch)", zipfile: :error },
+      "a link-typed local header over AES-256 data" =>
+        { entries: [aes_entry.call(DATA) { |body, extra| [body, extra + ZipBytes.link_mode_field] }],
+          password: "right", data: DATA, zipfile: :error },
+      "an AES-256 entry of several chunks failing authentication" =>
+        { entries: [aes_entry.call(big) { |body, extra| [body[0...-1] + (body[-1].ord ^ 1).chr, extra] }], password: "right",
+          reason: "'a.txt': data damaged (authentication code mismatch)", zipfile: :error },
+      "a declared size of 10 bytes over 30 MiB" =>
+        { entries: [{ name: "a.txt", data: "\0" * (30 << 20), local: { size: 10 }, central: { size: 10 } }],
+          reason: "'a.txt': data damaged (more data than its declared size)", zipfile: :error },
+      "a Unix folder mode on an entry with data" =>
+        { entries: [{ name: "a.txt", data: DATA, central: { attributes: 0o40755 << 16 } }], data: DATA, zipfile: DATA },
+      "a DOS folder attribute on an entry with data" =>
+        { entries: [{ name: "a.txt", data: DATA, central: { made_by: 20, attributes: 0x10 } }], data: DATA, zipfile: DATA },
+      "bytes after the end of the deflate stream" =>
+        { entries: [{ name: "a.txt", data: DATA, body: ZipBytes.deflate(DATA) + "trailing" }], data: DATA, zipfile: DATA },
+      "a locator signature in the last record's comment" =>
+        { entries: [{ name: "a.txt", data: DATA, central: { comment: "PK\x06\x07".b + "\0".b * 16 } }], data: DATA, zipfile: DATA },
+      "an entry named ." =>
+        { entries: [{ name: ".", data: DATA }], read: ".", data: DATA,
+          all: [false, {}, "'.' names the target folder itself; not extracted"], zipfile: DATA },
+      "ZipCrypto, the right password, a data descriptor" =>
+        { entries: [crypted.(noise(11, 5) + "\0", :signed)], password: "right", read: "z.txt", data: DATA, zipfile: DATA },
+      "ZipCrypto, a wrong password passing the check byte" =>
+        { entries: [crypted.(crypt_header, nil)], password: wrong, read: "z.txt", reason: "wrong password for 'z.txt'", zipfile: :error },
+    }
+  end
+
+  def assert_answer(expected, actual, what)
+    expected.nil? ? assert_nil(actual, what) : assert_equal(expected, actual, what)
+  end
+
+  # What zipfile reads for each [archive, password, name]: the data, or nil.
+  PY_READ = <<~PY.freeze
+    import base64, json, sys, zipfile
+    answers = []
+    for archive, password, name in json.load(sys.stdin):
+        try:
+            with zipfile.ZipFile(archive) as z:
+                answers.append(base64.b64encode(z.read(name, pwd=password.encode() or None)).decode())
+        except Exception:
+            answers.append(None)
+    print(json.dumps(answers))
+  PY
+
+  def test_crafted_archives_are_read_as_their_central_directory_says
+    cases = crafted_rows.each_with_index.map do |(what, row), i|
+      [what, row.merge(archive: ZipBytes.write(path("c#{i}.zip"), row[:entries]))]
+    end
+    cases.each do |what, row|
+      name = row.fetch(:read, row[:entries].last[:name])
+      declared = row[:entries].find { |e| e[:name] == name }&.dig(:central, :size) || row[:entries].last[:data].bytesize
+      answer, files, all_reason = row.fetch(:all) { row[:data] ? [true, { name => row[:data] }, nil] : [false, {}, row[:reason]] }
+      zip = Parvox.load(row[:archive], row.fetch(:password, ""))
+      refute_nil zip, "#{what}: #{Parvox.last_error}"
+      assert_contained(what) do
+        assert_answer row[:data], zip.read(name), what
+        assert_answer row[:reason], zip.last_error, what
+        yielded = 0
+        zip.read(name) { |chunk| yielded += chunk.bytesize }
+        assert_operator yielded, :<=, declared, "#{what}: read past the declared size"
+        target = path("one", "t.txt")
+        assert_equal !row[:data].nil?, zip.unzip_file(name, target), what
+        assert_answer row[:data], (File.binread(target) if File.exist?(target)), "#{what}: unzip_file left that"
+        FileUtils.rm_rf([@out, path("one")])
+        assert_equal answer, zip.unzip_all(@out), what
+        assert_answer all_reason, zip.last_error, what
+        assert_equal files, tree_of(@out).to_h, "#{what}: unzip_all left that"
+      end
+      zip.close
+    end
+    FileUtils.rm_rf(@out)
+    zip = Parvox.load(cases.first[1][:archive], "")
+    assert_nil zip.read("good.txt\0/../x")
+    assert_equal "the entry name holds a NUL byte", zip.last_error
+    refute zip.unzip_file("good.txt", path("t") + "\0/x"), "a target path holding NUL"
+    refute zip.unzip_all("#{@out}\0/x"), "a target folder holding NUL"
+    assert_equal "the target path holds a NUL byte", zip.last_error
+    refute File.exist?(path("t")) || File.exist?(@out)
+    return if WINDOWS # the peers are Linux programs
+
+    requests = cases.map { |_, row| [row[:archive], row.fetch(:password, ""), row.fetch(:read, row[:entries].last[:name])] }
+    out, err, status = Open3.capture3("python3", "-c", PY_READ, stdin_data: JSON.generate(requests))
+    assert status.success?, err
+    JSON.parse(out).zip(cases) do |read, (what, row)|
+      expected = row[:zipfile] == :error ? nil : row[:zipfile]
+      assert_answer expected, read&.unpack1("m"), "#{what}: zipfile"
+    end
+  end
+
+  # A FIFO where an archive or a target should be: every call answers at once
+  # (in a child with a deadline, so a hang fails the test), and the FIFO stays.
+  def test_fifos_are_refused_without_blocking
+    linux_only "FIFOs"
+    archive = make_zip([{ name: "g.txt", data: "good" }, { name: "f.txt", data: "data" }])
+    fifo = path("fifo")
+    File.mkfifo(fifo)
+    FileUtils.mkdir_p(@out)
+    File.mkfifo(File.join(@out, "f.txt"))
+    out, status = ruby_child(<<~RUBY, fifo, archive, @out, deadline: 30)
+      fifo, archive, out = ARGV
+      p [Parvox.load(fifo, ""), Parvox.last_error]
+      p [Parvox.new(fifo, ""), Parvox.last_error]
+      zip = Parvox.load(archive, "")
+      p [zip.unzip_file("f.txt", fifo), zip.last_error]
+      p [zip.unzip_all(out), zip.last_error]
+    RUBY
+    assert status.success?, out
+    not_regular = ->(file) { "'#{file}': Not a regular file" }
+    assert_equal [[nil, not_regular.(fifo)], [nil, not_regular.(fifo)], [false, not_regular.(fifo)],
+                  [false, not_regular.(File.join(@out, "f.txt"))]].map { |answer| "#{answer.inspect}\n" }, out.lines
+    assert File.pipe?(fifo) && File.pipe?(File.join(@out, "f.txt")), "a FIFO was replaced"
+    assert_equal "good", File.read(File.join(@out, "g.txt"))
   end
 
   def test_truncated_archives_fail
@@ -241,9 +420,9 @@ class HostileTest < ParvoxTest
     zip.close
     assert_equal ["a"], entry_names(path("n.zip"))
     zip = Parvox.load(path("n.zip") + "\0ignored", "")
-    assert zip.unzip_file("a\0whatever", path("x") + "\0y"), "unzip_file with NULs"
-    assert_equal "data", File.read(path("x"))
-    assert zip.unzip_all(path("all") + "\0y")
+    refute zip.unzip_file("a\0whatever", path("x")), "a name holding NUL names no entry"
+    refute zip.unzip_all(path("all") + "\0y"), "a target folder holding NUL"
+    assert zip.unzip_all(path("all"))
     assert_equal [["a", "data"]], tree_of(path("all"))
   end
 

@@ -96,6 +96,7 @@ class TestWriter < ParvoxTest
     assert status.success?, out
     sizes = ZipBytes.entries(path("t.zip")).map { |e| e[:size] }
     assert_equal [0xFFFFFFFF, 5], sizes, "the size of big.bin is in its ZIP64 field"
+    assert_equal [["big.bin", size], ["after.txt", 5]], Parvox.load(path("t.zip"), "").entries.map { |e| [e.name, e.size] }
     out, status = Open3.capture2e("python3", "-c", <<~PY, path("t.zip"))
       import sys, zipfile
       z = zipfile.ZipFile(sys.argv[1])

@@ -6,6 +6,7 @@ require "zlib"
 # directory back. Plain Ruby, so it works wherever the tests run.
 module ZipBytes
   UTF8_FLAG = 0x800
+  DESCRIPTOR_FLAG = 0x8
   DOS_DATE_2020 = (40 << 9) | (1 << 5) | 1 # 2020-01-01
 
   module_function
@@ -14,27 +15,52 @@ module ZipBytes
   # as bytes), :data, and optionally :stored (no compression), :link (a Unix
   # symlink entry whose data is the target), :utf8 (the UTF-8 flag; by
   # default set for any non-ASCII name, as Python's zipfile does) and :extra
-  # (extra fields, in both headers).
-  def write(path, entries)
+  # (extra fields, in both headers). For archives that lie: :body (the bytes
+  # stored as its data, in place of `data` compressed), :descriptor (:signed
+  # or :unsigned: sizes and CRC in a data descriptor after the data, the
+  # local header's flag set and its values zero), and :local and :central,
+  # fields that replace the ones computed for that header (:version, :flags,
+  # :method, :crc, :compressed, :size, :extra; the directory also :made_by,
+  # :attributes, :comment). `comment` is the archive's.
+  def write(path, entries, comment: "")
     out = "".b
     central = "".b
     entries.each do |entry|
       name = entry[:name].to_s.b
       data = entry[:data].to_s.b
-      body = entry[:stored] ? data : deflate(data)
-      flags = entry.fetch(:utf8) { !name.ascii_only? } ? UTF8_FLAG : 0
-      extra = entry[:extra].to_s.b
-      fields = [flags, entry[:stored] ? 0 : 8, 0, DOS_DATE_2020, Zlib.crc32(data), body.bytesize,
-                data.bytesize, name.bytesize, extra.bytesize]
-      mode = entry[:link] ? 0o120777 : 0o100644
-      central << ["PK\x01\x02", (3 << 8) | 20, 20, *fields, 0, 0, 0, mode << 16, out.bytesize]
-                 .pack("a4vvvvvvVVVvvvvvVV") << name << extra
-      out << ["PK\x03\x04", 20, *fields].pack("a4vvvvvVVVvv") << name << extra << body
+      body = entry[:body] || (entry[:stored] ? data : deflate(data))
+      fields = { version: 20, flags: entry.fetch(:utf8) { !name.ascii_only? } ? UTF8_FLAG : 0,
+                 method: entry[:stored] ? 0 : 8, crc: Zlib.crc32(data), compressed: body.bytesize,
+                 size: data.bytesize, extra: entry[:extra].to_s.b }
+      local = fields.dup
+      local.update(flags: local[:flags] | DESCRIPTOR_FLAG, crc: 0, compressed: 0, size: 0) if entry[:descriptor]
+      local.update(entry[:local] || {})
+      record = fields.merge(made_by: (3 << 8) | 20, attributes: (entry[:link] ? 0o120777 : 0o100644) << 16,
+                            comment: "".b).update(entry[:central] || {})
+      central << ["PK\x01\x02", record[:made_by], *header_fields(record), name.bytesize, record[:extra].bytesize,
+                  record[:comment].bytesize, 0, 0, record[:attributes], out.bytesize]
+                 .pack("a4vvvvvvVVVvvvvvVV") << name << record[:extra] << record[:comment]
+      out << ["PK\x03\x04", *header_fields(local), name.bytesize, local[:extra].bytesize].pack("a4vvvvvVVVvv")
+      out << name << local[:extra] << body
+      descriptor = [fields[:crc], fields[:compressed], fields[:size]].pack("VVV")
+      out << { signed: "PK\x07\x08".b + descriptor, unsigned: descriptor }.fetch(entry[:descriptor]) if entry[:descriptor]
     end
     out << central << ["PK\x05\x06", 0, 0, entries.size, entries.size, central.bytesize,
-                       out.bytesize - central.bytesize, 0].pack("a4vvvvVVv")
+                       out.bytesize - central.bytesize, comment.bytesize].pack("a4vvvvVVv") << comment.b
     File.binwrite(path, out)
     path
+  end
+
+  # From "version needed" to the uncompressed size, as both headers hold them.
+  def header_fields(values)
+    [values[:version], values[:flags], values[:method], 0, DOS_DATE_2020, values[:crc], values[:compressed],
+     values[:size]]
+  end
+
+  # The extra field that carries a Unix mode in a local header (Info-ZIP's
+  # 0x6c78), here a symlink's.
+  def link_mode_field
+    [0x6c78, 7, 5, (3 << 8) | 20, 0o120777 << 16].pack("vvCvV")
   end
 
   # An Info-ZIP Unicode Path extra field naming `stored` as `name`: readers
@@ -53,6 +79,39 @@ module ZipBytes
     bytes.setbyte(at, bytes.getbyte(at) ^ 0x55)
     File.binwrite(path, bytes)
     path
+  end
+
+  # `data` encrypted by traditional PKWARE encryption (ZipCrypto) under
+  # `password`, or decrypted when `decrypt`. An entry's data is a 12-byte
+  # header whose last byte a reader checks the password by, then the data.
+  def zipcrypto(data, password, decrypt: false)
+    keys = [0x12345678, 0x23456789, 0x34567890]
+    update = lambda do |byte|
+      keys[0] = crc_step(keys[0], byte)
+      keys[1] = ((keys[1] + (keys[0] & 0xFF)) * 134_775_813 + 1) & 0xFFFFFFFF
+      keys[2] = crc_step(keys[2], keys[1] >> 24)
+    end
+    password.b.each_byte(&update)
+    data.b.bytes.map do |byte|
+      t = (keys[2] | 2) & 0xFFFF
+      out = byte ^ (((t * (t ^ 1)) >> 8) & 0xFF)
+      update.call(decrypt ? out : byte)
+      out
+    end.pack("C*")
+  end
+
+  # One byte into a CRC-32 register, without the pre- and post-inversion.
+  def crc_step(crc, byte)
+    Zlib.crc32(byte.chr, crc ^ 0xFFFFFFFF) ^ 0xFFFFFFFF
+  end
+
+  # The first entry of the archive at `path` as its local header has it:
+  # { flags:, method:, crc:, extra:, body: (the data as stored) }.
+  def first_local_entry(path)
+    bytes = File.binread(path)
+    flags, method, crc, compressed, _, name_length, extra_length = bytes.unpack("@6vv@14VVVvv")
+    { flags: flags, method: method, crc: crc, extra: bytes[30 + name_length, extra_length],
+      body: bytes[30 + name_length + extra_length, compressed] }
   end
 
   def deflate(data)

@@ -5,6 +5,7 @@
 set -euo pipefail
 
 out=$(mkdir -p "$1" && cd "$1" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -41,4 +42,34 @@ with zipfile.ZipFile(f"{out}/names.zip", "w", zipfile.ZIP_DEFLATED) as z:
                  "../up.txt", "/abs.txt", "C:drive.txt"]:
         z.writestr(zipfile.ZipInfo(name), b"" if name.endswith("/") else name.encode())
 PY
+# Archives that lie, crafted byte by byte: names holding NUL, local headers
+# that disagree with the directory, a link-typed local header, a size that
+# lies, a folder attribute over data; and oddities peers read (a descriptor
+# without signature, bytes after the deflate stream, a stray locator
+# signature in a comment), and ZipCrypto with the check byte of a descriptor.
+ruby -r "$here/../zip_bytes.rb" - "$out" <<'RUBY'
+out = ARGV[0]
+data = "crafted entry data\n" * 20
+crc = Zlib.crc32(data)
+{
+  "nul-name" => [{ name: "readme.txt\0/..\0/..\0/escaped.txt", data: "pwned" }, { name: "d\0/..\0/NEW/", data: "" }],
+  "nul-unicode-path" => [{ name: "innocent.txt", data: "pwned",
+                           central: { extra: ZipBytes.unicode_path_field("innocent.txt", "x\0/../../escaped.txt") } }],
+  "local-stored" => [{ name: "a.txt", data: data, local: { method: 0 } }],
+  "local-encrypted" => [{ name: "a.txt", data: data, local: { flags: 1 } }],
+  "descriptor-crc" => [{ name: "a.txt", data: data, descriptor: :signed, central: { crc: crc ^ 1 } }],
+  "descriptor-local-only" => [{ name: "a.txt", data: data, descriptor: :signed }],
+  "descriptor-unsigned" => [{ name: "a.txt", data: data, stored: true, descriptor: :unsigned }],
+  "link-header" => [{ name: "a.txt", data: data, local: { crc: crc ^ 1, extra: ZipBytes.link_mode_field },
+                      central: { crc: crc ^ 1 } }],
+  "lying-size" => [{ name: "a.txt", data: "\0" * (1 << 20), local: { size: 10 }, central: { size: 10 } }],
+  "folder-mode" => [{ name: "a.txt", data: data, central: { attributes: 0o40755 << 16 } }],
+  "trailing-bytes" => [{ name: "a.txt", data: data, body: ZipBytes.deflate(data) + "trailing" }],
+  "stray-locator" => [{ name: "a.txt", data: data, central: { comment: "PK\x06\x07".b + "\0".b * 16 } }],
+  "dot" => [{ name: ".", data: data }],
+  "zipcrypto-descriptor" => [{ name: "z.txt", data: data, stored: true, descriptor: :signed,
+                               body: ZipBytes.zipcrypto("\0" * 12 + data, "secret"),
+                               local: { flags: 9, crc: 0, compressed: 0, size: 0 }, central: { flags: 9 } }],
+}.each { |name, entries| ZipBytes.write("#{out}/crafted-#{name}.zip", entries) }
+RUBY
 ls -l "$out" | awk 'NR > 1 { print $5, $NF }'

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive/central_directory.h"
@@ -28,6 +29,7 @@ struct Entry {
   uint16_t flags = 0;
   std::string extra;
   std::string local_name;  // when it differs from `name`
+  std::string descriptor;  // bytes after the data
 };
 
 // Writes a stored-method archive after `prefix`; offsets in it count from
@@ -52,7 +54,7 @@ Built build(const std::vector<Entry>& entries, const std::string& prefix = "", b
     put16(out, 10); put16(out, e.flags); put16(out, 0); put32(out, 0);
     put32(out, crc); put32(out, e.data.size()); put32(out, e.data.size());
     put16(out, local_name.size()); put16(out, 0);
-    out += local_name + e.data;
+    out += local_name + e.data + e.descriptor;
     std::string extra = e.extra;
     if (zip64) {
       put16(extra, 1); put16(extra, 8);
@@ -169,13 +171,57 @@ TEST(CentralDirectory, ChecksEachLocalHeaderAgainstItsRecord) {
   EXPECT_FALSE(CentralDirectory::locate_entry(memory, directory->entries()[0], &span, &reason));
   EXPECT_EQ("its local header names another entry", reason);
 
-  DirectoryEntry longer = directory->entries()[1];
-  longer.compressed_size = 1 << 20;
-  EXPECT_FALSE(CentralDirectory::locate_entry(memory, longer, &span, &reason));
-  EXPECT_EQ("its local header disagrees with the central directory", reason);
-  longer.flags |= 1 << 3;  // sizes in a data descriptor: only the directory's count
-  EXPECT_FALSE(CentralDirectory::locate_entry(memory, longer, &span, &reason));
-  EXPECT_EQ("its data runs past the end of the archive", reason);
+  // Whatever the directory's own descriptor flag says, a local header
+  // without one must repeat every value the data is read by.
+  const std::vector<std::pair<std::string, void (*)(DirectoryEntry&)>> changes = {
+      {"method", [](DirectoryEntry& e) { e.method = 8; }},
+      {"encryption", [](DirectoryEntry& e) { e.flags |= 1; }},
+      {"CRC", [](DirectoryEntry& e) { e.crc ^= 1; }},
+      {"sizes", [](DirectoryEntry& e) { e.compressed_size = 1 << 20; }},
+      {"sizes", [](DirectoryEntry& e) { e.flags |= 1 << 3; e.info.size = 9; }},
+  };
+  for (const auto& change : changes) {
+    DirectoryEntry changed = directory->entries()[1];
+    change.second(changed);
+    EXPECT_FALSE(CentralDirectory::locate_entry(memory, changed, &span, &reason));
+    EXPECT_EQ("its local header disagrees with the central directory (" + change.first + ")", reason);
+  }
+}
+
+// A local header that defers CRC and sizes to a data descriptor: the
+// descriptor must repeat the directory's, in any of its four forms.
+TEST(CentralDirectory, ChecksADataDescriptorAgainstTheRecord) {
+  const std::string data = "delta";
+  const uint32_t crc = crc32_of(data);
+  std::vector<std::string> forms(4);
+  for (size_t i = 0; i < forms.size(); ++i) {
+    if (i < 2) forms[i] = "PK\x07\x08";
+    put32(forms[i], crc);
+    if (i % 2 == 0) {
+      put32(forms[i], data.size()); put32(forms[i], data.size());
+    } else {
+      put64(forms[i], data.size()); put64(forms[i], data.size());
+    }
+  }
+  for (const std::string& form : forms) {
+    Entry deferred{"d.txt", data, 1 << 3};
+    deferred.descriptor = form;
+    const Built built = build({deferred});
+    std::string reason;
+    auto directory = read(built.bytes, &reason);
+    ASSERT_TRUE(directory) << reason;
+    MemoryBytes memory(built.bytes.data(), built.bytes.size());
+    DirectoryEntry entry = directory->entries()[0];
+    EntrySpan span;
+    ASSERT_TRUE(CentralDirectory::locate_entry(memory, entry, &span, &reason)) << reason;
+    EXPECT_EQ(static_cast<int64_t>(30 + 5 + data.size() + form.size()), span.end);
+    entry.crc ^= 1;
+    EXPECT_FALSE(CentralDirectory::locate_entry(memory, entry, &span, &reason));
+    EXPECT_EQ("its data descriptor disagrees with the central directory", reason);
+    entry.compressed_size = 1 << 20;
+    EXPECT_FALSE(CentralDirectory::locate_entry(memory, entry, &span, &reason));
+    EXPECT_EQ("its data runs past the end of the archive", reason);
+  }
 }
 
 TEST(StoredNames, UnflaggedUtf8IsTakenAsUtf8AndAMatchingUnicodePathWins) {

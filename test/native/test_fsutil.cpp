@@ -108,6 +108,22 @@ TEST_F(FsutilTest, CreationBeneathARootNeverFollowsALink) {
   EXPECT_TRUE(fsutil::make_folders_beneath(at("root"), {}));
 }
 
+// The system ends a name at a NUL ("..\0x" is ".."): no component holding
+// one is ever created, wherever it stands.
+TEST_F(FsutilTest, NamesHoldingNulAreNeverCreated) {
+  const std::string nul("a\0b", 3), up("..\0x", 4);
+  EXPECT_FALSE(fsutil::is_creatable_name(nul));
+  EXPECT_FALSE(fsutil::is_creatable_name(up));
+  EXPECT_TRUE(fsutil::is_creatable_name("a b"));
+  ::mkdir(at("root").c_str(), 0777);
+  fsutil::FileCreator files(at("root"));
+  EXPECT_FALSE(files.create_file({nul}).is_open());
+  EXPECT_FALSE(files.create_file({up, "f"}).is_open());
+  EXPECT_FALSE(fsutil::make_folders_beneath(at("root"), {up, "x"}));
+  EXPECT_TRUE(fsutil::list_folder(at("root"), "*", true, true).empty());
+  EXPECT_EQ(fsutil::list_folder(scratch_.path(), "*", true, true), std::vector<std::string>{"root"});
+}
+
 TEST_F(FsutilTest, FileCreatorReusesItsFolderAndStillRefusesLinks) {
   ::mkdir(at("root").c_str(), 0777);
   ::mkdir(at("outside").c_str(), 0777);
