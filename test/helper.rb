@@ -173,8 +173,12 @@ class ParvoxTest < Minitest::Test
   # under Wine, Parvox extracting every entry is the check.
   def valid_archive?(archive, password = "")
     if WINDOWS
-      out = path("valid-#{File.basename(archive)}")
-      return Parvox.load(archive, password)&.unzip_all(out) == true
+      # An archive stopped before its first entry holds none, and is valid.
+      zip = Parvox.load(archive, password) or return false
+      entries = zip.entries
+      valid = !entries.nil? && (entries.empty? || zip.unzip_all(path("valid-#{File.basename(archive)}")))
+      zip.close
+      return valid
     end
     _, status = Open3.capture2e("7z", "t", "-p#{password}", archive)
     return status.success? unless password.empty?
