@@ -85,16 +85,17 @@ int64_t data_time_of(VALUE options) {
   return NUM2LL(rb_funcall(mtime, rb_intern("to_i"), 0));
 }
 
-// The system would end a name or path at a NUL ("a\0/../x" is "a"): one
-// holding NUL names no entry and no file. Leaves the reason in the object.
+// A name or path holding NUL names no entry and no file (see holds_nul).
+// Leaves the reason in the object.
 bool refuses_nul(ParvoxObject& object, VALUE name, const char* reason) {
-  if (!std::memchr(RSTRING_PTR(name), '\0', static_cast<size_t>(RSTRING_LEN(name)))) return false;
+  if (!holds_nul(name)) return false;
   object.last_error = reason;
   return true;
 }
 
 constexpr char kNameHoldsNul[] = "the entry name holds a NUL byte";
 constexpr char kPathHoldsNul[] = "the target path holds a NUL byte";
+constexpr char kSourceHoldsNul[] = "the source path holds a NUL byte";
 
 // Whether the entry name `utf8_name` (utf8_text_of of `given`: nil when it had
 // no UTF-8 form) cannot be looked up; the object's last_error then says why.
@@ -131,7 +132,7 @@ VALUE parvox_add_file(VALUE self, VALUE source, VALUE name, VALUE folder, VALUE 
   VALUE utf8_name = utf8_text_of(name);
   const VALUE answer = run_operation(self, [&](ParvoxObject& object, Operation* operation) {
     ArchiveWriter* writer = writer_for_entry(object, utf8_name, name, operation);
-    if (!writer) return false;
+    if (!writer || refuses_nul(object, source, kSourceHoldsNul)) return false;
     operation->work = [writer, path = native_name_of(source), entry = all_bytes_of(utf8_name),
                        whole_folder = switch_on(folder),
                        sub_folders = switch_on(recursive)](Progress& progress) {

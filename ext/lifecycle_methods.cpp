@@ -59,6 +59,10 @@ VALUE new_instance(VALUE klass, VALUE path, VALUE password, OpenMode mode) {
   check_string(path);
   check_string(password);
   VALUE password_text = password_text_of(password);
+  if (holds_nul(path)) {
+    set_thread_last_error(rb_utf8_str_new_cstr("the archive path holds a NUL byte"));
+    return Qnil;
+  }
   set_thread_last_error(Qnil);
   VALUE reason = rb_utf8_str_new_cstr("out of memory");
   int state = 0;

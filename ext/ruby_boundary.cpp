@@ -59,6 +59,11 @@ ParvoxObject* get_object(VALUE self) {
 
 void check_string(VALUE value) { Check_Type(value, T_STRING); }
 
+bool holds_nul(VALUE checked) {
+  return std::memchr(RSTRING_PTR(checked), '\0', static_cast<size_t>(RSTRING_LEN(checked))) !=
+         nullptr;
+}
+
 std::string bytes_of(VALUE checked) {
   const char* bytes = RSTRING_PTR(checked);
   const size_t length = static_cast<size_t>(RSTRING_LEN(checked));

@@ -24,6 +24,10 @@ ParvoxObject* get_object(VALUE self);
 // Raises TypeError unless `value` is a String.
 void check_string(VALUE value);
 
+// Whether a checked String holds a NUL byte: as a path or name the system
+// would end it there ("a\0/../x" is "a"), so it names no file and no entry.
+bool holds_nul(VALUE checked);
+
 // Conversions of checked Strings, one for each form the native layer takes.
 // The bytes as given, up to the first NUL: the archive path of new and load.
 std::string bytes_of(VALUE checked);

@@ -1,5 +1,4 @@
 require "helper"
-require "json"
 
 # Parvox#entries and #each_entry, and unzip_file by name once every name is
 # known.
@@ -9,23 +8,6 @@ class EntriesTest < ParvoxTest
     linux_only "builds its archives with Python"
   end
 
-  # Writes argv[1] from a JSON list of [name, data]; data nil makes a folder.
-  PY_ZIP = <<~PY.freeze
-    import json, sys, zipfile
-    with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as zf:
-        for name, data in json.load(sys.stdin):
-            if data is None:
-                zf.writestr(zipfile.ZipInfo(name), b"")
-            else:
-                zf.writestr(name, data)
-  PY
-
-  def py_zip(entries, archive = path("e.zip"))
-    _, err, status = Open3.capture3("python3", "-c", PY_ZIP, archive, stdin_data: JSON.generate(entries))
-    assert status.success?, "python zipfile: #{err}"
-    archive
-  end
-
   def extract(zip, name)
     target = path("x", name.tr("/\\", "__"))
     answer = zip.unzip_file(name, target)
@@ -33,8 +15,8 @@ class EntriesTest < ParvoxTest
   end
 
   def test_listing_and_lookup_by_name
-    archive = py_zip([["one.txt", "1"], ["Folder/", nil], ["Folder/two.txt", "2"], ["three.txt", "3"],
-                      ["one.txt", "duplicate"]])
+    archive = python_zip([{ name: "one.txt", data: "1" }, { name: "Folder/" }, { name: "Folder/two.txt", data: "2" },
+                          { name: "three.txt", data: "3" }, { name: "one.txt", data: "duplicate" }])
     zip = Parvox.load(archive, "")
     entries = zip.entries
     assert_equal ["one.txt", "Folder/", "Folder/two.txt", "three.txt", "one.txt"], entries.map(&:name)
@@ -57,7 +39,7 @@ class EntriesTest < ParvoxTest
   end
 
   def test_callers_who_never_list_and_lookups_after_unzip_all
-    archive = py_zip([["a", "A"], ["b", "B"], ["c", "C"]])
+    archive = python_zip([{ name: "a", data: "A" }, { name: "b", data: "B" }, { name: "c", data: "C" }])
     zip = Parvox.load(archive, "")
     assert_equal "A", extract(zip, "a"), "the current entry first"
     assert_equal "C", extract(zip, "c")
@@ -73,7 +55,7 @@ class EntriesTest < ParvoxTest
 
   def test_every_entry_of_a_larger_archive_in_any_order
     names = Array.new(1500) { |i| format("d%02d/f%04d.txt", i / 100, i) }
-    archive = py_zip(names.map { |n| [n, "data of #{n}"] })
+    archive = python_zip(names.map { |n| { name: n, data: "data of #{n}" } })
     zip = Parvox.load(archive, "")
     order = names.shuffle(random: Random.new(3)).first(150) + names.first(150) + names.last(100).reverse
     order.each { |name| assert_equal "data of #{name}", extract(zip, name), name }
@@ -81,7 +63,7 @@ class EntriesTest < ParvoxTest
   end
 
   def test_each_entry
-    archive = py_zip([["a", "A"], ["b/", nil], ["b/c", "C"]])
+    archive = python_zip([{ name: "a", data: "A" }, { name: "b/" }, { name: "b/c", data: "C" }])
     zip = Parvox.load(archive, "")
     seen = []
     assert_same zip, zip.each_entry { |e| seen << e.name }
@@ -101,7 +83,8 @@ class EntriesTest < ParvoxTest
     Parvox.new(path("empty.zip"), "").close
     assert_equal [], Parvox.load(path("empty.zip"), "").entries
 
-    archive = py_zip([["first.txt", "first"], ["second.txt", "second"], ["third.txt", "third"]])
+    archive = python_zip([{ name: "first.txt", data: "first" }, { name: "second.txt", data: "second" },
+                          { name: "third.txt", data: "third" }])
     bytes = File.binread(archive)
     local = bytes.index("PK\x03\x04".b, 4)
     bytes[local, 4] = "XXXX"
@@ -128,7 +111,8 @@ class EntriesTest < ParvoxTest
   end
 
   def test_listing_and_extracting_on_one_object_at_once
-    archive = py_zip([["a", "A" * 100], ["b/", nil], ["b/c", "C" * 100], ["d", "D"]])
+    archive = python_zip([{ name: "a", data: "A" * 100 }, { name: "b/" }, { name: "b/c", data: "C" * 100 },
+                          { name: "d", data: "D" }])
     zip = Parvox.load(archive, "")
     extracted = []
     zip.each_entry do |entry|

@@ -80,11 +80,7 @@ class HostileTest < ParvoxTest
     data = "line of text that deflates well\n" * 2000
     [true, false].each do |stored|
       archive = make_zip([{ name: "d.txt", data: data, stored: stored }], path("crc#{stored}.zip"))
-      bytes = File.binread(archive)
-      size, name_length, extra_length = bytes.unpack("@18V@26vv")
-      at = 30 + name_length + extra_length + size / 2 # the middle of the entry's data
-      bytes.setbyte(at, bytes.getbyte(at) ^ 0x55)
-      File.binwrite(archive, bytes)
+      ZipBytes.damage_first_entry(archive)
       zip = Parvox.load(archive, "")
       refute_nil zip
       refute zip.unzip_file("d.txt", path("d#{stored}.txt")), "stored=#{stored}: unzip_file on bad data"
@@ -407,15 +403,13 @@ class HostileTest < ParvoxTest
 
   def test_stored_aes_entry_without_password
     linux_only "7z is a Linux program"
-    File.write(path("plain.txt"), "stored but encrypted " * 50)
-    _, status = Open3.capture2e("7z", "a", "-tzip", "-mx0", "-mem=AES256", "-pPW", path("s.zip"), path("plain.txt"))
-    assert status.success?, "7z could not make the archive"
-    zip = Parvox.load(path("s.zip"), "")
+    archive = stored_aes_archive
+    zip = Parvox.load(archive, "")
     refute zip.unzip_file("plain.txt", path("t.txt")), "ciphertext answered true"
     refute File.exist?(path("t.txt"))
     refute zip.unzip_all(@out)
     refute File.exist?(File.join(@out, "plain.txt"))
-    zip = Parvox.load(path("s.zip"), "PW")
+    zip = Parvox.load(archive, "PW")
     assert zip.unzip_file("plain.txt", path("t.txt")), "the right password"
     assert_equal File.read(path("plain.txt")), File.read(path("t.txt"))
   end
@@ -427,10 +421,17 @@ class HostileTest < ParvoxTest
     File.write(path("f.txt"), "data")
     zip = Parvox.new(path("n.zip"), "")
     refute zip.add_file(path("f.txt"), "a\0b", false, false)
-    assert zip.add_file(path("f.txt") + "\0ignored", "a", false, false)
+    refute zip.add_file(path("f.txt") + "\0ignored", "b", false, false), "a source path holding NUL"
+    assert_equal "the source path holds a NUL byte", zip.last_error
+    assert zip.add_file(path("f.txt"), "a", false, false)
     zip.close
+    [-> { Parvox.new(path("m.zip") + "\0ignored", "") }, -> { Parvox.load(path("n.zip") + "\0x", "") }].each do |call|
+      assert_nil call.call, "an archive path holding NUL"
+      assert_equal "the archive path holds a NUL byte", Parvox.last_error
+    end
+    refute File.exist?(path("m.zip"))
     assert_equal ["a"], entry_names(path("n.zip"))
-    zip = Parvox.load(path("n.zip") + "\0ignored", "")
+    zip = Parvox.load(path("n.zip"), "")
     refute zip.unzip_file("a\0whatever", path("x")), "a name holding NUL names no entry"
     refute zip.unzip_all(path("all") + "\0y"), "a target folder holding NUL"
     assert zip.unzip_all(path("all"))

@@ -105,10 +105,10 @@ class TestLifecycle < ParvoxTest
     assert_equal 22, File.size(path("n.zip"))
   end
 
-  def test_strings_end_at_an_embedded_nul_and_their_encoding_is_not_looked_at
-    zip = Parvox.new("#{path('cut.zip')}\0ignored", "")
-    zip.close
-    assert File.exist?(path("cut.zip"))
+  def test_archive_paths_holding_nul_are_refused_and_their_encoding_is_not_looked_at
+    assert_nil Parvox.new("#{path('cut.zip')}\0ignored", "")
+    refute File.exist?(path("cut.zip"))
+    Parvox.new(path("cut.zip"), "").close
     assert_instance_of Parvox, Parvox.load(path("cut.zip").b, "".encode("UTF-16LE"))
   end
 

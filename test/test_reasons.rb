@@ -1,5 +1,4 @@
 require "helper"
-require "json"
 require "rbconfig"
 
 # #last_error and Parvox.last_error: one reason for each kind of failure,
@@ -10,25 +9,6 @@ class ReasonsTest < ParvoxTest
     linux_only "builds archives with Python and 7z and expects the POSIX wording of system errors (Windows words them its own way)"
   end
 
-  # Writes the archive argv[1] from a JSON list of {name, data, link?} on stdin.
-  PY_ZIP = <<~PY.freeze
-    import json, sys, zipfile
-    with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as zf:
-        for e in json.load(sys.stdin):
-            info = zipfile.ZipInfo(e["name"], (2020, 1, 1, 0, 0, 0))
-            info.compress_type = zipfile.ZIP_DEFLATED
-            if e.get("link"):
-                info.create_system = 3
-                info.external_attr = 0o120777 << 16
-            zf.writestr(info, e["data"])
-  PY
-
-  def py_zip(entries, archive = path("h.zip"))
-    _, err, status = Open3.capture3("python3", "-c", PY_ZIP, archive, stdin_data: JSON.generate(entries))
-    assert status.success?, "python zipfile: #{err}"
-    archive
-  end
-
   def unzip_all_reason(archive, target = path("out"), password: "")
     zip = Parvox.load(archive, password)
     refute zip.unzip_all(target), "unzip_all of #{archive} answered true"
@@ -37,7 +17,7 @@ class ReasonsTest < ParvoxTest
 
   def test_reasons_of_names_leading_outside_the_target
     ["../evil", "a/../../evil", "/etc/evil", "C:/evil"].each do |name|
-      archive = py_zip([{ name: "good.txt", data: "good" }, { name: name, data: "pwned" }])
+      archive = python_zip([{ name: "good.txt", data: "good" }, { name: name, data: "pwned" }])
       assert_equal "'#{name}' leads outside the target folder; not extracted", unzip_all_reason(archive)
     end
   end
@@ -45,25 +25,21 @@ class ReasonsTest < ParvoxTest
   def test_reasons_of_writing_through_links
     outside = path("outside")
     FileUtils.mkdir_p(outside)
-    archive = py_zip([{ name: "link", data: outside, link: true }, { name: "link/x", data: "pwned" }])
+    archive = python_zip([{ name: "link", data: outside, link: true }, { name: "link/x", data: "pwned" }])
     assert_match %r{\A'#{Regexp.escape(path('out', 'link', 'x'))}': Not a directory\z},
                  unzip_all_reason(archive)
     FileUtils.rm_rf(path("out"))
     FileUtils.mkdir_p(path("out"))
     File.symlink(outside, path("out", "dir_link"))
-    archive = py_zip([{ name: "dir_link/x", data: "pwned" }])
+    archive = python_zip([{ name: "dir_link/x", data: "pwned" }])
     assert_match(/\A'#{Regexp.escape(path('out', 'dir_link', 'x'))}': /, unzip_all_reason(archive))
     assert_empty Dir.children(outside)
   end
 
   def test_reasons_of_damage_and_passwords
     data = "line of text that deflates well\n" * 2000
-    archive = py_zip([{ name: "big.bin", data: data }])
-    bytes = File.binread(archive)
-    size, name_length, extra_length = bytes.unpack("@18V@26vv")
-    at = 30 + name_length + extra_length + size / 2
-    bytes.setbyte(at, bytes.getbyte(at) ^ 0x55)
-    File.binwrite(archive, bytes)
+    archive = python_zip([{ name: "big.bin", data: data }])
+    ZipBytes.damage_first_entry(archive)
     zip = Parvox.load(archive, "")
     refute zip.unzip_file("big.bin", path("big.bin"))
     assert_match(/\A'big\.bin': data damaged \(.+\)\z/, zip.last_error)
@@ -90,16 +66,13 @@ class ReasonsTest < ParvoxTest
   end
 
   def test_a_stored_aes_entry_without_password
-    File.write(path("plain.txt"), "stored but encrypted " * 50)
-    _, status = Open3.capture2e("7z", "a", "-tzip", "-mx0", "-mem=AES256", "-pPW", path("s.zip"), path("plain.txt"))
-    assert status.success?, "7z could not make the archive"
-    zip = Parvox.load(path("s.zip"), "")
+    zip = Parvox.load(stored_aes_archive, "")
     refute zip.unzip_file("plain.txt", path("t.txt"))
     assert_equal "'plain.txt' is encrypted and no password was given", zip.last_error
   end
 
   def test_reasons_of_targets_that_cannot_be_written
-    archive = py_zip([{ name: "f.txt", data: "data" }])
+    archive = python_zip([{ name: "f.txt", data: "data" }])
     zip = Parvox.load(archive, "")
     File.write(path("file"), "a file")
     refute zip.unzip_file("f.txt", path("file", "f.txt"))
@@ -117,7 +90,7 @@ class ReasonsTest < ParvoxTest
   # Root writes into read-only folders, so this runs as nobody in a child Ruby.
   def test_reason_of_a_read_only_target_folder
     runner = unprivileged_runner
-    archive = py_zip([{ name: "f.txt", data: "data" }])
+    archive = python_zip([{ name: "f.txt", data: "data" }])
     FileUtils.mkdir_p(path("out"))
     File.chmod(0o555, path("out"))
     script = 'require "parvox"; zip = Parvox.load(ARGV[0], ""); p zip.unzip_all(ARGV[1]); puts zip.last_error'

@@ -70,6 +70,17 @@ module ZipBytes
     [0x7075, data.bytesize].pack("vv") + data
   end
 
+  # Flips one byte in the middle of the first entry's data (as damage on a
+  # disk would), leaving every header intact; answers `path`.
+  def damage_first_entry(path)
+    bytes = File.binread(path)
+    size, name_length, extra_length = bytes.unpack("@18V@26vv")
+    at = 30 + name_length + extra_length + size / 2
+    bytes.setbyte(at, bytes.getbyte(at) ^ 0x55)
+    File.binwrite(path, bytes)
+    path
+  end
+
   # `data` encrypted by traditional PKWARE encryption (ZipCrypto) under
   # `password`, or decrypted when `decrypt`. An entry's data is a 12-byte
   # header whose last byte a reader checks the password by, then the data.

@@ -1,0 +1,82 @@
+# Sourced by script/windows: the two platform gems, prebuilt (nothing to
+# compile at install): pkg/parvox-1.0.0-x64-mingw32.gem, parvox.so for Ruby
+# 2.7 in lib/, and pkg/parvox-1.0.0-x64-mingw-ucrt.gem, a parvox.so per UCRT
+# Ruby in lib/parvox/<minor>/ and lib/parvox.rb, which loads the one for the
+# running Ruby.
+
+# Packs the files in folder $1 as the platform gem $3 for platform $2, for
+# the Rubies of requirement $4…
+package_gem() {
+  local stage=$1 platform=$2 file=$3; shift 3
+  cp README.md LICENSE "$stage/"
+  mkdir -p "$top/pkg"
+  (
+    cd "$stage"
+    /usr/bin/ruby -rrubygems/package -e '
+      spec = Gem::Specification.load(ARGV.shift)
+      spec.platform = Gem::Platform.new(ARGV.shift)
+      file = ARGV.shift
+      spec.required_ruby_version = ARGV
+      spec.extensions = []
+      spec.files = Dir["**/*"].select { |f| File.file?(f) }.sort
+      Gem::DefaultUserInteraction.ui = Gem::SilentUI.new
+      File.rename(Gem::Package.build(spec), file)
+    ' "$top/parvox.gemspec" "$platform" "$file" "$@" >/dev/null
+  )
+  say "wrote ${file#$top/}"
+}
+
+# The Ruby 2.7 gem, from the msvcrt toolchain (prepare_toolchain).
+build_gem() {
+  local stage=$build/gem
+  build_extension "$ruby_prefix" $host /usr/bin/ruby "$build/ext" "$libarchive_prefix" "$libdeflate_prefix"
+  rm -rf "$stage"
+  mkdir -p "$stage/lib"
+  cp "$build/ext/parvox.so" "$stage/lib/"
+  package_gem "$stage" x64-mingw32 "$gem_file" ">= 2.7" "< 2.8"
+}
+
+# The x64-mingw-ucrt gem, from the UCRT toolchain (prepare_ucrt_toolchain).
+build_ucrt_gem() {
+  local stage=$build/ucrt/gem minor base_ruby
+  rm -rf "$stage"
+  mkdir -p "$stage/lib"
+  cp lib/parvox.rb "$stage/lib/"
+  for minor in "${ucrt_rubies[@]}"; do
+    base_ruby=$build/ucrt/base-ruby-$minor
+    write_base_ruby "$base_ruby" "${ucrt_base_ruby[$minor]}"
+    build_extension "${ucrt_ruby_prefix[$minor]}" $ucrt_host "$base_ruby" "$build/ucrt/$minor" \
+      "$ucrt_libarchive_prefix" "$ucrt_libdeflate_prefix"
+    mkdir -p "$stage/lib/parvox/$minor"
+    cp "$build/ucrt/$minor/parvox.so" "$stage/lib/parvox/$minor/"
+  done
+  # A requirement is met only when all its parts are, so it cannot leave a
+  # gap: a Ruby between the oldest and the newest held (3.2) is let in, and
+  # lib/parvox.rb answers it with the Rubies the gem holds.
+  local sorted
+  sorted=($(printf '%s\n' "${ucrt_rubies[@]}" | sort -V))
+  package_gem "$stage" x64-mingw-ucrt "$ucrt_gem_file" ">= ${sorted[0]}" "< ${sorted[-1]%.*}.$(( ${sorted[-1]#*.} + 1 )).dev"
+}
+
+# The Windows Ruby that `ruby` and `test` run (wine_ruby) and its gem
+# (wine_gem): Ruby $1, one of windows_rubies, with the gem built again when
+# its sources are newer.
+windows_rubies=(2.7 "${ucrt_rubies[@]}")
+use_windows_ruby() {
+  local minor=$1 sources=(ext archive fsutil parvox.gemspec)
+  case " ${windows_rubies[*]} " in
+    *" $minor "*) ;;
+    *) die "no Windows Ruby $minor: WINDOWS_RUBY is one of ${windows_rubies[*]}" ;;
+  esac
+  if [ "$minor" = 2.7 ]; then
+    prepare_toolchain
+    wine_ruby=$ruby_prefix wine_gem=$gem_file
+  else
+    prepare_ucrt_toolchain
+    wine_ruby=${ucrt_ruby_prefix[$minor]} wine_gem=$ucrt_gem_file
+    sources+=(lib/parvox.rb script/lib/windows/ruby_ucrt.sh)
+  fi
+  if [ ! -f "$wine_gem" ] || [ -n "$(find "${sources[@]}" -newer "$wine_gem" -print -quit)" ]; then
+    if [ "$minor" = 2.7 ]; then build_gem; else build_ucrt_gem; fi
+  fi
+}

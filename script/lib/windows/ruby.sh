@@ -1,0 +1,47 @@
+# Sourced by script/windows: what building each Windows Ruby shares. Its stage
+# (ruby27.sh, ruby_ucrt.sh) fetches the source with fetch_ruby_source and
+# configures it; make_windows_ruby builds and installs it.
+
+# Fetches Debian source package $1 of suite $2 into folder $3 (see
+# fetch_source) with an empty build folder beside it; prints the source
+# folder. Debian's patches touch configure.ac (for x32 and Debian's host
+# names, nothing mingw uses): the shipped configure serves, without autoconf.
+fetch_ruby_source() {
+  local src
+  src=$(fetch_source "$1" "$2" "$3")
+  touch "$src/configure"
+  mkdir -p "$3/build"
+  echo "$src"
+}
+
+# Builds the Ruby configured in the build folder of $1.work with toolchain $2
+# and installs it into $1, strips its debug information and adds the host's
+# minitest; $3 names the Ruby in messages, further arguments go to `make
+# install`.
+make_windows_ruby() {
+  local prefix=$1 toolchain=$2 name=$3 work=$1.work binaries; shift 3
+  # Newer binutils cannot run windres' default preprocessor.
+  local windres="$toolchain-windres --preprocessor=$toolchain-gcc --preprocessor-arg=-E --preprocessor-arg=-xc -DRC_INVOKED"
+  run_with "$toolchain" "$work/build" make -j"$(nproc)" WINDRES="$windres" >"$work/build.log" 2>&1 ||
+    die "building Ruby $name failed: $work/build.log"
+  rm -rf "$prefix"
+  # Debian's RubyGems hook would otherwise install into the base Ruby's gem
+  # folder.
+  run_with "$toolchain" "$work/build" env DEBIAN_DISABLE_RUBYGEMS_INTEGRATION=1 make install WINDRES="$windres" "$@" \
+    >"$work/install.log" 2>&1 || die "installing Ruby $name failed: $work/install.log"
+  mapfile -t binaries < <(find "$prefix" -name '*.dll' -o -name '*.exe' -o -name '*.so')
+  run_with "$toolchain" / "$toolchain-strip" --strip-debug "${binaries[@]}"
+  install_minitest "$(ls -d "$prefix"/lib/ruby/gems/*/)"
+  basename "$(ls "$work"/*.dsc)" .dsc >"$prefix/.source"  # the Debian version it came from
+  rm -rf "$work"
+}
+
+# Installs the host's minitest (Debian package ruby-minitest) into gem folder $1.
+install_minitest() {
+  local gems=$1 minitest
+  minitest=$(ls -d /usr/share/rubygems-integration/all/gems/minitest-* | sort -V | tail -n 1)
+  [ -d "$minitest" ] || die "minitest is missing (Debian package ruby-minitest; run script/setup)"
+  mkdir -p "$gems/gems" "$gems/specifications"
+  cp -r "$minitest" "$gems/gems/"
+  cp "/usr/share/rubygems-integration/all/specifications/$(basename "$minitest").gemspec" "$gems/specifications/"
+}

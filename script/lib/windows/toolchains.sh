@@ -1,0 +1,104 @@
+# Sourced by script/windows: the two toolchains' static libraries and Windows
+# Rubies, built once from Debian's source packages and then taken from the
+# cache, a folder per version of their ingredients:
+#   msvcrt (Ruby 2.7): libarchive-<release>-r<n>-<id>, libdeflate-…, ruby2.7-bullseye-…
+#   UCRT (3.3, 3.1):   debian13-root-r<n>, then zlib-…, libdeflate-…,
+#                      libarchive-…, ruby3.3-trixie-…, ruby3.1-bookworm-…
+# <release> is the Debian version the Linux build uses, <n> the number of the
+# recipe (in its stage file, raised when the recipe changes) and <id> the
+# versions of the toolchain's compiler and C runtime (roots.sh).
+
+package_version() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null || die "$1 is missing (run script/setup)"; }
+
+# Fetches Debian source package $1 (optionally =version) from suite $2 into
+# folder $3 and unpacks it there with Debian's patches applied; prints the
+# unpacked folder.
+fetch_source() {
+  local package=$1 suite=$2 into=$3 private_apt_no_security=
+  # Some mirrors of the security archive serve no source files: then the
+  # suite's own version is taken.
+  while :; do
+    rm -rf "$into"
+    mkdir -p "$into"
+    private_apt_setup "$into/apt" "deb-src $suite" >&2 || die "could not fetch the $suite source lists"
+    (cd "$into" && apt-get "${private_apt[@]}" -qq source "$package" >/dev/null 2>&1) && break
+    [ -z "$private_apt_no_security" ] || die "apt-get source $package failed"
+    private_apt_no_security=1
+  done
+  ls -d "$into"/*/ | grep -v '/apt/$' | head -n 1
+}
+
+# An empty cache folder $1 for a static library: lib/ (with pkgconfig/) and
+# include/.
+new_library_folder() {
+  rm -rf "$1"
+  mkdir -p "$1/lib/pkgconfig" "$1/include"
+}
+
+# Writes lib/pkgconfig/$2.pc of the static library in cache folder $1:
+# version $3, description $4, what to link $5, further compiler flags $6.
+write_pkg_config() {
+  local prefix=$1 name=$2 version=$3 description=$4 libs=$5 cflags=${6:-}
+  cat >"$prefix/lib/pkgconfig/$name.pc" <<PC
+prefix=$prefix
+Name: $name
+Description: $description
+Version: $version
+Cflags: -I\${prefix}/include$cflags
+Libs: -L\${prefix}/lib $libs
+PC
+}
+
+# Sets libarchive_prefix, libdeflate_prefix and ruby_prefix: the msvcrt
+# toolchain's (Debian 12's mingw-w64) parts, building what the cache lacks.
+prepare_toolchain() {
+  local id libarchive_version libdeflate_version
+  id=$(toolchain_id)
+  # The same libarchive and libdeflate releases as the Linux build uses.
+  libarchive_version=$(package_version libarchive-dev)
+  libdeflate_version=$(package_version libdeflate-dev)
+  libarchive_prefix=$cache/libarchive-$libarchive_version-r$libarchive_recipe-$id
+  libdeflate_prefix=$cache/libdeflate-$libdeflate_version-r$libdeflate_recipe-$id
+  ruby_prefix=$cache/ruby2.7-$ruby27_suite-r$ruby27_recipe-$id
+  # Runs that build the same toolchain wait for each other.
+  mkdir -p "$cache"
+  exec 8>"$cache/.lock"
+  flock 8
+  [ -f "$libarchive_prefix/lib/libarchive.a" ] || build_libarchive "$libarchive_prefix" "$libarchive_version" $host
+  [ -f "$libdeflate_prefix/lib/libdeflate.a" ] ||
+    build_libdeflate "$libdeflate_prefix" "$libdeflate_version" $host
+  [ -x "$ruby_prefix/bin/ruby.exe" ] || build_ruby27 "$ruby_prefix"
+  flock -u 8
+}
+
+# Sets ucrt_libarchive_prefix, ucrt_libdeflate_prefix and ucrt_ruby_prefix
+# (by Ruby minor version): the UCRT toolchain's parts, built in the Debian 13
+# root, building what the cache lacks. A lock of its own: the msvcrt
+# toolchain and this one build side by side.
+declare -A ucrt_ruby_prefix
+prepare_ucrt_toolchain() {
+  mkdir -p "$cache"
+  exec 7>"$cache/.lock-ucrt"
+  flock 7
+  prepare_ucrt_root
+  local id zlib_version libdeflate_version libarchive_version zlib_prefix minor
+  id=$(ucrt_toolchain_id)
+  # The same releases as the Linux build and the msvcrt toolchain use.
+  zlib_version=$(package_version zlib1g-dev)
+  libdeflate_version=$(package_version libdeflate-dev)
+  libarchive_version=$(package_version libarchive-dev)
+  zlib_prefix=$cache/zlib-${zlib_version#*:}-r$zlib_recipe-$id
+  ucrt_libdeflate_prefix=$cache/libdeflate-$libdeflate_version-r$libdeflate_recipe-$id
+  ucrt_libarchive_prefix=$cache/libarchive-$libarchive_version-r$libarchive_recipe-$id
+  [ -f "$zlib_prefix/lib/libz.a" ] || build_zlib "$zlib_prefix" "$zlib_version" $ucrt_host
+  [ -f "$ucrt_libdeflate_prefix/lib/libdeflate.a" ] ||
+    build_libdeflate "$ucrt_libdeflate_prefix" "$libdeflate_version" $ucrt_host
+  [ -f "$ucrt_libarchive_prefix/lib/libarchive.a" ] ||
+    build_libarchive "$ucrt_libarchive_prefix" "$libarchive_version" $ucrt_host "$zlib_prefix"
+  for minor in "${ucrt_rubies[@]}"; do
+    ucrt_ruby_prefix[$minor]=$cache/ruby$minor-${ucrt_ruby_source[$minor]#* }-r$ucrt_ruby_recipe-$id
+    [ -x "${ucrt_ruby_prefix[$minor]}/bin/ruby.exe" ] ||
+      build_ucrt_ruby "${ucrt_ruby_prefix[$minor]}" "$minor" "$zlib_prefix"
+  done
+  flock -u 7
+}
