@@ -15,10 +15,7 @@ std::unique_ptr<ArchiveWriter> ArchiveWriter::create(const std::string& path,
       return nullptr;
     }
     writer->knows_written_id_ = writer->file_.identity(&writer->written_id_);
-    zip_writer::ZipWriter::Settings settings;
-    settings.password = password;
-    writer->engine_ = zip_writer::ZipWriter::start(writer->file_, settings);
-    if (!writer->engine_) {
+    if (!writer->start_engine(nullptr, password)) {
       *reason = quoted(path) + ": could not start a zip archive";
       return nullptr;
     }
@@ -28,6 +25,34 @@ std::unique_ptr<ArchiveWriter> ArchiveWriter::create(const std::string& path,
     return nullptr;
   }
 }
+
+std::unique_ptr<ArchiveWriter> ArchiveWriter::create(std::shared_ptr<StreamOutput> stream,
+                                                     const std::string& password,
+                                                     std::string* reason) noexcept {
+  try {
+    std::unique_ptr<ArchiveWriter> writer(new ArchiveWriter);
+    writer->stream_ = std::move(stream);
+    if (!writer->start_engine(writer->stream_.get(), password)) {
+      *reason = "could not start a zip archive";
+      return nullptr;
+    }
+    return writer;
+  } catch (...) {
+    *reason = "out of memory";
+    return nullptr;
+  }
+}
+
+// Starts the zip writer on `output`, or on the file when it is null.
+bool ArchiveWriter::start_engine(ArchiveOutput* output, const std::string& password) {
+  zip_writer::ZipWriter::Settings settings;
+  settings.password = password;
+  engine_ = output ? zip_writer::ZipWriter::start(*output, settings)
+                   : zip_writer::ZipWriter::start(file_, settings);
+  return engine_ != nullptr;
+}
+
+std::string ArchiveWriter::shown_target() const { return stream_ ? "the stream" : quoted(path_); }
 
 ArchiveWriter::~ArchiveWriter() { finish(); }
 
@@ -40,7 +65,7 @@ bool ArchiveWriter::finish() noexcept {
     engine_.reset();
     if (!file_.close() && finished) {
       finished = false;
-      last_error_ = quoted(path_) + " could not be finished: " + fsutil::last_error_text();
+      last_error_ = shown_target() + " could not be finished: " + fsutil::last_error_text();
     }
   } catch (...) {
     finished = false;
@@ -67,8 +92,8 @@ bool ArchiveWriter::fail(std::string reason) {
 // could not finish, and the system's reason.
 std::string ArchiveWriter::writer_failure() const {
   const std::string& entry = engine_->failed_entry();
-  if (entry.empty()) return quoted(path_) + " could not be finished: " + engine_->failure();
-  return quoted(entry) + " could not be written to " + quoted(path_) + ": " + engine_->failure();
+  if (entry.empty()) return shown_target() + " could not be finished: " + engine_->failure();
+  return quoted(entry) + " could not be written to " + shown_target() + ": " + engine_->failure();
 }
 
 // Why the writer did not take an entry: the writer is broken, or the name

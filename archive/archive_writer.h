@@ -22,6 +22,7 @@
 
 #include "archive/failures.h"
 #include "archive/progress.h"
+#include "archive/stream_output.h"
 #include "archive/zip_writer.h"
 #include "fsutil/file.h"
 #include "fsutil/file_status.h"
@@ -31,6 +32,11 @@ class ArchiveWriter {
   // Starts a new, empty archive at `path`, replacing any file there; null
   // with `*reason` set when it cannot.
   static std::unique_ptr<ArchiveWriter> create(const std::string& path,
+                                               const std::string& password,
+                                               std::string* reason) noexcept;
+  // Starts a new, empty archive written into `stream` as it is made (see
+  // stream_output.h): the same bytes as into a file.
+  static std::unique_ptr<ArchiveWriter> create(std::shared_ptr<StreamOutput> stream,
                                                const std::string& password,
                                                std::string* reason) noexcept;
   // Finishes the archive unless abandon() came first.
@@ -68,6 +74,9 @@ class ArchiveWriter {
  private:
   ArchiveWriter() = default;
   bool fail(std::string reason);
+  bool start_engine(ArchiveOutput* output, const std::string& password);
+  // The archive as reasons name it: its path, or the stream.
+  std::string shown_target() const;
   bool add_single_file(const std::string& source, const std::string& name, Progress& progress,
                        bool in_walk = false);
   bool is_archive_being_written(const fsutil::File& file) const;
@@ -87,8 +96,10 @@ class ArchiveWriter {
   bool write_entry(const std::string& name, int64_t size, const fsutil::FileStatus& status,
                    size_t chunk_size, const ChunkSource& next_chunk);
 
-  // Declared in the order of acquisition: the writer goes before its file.
+  // Declared in the order of acquisition: the writer goes before its file
+  // or stream.
   fsutil::File file_;
+  std::shared_ptr<StreamOutput> stream_;
   std::unique_ptr<zip_writer::ZipWriter> engine_;
   std::string path_;
   std::string last_error_;

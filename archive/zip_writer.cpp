@@ -25,8 +25,6 @@ namespace {
 constexpr size_t kQueuedBytesBound = 24 << 20;
 // Bytes of a task besides its data, counted against that bound.
 constexpr size_t kTaskOverhead = 1024;
-// Archive bytes are collected and handed to the file in blocks of this size.
-constexpr size_t kOutputBlock = 1 << 20;
 // An entry whose data comes near 4 GiB gets ZIP64 sizes from its local
 // header on: its compressed size is known only once written, and deflate and
 // encryption add at most about 0.03 % to it.
@@ -239,8 +237,8 @@ struct ZipWriter::Task final : WorkerPool::Job {
 
 // ---- Starting and giving entries -----------------------------------------------
 
-ZipWriter::ZipWriter(fsutil::File& file, const Settings& settings)
-    : file_(file), settings_(settings) {}
+ZipWriter::ZipWriter(ArchiveOutput& output, const Settings& settings)
+    : sink_(&output), settings_(settings) {}
 
 ZipWriter::~ZipWriter() {
   if (abandoned_) return;
@@ -248,11 +246,19 @@ ZipWriter::~ZipWriter() {
 }
 
 std::unique_ptr<ZipWriter> ZipWriter::start(fsutil::File& file, const Settings& settings) {
-  std::unique_ptr<ZipWriter> writer(new (std::nothrow) ZipWriter(file, settings));
+  std::unique_ptr<ArchiveOutput> output(new (std::nothrow) FileOutput(file));
+  if (!output) return nullptr;
+  std::unique_ptr<ZipWriter> writer = start(*output, settings);
+  if (writer) writer->owned_sink_ = std::move(output);
+  return writer;
+}
+
+std::unique_ptr<ZipWriter> ZipWriter::start(ArchiveOutput& output, const Settings& settings) {
+  std::unique_ptr<ZipWriter> writer(new (std::nothrow) ZipWriter(output, settings));
   if (!writer) return nullptr;
   writer->workshop_.reset(new (std::nothrow) Workshop(settings.threads, settings.password));
   if (!writer->workshop_) return nullptr;
-  writer->output_.reserve(kOutputBlock);
+  writer->output_.reserve(output.block_size());
   return writer;
 }
 
@@ -646,8 +652,9 @@ bool ZipWriter::report(Entry& entry, int64_t bytes, bool done) {
 
 bool ZipWriter::put(const char* data, size_t size) {
   if (!failure_.empty() || abandoned_) return false;
-  if (output_.size() + size > kOutputBlock && !flush_output()) return false;
-  if (size >= kOutputBlock) return write_to_file(data, size);
+  const size_t block = sink_->block_size();
+  if (output_.size() + size > block && !flush_output()) return false;
+  if (size >= block) return write_to_file(data, size);
   output_.append(data, size);
   return true;
 }
@@ -660,7 +667,7 @@ bool ZipWriter::flush_output() {
 }
 
 bool ZipWriter::write_to_file(const char* data, size_t size) {
-  if (!file_.write_all(data, size)) return write_failed();
+  if (!sink_->write_all(data, size)) return write_failed();
   in_file_ += static_cast<int64_t>(size);
   note_in_file();
   return true;
@@ -678,20 +685,21 @@ void ZipWriter::note_in_file() {
 // The bytes that did not reach the file belong to the oldest entry not all
 // in it.
 bool ZipWriter::write_failed() {
-  std::string why = fsutil::last_error_text();
+  std::string why = sink_->last_failure();
   return fail(std::move(why), not_in_file_.empty() ? putting_ : not_in_file_.front().name);
 }
 
 // After a failure the archive keeps the entries whole in the file and
-// nothing after them. A file that cannot be cut (a device) cannot be
+// nothing after them (a stream keeps what has left of the next). A file
+// that cannot be cut (a device), or a stream that failed, cannot be
 // finished.
 void ZipWriter::cut_back_to_whole_entries() {
   output_.clear();
   not_in_file_.clear();
   central_.resize(last_in_file_.central_size);
   entries_ = last_in_file_.entries;
-  cut_back_ = !abandoned_ && fsutil::cut_to(file_.fd(), last_in_file_.offset);
   in_file_ = last_in_file_.offset;
+  cut_back_ = !abandoned_ && sink_->take_back_to(last_in_file_.offset, &in_file_);
 }
 
 // Takes everything from `offset` on back out of the archive.
@@ -701,9 +709,7 @@ bool ZipWriter::take_back_to(int64_t offset) {
     return true;
   }
   output_.clear();
-  if (!fsutil::cut_to(file_.fd(), offset)) return write_failed();
-  in_file_ = offset;
-  return true;
+  return sink_->take_back_to(offset, &in_file_) || write_failed();
 }
 
 bool ZipWriter::finish() {
@@ -750,10 +756,10 @@ bool ZipWriter::write_directory() {
   put32(end, capped32(central_size));
   put32(end, capped32(central_offset));
   put16(end, 0);  // comment
-  if (file_.write_all(central_.data(), central_.size()) && file_.write_all(end.data(), end.size())) {
+  if (sink_->write_all(central_.data(), central_.size()) && sink_->write_all(end.data(), end.size())) {
     return true;
   }
-  failure_ = fsutil::last_error_text();
+  failure_ = sink_->last_failure();
   failed_entry_.clear();
   return false;
 }

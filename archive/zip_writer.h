@@ -1,5 +1,7 @@
 // The zip writer: local headers, entry data, the central directory and the
-// end records, written by us into a file the caller opened (and keeps owning).
+// end records, written by us into a file the caller opened (and keeps owning)
+// or any other ArchiveOutput, in order and never seeking back: the same bytes
+// whichever it is.
 //
 // Entries are deflated at level 6 (archive/deflate.h) and, with a password,
 // every file entry of at least one byte is WinZip AES-256 encrypted. The work
@@ -24,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/archive_output.h"
 #include "archive/progress.h"
 #include "fsutil/file_status.h"
 
@@ -77,6 +80,10 @@ class ZipWriter {
   // Starts an empty archive in `file`, empty and open for writing, which
   // the caller keeps open while the writer lives.
   static std::unique_ptr<ZipWriter> start(fsutil::File& file, const Settings& settings);
+  // The same into `output`, which the caller keeps while the writer lives.
+  // An output that cannot take back what has left (a stream) keeps an entry
+  // stopped part-way as far as it left, outside the central directory.
+  static std::unique_ptr<ZipWriter> start(ArchiveOutput& output, const Settings& settings);
   // Finishes the archive unless finish() or abandon() came first.
   ~ZipWriter();
   ZipWriter(const ZipWriter&) = delete;
@@ -133,7 +140,7 @@ class ZipWriter {
   struct Workshop;
 
  private:
-  ZipWriter(fsutil::File& file, const Settings& settings);
+  ZipWriter(ArchiveOutput& output, const Settings& settings);
   bool accepts_entries();
   bool start_entry(const std::string& name, bool folder, int64_t size,
                    const fsutil::FileStatus& status);
@@ -158,7 +165,8 @@ class ZipWriter {
   void cut_back_to_whole_entries();
   bool write_directory();
 
-  fsutil::File& file_;
+  std::unique_ptr<ArchiveOutput> owned_sink_;
+  ArchiveOutput* sink_;
   Settings settings_;
   std::unique_ptr<Workshop> workshop_;
   std::deque<std::unique_ptr<Task>> queue_;
