@@ -15,14 +15,8 @@ std::unique_ptr<ArchiveReader> ArchiveReader::load(const std::string& path,
       *reason = quoted(path) + ": " + fsutil::last_error_text();
       return nullptr;
     }
-    std::string why;
-    if (!locate_central_directory(FileBytes(reader->file_.fd()), &reader->location_, &why)) {
-      *reason = quoted(path) + (why.empty() ? " is not a zip archive" : " cannot be read: " + why);
-      return nullptr;
-    }
-    reader->password_ = password;
-    reader->alternative_ = alternative;
-    reader->budget_.reset(reader->file_.size());
+    reader->bytes_.reset(new FileBytes(reader->file_.fd()));
+    if (!reader->locate(password, alternative, reason)) return nullptr;
     return reader;
   } catch (...) {
     *reason = "out of memory";
@@ -30,13 +24,43 @@ std::unique_ptr<ArchiveReader> ArchiveReader::load(const std::string& path,
   }
 }
 
+std::unique_ptr<ArchiveReader> ArchiveReader::load(std::unique_ptr<ArchiveBytes> bytes,
+                                                   const std::string& shown_name,
+                                                   const std::string& password,
+                                                   const std::string& alternative,
+                                                   std::string* reason) noexcept {
+  try {
+    std::unique_ptr<ArchiveReader> reader(new ArchiveReader);
+    reader->shown_name_ = shown_name;
+    reader->bytes_ = std::move(bytes);
+    if (!reader->locate(password, alternative, reason)) return nullptr;
+    return reader;
+  } catch (...) {
+    *reason = "out of memory";
+    return nullptr;
+  }
+}
+
+bool ArchiveReader::locate(const std::string& password, const std::string& alternative,
+                           std::string* reason) {
+  std::string why;
+  if (!locate_central_directory(*bytes_, &location_, &why)) {
+    *reason = shown() + (why.empty() ? " is not a zip archive" : " cannot be read: " + why);
+    return false;
+  }
+  password_ = password;
+  alternative_ = alternative;
+  budget_.reset(bytes_->size());
+  return true;
+}
+
 std::shared_ptr<const CentralDirectory> ArchiveReader::directory() noexcept {
   last_error_.clear();
   if (directory_) return directory_;
   try {
     std::string reason;
-    directory_ = CentralDirectory::read(FileBytes(file_.fd()), location_, &reason);
-    if (!directory_) fail(quoted(path_) + " cannot be read: " + reason);
+    directory_ = CentralDirectory::read(*bytes_, location_, &reason);
+    if (!directory_) fail(shown() + " cannot be read: " + reason);
   } catch (...) {
     fail("out of memory");
   }

@@ -51,6 +51,14 @@ class ArchiveReader {
   static std::unique_ptr<ArchiveReader> load(const std::string& path, const std::string& password,
                                              const std::string& alternative,
                                              std::string* reason) noexcept;
+  // Opens the archive in `bytes` (memory, a duplicate of an open file's
+  // descriptor, a stream read at offsets), which reasons call `shown_name`;
+  // the same answers and checks as for a path.
+  static std::unique_ptr<ArchiveReader> load(std::unique_ptr<ArchiveBytes> bytes,
+                                             const std::string& shown_name,
+                                             const std::string& password,
+                                             const std::string& alternative,
+                                             std::string* reason) noexcept;
   ArchiveReader(const ArchiveReader&) = delete;
   ArchiveReader& operator=(const ArchiveReader&) = delete;
 
@@ -84,6 +92,11 @@ class ArchiveReader {
 
  private:
   ArchiveReader() = default;
+  // Finds the end records in bytes_; false with `*reason` set when they are
+  // not there.
+  bool locate(const std::string& password, const std::string& alternative, std::string* reason);
+  // The archive as reasons name it: its path, quoted, or what it was read from.
+  std::string shown() const { return shown_name_.empty() ? quoted(path_) : shown_name_; }
   bool fail(std::string reason);
   const DirectoryEntry* find_entry(const CentralDirectory& directory, const std::string& name);
   const DirectoryEntry* open_named_entry(const std::string& name,
@@ -107,7 +120,9 @@ class ArchiveReader {
   bool fail_reading_entry(const DirectoryEntry& entry, const zip_engine::ZipReader& engine);
 
   fsutil::File file_;
+  std::unique_ptr<ArchiveBytes> bytes_;  // the file's, or the archive's given ones
   std::string path_;
+  std::string shown_name_;
   std::string password_;
   std::string alternative_;  // another form of the password, or empty
   std::string last_error_;

@@ -202,11 +202,11 @@ ArchiveReader::Opening ArchiveReader::open_entry(const DirectoryEntry& entry,
   const std::string name = quoted(entry.info.name_ok ? entry.info.name : entry.stored_name);
   EntrySpan span;
   std::string reason;
-  if (!CentralDirectory::locate_entry(FileBytes(file_.fd()), entry, &span, &reason)) {
+  if (!CentralDirectory::locate_entry(*bytes_, entry, &span, &reason)) {
     fail(name + " cannot be read: " + reason);
     return Opening::damaged;
   }
-  *engine = ZipReader::open(file_.fd(), span.layout, password_, alternative_);
+  *engine = ZipReader::open(*bytes_, span.layout, password_, alternative_);
   if (!*engine) {
     fail(name + " cannot be read: its local header is damaged");
     return Opening::damaged;
@@ -273,7 +273,7 @@ bool ArchiveReader::unzip_all(const std::string& folder, Progress& progress) noe
     }
     set_folder_times(root, folder_times);
     if (failures.any()) return fail(failures.summary());
-    return extracted || fail(quoted(path_) + " has no entries");
+    return extracted || fail(shown() + " has no entries");
   } catch (...) {
     return fail("out of memory");
   }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 
+#include "archive/central_directory.h"
 #include "archive/deflate.h"
 #include "fsutil/file.h"
 #include "fsutil/thread_locale.h"
@@ -120,7 +121,7 @@ std::string engine_trailer(const EntryLayout& layout) {
 }  // namespace
 
 struct ZipReader::Source {
-  int fd;
+  const ArchiveBytes& bytes;
   std::string header;     // first the built local header,
   int64_t data_begin;     // then the entry's data from the file,
   int64_t data_size;
@@ -130,8 +131,8 @@ struct ZipReader::Source {
   size_t block_size;
 
   // A small entry gets a block of its own size, not a whole kReadBlockSize.
-  Source(int fd, const EntryLayout& layout)
-      : fd(fd),
+  Source(const ArchiveBytes& bytes, const EntryLayout& layout)
+      : bytes(bytes),
         header(engine_header(layout)),
         data_begin(layout.data),
         data_size(layout.compressed_size),
@@ -159,10 +160,10 @@ la_ssize_t read_source(archive* a, void* client, const void** buffer) {
   } else if (source->offset < data_end) {
     const size_t wanted =
         static_cast<size_t>(std::min<int64_t>(data_end - source->offset, source->block_size));
-    got = fsutil::read_at(source->fd, source->block.get(), wanted,
-                          source->data_begin + source->offset - source->header_size());
-    if (got < 0) {
-      archive_set_error(a, errno, "Read error");
+    got = static_cast<long long>(wanted);
+    if (!source->bytes.read(source->data_begin + source->offset - source->header_size(), wanted,
+                            source->block.get())) {
+      archive_set_error(a, EIO, "Read error");
       return ARCHIVE_FATAL;
     }
     *buffer = source->block.get();
@@ -219,7 +220,7 @@ ZipReader::ZipReader(std::unique_ptr<Source> source, const EntryLayout& layout, 
 
 ZipReader::~ZipReader() = default;
 
-std::unique_ptr<ZipReader> ZipReader::open(int fd, const EntryLayout& layout,
+std::unique_ptr<ZipReader> ZipReader::open(const ArchiveBytes& bytes, const EntryLayout& layout,
                                            const std::string& password,
                                            const std::string& alternative) {
   try {
@@ -227,7 +228,7 @@ std::unique_ptr<ZipReader> ZipReader::open(int fd, const EntryLayout& layout,
     for (const std::string* candidate : {&password, &alternative}) {
       if (!candidate->empty()) passwords.push_back(*candidate);
     }
-    std::unique_ptr<Source> source(new Source(fd, layout));
+    std::unique_ptr<Source> source(new Source(bytes, layout));
     std::unique_ptr<ZipReader> reader(new ZipReader(std::move(source), layout, !passwords.empty()));
     if (!reader->read_header(passwords)) return nullptr;
     return reader;

@@ -1,8 +1,8 @@
 // The zip engine: every call into libarchive lives behind this interface.
 // Archives are read through libarchive; they are written by zip_writer.h.
 //
-// ZipReader works on a file the caller opened (and keeps owning); it never
-// opens or closes it itself.
+// ZipReader works on the bytes of an archive the caller opened (and keeps
+// owning); it never opens or closes anything itself.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +13,7 @@
 
 struct archive;
 struct archive_entry;
+class ArchiveBytes;
 
 namespace zip_engine {
 
@@ -65,12 +66,12 @@ struct EntryLayout {
 // read. No other entry is walked.
 class ZipReader {
  public:
-  // Opens the entry laid out as `layout` in `fd` (a readable file).
+  // Opens the entry laid out as `layout` in `bytes`.
   // Encrypted entries are read with `password` or, when it is not empty,
   // with `alternative`, another form of the same password. The reader reads
-  // at offsets of its own, so several readers may work on one descriptor side
+  // at offsets of its own, so several readers may work on one archive side
   // by side. Null when the engine cannot start on it.
-  static std::unique_ptr<ZipReader> open(int fd, const EntryLayout& layout,
+  static std::unique_ptr<ZipReader> open(const ArchiveBytes& bytes, const EntryLayout& layout,
                                          const std::string& password,
                                          const std::string& alternative = std::string());
   ~ZipReader();

@@ -30,7 +30,7 @@ inline bool read_all(const std::string& path, const std::string& password, Entri
     EntrySpan span;
     if (!entry.info.is_folder) {
       if (!CentralDirectory::locate_entry(bytes, entry, &span, why)) return false;
-      auto reader = zip_engine::ZipReader::open(file.fd(), span.layout, password, "");
+      auto reader = zip_engine::ZipReader::open(bytes, span.layout, password, "");
       if (!reader || !reader->open_entry()) {
         *why = entry.info.name + " does not open" + (reader ? ": " + reader->failure_detail() : "");
         return false;
