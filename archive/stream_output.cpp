@@ -69,6 +69,14 @@ bool StreamOutput::take(std::string* block) {
   return true;
 }
 
+void StreamOutput::give_back(std::string rest) {
+  std::lock_guard<fsutil::Mutex> lock(mutex_);
+  if (rest.empty() || !failure_.empty()) return;
+  queued_ += rest.size();
+  taken_ -= static_cast<int64_t>(rest.size());
+  queue_.push_front(std::move(rest));
+}
+
 void StreamOutput::fail(const std::string& why) {
   std::lock_guard<fsutil::Mutex> lock(mutex_);
   if (failure_.empty()) failure_ = why.empty() ? "the stream failed" : why;

@@ -39,6 +39,9 @@ class StreamOutput final : public ArchiveOutput {
   void detach();
   // Takes the oldest queued bytes; false when there are none.
   bool take(std::string* block);
+  // Puts back the end of the block last taken, which did not leave: it is
+  // the first to be taken again.
+  void give_back(std::string rest);
   // Writing what was taken failed: nothing more is accepted, and the writer
   // learns `why` from its next write.
   void fail(const std::string& why);

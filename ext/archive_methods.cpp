@@ -4,6 +4,7 @@
 // (ext/operation.h) does the rest.
 #include "ext/methods.h"
 #include "ext/operation.h"
+#include "ext/ruby_io.h"
 
 #include <algorithm>
 #include <cstring>
@@ -127,7 +128,7 @@ ArchiveWriter* writer_for_entry(ParvoxObject& object, VALUE name, VALUE given_na
 }  // namespace
 
 VALUE parvox_add_file(VALUE self, VALUE source, VALUE name, VALUE folder, VALUE recursive) {
-  check_string(source);
+  source = path_string(source);
   check_string(name);
   VALUE utf8_name = utf8_text_of(name);
   const VALUE answer = run_operation(self, [&](ParvoxObject& object, Operation* operation) {
@@ -142,6 +143,7 @@ VALUE parvox_add_file(VALUE self, VALUE source, VALUE name, VALUE folder, VALUE 
     return true;
   });
   RB_GC_GUARD(utf8_name);
+  RB_GC_GUARD(source);
   return answer;
 }
 
@@ -180,7 +182,7 @@ VALUE parvox_add_data(int argc, VALUE* argv, VALUE self) {
 // The entry name is looked up as UTF-8 text; only the target is a path.
 VALUE parvox_unzip_file(VALUE self, VALUE name, VALUE target) {
   check_string(name);
-  check_string(target);
+  target = path_string(target);
   VALUE utf8_name = utf8_text_of(name);
   const VALUE answer = run_operation(self, [&](ParvoxObject& object, Operation* operation) {
     ArchiveReader* reader = reader_for_reading(object);
@@ -198,12 +200,13 @@ VALUE parvox_unzip_file(VALUE self, VALUE name, VALUE target) {
     return true;
   });
   RB_GC_GUARD(utf8_name);
+  RB_GC_GUARD(target);
   return answer;
 }
 
 VALUE parvox_unzip_all(VALUE self, VALUE folder) {
-  check_string(folder);
-  return run_operation(self, [&](ParvoxObject& object, Operation* operation) {
+  folder = path_string(folder);
+  const VALUE answer = run_operation(self, [&](ParvoxObject& object, Operation* operation) {
     ArchiveReader* reader = reader_for_reading(object);
     if (!reader || refuses_nul(object, folder, kPathHoldsNul)) return false;
     operation->work = [reader, path = native_name_of(folder)](Progress& progress) {
@@ -212,6 +215,8 @@ VALUE parvox_unzip_all(VALUE self, VALUE folder) {
     operation->reason = &reader->last_error();
     return true;
   });
+  RB_GC_GUARD(folder);
+  return answer;
 }
 
 // Without a block the data is built in native memory and copied into the

@@ -6,6 +6,7 @@
 #include "ext/methods.h"
 #include "ext/parvox_object.h"
 #include "ext/ruby_boundary.h"
+#include "ext/ruby_io.h"
 #include "ext/string_conversion.h"
 #include "fsutil/library_path.h"
 
@@ -13,28 +14,39 @@ namespace {
 
 enum class OpenMode { create, load };
 
-// A ParvoxObject with its archive open, or null with `*reason` set. The path
-// goes to the native layer as the bytes Ruby gave; the password (its UTF-8
-// text) becomes its key, and reading also accepts its alternative form where
-// there is one.
-ParvoxObject* open_object(VALUE path, VALUE password_text, OpenMode mode, VALUE* reason,
+// What the archive is written into or read from: a path, or an IO.
+struct Target {
+  VALUE path;       // a String, or nil for an IO
+  VALUE io;         // new: the IO written into
+  IoSource source;  // load: what the IO read from is
+};
+
+// A ParvoxObject with its archive open, or null with `*reason` set (and
+// `*state` for an exception of the IO's that goes on). The path goes to the
+// native layer as the bytes Ruby gave; the password (its UTF-8 text) becomes
+// its key, and reading also accepts its alternative form where there is one.
+ParvoxObject* open_object(const Target& target, VALUE password_text, OpenMode mode, VALUE* reason,
                           int* state) noexcept {
   ParvoxObject* opened = nullptr;
   guarded([&] {
     std::unique_ptr<ParvoxObject> object(new (std::nothrow) ParvoxObject);
     if (!object) return false;
-    const std::string file = bytes_of(path);
     const std::string password = all_bytes_of(password_text);
     std::string why;
-    if (mode == OpenMode::create) {
-      object->writer = ArchiveWriter::create(file, password_key(password), &why);
+    if (mode == OpenMode::create && NIL_P(target.path)) {
+      object->writer = create_writer_into(target.io, password_key(password), &object->io, &why);
+    } else if (mode == OpenMode::create) {
+      object->writer = ArchiveWriter::create(bytes_of(target.path), password_key(password), &why);
+    } else if (NIL_P(target.path)) {
+      object->reader = load_reader_from(target.source, password_key(password),
+                                        password_alternative(password), &object->io, &why, state);
     } else {
-      object->reader = ArchiveReader::load(file, password_key(password),
+      object->reader = ArchiveReader::load(bytes_of(target.path), password_key(password),
                                            password_alternative(password), &why);
     }
     const bool ok = object->writer || object->reader;
     if (ok) opened = object.release();
-    if (!ok) *reason = protected_reason_string(why, state);
+    if (!ok && !*state) *reason = protected_reason_string(why, state);
     return ok;
   });
   return opened;
@@ -55,19 +67,30 @@ VALUE wrap_object(VALUE request_address) {
 
 // The instance is made only once its archive is open, so a failure leaves no
 // object behind. `klass` is the receiver: a subclass gets instances of itself.
-VALUE new_instance(VALUE klass, VALUE path, VALUE password, OpenMode mode) {
-  check_string(path);
+// `given` is a path (a String or Pathname) or an IO.
+VALUE new_instance(VALUE klass, VALUE given, VALUE password, OpenMode mode) {
+  Target target{Qnil, Qnil, IoSource()};
+  if (is_path(given)) {
+    target.path = path_string(given);
+  } else if (mode == OpenMode::create) {
+    check_writable_io(given);
+    target.io = given;
+  } else {
+    target.source = io_source_of(given);
+  }
   check_string(password);
   VALUE password_text = password_text_of(password);
-  if (holds_nul(path)) {
+  if (!NIL_P(target.path) && holds_nul(target.path)) {
     set_thread_last_error(rb_utf8_str_new_cstr("the archive path holds a NUL byte"));
     return Qnil;
   }
   set_thread_last_error(Qnil);
   VALUE reason = rb_utf8_str_new_cstr("out of memory");
   int state = 0;
-  ParvoxObject* object = open_object(path, password_text, mode, &reason, &state);
+  ParvoxObject* object = open_object(target, password_text, mode, &reason, &state);
   RB_GC_GUARD(password_text);
+  RB_GC_GUARD(target.path);
+  RB_GC_GUARD(target.source.bytes);
   if (state) rb_jump_tag(state);
   if (!object) {
     set_thread_last_error(reason);
@@ -80,7 +103,7 @@ VALUE new_instance(VALUE klass, VALUE path, VALUE password, OpenMode mode) {
     if (!request.wrapped) delete object;
     rb_jump_tag(state);
   }
-  VALUE args[2] = {path, password};
+  VALUE args[2] = {given, password};
   rb_obj_call_init(instance, 2, args);
   return instance;
 }
@@ -94,6 +117,27 @@ VALUE parvox_new(VALUE klass, VALUE path, VALUE password) {
 VALUE parvox_load(VALUE klass, VALUE path, VALUE password) {
   return new_instance(klass, path, password, OpenMode::load);
 }
+
+namespace {
+
+// Once the archive is finished, what it wrote into its IO (the end of the
+// archive) goes there; the IO is let go, left open. False, with last_error
+// set, when the IO failed.
+bool finish_io(ParvoxObject* object, int* state) noexcept {
+  if (!object->io) return true;
+  std::string failure;
+  const bool finished = object->io->end(&failure, state);
+  if (!finished) {
+    try {
+      object->last_error = failure;
+    } catch (...) {
+    }
+  }
+  object->io.reset();
+  return finished;
+}
+
+}  // namespace
 
 VALUE parvox_get_version(VALUE) { return INT2FIX(1); }
 
@@ -132,7 +176,12 @@ VALUE parvox_close(VALUE self) {
   }
   const uint64_t claimed = claim_for_close(object);
   bool finished = true;
-  if (claimed || object->held_by_this_thread()) finished = close_object(object);
+  int state = 0;
+  if (claimed || object->held_by_this_thread()) {
+    finished = close_object(object);
+    finished = finish_io(object, &state) && finished;
+  }
   release(object, claimed);
+  if (state) rb_jump_tag(state);
   return finished ? Qnil : Qfalse;
 }

@@ -79,16 +79,22 @@ void serve_until_finished(ParvoxObject* object, const Operation& operation, Back
                           int* state) {
   for (;;) {
     const Event event = wait_for_next_event(run, state);
+    if (object->io && still_running(object, run)) {
+      if (!*state) *state = object->io->serve();
+      if (*state) object->io->stop();
+    }
     if (!still_running(object, run) || event == Event::finished) return;
     if (event == Event::report) {
       if (!*state) *state = serve_report(operation, run->report());
       if (!still_running(object, run)) return;
       if (*state) {
+        if (object->io) object->io->stop();
         run->stop();
       } else {
         run->resume();
       }
     } else if (*state) {
+      if (object->io) object->io->stop();
       run->stop();
     }
   }
@@ -116,8 +122,10 @@ bool run_here(const Operation& operation, bool has_block, int* state) {
 bool run_on_own_thread(ParvoxObject* object, const Operation& operation, bool has_block,
                        int* state) {
   BackgroundRun* run = new (std::nothrow) BackgroundRun(has_block);
+  if (run && object->io) object->io->begin(run);
   if (!run || !run->start(operation.work)) {
     // No thread to be had: the work is done here, as a plain blocking call.
+    if (object->io) object->io->stop();
     delete run;
     return run_here(operation, has_block, state);
   }
@@ -147,11 +155,18 @@ bool perform(ParvoxObject* object, const OperationBuilder& build, bool has_block
     Operation operation;
     if (!build(*object, &operation)) return false;
     object->last_error.clear();
-    const bool answer = operation.runs_here
-                            ? run_here(operation, has_block, state)
-                            : run_on_own_thread(object, operation, has_block, state);
+    // The IO is served by this thread while the work runs on its own.
+    if (object->io && object->io->serves_calls()) operation.runs_here = false;
+    bool answer = operation.runs_here
+                      ? run_here(operation, has_block, state)
+                      : run_on_own_thread(object, operation, has_block, state);
     if (!answer && object->last_error.empty()) {
       object->last_error = *operation.reason;
+    }
+    std::string io_failure;
+    if (object->io && object->owned_by_this_process() && !object->io->end(&io_failure, state)) {
+      object->last_error = io_failure;
+      answer = false;
     }
     return answer;
   } catch (...) {

@@ -97,7 +97,10 @@ void* join_work(void* run) {
 
 ParvoxObject::ParvoxObject() : owner_process(fsutil::current_process_id()) {}
 
-ParvoxObject::~ParvoxObject() { delete running; }
+ParvoxObject::~ParvoxObject() {
+  if (io) io->stop();
+  delete running;
+}
 
 bool ParvoxObject::owned_by_this_process() const {
   return owner_process == fsutil::current_process_id();
@@ -118,6 +121,7 @@ void release(ParvoxObject* object, uint64_t claim) {
 void stop_running_work(ParvoxObject* object) {
   BackgroundRun* run = object->running;
   if (!run) return;
+  if (object->io) object->io->stop();  // the work must not wait for an IO no one serves
   object->running = nullptr;
   run->stop();
   // Once asked to stop, the work ends at its next check; no interrupt is

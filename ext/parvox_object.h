@@ -19,6 +19,7 @@
 #include "archive/archive_reader.h"
 #include "archive/archive_writer.h"
 #include "ext/background_run.h"
+#include "ext/ruby_io.h"
 #include "fsutil/threads.h"
 
 struct ParvoxObject {
@@ -26,6 +27,8 @@ struct ParvoxObject {
   // Ends any work still running and finishes the archive.
   ~ParvoxObject();
 
+  // The IO the archive is written into or read from, when it is no path.
+  std::unique_ptr<IoLink> io;
   // An archive made by Parvox.new, or one opened by Parvox.load; neither
   // once closed.
   std::unique_ptr<ArchiveWriter> writer;

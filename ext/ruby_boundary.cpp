@@ -8,7 +8,11 @@
 
 namespace {
 
-void mark_object(void* data) { rb_gc_mark(static_cast<ParvoxObject*>(data)->holder); }
+void mark_object(void* data) {
+  const auto* object = static_cast<ParvoxObject*>(data);
+  rb_gc_mark(object->holder);
+  if (object->io) object->io->mark();
+}
 
 void free_object(void* data) {
   auto* object = static_cast<ParvoxObject*>(data);

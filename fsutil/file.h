@@ -50,6 +50,11 @@ class File {
   static File open_regular_for_reading(const std::string& path);
   // Opens a file for reading, whatever it is.
   static File open_for_reading(const std::string& path);
+  // A descriptor of our own for an open file of someone else's, which the
+  // system knows as `handle` (a descriptor on POSIX systems, a HANDLE on
+  // Windows), for reading at offsets; invalid, with the last error set, when
+  // that is not a regular file (a pipe, a socket, a device).
+  static File duplicate_regular(intptr_t handle);
   // Creates the file, or truncates it if it exists, and opens it writable,
   // following links. Never blocks: a FIFO or socket there is refused ("Not a
   // regular file") without being opened; a device (/dev/null) is written to.

@@ -123,6 +123,16 @@ File File::duplicate() const {
   return File(fd_ < 0 ? -1 : ::fcntl(fd_, F_DUPFD_CLOEXEC, 0));
 }
 
+File File::duplicate_regular(intptr_t handle) {
+  File copy(::fcntl(static_cast<int>(handle), F_DUPFD_CLOEXEC, 0));
+  struct stat st;
+  if (copy.is_open() && (::fstat(copy.fd(), &st) != 0 || !S_ISREG(st.st_mode))) {
+    copy.close();
+    set_not_regular_file_error();
+  }
+  return copy;
+}
+
 long long File::read(char* buffer, size_t n) {
   ssize_t got;
   do {

@@ -100,6 +100,24 @@ File File::duplicate() const {
   return adopt(copy, _O_RDONLY);
 }
 
+// Opened anew rather than duplicated: a duplicate shares the file's position,
+// which ReadFile at an offset moves.
+File File::duplicate_regular(intptr_t handle) {
+  const auto original = reinterpret_cast<HANDLE>(handle);
+  if (original == INVALID_HANDLE_VALUE || GetFileType(original) != FILE_TYPE_DISK) {
+    set_not_regular_file_error();
+    return File();
+  }
+  HANDLE copy = ReOpenFile(original, GENERIC_READ, kShareAll, 0);
+  if (copy == INVALID_HANDLE_VALUE) return File();
+  if (GetFileType(copy) != FILE_TYPE_DISK) {
+    CloseHandle(copy);
+    set_not_regular_file_error();
+    return File();
+  }
+  return adopt(copy, _O_RDONLY);
+}
+
 long long File::read(char* buffer, size_t n) { return _read(fd_, buffer, clamp_count(n)); }
 
 bool File::write_all(const char* data, size_t n) {

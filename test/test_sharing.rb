@@ -15,7 +15,7 @@ class TestSharing < ParvoxTest
     linux_only "fork"
     make_tree(path("src"), "a.txt" => "a" * 1000, "b.txt" => "b")
     slow_tree(20)
-    out = assert_child(<<~RUBY, path("t.zip"), path("src"), path("slow"), path("u.zip"))
+    out = assert_child(<<~RUBY, path("t.zip"), path("src"), path("slow"), path("u.zip"), path("p.zip"))
       zip = Parvox.new(ARGV[0], "")
       zip.add_file(ARGV[1] + "/a.txt", "a.txt", false, false)
       Process.wait(fork { })  # exits normally: finalizers run in the child
@@ -29,6 +29,16 @@ class TestSharing < ParvoxTest
       Process.wait(fork { })  # while another thread of the parent adds
       puts "thread: \#{adding.value}"
       other.close
+
+      reading, writing = IO.pipe
+      drained = Thread.new { reading.binmode.read }
+      piped = Parvox.new(writing, "")
+      piped.add_data("parent", "a.txt")
+      Process.wait(fork { piped.add_data("child", "x.txt"); piped.close })
+      piped.add_data("parent", "b.txt")
+      piped.close
+      writing.close
+      File.binwrite(ARGV[4], drained.value)
     RUBY
     assert_match(/^child: false .*forked from/, out)
     assert_match(/^parent: true$/, out)
@@ -37,6 +47,8 @@ class TestSharing < ParvoxTest
     assert_equal %w[a.txt b.txt], entry_names(path("t.zip"))
     assert valid_archive?(path("u.zip"))
     assert_equal 21, Parvox.load(path("u.zip"), "").entries.size
+    assert valid_archive?(path("p.zip")), "an archive written into a pipe"
+    assert_equal %w[a.txt b.txt], entry_names(path("p.zip"))
   end
 
   def test_a_child_forked_inside_a_progress_block_runs_and_exits

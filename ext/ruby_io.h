@@ -1,0 +1,76 @@
+// Ruby objects given where a path may stand: paths (a String, a Pathname)
+// and the IO objects an archive is written into (Parvox.new) or read from
+// (Parvox.load).
+//
+// Every call into such an object happens on the Ruby thread serving the
+// Parvox call that needs it, never on the work's own thread: that thread
+// asks, the serving thread answers between the events it waits for
+// (ext/operation.cpp), as it runs progress blocks.
+#pragma once
+
+#include <ruby.h>
+
+#include <memory>
+#include <string>
+
+#include "archive/archive_reader.h"
+#include "archive/archive_writer.h"
+#include "ext/background_run.h"
+
+// Whether `value` stands for a path: a String, or an object with to_path
+// that is no IO (no fileno: a Pathname, not a File or Tempfile).
+bool is_path(VALUE value);
+// The String of the path `value` stands for (to_path's answer for a
+// Pathname); raises TypeError for anything else.
+VALUE path_string(VALUE value);
+
+// What an archive object keeps of the IO it writes into or reads from, and
+// how a call serves it.
+class IoLink {
+ public:
+  virtual ~IoLink() = default;
+  virtual void mark() const = 0;
+  // Whether calls must leave their work to a thread of their own and serve
+  // the IO meanwhile: true for any IO the work itself would call.
+  virtual bool serves_calls() const = 0;
+  // The call's work is about to start on a thread of its own, `run`.
+  virtual void begin(BackgroundRun* run) = 0;
+  // Serves what the work has asked of the IO. Answers the state of a Ruby
+  // exception that must go on to the caller (0 when none).
+  virtual int serve() = 0;
+  // The calling thread serves no more (an exception, a close): the work
+  // never waits for it from now on.
+  virtual void stop() = 0;
+  // The work has ended (`*state` holds any exception already met): serves
+  // what is left. False, with `*reason`, when the IO failed during the call.
+  virtual bool end(std::string* reason, int* state) = 0;
+};
+
+// Checks an IO given to Parvox.new: raises TypeError unless it has `write`.
+void check_writable_io(VALUE io);
+// A writer into `io`, with its link; null, with `*reason`, when it cannot.
+std::unique_ptr<ArchiveWriter> create_writer_into(VALUE io, const std::string& password,
+                                                  std::unique_ptr<IoLink>* link,
+                                                  std::string* reason) noexcept;
+
+// What Parvox.load learns of an IO before it reads the archive from it: the
+// String of a StringIO, the descriptor of a file, or an object read with
+// read and seek, and its size. Found with Ruby calls that may raise, before
+// any native object exists.
+struct IoSource {
+  enum class Kind { memory, descriptor, readable, unseekable } kind = Kind::unseekable;
+  VALUE io = Qnil;
+  VALUE bytes = Qnil;   // memory: a frozen String sharing the StringIO's
+  intptr_t handle = -1;  // descriptor: the system's handle of its file
+  int64_t size = 0;     // readable: from `size`, or a seek to the end
+  const char* class_name = "";
+};
+// Looks at the object given to Parvox.load; raises TypeError for one that
+// can be neither read nor seeked.
+IoSource io_source_of(VALUE io);
+// A reader of the archive in `source`, with its link; null, with `*reason`
+// and, for a Ruby exception raised by the IO that must go on, `*state`.
+std::unique_ptr<ArchiveReader> load_reader_from(const IoSource& source, const std::string& password,
+                                                const std::string& alternative,
+                                                std::unique_ptr<IoLink>* link,
+                                                std::string* reason, int* state) noexcept;

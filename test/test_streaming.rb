@@ -1,0 +1,331 @@
+require_relative "helper"
+require "stringio"
+require "tempfile"
+require "pathname"
+
+# Archives written into an IO as they are made, and read from memory, an
+# open file or any object with read and seek; paths given as Pathnames.
+class TestStreaming < ParvoxTest
+  TREE = {
+    "src/a.txt" => "alpha\n" * 1000,
+    "src/sub/b.bin" => (0..255).map(&:chr).join.b * 64,
+    "src/empty/" => nil,
+    "src/ünï.txt" => "named in UTF-8",
+  }.freeze
+
+  # Each entry of `archive` as Python's zipfile reads it: name => bytes
+  # (hex), folders with no bytes.
+  ZIPFILE_READ = <<~PY.freeze
+    import json, sys, zipfile
+    with zipfile.ZipFile(sys.argv[1]) as z:
+        print(json.dumps({i.filename: z.read(i).hex() for i in z.infolist()}))
+  PY
+
+  def zipfile_entries(archive)
+    out, err, status = Open3.capture3("python3", "-c", ZIPFILE_READ, archive)
+    assert status.success?, "zipfile: #{err}"
+    JSON.parse(out).transform_values { |hex| [hex].pack("H*") }
+  end
+
+  def tree_with_a_chunked_file
+    make_tree(path("t"), TREE)
+    # Over the whole-buffer bound: chunked, with a data descriptor.
+    File.binwrite(path("t", "src", "big.bin"), ("x".b * 3 + noise(1 << 20)) * 9)
+    path("t", "src")
+  end
+
+  # Every file beneath `root` with its bytes, by relative path.
+  def files_of(root)
+    tree_of(root).to_h.reject { |_, data| data == :dir }
+  end
+
+  # The bytes written into a pipe while `block` writes into its writing end,
+  # read by another thread as they come.
+  def bytes_through_pipe
+    reading, writing = IO.pipe
+    reader = Thread.new { reading.binmode.read }
+    yield writing
+    writing.close
+    reader.value
+  ensure
+    reading&.close
+  end
+
+  def test_a_tree_into_a_pipe_reads_back_whole
+    source = tree_with_a_chunked_file
+    expected = files_of(source)
+    ["", "pässword"].each do |password|
+      first_report_saw_bytes = nil
+      written = bytes_through_pipe do |pipe|
+        counted = CountingIO.new(pipe)
+        zip = Parvox.new(counted, password)
+        assert(zip.add_file(source, "src", true, true) do |_, _, _|
+          first_report_saw_bytes = counted.bytes if first_report_saw_bytes.nil?
+        end, zip.last_error)
+        assert_nil zip.close
+        refute pipe.closed?, "close leaves the IO open"
+      end
+      assert_operator first_report_saw_bytes, :>, 0, "the first entry reached the IO while the add ran"
+      archive = path("piped-#{password.empty? ? 'plain' : 'locked'}.zip")
+      File.binwrite(archive, written)
+      assert valid_archive?(archive, password), "7z t (#{password.inspect})"
+      out = path("x-#{password.empty? ? 'plain' : 'locked'}")
+      if password.empty?
+        read = zipfile_entries(archive).reject { |name, _| name.end_with?("/") }
+        assert_equal expected.transform_keys { |k| "src/#{k}" }, read
+      else
+        _, status = Open3.capture2e("7z", "x", "-y", "-p#{password}", "-o#{out}", archive)
+        assert status.success?, "7z x"
+        assert_equal expected, files_of(File.join(out, "src"))
+      end
+    end
+  end
+
+  # Counts what goes through; the IO sees `write` only.
+  class CountingIO
+    attr_reader :bytes
+
+    def initialize(io)
+      @io = io
+      @bytes = 0
+    end
+
+    def write(data)
+      @bytes += data.bytesize
+      @io.write(data)
+    end
+  end
+
+  def test_a_stringio_gets_the_bytes_a_path_gets
+    source = tree_with_a_chunked_file
+    saved = ENV.values_at("SOURCE_DATE_EPOCH", "PARVOX_THREADS")
+    ENV["SOURCE_DATE_EPOCH"] = "1500000000"
+    archives = [["1", path("t.zip")], ["2", StringIO.new("".b)]].map do |threads, target|
+      ENV["PARVOX_THREADS"] = threads
+      zip = Parvox.new(target, "")
+      assert zip.add_file(source, "src", true, true)
+      assert zip.add_data("made in memory", "memory.txt", mtime: Time.at(1_400_000_000))
+      assert_nil zip.close
+      target.is_a?(StringIO) ? target.string : File.binread(target)
+    end
+    assert_equal archives[0], archives[1]
+  ensure
+    ENV["SOURCE_DATE_EPOCH"], ENV["PARVOX_THREADS"] = saved
+  end
+
+  # The consumer raises part-way: that add fails with the exception's class
+  # and message, every later one fails, close writes nothing more.
+  def test_a_consumer_that_raises_ends_the_archive
+    script = <<~'RUBY'
+      require "json"
+      class Gone < IOError; end
+      class Consumer
+        attr_reader :writes_after_failure
+        def initialize; @bytes = 0; @failed = false; @writes_after_failure = 0; end
+        def write(data)
+          @writes_after_failure += 1 if @failed
+          @bytes += data.bytesize
+          if @bytes > 3 << 20
+            @failed = true
+            raise Gone, "client gone"
+          end
+          data.bytesize
+        end
+      end
+      consumer = Consumer.new
+      zip = Parvox.new(consumer, "")
+      added = zip.add_file(ARGV[0], "src", true, true)
+      reason = zip.last_error
+      later = zip.add_data("later", "later.txt")
+      closed = zip.close
+      reading, writing = IO.pipe
+      reading.close
+      piped = Parvox.new(writing, "")
+      piped_added = piped.add_data("x" * 100, "x.txt")
+      puts JSON.generate([added, reason, later, zip.last_error, closed, consumer.writes_after_failure,
+                          piped_added, piped.last_error, piped.close])
+    RUBY
+    FileUtils.mkdir_p(path("t"))
+    4.times { |i| File.binwrite(path("t", "n#{i}.bin"), noise(1 << 20, i)) }
+    out, status = ruby_child(script, path("t"), deadline: 60)
+    assert status.success?, out
+    added, reason, later, later_reason, closed, writes_after, piped_added, piped_reason, piped_closed =
+      JSON.parse(out.lines.last)
+    assert_equal false, added
+    assert_match(/Gone: client gone/, reason)
+    assert_equal false, later
+    assert_match(/Gone: client gone/, later_reason)
+    assert_equal false, closed
+    assert_equal 0, writes_after, "nothing is written after the IO failed"
+    assert_equal false, piped_added
+    assert_match(/Errno::EPIPE/, piped_reason)
+    assert_equal false, piped_closed
+  end
+
+  # Stopped inside a chunked entry whose first bytes had left (by the
+  # progress block, or by Timeout while a slow pipe held the writer back):
+  # the entry is not taken back, but the directory lists only whole entries
+  # and adding goes on.
+  def test_an_interrupted_entry_stays_out_of_the_directory
+    script = <<~'RUBY'
+      require "json"; require "stringio"; require "timeout"
+      File.binwrite(ARGV[0], Random.new(1).bytes(24 << 20))
+      results = [:block, :timeout].map do |how|
+        reading, writing = how == :block ? [nil, StringIO.new("".b)] : IO.pipe
+        drained = reading && Thread.new do
+          out = "".b
+          while (data = reading.read(1 << 16)); out << data; sleep 0.002; end
+          out
+        end
+        zip = Parvox.new(writing, "")
+        zip.add_data("before", "before.txt")
+        raised = begin
+          if how == :block
+            zip.add_file(ARGV[0], "big.bin", false, false) { |_, done, _| raise "stop" if done > 0 }
+          else
+            Timeout.timeout(0.3) { zip.add_file(ARGV[0], "big.bin", false, false) }
+          end
+        rescue RuntimeError, Timeout::Error => e
+          e.class.name
+        end
+        left = how == :block ? writing.string.bytesize : nil
+        after = zip.add_data("after", "after.txt")
+        closed = zip.close
+        writing.close unless how == :block
+        bytes = how == :block ? writing.string : drained.value
+        File.binwrite("#{ARGV[0]}.#{how}.zip", bytes)
+        [raised, left, after, closed]
+      end
+      puts JSON.generate(results)
+    RUBY
+    out, status = ruby_child(script, path("big.bin"), deadline: 120)
+    assert status.success?, out
+    (block, timeout) = JSON.parse(out.lines.last)
+    assert_equal ["RuntimeError", true, nil], block.values_at(0, 2, 3)
+    assert_operator block[1], :>, 1 << 20, "bytes of big.bin had left"
+    assert_equal ["Timeout::Error", true, nil], timeout.values_at(0, 2, 3)
+    %w[block timeout].each do |how|
+      assert_equal({ "before.txt" => "before", "after.txt" => "after" },
+                   zipfile_entries(path("big.bin.#{how}.zip")), how)
+    end
+  end
+
+  def test_a_file_over_4_gib_into_a_pipe_gets_zip64
+    linux_only "a sparse file, read back by python"
+    big = path("big.bin")
+    size = 4 * 1024**3 + 1
+    File.open(big, "wb") { |f| f.truncate(size) }
+    stream = bytes_through_pipe do |pipe|
+      zip = Parvox.new(pipe, "")
+      assert zip.add_file(big, "big.bin", false, false), zip.last_error
+      assert zip.add_data("after", "after.txt")
+      assert_nil zip.close
+    end
+    File.delete(big)
+    File.binwrite(path("s.zip"), stream)
+    out, status = Open3.capture2e("python3", "-c", <<~PY, path("s.zip"))
+      import sys, zipfile
+      z = zipfile.ZipFile(sys.argv[1])
+      print([(i.filename, i.file_size) for i in z.infolist()], z.read("after.txt"))
+    PY
+    assert status.success?, out
+    assert_equal "[('big.bin', #{size}), ('after.txt', 5)] b'after'\n", out
+    assert_equal [0xFFFFFFFF, 5], ZipBytes.entries(path("s.zip")).map { |e| e[:size] }, "big.bin's size is in its ZIP64 field"
+  end
+
+  # A read/seek object that is neither an IO nor a StringIO.
+  class Readable
+    def initialize(bytes)
+      @bytes = bytes
+      @at = 0
+    end
+
+    def read(count)
+      data = @bytes.byteslice(@at, count)
+      @at += data.bytesize
+      data
+    end
+
+    def seek(offset, whence = IO::SEEK_SET)
+      @at = whence == IO::SEEK_END ? @bytes.bytesize + offset : offset
+      0
+    end
+
+    def tell
+      @at
+    end
+  end
+
+  def test_load_reads_every_kind_of_source
+    zip_folder(tree_with_a_chunked_file, "src", password: "pw")
+    bytes = File.binread(path("t.zip"))
+    expected = tree_of(path("t", "src"))
+    b_bin = expected.to_h.fetch("sub/b.bin")
+    tempfile = Tempfile.new("parvox").tap { |t| t.binmode.write(bytes); t.flush }
+    file = File.open(path("t.zip"), "rb").tap { |f| f.seek(7) }
+    sources = {
+      "StringIO" => StringIO.new(bytes.dup),
+      "File" => file,
+      "Tempfile" => tempfile,
+      "read/seek" => Readable.new(bytes),
+    }
+    sources.each do |kind, source|
+      zip = Parvox.load(source, "pw")
+      refute_nil zip, "#{kind}: #{Parvox.last_error}"
+      entry = zip.entries.find { |e| e.name == "src/sub/b.bin" }
+      assert_equal b_bin, zip.read(entry.name), kind
+      assert zip.unzip_all(path("out-#{kind}")), "#{kind}: #{zip.last_error}"
+      assert_equal expected, tree_of(path("out-#{kind}", "src")), kind
+      assert_nil zip.close
+    end
+    assert_equal 7, file.pos, "the File's position is left alone"
+    refute file.closed?
+  ensure
+    file&.close
+    tempfile&.close!
+  end
+
+  def test_load_refuses_what_it_cannot_read_back
+    zip_folder(tree_with_a_chunked_file, "src")
+    bytes = File.binread(path("t.zip"))
+    reading, writing = IO.pipe
+    writer = Thread.new { writing.write(bytes) rescue nil; writing.close }
+    assert_nil Parvox.load(reading, "")
+    assert_match(/seekable/, Parvox.last_error)
+    reading.close
+    writer.join
+
+    shared = bytes.dup
+    source = StringIO.new(shared)
+    zip = Parvox.load(source, "")
+    shared.replace("changed")
+    assert_equal TREE["src/a.txt"], zip.read("src/a.txt"), "the reader keeps the bytes it was given"
+
+    made = Parvox.new(path("d.zip"), "")
+    made.add_data(TREE["src/a.txt"], "a.txt")
+    made.close
+    damaged = Parvox.load(StringIO.new(File.binread(ZipBytes.damage_first_entry(path("d.zip")))), "")
+    assert_nil damaged.read("a.txt"), "a damaged entry is refused"
+    refute damaged.unzip_all(path("damaged"))
+    assert_nil Parvox.load(StringIO.new(bytes[0, bytes.size / 2]), "")
+    assert_match(/StringIO/, Parvox.last_error)
+  end
+
+  def test_every_path_argument_takes_a_pathname
+    make_tree(path("t"), TREE)
+    archive = Pathname.new(path("p.zip"))
+    zip = Parvox.new(archive, "")
+    refute_nil zip
+    assert zip.add_file(Pathname.new(path("t", "src")), "src", true, true)
+    assert_nil zip.close
+    reader = Parvox.load(archive, "")
+    refute_nil reader
+    assert reader.unzip_file("src/a.txt", Pathname.new(path("one.txt")))
+    assert_equal TREE["src/a.txt"], File.read(path("one.txt"))
+    assert reader.unzip_all(Pathname.new(path("all")))
+    assert_equal tree_of(path("t")), tree_of(path("all"))
+    refute reader.unzip_all(Struct.new(:to_path).new("#{@dir}/nul\0x")), "a NUL is refused as in a String"
+    assert_match(/NUL/, reader.last_error)
+    assert_raises(TypeError) { reader.unzip_all(42) }
+  end
+end
