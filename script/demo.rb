@@ -1,8 +1,10 @@
 # Zips a sample folder with a password (and a manifest made in memory), lists
 # the archive's entries, shows why a wrong password fails, extracts it again,
-# reads two entries into memory and compares every file with the original.
+# reads two entries into memory and compares every file with the original;
+# then builds an archive in memory (a StringIO) and reads it back from there.
 require "parvox"
 require "fileutils"
+require "stringio"
 require "tmpdir"
 require "zlib"
 
@@ -109,4 +111,18 @@ Dir.mktmpdir("parvox-demo") do |work|
   else
     abort "the extracted tree differs from the original"
   end
+
+  memory = StringIO.new("".b)
+  zip = Parvox.new(memory, PASSWORD)
+  zip.add_file(File.join(source, "src"), "src", true, true)
+  zip.add_data(manifest, "MANIFEST.txt")
+  zip.close
+  puts "built an archive in memory, never on disk: #{memory.string.bytesize} bytes"
+  reader = Parvox.load(StringIO.new(memory.string), PASSWORD)
+  names = reader.entries.map(&:name)
+  same = reader.read("src/main.rb") == File.binread(File.join(source, "src", "main.rb")) &&
+         reader.read("MANIFEST.txt") == manifest.b
+  reader.close
+  abort "the archive read back from memory differs" unless same
+  puts "read it back from memory: #{names.join(', ')}: identical"
 end
