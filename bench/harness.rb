@@ -149,6 +149,12 @@ def add_contenders(c, limit)
     Contender.new(key: "limit", label: "limit (zlib deflate + CRC, C++)", argv: ->(_) { [limit, "add", n] }),
     Contender.new(key: "parvox", label: "**Parvox**", argv: ->(o) { parvox_argv("add", o, n, n) }),
     Contender.new(key: "parvox-1t", label: "**Parvox**, 1 thread", argv: ->(o) { parvox_one_thread_argv("add", o, n, n) }),
+    Contender.new(key: "parvox-pipe", label: "**Parvox** into a pipe (cat copies it to the file)",
+                  argv: ->(o) { parvox_argv("add-pipe", o, n, n) }),
+    Contender.new(key: "parvox-slow-pipe", label: "**Parvox** into a slow pipe (read at 64 MiB/s at most)",
+                  argv: ->(o) { parvox_argv("add-slow-pipe", o, n, n) }),
+    Contender.new(key: "parvox-first-byte", label: "**Parvox** into an IO, until its first byte",
+                  argv: ->(o) { parvox_argv("first-byte", o, n, n) }),
     Contender.new(key: "zip", label: "Info-ZIP zip -6", argv: ->(o) { ["zip", "-r", "-6", "-q", o, n] }),
     Contender.new(key: "bsdtar", label: "bsdtar (libarchive)", argv: ->(o) { ["bsdtar", "--format", "zip", "-cf", o, n] }),
     Contender.new(key: "7z", label: "7z -mx5 -mmt1",
@@ -177,6 +183,8 @@ def add_contenders(c, limit)
     Contender.new(key: "kdf", label: "AES key derivation alone (PBKDF2 × #{c.stats[:nonempty]} entries)",
                   argv: ->(_) { [DIRECT, "kdf", c.stats[:nonempty].to_s] }),
   ].reject { |contender| contender.key == "kdf" && c.stats[:nonempty] < 2 }
+   .reject { |contender| contender.key == "parvox-slow-pipe" && c.key != "big" }
+   .reject { |contender| contender.key == "parvox-first-byte" && c.key != "tree" }
 end
 
 def extract_contenders(c, limit)
@@ -249,7 +257,7 @@ end
 def verify(kind, contender, corpus, output, log)
   case kind
   when :add
-    return nil if %w[baseline kdf].include?(contender.key)
+    return nil if %w[baseline kdf parvox-first-byte].include?(contender.key)
     if contender.key == "limit"
       want = "files #{corpus.stats[:files]} bytes #{corpus.stats[:bytes]}"
       return log.start_with?(want) ? nil : "limit handled #{log[/files \d+ bytes \d+/]}, not #{want}"
@@ -435,6 +443,11 @@ def targets(groups)
     check.call("  AES key derivation alone ÷ Parvox plain (above 0.30 puts the target above out of reach)",
                both(add, "kdf", "parvox"), "(report)") { nil }
     check.call("Adding the tree: Parvox peak RSS − Ruby baseline (MiB)", rss_over_baseline(add, "parvox"), "≤ 64") { |v| v <= 64 }
+    check.call("Adding the tree into a pipe ÷ into a file", both(add, "parvox-pipe", "parvox"), "≤ 1.10") { |v| v <= 1.10 }
+    first_byte = stat(add, "parvox-first-byte", :wall)
+    baseline = stat(add, "baseline", :wall)
+    check.call("Adding the tree into an IO: time to the first byte, s (Ruby's start-up taken off)",
+               first_byte && baseline && first_byte[:median] - baseline[:median], "(report)") { nil }
     check.call("Adding the tree with a password: peak RSS − Ruby baseline (MiB)", rss_over_baseline(add, "parvox-aes"), "≤ 64") { |v| v <= 64 }
     if add.sizes["parvox"] && add.sizes["zip"]
       size = add.sizes["parvox"].to_f / add.sizes["zip"]
@@ -455,6 +468,8 @@ def targets(groups)
     check.call("Adding the big file with a password: Parvox AES ÷ Parvox plain",
                both(add, "parvox-aes", "parvox"), "≤ 1.30") { |v| v <= 1.3 }
     check.call("Adding the big file: Parvox peak RSS − Ruby baseline (MiB)", rss_over_baseline(add, "parvox"), "≤ 64") { |v| v <= 64 }
+    check.call("Adding the big file into a slow pipe: peak RSS − Ruby baseline (MiB)",
+               rss_over_baseline(add, "parvox-slow-pipe"), "≤ 64") { |v| v <= 64 }
     check.call("Adding the big file with a password: peak RSS − Ruby baseline (MiB)", rss_over_baseline(add, "parvox-aes"), "≤ 64") { |v| v <= 64 }
     if add.sizes["parvox"] && add.sizes["zip"]
       list << Target.new("Big file archive size: Parvox ÷ zip -6", add.sizes["parvox"].to_f / add.sizes["zip"], nil, "(report)", nil)

@@ -19,10 +19,11 @@ bool responds_to(VALUE value, const char* method) {
 }
 
 // The system's handle of the Ruby descriptor `fd`: on Windows Ruby keeps
-// descriptors of its own, which its _get_osfhandle translates.
+// descriptors of its own (not the C runtime's this library uses), which
+// rb_w32_get_osfhandle translates.
 intptr_t system_handle_of(int fd) {
 #ifdef _WIN32
-  return static_cast<intptr_t>(_get_osfhandle(fd));
+  return static_cast<intptr_t>(rb_w32_get_osfhandle(fd));
 #else
   return fd;
 #endif

@@ -2,12 +2,38 @@
 # memory are measured on their own.
 #
 #   parvox.rb add ARCHIVE FOLDER NAME [PASSWORD]
+#   parvox.rb add-pipe ARCHIVE FOLDER NAME         the same into a pipe, which
+#                                                  cat (another process) copies to ARCHIVE
+#   parvox.rb add-slow-pipe ARCHIVE FOLDER NAME    the same, read at most 64 MiB/s
+#   parvox.rb first-byte ARCHIVE FOLDER NAME       exits when the first bytes reach the IO
 #   parvox.rb extract ARCHIVE FOLDER [PASSWORD]
 #   parvox.rb baseline        only loads the extension: Ruby's own footprint
 require "parvox"
+require "rbconfig"
+
+# Copies stdin to stdout in 1 MiB reads, sleeping 15 ms after each.
+SLOW_READER = "while (d = $stdin.read(1 << 20)); $stdout.write(d); sleep 0.015; end"
 
 mode, archive, folder, *rest = ARGV
 case mode
+when "add-pipe", "add-slow-pipe"
+  name, password = rest
+  consumer = mode == "add-pipe" ? ["cat"] : [RbConfig.ruby, "-e", SLOW_READER]
+  added = finished = false
+  IO.popen(consumer, "wb", out: archive) do |pipe|
+    zip = Parvox.new(pipe, password || "") or abort("parvox: #{Parvox.last_error}")
+    added = zip.add_file(folder, name, true, true)
+    finished = zip.close.nil?
+  end
+  exit(added && finished && $?.success? ? 0 : 1)
+when "first-byte"
+  first = Object.new
+  def first.write(_bytes)
+    exit!(0)
+  end
+  zip = Parvox.new(first, "")
+  zip.add_file(folder, rest[0], true, true)
+  exit(1)
 when "add"
   name, password = rest
   zip = Parvox.new(archive, password || "") or abort("parvox: cannot create #{archive}")
@@ -22,5 +48,6 @@ when "extract"
 when "baseline"
   exit(0)
 else
-  abort("usage: parvox.rb add ARCHIVE FOLDER NAME [PASSWORD] | extract ARCHIVE FOLDER [PASSWORD] | baseline")
+  abort("usage: parvox.rb add ARCHIVE FOLDER NAME [PASSWORD] | add-pipe | add-slow-pipe | first-byte " \
+        "ARCHIVE FOLDER NAME | extract ARCHIVE FOLDER [PASSWORD] | baseline")
 end
