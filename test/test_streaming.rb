@@ -64,6 +64,7 @@ class TestStreaming < ParvoxTest
         end, zip.last_error)
         assert_nil zip.close
         refute pipe.closed?, "close leaves the IO open"
+        assert_equal [Thread.current], counted.threads, "written on the calling thread only"
       end
       assert_operator first_report_saw_bytes, :>, 0, "the first entry reached the IO while the add ran"
       archive = path("piped-#{password.empty? ? 'plain' : 'locked'}.zip")
@@ -81,16 +82,19 @@ class TestStreaming < ParvoxTest
     end
   end
 
-  # Counts what goes through; the IO sees `write` only.
+  # Counts what goes through, and the threads that wrote; the IO sees
+  # `write` only.
   class CountingIO
-    attr_reader :bytes
+    attr_reader :bytes, :threads
 
     def initialize(io)
       @io = io
       @bytes = 0
+      @threads = []
     end
 
     def write(data)
+      @threads |= [Thread.current]
       @bytes += data.bytesize
       @io.write(data)
     end
