@@ -128,7 +128,7 @@ ArchiveWriter* writer_for_entry(ParvoxObject& object, VALUE name, VALUE given_na
 }  // namespace
 
 VALUE parvox_add_file(VALUE self, VALUE source, VALUE name, VALUE folder, VALUE recursive) {
-  source = path_string(source);
+  source = ruby_io::path_string(source);
   check_string(name);
   VALUE utf8_name = utf8_text_of(name);
   const VALUE answer = run_operation(self, [&](ParvoxObject& object, Operation* operation) {
@@ -182,7 +182,7 @@ VALUE parvox_add_data(int argc, VALUE* argv, VALUE self) {
 // The entry name is looked up as UTF-8 text; only the target is a path.
 VALUE parvox_unzip_file(VALUE self, VALUE name, VALUE target) {
   check_string(name);
-  target = path_string(target);
+  target = ruby_io::path_string(target);
   VALUE utf8_name = utf8_text_of(name);
   const VALUE answer = run_operation(self, [&](ParvoxObject& object, Operation* operation) {
     ArchiveReader* reader = reader_for_reading(object);
@@ -205,7 +205,7 @@ VALUE parvox_unzip_file(VALUE self, VALUE name, VALUE target) {
 }
 
 VALUE parvox_unzip_all(VALUE self, VALUE folder) {
-  folder = path_string(folder);
+  folder = ruby_io::path_string(folder);
   const VALUE answer = run_operation(self, [&](ParvoxObject& object, Operation* operation) {
     ArchiveReader* reader = reader_for_reading(object);
     if (!reader || refuses_nul(object, folder, kPathHoldsNul)) return false;

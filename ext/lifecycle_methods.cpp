@@ -34,12 +34,14 @@ ParvoxObject* open_object(const Target& target, VALUE password_text, OpenMode mo
     const std::string password = all_bytes_of(password_text);
     std::string why;
     if (mode == OpenMode::create && NIL_P(target.path)) {
-      object->writer = create_writer_into(target.io, password_key(password), &object->io, &why);
+      object->writer =
+          ruby_io::create_writer_into(target.io, password_key(password), &object->io, &why);
     } else if (mode == OpenMode::create) {
       object->writer = ArchiveWriter::create(bytes_of(target.path), password_key(password), &why);
     } else if (NIL_P(target.path)) {
-      object->reader = load_reader_from(target.source, password_key(password),
-                                        password_alternative(password), &object->io, &why, state);
+      object->reader = ruby_io::load_reader_from(target.source, password_key(password),
+                                                 password_alternative(password), &object->io,
+                                                 &why, state);
     } else {
       object->reader = ArchiveReader::load(bytes_of(target.path), password_key(password),
                                            password_alternative(password), &why);
@@ -70,13 +72,13 @@ VALUE wrap_object(VALUE request_address) {
 // `given` is a path (a String or Pathname) or an IO.
 VALUE new_instance(VALUE klass, VALUE given, VALUE password, OpenMode mode) {
   Target target{Qnil, Qnil, IoSource()};
-  if (is_path(given)) {
-    target.path = path_string(given);
+  if (ruby_io::is_path(given)) {
+    target.path = ruby_io::path_string(given);
   } else if (mode == OpenMode::create) {
-    check_writable_io(given);
+    ruby_io::check_writable_io(given);
     target.io = given;
   } else {
-    target.source = io_source_of(given);
+    target.source = ruby_io::io_source_of(given);
   }
   check_string(password);
   VALUE password_text = password_text_of(password);

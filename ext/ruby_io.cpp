@@ -358,6 +358,8 @@ VALUE call_size(VALUE io) {
 
 }  // namespace
 
+namespace ruby_io {
+
 bool is_path(VALUE value) {
   return RB_TYPE_P(value, T_STRING) ||
          (!rb_obj_is_kind_of(value, rb_cIO) && !responds_to(value, "fileno") &&
@@ -478,3 +480,5 @@ std::unique_ptr<ArchiveReader> load_reader_from(const IoSource& source, const st
     return nullptr;
   }
 }
+
+}  // namespace ruby_io

@@ -17,12 +17,16 @@
 #include "archive/archive_writer.h"
 #include "ext/background_run.h"
 
+namespace ruby_io {
+
 // Whether `value` stands for a path: a String, or an object with to_path
 // that is no IO (no fileno: a Pathname, not a File or Tempfile).
 bool is_path(VALUE value);
 // The String of the path `value` stands for (to_path's answer for a
 // Pathname); raises TypeError for anything else.
 VALUE path_string(VALUE value);
+
+}  // namespace ruby_io
 
 // What an archive object keeps of the IO it writes into or reads from, and
 // how a call serves it.
@@ -46,12 +50,16 @@ class IoLink {
   virtual bool end(std::string* reason, int* state) = 0;
 };
 
+namespace ruby_io {
+
 // Checks an IO given to Parvox.new: raises TypeError unless it has `write`.
 void check_writable_io(VALUE io);
 // A writer into `io`, with its link; null, with `*reason`, when it cannot.
 std::unique_ptr<ArchiveWriter> create_writer_into(VALUE io, const std::string& password,
                                                   std::unique_ptr<IoLink>* link,
                                                   std::string* reason) noexcept;
+
+}  // namespace ruby_io
 
 // What Parvox.load learns of an IO before it reads the archive from it: the
 // String of a StringIO, the descriptor of a file, or an object read with
@@ -65,6 +73,8 @@ struct IoSource {
   int64_t size = 0;     // readable: from `size`, or a seek to the end
   const char* class_name = "";
 };
+namespace ruby_io {
+
 // Looks at the object given to Parvox.load; raises TypeError for one that
 // can be neither read nor seeked.
 IoSource io_source_of(VALUE io);
@@ -74,3 +84,5 @@ std::unique_ptr<ArchiveReader> load_reader_from(const IoSource& source, const st
                                                 const std::string& alternative,
                                                 std::unique_ptr<IoLink>* link,
                                                 std::string* reason, int* state) noexcept;
+
+}  // namespace ruby_io
