@@ -1,5 +1,6 @@
 #include "ext/ruby_io.h"  // ruby.h first: Ruby 2.7's ruby/thread.h needs it
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <utility>
@@ -59,24 +60,56 @@ std::string take_exception(int* state) noexcept {
 
 // ---- Writing into an IO ----------------------------------------------------------
 
+// An IO or StringIO is written in pieces of at most this size, all through
+// one String that is filled anew for each: they copy what they are given.
+constexpr size_t kPieceSize = 128 << 10;
+
+VALUE string_io_class() {
+  ID name = rb_intern("StringIO");
+  return rb_const_defined(rb_cObject, name) ? rb_const_get(rb_cObject, name) : Qnil;
+}
+
+bool is_string_io(VALUE value) {
+  VALUE string_io = string_io_class();
+  return !NIL_P(string_io) && rb_obj_is_kind_of(value, string_io);
+}
+
+// Whether `io` is written with write_nonblock: a StringIO, or an IO where
+// Ruby makes its writes non-blocking (on Windows only sockets, so an IO there
+// is given whole blocks to `write`).
+bool writes_without_blocking(VALUE io) {
+#ifdef _WIN32
+  constexpr bool io_can = false;
+#else
+  constexpr bool io_can = true;
+#endif
+  return is_string_io(io) || (io_can && rb_obj_is_kind_of(io, rb_cIO));
+}
+
 struct WriteCall {
   VALUE io;
-  VALUE bytes;
-  long done;      // bytes of it that have left
-  VALUE answer;   // write_nonblock's
+  const std::string* block;
+  size_t done;   // bytes of the block that have left
+  VALUE piece;   // the String written through
+  VALUE answer;  // write_nonblock's
 };
 
+// Any other object gets a String of its own for each block: it may keep it
+// (a response stream queues what it is given).
 VALUE call_write(VALUE address) {
   const auto* call = reinterpret_cast<const WriteCall*>(address);
-  return rb_funcall(call->io, rb_intern("write"), 1, call->bytes);
+  VALUE bytes = rb_str_new(call->block->data(), static_cast<long>(call->block->size()));
+  return rb_funcall(call->io, rb_intern("write"), 1, bytes);
 }
 
 VALUE call_write_nonblock(VALUE address) {
   auto* call = reinterpret_cast<WriteCall*>(address);
-  VALUE rest = rb_str_substr(call->bytes, call->done, RSTRING_LEN(call->bytes) - call->done);
+  const size_t size = std::min(kPieceSize, call->block->size() - call->done);
+  rb_str_resize(call->piece, static_cast<long>(size));
+  std::memcpy(RSTRING_PTR(call->piece), call->block->data() + call->done, size);
   VALUE options = rb_hash_new();
   rb_hash_aset(options, ID2SYM(rb_intern("exception")), Qfalse);
-  VALUE args[2] = {rest, options};
+  VALUE args[2] = {call->piece, options};
   call->answer = rb_funcallv_kw(call->io, rb_intern("write_nonblock"), 2, args, RB_PASS_KEYWORDS);
   return Qnil;
 }
@@ -90,15 +123,18 @@ VALUE wait_for_io(VALUE address) {
   return rb_funcall(rb_cIO, rb_intern("select"), 2, reading ? ios : Qnil, reading ? Qnil : ios);
 }
 
-// Writes what the writer queued into the IO. An IO with write_nonblock (IO,
-// sockets, StringIO) is written without blocking and waited for with
+// Writes what the writer queued into the IO. An IO (a pipe, a socket, a file)
+// or a StringIO is written with write_nonblock (see writes_without_blocking)
+// and waited for with
 // IO.select, so that an interrupt always finds the bytes that left counted;
 // any other object is given whole blocks to `write`, and an interrupt inside
 // it leaves unknown how much it took: the stream is broken then.
 class StreamLink final : public IoLink {
  public:
   StreamLink(VALUE io, std::shared_ptr<StreamOutput> stream)
-      : io_(io), stream_(std::move(stream)), nonblocking_(responds_to(io, "write_nonblock")) {}
+      : io_(io),
+        stream_(std::move(stream)),
+        nonblocking_(writes_without_blocking(io)) {}
   void mark() const override { rb_gc_mark(io_); }
   bool serves_calls() const override { return true; }
   void begin(BackgroundRun* run) override {
@@ -107,13 +143,14 @@ class StreamLink final : public IoLink {
   }
   int serve() override {
     std::string block;
-    while (stream_->take(&block)) {
-      WriteCall call{io_, rb_str_new(block.data(), static_cast<long>(block.size())), 0, Qnil};
-      const int state = nonblocking_ ? write_without_blocking(call, block) : write_whole(call);
-      RB_GC_GUARD(call.bytes);
-      if (state) return state;
+    VALUE piece = nonblocking_ ? rb_str_buf_new(kPieceSize) : Qnil;
+    int state = 0;
+    while (!state && stream_->take(&block)) {
+      WriteCall call{io_, &block, 0, piece, Qnil};
+      state = nonblocking_ ? write_without_blocking(call) : write_whole(call);
     }
-    return 0;
+    RB_GC_GUARD(piece);
+    return state;
   }
   void stop() override { stream_->detach(); }
   bool end(std::string* reason, int* state) override {
@@ -137,20 +174,19 @@ class StreamLink final : public IoLink {
     rb_protect(call_write, reinterpret_cast<VALUE>(&call), &state);
     return state ? fail_writing(state) : 0;
   }
-  int write_without_blocking(WriteCall& call, const std::string& block) {
-    const long size = RSTRING_LEN(call.bytes);
-    while (call.done < size) {
+  int write_without_blocking(WriteCall& call) {
+    while (call.done < call.block->size()) {
       int state = 0;
       rb_protect(call_write_nonblock, reinterpret_cast<VALUE>(&call), &state);
       if (state) return fail_writing(state);
       if (RB_INTEGER_TYPE_P(call.answer)) {
-        call.done += NUM2LONG(call.answer);
+        call.done += NUM2SIZET(call.answer);
         continue;
       }
       rb_protect(wait_for_io, reinterpret_cast<VALUE>(&call), &state);
       if (state) {
         // Interrupted while waiting: what is left waits for the next call.
-        stream_->give_back(block.substr(static_cast<size_t>(call.done)));
+        stream_->give_back(call.block->substr(call.done));
         return state;
       }
     }
@@ -345,11 +381,6 @@ class DescriptorBytes final : public ArchiveBytes {
   FileBytes bytes_;
 };
 
-VALUE string_io_class() {
-  ID name = rb_intern("StringIO");
-  return rb_const_defined(rb_cObject, name) ? rb_const_get(rb_cObject, name) : Qnil;
-}
-
 VALUE call_size(VALUE io) {
   if (responds_to(io, "size")) return rb_funcall(io, rb_intern("size"), 0);
   rb_funcall(io, rb_intern("seek"), 2, INT2FIX(0), INT2FIX(SEEK_END));
@@ -399,8 +430,7 @@ IoSource io_source_of(VALUE io) {
   IoSource source;
   source.io = io;
   source.class_name = rb_obj_classname(io);
-  VALUE string_io = string_io_class();
-  if (!NIL_P(string_io) && rb_obj_is_kind_of(io, string_io)) {
+  if (is_string_io(io)) {
     VALUE bytes = rb_funcall(io, rb_intern("string"), 0);
     Check_Type(bytes, T_STRING);
     source.bytes = rb_str_new_frozen(bytes);
