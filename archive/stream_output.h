@@ -21,9 +21,9 @@
 
 class StreamOutput final : public ArchiveOutput {
  public:
-  static constexpr size_t kQueueBound = 4 << 20;
+  static constexpr size_t kQueueBound = 2 << 20;
   // Bytes written one after the other are handed out together up to this.
-  static constexpr size_t kBlock = 1 << 20;
+  static constexpr size_t kBlock = 512 << 10;
 
   // The writer's side.
   bool write_all(const char* data, size_t size) override;
