@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "archive/central_directory.h"
+#include "archive/read/central_directory.h"
 
 VALUE parvox_new(VALUE klass, VALUE path, VALUE password);
 VALUE parvox_load(VALUE klass, VALUE path, VALUE password);

@@ -18,7 +18,7 @@
 #include <functional>
 #include <string>
 
-#include "ext/background_run.h"
+#include "archive/background_run.h"
 #include "ext/parvox_object.h"
 #include "ext/ruby_boundary.h"
 

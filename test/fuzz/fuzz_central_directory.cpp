@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "archive/central_directory.h"
+#include "archive/read/central_directory.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const MemoryBytes bytes(reinterpret_cast<const char*>(data), size);

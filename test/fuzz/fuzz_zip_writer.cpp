@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "archive/deflate.h"
+#include "archive/write/deflate.h"
 #include "test/native/read_back.h"
-#include "archive/zip_writer.h"
+#include "archive/write/zip_writer.h"
 #include "fsutil/file.h"
 
 namespace {

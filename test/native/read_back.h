@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "archive/central_directory.h"
-#include "archive/zip_engine.h"
+#include "archive/read/central_directory.h"
+#include "archive/read/libarchive_decoder.h"
 #include "fsutil/file.h"
 
 namespace read_back {

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/entry_index.h"
-#include "archive/zip_engine.h"
+#include "archive/read/entry_index.h"
+#include "archive/read/libarchive_decoder.h"
 
 // The bytes of an archive: a file, or memory in tests and fuzzing.
 class ArchiveBytes {

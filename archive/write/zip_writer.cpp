@@ -1,4 +1,4 @@
-#include "archive/zip_writer.h"
+#include "archive/write/zip_writer.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "archive/deflate.h"
+#include "archive/write/deflate.h"
 #include "archive/entry_name.h"
 #include "archive/entry_time.h"
 #include "archive/unix_mode.h"

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "archive/zip_engine.h"
+#include "archive/read/libarchive_decoder.h"
 #include "fsutil/file.h"
 
 class ExtractedAttributes {

@@ -1,4 +1,4 @@
-#include "ext/background_run.h"
+#include "archive/background_run.h"
 
 BackgroundRun::~BackgroundRun() {
   stop();

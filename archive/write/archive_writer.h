@@ -22,7 +22,7 @@
 
 #include "archive/failures.h"
 #include "archive/progress.h"
-#include "archive/zip_writer.h"
+#include "archive/write/zip_writer.h"
 #include "fsutil/file.h"
 #include "fsutil/file_status.h"
 

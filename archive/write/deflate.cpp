@@ -1,4 +1,4 @@
-#include "archive/deflate.h"
+#include "archive/write/deflate.h"
 
 #include <libdeflate.h>
 #include <zlib.h>

@@ -1,4 +1,4 @@
-#include "archive/entry_index.h"
+#include "archive/read/entry_index.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "archive/extracted_attributes.h"
+#include "archive/read/extracted_attributes.h"
 
 #include "archive/unix_mode.h"
 #include "fsutil/file_status.h"

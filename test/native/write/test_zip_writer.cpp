@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "archive/deflate.h"
-#include "archive/zip_writer.h"
+#include "archive/write/deflate.h"
+#include "archive/write/zip_writer.h"
 #include "test/native/read_back.h"
 #include "test/native/scratch_folder.h"
 #include "fsutil/file.h"

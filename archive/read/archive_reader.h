@@ -18,11 +18,11 @@
 #include <string>
 #include <vector>
 
-#include "archive/central_directory.h"
-#include "archive/expansion_budget.h"
+#include "archive/read/central_directory.h"
+#include "archive/read/expansion_budget.h"
 #include "archive/failures.h"
 #include "archive/progress.h"
-#include "archive/zip_engine.h"
+#include "archive/read/libarchive_decoder.h"
 #include "fsutil/file.h"
 
 namespace fsutil {

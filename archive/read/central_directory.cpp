@@ -1,4 +1,4 @@
-#include "archive/central_directory.h"
+#include "archive/read/central_directory.h"
 
 #include <algorithm>
 #include <array>

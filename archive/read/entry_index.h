@@ -6,7 +6,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "archive/zip_engine.h"
+#include "archive/read/libarchive_decoder.h"
 
 class EntryIndex {
  public:

@@ -1,4 +1,4 @@
-#include "archive/expansion_budget.h"
+#include "archive/read/expansion_budget.h"
 
 #include <limits>
 

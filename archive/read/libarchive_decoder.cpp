@@ -1,4 +1,4 @@
-#include "archive/zip_engine.h"
+#include "archive/read/libarchive_decoder.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <new>
 
-#include "archive/deflate.h"
+#include "archive/write/deflate.h"
 #include "fsutil/file.h"
 #include "fsutil/thread_locale.h"
 

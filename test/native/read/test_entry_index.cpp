@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "archive/entry_index.h"
+#include "archive/read/entry_index.h"
 
 namespace {
 

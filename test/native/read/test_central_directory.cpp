@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "archive/central_directory.h"
+#include "archive/read/central_directory.h"
 #include "archive/utf8.h"
 #include "archive/stored_name.h"
 

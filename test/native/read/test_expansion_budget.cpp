@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "archive/expansion_budget.h"
+#include "archive/read/expansion_budget.h"
 
 namespace {
 
