@@ -33,7 +33,7 @@ const rb_data_type_t listing_type = {
 
 // The name is its text, as read and unzip_file take it; nil for a name with
 // no form as text (no String could name it).
-VALUE entry_value(const zip_engine::EntryInfo& entry) {
+VALUE entry_value(const EntryInfo& entry) {
   VALUE name =
       entry.name_ok ? rb_utf8_str_new(entry.name.data(), static_cast<long>(entry.name.size())) : Qnil;
   return rb_struct_new(entry_class, name, LL2NUM(entry.size), entry.is_folder ? Qtrue : Qfalse,

@@ -14,40 +14,38 @@
 #include <string>
 #include <vector>
 
+#include "archive/read/archive_bytes.h"
 #include "archive/read/entry_index.h"
-#include "archive/read/libarchive_decoder.h"
 
-// The bytes of an archive: a file, or memory in tests and fuzzing.
-class ArchiveBytes {
- public:
-  virtual ~ArchiveBytes() = default;
-  virtual int64_t size() const = 0;
-  // Reads exactly `n` bytes at `offset`; false when it cannot.
-  virtual bool read(int64_t offset, size_t n, char* out) const = 0;
+// What the directory says of an entry, as Parvox reports it.
+struct EntryInfo {
+  // As text (see archive/stored_name.h and choose_name).
+  std::string name;
+  // False when the stored name has no form as text (it holds NUL, or is not
+  // the UTF-8 it is taken as); `name` is then empty.
+  bool name_ok = false;
+  int64_t size = 0;  // as declared; the data may turn out otherwise
+  bool is_folder = false;
+  bool is_encrypted = false;
+  size_t position = 0;  // 0 for the first entry, 1 for the next, ...
+  int64_t mtime = 0;    // modification time, seconds since 1970 (see entry_time.h)
+  // Made on Unix, the entry's Unix mode (type and permission bits) is known.
+  bool made_on_unix = false;
+  uint32_t unix_mode = 0;
 };
 
-// The archive in the file `fd`, read at offsets of its own.
-class FileBytes final : public ArchiveBytes {
- public:
-  explicit FileBytes(int fd);
-  int64_t size() const override { return size_; }
-  bool read(int64_t offset, size_t n, char* out) const override;
-
- private:
-  int fd_;
-  int64_t size_;
-};
-
-// An archive held in memory.
-class MemoryBytes final : public ArchiveBytes {
- public:
-  MemoryBytes(const char* data, size_t size) : data_(data), size_(size) {}
-  int64_t size() const override { return static_cast<int64_t>(size_); }
-  bool read(int64_t offset, size_t n, char* out) const override;
-
- private:
-  const char* data_;
-  size_t size_;
+// One entry as the engine is to read it: the values its local header and
+// central directory record agree on (see CentralDirectory::locate_entry),
+// and where its data lies in the file.
+struct EntryLayout {
+  uint16_t flags = 0;  // the local header's
+  uint16_t method = 0;
+  uint32_t dos_time = 0;  // the local header's time and date
+  uint32_t crc = 0;
+  int64_t compressed_size = 0;
+  int64_t size = 0;
+  std::string aes_field;  // the data of its WinZip AES extra field, if any
+  int64_t data = 0;       // file offset of its data
 };
 
 // Where the central directory is, from the end records.
@@ -71,7 +69,7 @@ bool locate_central_directory(const ArchiveBytes& bytes, DirectoryLocation* loca
 
 struct DirectoryEntry {
   // Name (as text, see stored_name.h), size, kind, position.
-  zip_engine::EntryInfo info;
+  EntryInfo info;
   std::string stored_name;  // the bytes as stored, which the local header must repeat
   // Whether the name counts as UTF-8 (see choose_name), else a legacy name.
   bool name_is_utf8 = false;
@@ -87,11 +85,11 @@ struct DirectoryEntry {
 };
 
 // Where one entry's local header, data and data descriptor lie in the file,
-// and how the engine is to read it.
+// and how the decoder is to read it.
 struct EntrySpan {
   int64_t begin = 0;  // its local header
   int64_t end = 0;    // past its data and any data descriptor
-  zip_engine::EntryLayout layout;
+  EntryLayout layout;
 };
 
 class CentralDirectory {

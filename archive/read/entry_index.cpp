@@ -1,5 +1,7 @@
 #include "archive/read/entry_index.h"
 
+#include "archive/read/central_directory.h"
+
 namespace {
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
@@ -15,13 +17,13 @@ std::string lookup_key(const std::string& name, size_t length) {
   return key;
 }
 
-bool is_folder_with_separator(const zip_engine::EntryInfo& entry) {
+bool is_folder_with_separator(const EntryInfo& entry) {
   return entry.is_folder && !entry.name.empty() && is_separator(entry.name.back());
 }
 
 }  // namespace
 
-void EntryIndex::add(const zip_engine::EntryInfo& entry, int64_t position) {
+void EntryIndex::add(const EntryInfo& entry, int64_t position) {
   if (!entry.name_ok) return;  // a name with no form as text answers to nothing
   add_key(lookup_key(entry.name, entry.name.size()), position);
   if (is_folder_with_separator(entry)) {
@@ -47,7 +49,7 @@ size_t EntryIndex::memory_size() const {
          key_bytes_ + positions_.bucket_count() * sizeof(void*);
 }
 
-bool EntryIndex::names(const std::string& wanted, const zip_engine::EntryInfo& entry) {
+bool EntryIndex::names(const std::string& wanted, const EntryInfo& entry) {
   if (!entry.name_ok) return false;
   const std::string key = lookup_key(wanted, wanted.size());
   if (key == lookup_key(entry.name, entry.name.size())) return true;

@@ -6,12 +6,13 @@
 #include <string>
 #include <unordered_map>
 
-#include "archive/read/libarchive_decoder.h"
+
+struct EntryInfo;
 
 class EntryIndex {
  public:
   // Records `entry` at `position`; entries come in the archive's order.
-  void add(const zip_engine::EntryInfo& entry, int64_t position);
+  void add(const EntryInfo& entry, int64_t position);
   // The place of the first entry that `wanted` names, or -1.
   int64_t find(const std::string& wanted) const;
   size_t memory_size() const;
@@ -20,7 +21,7 @@ class EntryIndex {
   // case, '/' and '\' alike; a folder entry also answers to its name without
   // the trailing separator. An entry whose name has no form as text answers
   // to no name.
-  static bool names(const std::string& wanted, const zip_engine::EntryInfo& entry);
+  static bool names(const std::string& wanted, const EntryInfo& entry);
 
  private:
   void add_key(std::string key, int64_t position);

@@ -10,7 +10,7 @@ constexpr uint32_t kNewFilePermissions = 0666;
 // The execute bits an entry gives back: a regular file's (or one of a writer
 // that leaves the type out), never a link's, which is extracted as a file
 // holding the link's text.
-uint32_t execute_bits(const zip_engine::EntryInfo& entry) {
+uint32_t execute_bits(const EntryInfo& entry) {
   const uint32_t type = entry.unix_mode & unix_mode::kTypeBits;
   const bool regular = type == unix_mode::kRegularFile || type == 0;
   return regular ? entry.unix_mode & unix_mode::kExecuteBits : 0;
@@ -18,7 +18,7 @@ uint32_t execute_bits(const zip_engine::EntryInfo& entry) {
 
 }  // namespace
 
-void ExtractedAttributes::restore(const fsutil::File& file, const zip_engine::EntryInfo& entry) {
+void ExtractedAttributes::restore(const fsutil::File& file, const EntryInfo& entry) {
   // A device unzip_file was pointed at (/dev/null) is the system's: its mode
   // and time stay.
   if (!fsutil::is_regular_file(file.fd())) return;

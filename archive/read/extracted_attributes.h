@@ -8,12 +8,12 @@
 
 #include <cstdint>
 
-#include "archive/read/libarchive_decoder.h"
+#include "archive/read/central_directory.h"
 #include "fsutil/file.h"
 
 class ExtractedAttributes {
  public:
-  void restore(const fsutil::File& file, const zip_engine::EntryInfo& entry);
+  void restore(const fsutil::File& file, const EntryInfo& entry);
 
  private:
   // The umask is read once per operation, at its first entry made on Unix.

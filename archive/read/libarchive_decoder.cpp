@@ -14,8 +14,6 @@
 #include "fsutil/file.h"
 #include "fsutil/thread_locale.h"
 
-namespace zip_engine {
-
 namespace {
 
 constexpr size_t kReadBlockSize = 1 << 20;
@@ -119,7 +117,7 @@ std::string engine_trailer(const EntryLayout& layout) {
 
 }  // namespace
 
-struct ZipReader::Source {
+struct LibarchiveDecoder::Source {
   int fd;
   std::string header;     // first the built local header,
   int64_t data_begin;     // then the entry's data from the file,
@@ -150,7 +148,7 @@ namespace {
 // Hands out the next piece: of the header, of the data (one block at most),
 // or of the trailer.
 la_ssize_t read_source(archive* a, void* client, const void** buffer) {
-  auto* source = static_cast<ZipReader::Source*>(client);
+  auto* source = static_cast<LibarchiveDecoder::Source*>(client);
   const int64_t data_end = source->header_size() + source->data_size;
   long long got = 0;
   if (source->offset < source->header_size()) {
@@ -175,7 +173,7 @@ la_ssize_t read_source(archive* a, void* client, const void** buffer) {
 }
 
 la_int64_t skip_source(archive*, void* client, la_int64_t request) {
-  auto* source = static_cast<ZipReader::Source*>(client);
+  auto* source = static_cast<LibarchiveDecoder::Source*>(client);
   const int64_t skipped = std::min<int64_t>(request, source->left());
   source->offset += skipped;
   return skipped;
@@ -183,9 +181,9 @@ la_int64_t skip_source(archive*, void* client, la_int64_t request) {
 
 // The streaming reader: it needs no central directory, and reads the entry
 // from its local header on.
-ArchiveHandle new_reader(ZipReader::Source* source, const std::vector<std::string>& passwords) {
+LibarchiveDecoder::ArchiveHandle new_reader(LibarchiveDecoder::Source* source, const std::vector<std::string>& passwords) {
   fsutil::Utf8NamesOnThisThread utf8_names;
-  ArchiveHandle handle(archive_read_new());
+  LibarchiveDecoder::ArchiveHandle handle(archive_read_new());
   archive* a = handle.get();
   if (!a || !source->block || archive_read_support_format_zip_streamable(a) != ARCHIVE_OK) {
     return nullptr;
@@ -204,22 +202,22 @@ ArchiveHandle new_reader(ZipReader::Source* source, const std::vector<std::strin
 
 }  // namespace
 
-void ArchiveDeleter::operator()(archive* handle) const {
+void LibarchiveDecoder::HandleDeleter::operator()(archive* handle) const {
   // archive_read_free and archive_write_free both dispatch on the handle's kind.
   archive_free(handle);
 }
 
-// ---- ZipReader -------------------------------------------------------------
+// ---- LibarchiveDecoder -------------------------------------------------------------
 
-ZipReader::ZipReader(std::unique_ptr<Source> source, const EntryLayout& layout, bool has_password)
+LibarchiveDecoder::LibarchiveDecoder(std::unique_ptr<Source> source, const EntryLayout& layout, bool has_password)
     : source_(std::move(source)),
       expected_crc_(layout.crc),
       checks_crc_(layout.method != kMethodWinZipAes),
       is_zipcrypto_with_password_(is_zipcrypto(layout) && has_password) {}
 
-ZipReader::~ZipReader() = default;
+LibarchiveDecoder::~LibarchiveDecoder() = default;
 
-std::unique_ptr<ZipReader> ZipReader::open(int fd, const EntryLayout& layout,
+std::unique_ptr<LibarchiveDecoder> LibarchiveDecoder::open(int fd, const EntryLayout& layout,
                                            const std::string& password,
                                            const std::string& alternative) {
   try {
@@ -228,7 +226,7 @@ std::unique_ptr<ZipReader> ZipReader::open(int fd, const EntryLayout& layout,
       if (!candidate->empty()) passwords.push_back(*candidate);
     }
     std::unique_ptr<Source> source(new Source(fd, layout));
-    std::unique_ptr<ZipReader> reader(new ZipReader(std::move(source), layout, !passwords.empty()));
+    std::unique_ptr<LibarchiveDecoder> reader(new LibarchiveDecoder(std::move(source), layout, !passwords.empty()));
     if (!reader->read_header(passwords)) return nullptr;
     return reader;
   } catch (...) {
@@ -236,7 +234,7 @@ std::unique_ptr<ZipReader> ZipReader::open(int fd, const EntryLayout& layout,
   }
 }
 
-bool ZipReader::read_header(const std::vector<std::string>& passwords) {
+bool LibarchiveDecoder::read_header(const std::vector<std::string>& passwords) {
   handle_ = new_reader(source_.get(), passwords);
   if (!handle_) return false;
   fsutil::Utf8NamesOnThisThread utf8_names;
@@ -244,7 +242,7 @@ bool ZipReader::read_header(const std::vector<std::string>& passwords) {
   return succeeded(archive_read_next_header(handle_.get(), &header));
 }
 
-bool ZipReader::open_entry() {
+bool LibarchiveDecoder::open_entry() {
   if (data_touched_) return false;
   data_touched_ = true;
   failure_ = ReadFailure::none;
@@ -254,7 +252,7 @@ bool ZipReader::open_entry() {
   return pending_status_ != ReadStatus::failed;
 }
 
-ReadStatus ZipReader::read_chunk(const char** data, size_t* size) {
+ReadStatus LibarchiveDecoder::read_chunk(const char** data, size_t* size) {
   if (has_pending_) {
     has_pending_ = false;
     *data = pending_data_;
@@ -266,7 +264,7 @@ ReadStatus ZipReader::read_chunk(const char** data, size_t* size) {
   return pending_status_;
 }
 
-ReadStatus ZipReader::fetch_chunk(const char** data, size_t* size) {
+ReadStatus LibarchiveDecoder::fetch_chunk(const char** data, size_t* size) {
   *data = nullptr;
   *size = 0;
   const void* block = nullptr;
@@ -296,7 +294,7 @@ ReadStatus ZipReader::fetch_chunk(const char** data, size_t* size) {
   return ReadStatus::data;
 }
 
-bool ZipReader::ended_before_its_compressed_size() const {
+bool LibarchiveDecoder::ended_before_its_compressed_size() const {
   const char* text = archive_error_string(handle_.get());
   long long read = 0, expected = 0;
   return checks_crc_ && text &&
@@ -306,7 +304,7 @@ bool ZipReader::ended_before_its_compressed_size() const {
 }
 
 // Sorts the engine's message into what a caller can act on.
-void ZipReader::note_failure() {
+void LibarchiveDecoder::note_failure() {
   const char* text = archive_error_string(handle_.get());
   failure_detail_ = text ? text : "data out of place";
   while (!failure_detail_.empty() && std::isspace(static_cast<unsigned char>(failure_detail_.back()))) {
@@ -336,4 +334,3 @@ void ZipReader::note_failure() {
   }
 }
 
-}  // namespace zip_engine

@@ -1,7 +1,9 @@
-// The zip engine: every call into libarchive lives behind this interface.
-// Archives are read through libarchive; they are written by zip_writer.h.
+// LibarchiveDecoder: every call into libarchive lives behind this interface.
+// It decodes the data of one entry (inflating, decrypting, checking); the
+// container itself is read by central_directory.h and written by
+// write/zip_writer.h.
 //
-// ZipReader works on a file the caller opened (and keeps owning); it never
+// A decoder works on a file the caller opened (and keeps owning); it never
 // opens or closes it itself.
 #pragma once
 
@@ -11,50 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "archive/read/central_directory.h"
+
 struct archive;
 struct archive_entry;
 
-namespace zip_engine {
-
-struct ArchiveDeleter {
-  void operator()(archive* handle) const;
-};
-using ArchiveHandle = std::unique_ptr<archive, ArchiveDeleter>;
-
 enum class ReadStatus { data, end, failed };
-
-struct EntryInfo {
-  // As text (see archive/stored_name.h and choose_name).
-  std::string name;
-  // False when the stored name has no form as text (it holds NUL, or is not
-  // the UTF-8 it is taken as); `name` is then empty.
-  bool name_ok = false;
-  int64_t size = 0;  // as declared; the data may turn out otherwise
-  bool is_folder = false;
-  bool is_encrypted = false;
-  size_t position = 0;  // 0 for the first entry, 1 for the next, ...
-  int64_t mtime = 0;    // modification time, seconds since 1970 (see entry_time.h)
-  // Made on Unix, the entry's Unix mode (type and permission bits) is known.
-  bool made_on_unix = false;
-  uint32_t unix_mode = 0;
-};
 
 // Why an entry's data could not be read.
 enum class ReadFailure { none, wrong_password, no_password, unsupported, damaged };
-
-// One entry as the engine is to read it: the values its local header and
-// central directory record agree on (see CentralDirectory::locate_entry),
-// and where its data lies in the file.
-struct EntryLayout {
-  uint16_t flags = 0;  // the local header's
-  uint16_t method = 0;
-  uint32_t dos_time = 0;  // the local header's time and date
-  uint32_t crc = 0;
-  int64_t compressed_size = 0;
-  int64_t size = 0;
-  std::string aes_field;  // the data of its WinZip AES extra field, if any
-  int64_t data = 0;       // file offset of its data
-};
 
 // Reads the data of one entry with libarchive's streaming zip reader. The
 // reader sees a local header built from the entry's layout, then the entry's
@@ -63,17 +30,22 @@ struct EntryLayout {
 // else an archive's own header might say (a Unix mode making the entry a
 // link, a data descriptor without its signature) changes how the data is
 // read. No other entry is walked.
-class ZipReader {
+class LibarchiveDecoder {
  public:
+  struct HandleDeleter {
+    void operator()(archive* handle) const;
+  };
+  using ArchiveHandle = std::unique_ptr<archive, HandleDeleter>;
+
   // Opens the entry laid out as `layout` in `fd` (a readable file).
   // Encrypted entries are read with `password` or, when it is not empty,
   // with `alternative`, another form of the same password. The reader reads
   // at offsets of its own, so several readers may work on one descriptor side
   // by side. Null when the engine cannot start on it.
-  static std::unique_ptr<ZipReader> open(int fd, const EntryLayout& layout,
+  static std::unique_ptr<LibarchiveDecoder> open(int fd, const EntryLayout& layout,
                                          const std::string& password,
                                          const std::string& alternative = std::string());
-  ~ZipReader();
+  ~LibarchiveDecoder();
 
   // Starts reading the entry's data. Fails when it cannot be read at all
   // (wrong or missing password, unsupported method, damaged header), so a
@@ -98,7 +70,7 @@ class ZipReader {
   bool ended_before_its_compressed_size() const;
   void note_failure();
 
-  ZipReader(std::unique_ptr<Source> source, const EntryLayout& layout, bool has_password);
+  LibarchiveDecoder(std::unique_ptr<Source> source, const EntryLayout& layout, bool has_password);
   bool read_header(const std::vector<std::string>& passwords);
 
   std::unique_ptr<Source> source_;
@@ -117,5 +89,3 @@ class ZipReader {
   bool has_pending_ = false;
   int64_t next_offset_ = 0;
 };
-
-}  // namespace zip_engine

@@ -30,18 +30,18 @@ inline bool read_all(const std::string& path, const std::string& password, Entri
     EntrySpan span;
     if (!entry.info.is_folder) {
       if (!CentralDirectory::locate_entry(bytes, entry, &span, why)) return false;
-      auto reader = zip_engine::ZipReader::open(file.fd(), span.layout, password, "");
+      auto reader = LibarchiveDecoder::open(file.fd(), span.layout, password, "");
       if (!reader || !reader->open_entry()) {
         *why = entry.info.name + " does not open" + (reader ? ": " + reader->failure_detail() : "");
         return false;
       }
       const char* chunk;
       size_t size;
-      zip_engine::ReadStatus status;
-      while ((status = reader->read_chunk(&chunk, &size)) == zip_engine::ReadStatus::data) {
+      ReadStatus status;
+      while ((status = reader->read_chunk(&chunk, &size)) == ReadStatus::data) {
         data.append(chunk, size);
       }
-      if (status != zip_engine::ReadStatus::end) {
+      if (status != ReadStatus::end) {
         *why = entry.info.name + ": " + reader->failure_detail();
         return false;
       }

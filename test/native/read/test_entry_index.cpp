@@ -1,11 +1,12 @@
 #include <gtest/gtest.h>
 
+#include "archive/read/central_directory.h"
 #include "archive/read/entry_index.h"
 
 namespace {
 
-zip_engine::EntryInfo entry(const std::string& name, bool folder = false) {
-  zip_engine::EntryInfo info;
+EntryInfo entry(const std::string& name, bool folder = false) {
+  EntryInfo info;
   info.name = name;
   info.is_folder = folder;
   info.name_ok = true;
@@ -42,7 +43,7 @@ TEST(EntryIndex, OnlyFoldersAnswerWithoutTheirSeparatorAndOnlyAsciiIsFolded) {
   EXPECT_TRUE(EntryIndex::names("docs", entry("DOCS/", true)));
   EXPECT_FALSE(EntryIndex::names("docs", entry("docs/")));
 
-  zip_engine::EntryInfo unnamed = entry("");
+  EntryInfo unnamed = entry("");
   unnamed.name_ok = false;
   index.add(unnamed, 2);
   EXPECT_EQ(-1, index.find(""));
