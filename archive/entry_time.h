@@ -19,8 +19,6 @@
 
 namespace entry_time {
 
-constexpr uint16_t kExtendedTimestampField = 0x5455;
-constexpr uint16_t kNtfsField = 0x000a;
 // What a field of 32 bits holds the same for every reader.
 constexpr int64_t kLatestExtendedTimestamp = 0x7FFFFFFF;
 

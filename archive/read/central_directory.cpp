@@ -1,11 +1,11 @@
 #include "archive/read/central_directory.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <limits>
 
 #include "archive/entry_time.h"
+#include "archive/zip_format.h"
 #include "archive/stored_name.h"
 #include "archive/unix_mode.h"
 #include "archive/utf8.h"
@@ -13,66 +13,12 @@
 
 namespace {
 
-constexpr size_t kEndRecordSize = 22;
-constexpr size_t kMaxCommentSize = 0xFFFF;
-constexpr size_t kLocatorSize = 20;
-constexpr size_t kZip64EndRecordSize = 56;
-constexpr size_t kRecordSize = 46;
-constexpr size_t kLocalHeaderSize = 30;
-// A data descriptor: signature, CRC and two 8-byte sizes at most.
-constexpr int64_t kMaxDescriptorSize = 24;
-
-constexpr uint16_t kFlagEncrypted = 1 << 0;
-constexpr uint16_t kFlagDescriptor = 1 << 3;
-constexpr uint16_t kFlagStrongEncryption = 1 << 6;
-constexpr uint16_t kFlagUtf8 = 1 << 11;
-constexpr uint16_t kZip64Field = 0x0001;
-constexpr uint16_t kUnicodePathField = 0x7075;
-constexpr uint16_t kWinZipAesField = 0x9901;
-constexpr uint16_t kMethodWinZipAes = 99;
-constexpr uint32_t kMax32 = 0xFFFFFFFF;
-
-uint16_t le16(const char* p) {
-  const auto* b = reinterpret_cast<const unsigned char*>(p);
-  return static_cast<uint16_t>(b[0] | b[1] << 8);
-}
-
-uint32_t le32(const char* p) { return le16(p) | static_cast<uint32_t>(le16(p + 2)) << 16; }
-
-uint64_t le64(const char* p) { return le32(p) | static_cast<uint64_t>(le32(p + 4)) << 32; }
-
-bool has_signature(const char* p, char third, char fourth) {
-  return p[0] == 'P' && p[1] == 'K' && p[2] == third && p[3] == fourth;
-}
+using namespace zip_format;
 
 // A 64-bit value from the archive as a file offset or size.
 bool fits(uint64_t value) {
   return value <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
 }
-
-// The extra fields of a record or local header, one at a time.
-class ExtraFields {
- public:
-  explicit ExtraFields(const std::string& extra) : extra_(extra) {}
-  // The data of the first field with `id`; false when there is none.
-  bool find(uint16_t id, std::string* data) const {
-    size_t at = 0;
-    while (at + 4 <= extra_.size()) {
-      const uint16_t field = le16(&extra_[at]);
-      const size_t length = le16(&extra_[at + 2]);
-      if (at + 4 + length > extra_.size()) return false;
-      if (field == id) {
-        *data = extra_.substr(at + 4, length);
-        return true;
-      }
-      at += 4 + length;
-    }
-    return false;
-  }
-
- private:
-  const std::string& extra_;
-};
 
 // The end record: the last signature with room for itself and its comment.
 bool find_end_record(const ArchiveBytes& bytes, int64_t* at, std::string* record) {
@@ -81,7 +27,7 @@ bool find_end_record(const ArchiveBytes& bytes, int64_t* at, std::string* record
   std::string data(static_cast<size_t>(tail), '\0');
   if (!bytes.read(bytes.size() - tail, data.size(), &data[0])) return false;
   for (size_t i = data.size() - kEndRecordSize + 1; i-- > 0;) {
-    if (!has_signature(&data[i], 5, 6)) continue;
+    if (!has_signature(&data[i], kEndRecordSignature)) continue;
     if (i + kEndRecordSize + le16(&data[i + 20]) > data.size()) continue;
     *at = bytes.size() - tail + static_cast<int64_t>(i);
     *record = data.substr(i, kEndRecordSize);
@@ -95,14 +41,14 @@ bool find_end_record(const ArchiveBytes& bytes, int64_t* at, std::string* record
 // does not move it), then where the locator says.
 bool read_zip64_end_record(const ArchiveBytes& bytes, int64_t locator_at, int64_t* at,
                            std::string* record) {
-  std::string locator(kLocatorSize, '\0');
+  std::string locator(kZip64LocatorSize, '\0');
   if (!bytes.read(locator_at, locator.size(), &locator[0])) return false;
   record->assign(kZip64EndRecordSize, '\0');
   const int64_t before_locator = locator_at - static_cast<int64_t>(kZip64EndRecordSize);
   const uint64_t stated = le64(&locator[8]);
   for (int64_t candidate : {before_locator, fits(stated) ? static_cast<int64_t>(stated) : -1}) {
     if (candidate >= 0 && bytes.read(candidate, record->size(), &(*record)[0]) &&
-        has_signature(record->data(), 6, 6)) {
+        has_signature(record->data(), kZip64EndRecordSignature)) {
       *at = candidate;
       return true;
     }
@@ -113,7 +59,7 @@ bool read_zip64_end_record(const ArchiveBytes& bytes, int64_t locator_at, int64_
 // Whether the end record leaves a value to a ZIP64 end record, by the all-ones
 // marker in its place.
 bool defers_to_zip64(const std::string& end) {
-  return le16(&end[10]) == 0xFFFF || le32(&end[12]) == kMax32 || le32(&end[16]) == kMax32;
+  return le16(&end[10]) == kMax16 || le32(&end[12]) == kMax32 || le32(&end[16]) == kMax32;
 }
 
 }  // namespace
@@ -133,10 +79,10 @@ bool locate_central_directory(const ArchiveBytes& bytes, DirectoryLocation* loca
   uint64_t offset = le32(&end[16]);
   // Where the directory ends: the first end record after it.
   int64_t directory_end = end_at;
-  const int64_t locator_at = end_at - static_cast<int64_t>(kLocatorSize);
+  const int64_t locator_at = end_at - static_cast<int64_t>(kZip64LocatorSize);
   std::string locator(4, '\0');
   if (locator_at >= 0 && bytes.read(locator_at, 4, &locator[0]) &&
-      has_signature(locator.data(), 6, 7)) {
+      has_signature(locator.data(), kZip64LocatorSignature)) {
     // Without a ZIP64 end record, a locator signature whose end record needs
     // none is the directory's own bytes (a comment, say), as zipfile takes it.
     std::string record;
@@ -159,7 +105,7 @@ bool locate_central_directory(const ArchiveBytes& bytes, DirectoryLocation* loca
     *reason = "its end record places the central directory outside the file";
     return false;
   }
-  if (count > size / kRecordSize) {
+  if (count > size / kCentralRecordSize) {
     *reason = "its end record declares more entries than its central directory can hold";
     return false;
   }
@@ -184,7 +130,7 @@ bool apply_zip64_field(const std::string& extra, uint64_t* size, uint64_t* compr
   if (!offset) offset = &no_offset;
   if (*size != kMax32 && *compressed != kMax32 && *offset != kMax32) return true;
   std::string field;
-  if (!ExtraFields(extra).find(kZip64Field, &field)) return false;
+  if (!find_extra_field(extra, kZip64Field, &field)) return false;
   size_t at = 0;
   for (uint64_t* value : {size, compressed, offset}) {
     if (*value != kMax32) continue;
@@ -213,9 +159,8 @@ bool is_folder_record(const std::string& name, uint16_t made_by, uint32_t attrib
 // The modification time a record gives its entry.
 int64_t recorded_time(const char* record, const std::string& extra) {
   std::string extended_timestamp, ntfs;
-  const ExtraFields fields(extra);
-  fields.find(entry_time::kExtendedTimestampField, &extended_timestamp);
-  fields.find(entry_time::kNtfsField, &ntfs);
+  find_extra_field(extra, kExtendedTimestampField, &extended_timestamp);
+  find_extra_field(extra, kNtfsField, &ntfs);
   entry_time::DosTime dos;
   dos.time = le16(record + 12);
   dos.date = le16(record + 14);
@@ -230,25 +175,10 @@ std::string record_reason(size_t index, const char* what) {
 
 }  // namespace
 
-uint32_t crc32_of(const std::string& bytes) {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> entries{};
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      entries[i] = c;
-    }
-    return entries;
-  }();
-  uint32_t crc = 0xFFFFFFFFu;
-  for (unsigned char b : bytes) crc = table[(crc ^ b) & 0xFF] ^ (crc >> 8);
-  return crc ^ 0xFFFFFFFFu;
-}
-
 ChosenName choose_name(const std::string& stored, uint16_t flags, const std::string& extra) {
   std::string field;
-  if (ExtraFields(extra).find(kUnicodePathField, &field) && field.size() >= 5 && field[0] == 1 &&
-      le32(&field[1]) == crc32_of(stored)) {
+  if (find_extra_field(extra, kUnicodePathField, &field) && field.size() >= 5 && field[0] == 1 &&
+      le32(&field[1]) == zip_format::crc32(stored)) {
     return {field.substr(5), true};
   }
   const bool non_ascii = std::any_of(stored.begin(), stored.end(),
@@ -271,18 +201,18 @@ std::unique_ptr<CentralDirectory> CentralDirectory::read(const ArchiveBytes& byt
   while (at < records.size()) {
     const size_t index = directory->entries_.size();
     const char* r = &records[at];
-    if (records.size() - at < kRecordSize || !has_signature(r, 1, 2)) {
+    if (records.size() - at < kCentralRecordSize || !has_signature(r, kCentralRecordSignature)) {
       *reason = record_reason(index, "is damaged");
       return nullptr;
     }
     const size_t name_size = le16(r + 28), extra_size = le16(r + 30), comment_size = le16(r + 32);
-    if (records.size() - at - kRecordSize < name_size + extra_size + comment_size) {
+    if (records.size() - at - kCentralRecordSize < name_size + extra_size + comment_size) {
       *reason = record_reason(index, "runs past the directory's end");
       return nullptr;
     }
     DirectoryEntry entry;
-    entry.stored_name.assign(r + kRecordSize, name_size);
-    const std::string extra(r + kRecordSize + name_size, extra_size);
+    entry.stored_name.assign(r + kCentralRecordSize, name_size);
+    const std::string extra(r + kCentralRecordSize + name_size, extra_size);
     entry.flags = le16(r + 8);
     entry.method = le16(r + 10);
     entry.crc = le32(r + 16);
@@ -315,9 +245,9 @@ std::unique_ptr<CentralDirectory> CentralDirectory::read(const ArchiveBytes& byt
     entry.info.mtime = recorded_time(r, extra);
     entry.info.made_on_unix = (le16(r + 4) >> 8) == unix_mode::kMadeOnUnix;
     entry.info.unix_mode = unix_mode::of_attributes(le32(r + 38));
-    if (entry.method == kMethodWinZipAes) ExtraFields(extra).find(kWinZipAesField, &entry.aes_field);
+    if (entry.method == kMethodWinZipAes) find_extra_field(extra, kWinZipAesField, &entry.aes_field);
     directory->entries_.push_back(std::move(entry));
-    at += kRecordSize + name_size + extra_size + comment_size;
+    at += kCentralRecordSize + name_size + extra_size + comment_size;
   }
   const int64_t held = static_cast<int64_t>(directory->entries_.size());
   const bool wrapped = location.count_is_16_bits && (held & 0xFFFF) == location.declared_count;
@@ -359,7 +289,7 @@ const char* local_disagreement(const DirectoryEntry& entry, const char* header,
   if ((flags ^ entry.flags) & (kFlagEncrypted | kFlagStrongEncryption)) return "encryption";
   std::string aes_field;
   if (entry.method == kMethodWinZipAes &&
-      (!ExtraFields(extra).find(kWinZipAesField, &aes_field) || aes_field != entry.aes_field)) {
+      (!find_extra_field(extra, kWinZipAesField, &aes_field) || aes_field != entry.aes_field)) {
     return "encryption";
   }
   if (flags & kFlagDescriptor) return nullptr;
@@ -381,7 +311,7 @@ int64_t matching_descriptor(const ArchiveBytes& bytes, int64_t at, const Directo
   const int64_t available = std::min<int64_t>(kMaxDescriptorSize, bytes.size() - at);
   if (available < 12 || !bytes.read(at, static_cast<size_t>(available), descriptor)) return 0;
   for (int64_t signature : {4, 0}) {
-    if (signature && !has_signature(descriptor, 7, 8)) continue;
+    if (signature && !has_signature(descriptor, kDataDescriptorSignature)) continue;
     for (int64_t width : {4, 8}) {
       const int64_t length = signature + 4 + 2 * width;
       if (length > available) continue;
@@ -402,7 +332,8 @@ int64_t matching_descriptor(const ArchiveBytes& bytes, int64_t at, const Directo
 bool CentralDirectory::locate_entry(const ArchiveBytes& bytes, const DirectoryEntry& entry,
                                     EntrySpan* span, std::string* reason) {
   char header[kLocalHeaderSize];
-  if (!bytes.read(entry.local_header, sizeof header, header) || !has_signature(header, 3, 4)) {
+  if (!bytes.read(entry.local_header, sizeof header, header) ||
+      !has_signature(header, kLocalHeaderSignature)) {
     *reason = "its local header is missing";
     return false;
   }

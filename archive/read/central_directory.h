@@ -132,4 +132,3 @@ struct ChosenName {
 };
 ChosenName choose_name(const std::string& stored, uint16_t flags, const std::string& extra);
 
-uint32_t crc32_of(const std::string& bytes);

@@ -10,11 +10,13 @@
 #include <cstring>
 #include <new>
 
-#include "archive/write/deflate.h"
+#include "archive/zip_format.h"
 #include "fsutil/file.h"
 #include "fsutil/thread_locale.h"
 
 namespace {
+
+using namespace zip_format;
 
 constexpr size_t kReadBlockSize = 1 << 20;
 
@@ -27,29 +29,9 @@ bool succeeded(int status) { return status == ARCHIVE_OK || status == ARCHIVE_WA
 
 bool mentions(const char* text, const char* part) { return std::strstr(text, part) != nullptr; }
 
-constexpr uint16_t kFlagEncrypted = 1 << 0;
-constexpr uint16_t kFlagDescriptor = 1 << 3;
-constexpr uint16_t kFlagStrongEncryption = 1 << 6;
-constexpr uint16_t kMethodWinZipAes = 99;
-constexpr uint32_t kMax32 = 0xFFFFFFFF;
 // libarchive reads this much past an entry's data, where it looks for a data
 // descriptor.
 constexpr size_t kDescriptorReadAhead = 24;
-
-void put16(std::string& out, uint16_t value) {
-  out.push_back(static_cast<char>(value & 0xFF));
-  out.push_back(static_cast<char>(value >> 8));
-}
-
-void put32(std::string& out, uint32_t value) {
-  put16(out, static_cast<uint16_t>(value & 0xFFFF));
-  put16(out, static_cast<uint16_t>(value >> 16));
-}
-
-void put64(std::string& out, uint64_t value) {
-  put32(out, static_cast<uint32_t>(value & kMax32));
-  put32(out, static_cast<uint32_t>(value >> 32));
-}
 
 bool is_zipcrypto(const EntryLayout& layout) {
   return (layout.flags & kFlagEncrypted) && layout.method != kMethodWinZipAes;
@@ -72,18 +54,19 @@ std::string engine_header(const EntryLayout& layout) {
   const bool zip64 = needs_zip64(layout);
   std::string extra;
   if (zip64) {
-    put16(extra, 0x0001);
+    put16(extra, kZip64Field);
     put16(extra, 16);
     put64(extra, static_cast<uint64_t>(layout.size));
     put64(extra, static_cast<uint64_t>(layout.compressed_size));
   }
   if (!layout.aes_field.empty()) {
-    put16(extra, 0x9901);
+    put16(extra, kWinZipAesField);
     put16(extra, static_cast<uint16_t>(layout.aes_field.size()));
     extra += layout.aes_field;
   }
-  std::string header("PK\x03\x04", 4);
-  put16(header, zip64 ? 45 : 20);
+  std::string header;
+  put32(header, kLocalHeaderSignature);
+  put16(header, zip64 ? kVersionNeededZip64 : kVersionNeeded);
   put16(header, static_cast<uint16_t>((layout.flags & (kFlagEncrypted | kFlagStrongEncryption)) |
                                       (keeps_descriptor(layout) ? kFlagDescriptor : 0)));
   put16(header, layout.method);
@@ -102,7 +85,7 @@ std::string engine_header(const EntryLayout& layout) {
 std::string engine_trailer(const EntryLayout& layout) {
   std::string trailer;
   if (!keeps_descriptor(layout)) return trailer;
-  put32(trailer, 0x08074b50);
+  put32(trailer, kDataDescriptorSignature);
   put32(trailer, layout.crc);
   if (needs_zip64(layout)) {
     put64(trailer, static_cast<uint64_t>(layout.compressed_size));
@@ -284,7 +267,7 @@ ReadStatus LibarchiveDecoder::fetch_chunk(const char** data, size_t* size) {
   }
   *data = static_cast<const char*>(block);
   next_offset_ += static_cast<int64_t>(*size);
-  crc_ = compression::crc32(crc_, *data, *size);
+  crc_ = zip_format::crc32(crc_, *data, *size);
   if (ended_early && crc_ != expected_crc_) {
     *size = 0;
     failure_ = is_zipcrypto_with_password_ ? ReadFailure::wrong_password : ReadFailure::damaged;

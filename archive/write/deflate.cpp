@@ -16,14 +16,6 @@ constexpr size_t kFlushMargin = 16;
 
 }  // namespace
 
-uint32_t crc32(uint32_t crc, const char* data, size_t size) {
-  return libdeflate_crc32(crc, data, size);
-}
-
-uint32_t crc32_combine(uint32_t first, uint32_t second, size_t second_size) {
-  return static_cast<uint32_t>(::crc32_combine(first, second, static_cast<z_off_t>(second_size)));
-}
-
 WholeBufferCompressor::WholeBufferCompressor()
     : compressor_(libdeflate_alloc_compressor(kLevel)) {}
 

@@ -24,11 +24,6 @@ constexpr size_t kDictionarySize = 32 << 10;
 // below: an `out` of this capacity is filled without being reallocated.
 constexpr size_t output_room(size_t size) { return size + size / 64 + 256; }
 
-uint32_t crc32(uint32_t crc, const char* data, size_t size);
-// The CRC-32 of two runs joined, from their CRC-32s and the second's length
-// (a chunk's: z_off_t is 32 bits on Windows).
-uint32_t crc32_combine(uint32_t first, uint32_t second, size_t second_size);
-
 class ChunkCompressor {
  public:
   ChunkCompressor();

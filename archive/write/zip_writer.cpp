@@ -7,6 +7,7 @@
 #include <new>
 
 #include "archive/write/deflate.h"
+#include "archive/zip_format.h"
 #include "archive/entry_name.h"
 #include "archive/entry_time.h"
 #include "archive/unix_mode.h"
@@ -20,6 +21,8 @@ namespace zip_writer {
 
 namespace {
 
+using namespace zip_format;
+
 // Entries given but not yet written hold at most about this much memory
 // (their data and what it becomes); the oldest is written before more is read.
 constexpr size_t kQueuedBytesBound = 24 << 20;
@@ -31,40 +34,15 @@ constexpr size_t kOutputBlock = 1 << 20;
 // header on: its compressed size is known only once written, and deflate and
 // encryption add at most about 0.03 % to it.
 constexpr int64_t kZip64EntrySize = 0xFF000000;
-constexpr uint64_t kMax32 = 0xFFFFFFFF;
-constexpr uint64_t kMax16 = 0xFFFF;
 // Below this size an encrypted entry's CRC would tell too much about its
 // data: it is stored as AE-2, without its CRC.
 constexpr int64_t kAe2Below = 20;
 
 constexpr uint16_t kVersionMadeBy = (unix_mode::kMadeOnUnix << 8) | 20;  // Unix, 2.0
-constexpr uint16_t kVersionNeeded = 20;
-constexpr uint16_t kVersionNeededZip64 = 45;
-constexpr uint16_t kFlagEncrypted = 1;
-constexpr uint16_t kFlagDescriptor = 1 << 3;
-constexpr uint16_t kFlagUtf8 = 1 << 11;
-constexpr uint16_t kMethodStored = 0;
-constexpr uint16_t kMethodDeflated = 8;
-constexpr uint16_t kMethodAes = 99;
 constexpr size_t kAesFraming =
     winzip_aes::kSaltSize + winzip_aes::kVerifierSize + winzip_aes::kCodeSize;
 
-void put16(std::string& out, uint64_t value) {
-  out.push_back(static_cast<char>(value & 0xFF));
-  out.push_back(static_cast<char>((value >> 8) & 0xFF));
-}
-
-void put32(std::string& out, uint64_t value) {
-  put16(out, value & 0xFFFF);
-  put16(out, (value >> 16) & 0xFFFF);
-}
-
-void put64(std::string& out, uint64_t value) {
-  put32(out, value & kMax32);
-  put32(out, value >> 32);
-}
-
-uint64_t capped32(uint64_t value) { return std::min(value, kMax32); }
+uint64_t capped32(uint64_t value) { return std::min<uint64_t>(value, kMax32); }
 
 // Whether data that begins with `sample` is deflated rather than stored: deflate
 // must shrink the sample by at least 1/32. Data that deflate shrinks by less
@@ -145,7 +123,7 @@ struct ZipWriter::Entry {
   }
   // The method of the data; the headers name AES instead when encrypted.
   uint16_t data_method() const { return folder || stored ? kMethodStored : kMethodDeflated; }
-  uint16_t method() const { return encrypted ? kMethodAes : data_method(); }
+  uint16_t method() const { return encrypted ? kMethodWinZipAes : data_method(); }
   uint32_t stored_crc() const { return encrypted && ae2 ? 0 : crc; }
 };
 
@@ -196,7 +174,7 @@ struct ZipWriter::Task final : WorkerPool::Job {
   bool compress_whole(size_t thread) {
     auto& compressor = workshop->whole[thread];
     if (!compressor) compressor.reset(new compression::WholeBufferCompressor);
-    crc = compression::crc32(0, input.data(), input.size());
+    crc = zip_format::crc32(0, input.data(), input.size());
     stored = input.size() > kSampleSize &&
              !is_worth_deflating(*compressor, input.data(), kSampleSize, &output);
     if (!stored) {
@@ -224,7 +202,7 @@ struct ZipWriter::Task final : WorkerPool::Job {
   bool compress_chunk(size_t thread) {
     auto& compressor = workshop->chunks[thread];
     if (!compressor) compressor.reset(new compression::ChunkCompressor);
-    crc = compression::crc32(0, input.data(), input.size());
+    crc = zip_format::crc32(0, input.data(), input.size());
     if (first && entry->encrypted &&
         !winzip_aes::derive_keys(workshop->password, entry->salt, &keys)) {
       return false;
@@ -471,12 +449,12 @@ namespace {
 // fields every entry carries.
 void put_common_fields(std::string& out, const ZipWriter::Entry& entry) {
   if (entry_time::has_extended_timestamp(entry.mtime)) {
-    put16(out, entry_time::kExtendedTimestampField);
+    put16(out, kExtendedTimestampField);
     put16(out, 5);
     out.push_back(1);  // the modification time only
     put32(out, static_cast<uint64_t>(entry.mtime));
   }
-  put16(out, 0x7875);
+  put16(out, kUnixOwnerField);
   put16(out, 11);
   out.push_back(1);  // version
   out.push_back(4);
@@ -486,7 +464,7 @@ void put_common_fields(std::string& out, const ZipWriter::Entry& entry) {
 }
 
 void put_aes_field(std::string& out, const ZipWriter::Entry& entry) {
-  put16(out, 0x9901);
+  put16(out, kWinZipAesField);
   put16(out, 7);
   put16(out, entry.ae2 ? 2 : 1);
   out.append("AE");
@@ -520,7 +498,7 @@ bool ZipWriter::commit(Task& task) {
   entry.crc = task.crc;
   entry.compressed = static_cast<int64_t>(task.output.size());
   std::string header;
-  put32(header, 0x04034b50);
+  put32(header, kLocalHeaderSignature);
   put_entry_fields(header, entry, entry.flags(), entry.stored_crc(), entry.compressed,
                    entry.size, false);
   std::string fields;
@@ -540,13 +518,13 @@ bool ZipWriter::commit_chunk(Task& task) {
   if (task.first) {
     entry.header_offset = in_file_ + static_cast<int64_t>(output_.size());
     std::string header;
-    put32(header, 0x04034b50);
+    put32(header, kLocalHeaderSignature);
     put_entry_fields(header, entry, entry.flags(), 0, entry.zip64 ? kMax32 : 0,
                      entry.zip64 ? kMax32 : entry.size, entry.zip64);
     std::string fields;
     put_common_fields(fields, entry);
     if (entry.zip64) {
-      put16(fields, 0x0001);
+      put16(fields, kZip64Field);
       put16(fields, 16);
       put64(fields, entry.size_known ? entry.size : 0);
       put64(fields, 0);  // in the data descriptor
@@ -569,7 +547,7 @@ bool ZipWriter::commit_chunk(Task& task) {
   if (entry.encryptor) entry.encryptor->encrypt(&task.output[0], task.output.size());
   if (!put(task.output)) return false;
   entry.compressed += static_cast<int64_t>(task.output.size());
-  entry.crc = task.first ? task.crc : compression::crc32_combine(entry.crc, task.crc, task.data_size);
+  entry.crc = task.first ? task.crc : zip_format::crc32_combine(entry.crc, task.crc, task.data_size);
   if (!task.last) return report(entry, task.data_size, false);
 
   if (entry.encryptor) {
@@ -580,7 +558,7 @@ bool ZipWriter::commit_chunk(Task& task) {
     entry.compressed += kAesFraming;
   }
   std::string descriptor;
-  put32(descriptor, 0x08074b50);
+  put32(descriptor, kDataDescriptorSignature);
   put32(descriptor, entry.stored_crc());
   if (entry.zip64) {
     put64(descriptor, entry.compressed);
@@ -601,7 +579,7 @@ void ZipWriter::commit_central(Entry& entry, int64_t compressed) {
   std::string fields;
   put_common_fields(fields, entry);
   if (large || far) {
-    put16(fields, 0x0001);
+    put16(fields, kZip64Field);
     put16(fields, (large ? 16 : 0) + (far ? 8 : 0));
     if (large) {
       put64(fields, entry.size);
@@ -610,7 +588,7 @@ void ZipWriter::commit_central(Entry& entry, int64_t compressed) {
     if (far) put64(fields, entry.header_offset);
   }
   if (entry.encrypted) put_aes_field(fields, entry);
-  put32(central_, 0x02014b50);
+  put32(central_, kCentralRecordSignature);
   put16(central_, kVersionMadeBy);
   put_entry_fields(central_, entry, entry.flags(), entry.stored_crc(),
                    large ? kMax32 : compressed, large ? kMax32 : entry.size, large || far);
@@ -727,7 +705,7 @@ bool ZipWriter::write_directory() {
       entries_ >= kMax16 || central_offset >= kMax32 || central_size >= kMax32;
   if (zip64) {
     const uint64_t record_offset = central_offset + central_size;
-    put32(end, 0x06064b50);
+    put32(end, kZip64EndRecordSignature);
     put64(end, 44);  // the record's size after this field
     put16(end, (unix_mode::kMadeOnUnix << 8) | kVersionNeededZip64);
     put16(end, kVersionNeededZip64);
@@ -737,12 +715,12 @@ bool ZipWriter::write_directory() {
     put64(end, entries_);
     put64(end, central_size);
     put64(end, central_offset);
-    put32(end, 0x07064b50);  // the locator
+    put32(end, kZip64LocatorSignature);  // the locator
     put32(end, 0);
     put64(end, record_offset);
     put32(end, 1);
   }
-  put32(end, 0x06054b50);
+  put32(end, kEndRecordSignature);
   put16(end, 0);
   put16(end, 0);
   put16(end, std::min<uint64_t>(entries_, kMax16));

@@ -6,22 +6,14 @@
 
 #include "archive/read/central_directory.h"
 #include "archive/utf8.h"
+#include "archive/zip_format.h"
 #include "archive/stored_name.h"
 
 namespace {
 
-void put16(std::string& out, uint32_t v) {
-  out += static_cast<char>(v & 0xFF);
-  out += static_cast<char>(v >> 8 & 0xFF);
-}
-void put32(std::string& out, uint32_t v) {
-  put16(out, v & 0xFFFF);
-  put16(out, v >> 16);
-}
-void put64(std::string& out, uint64_t v) {
-  put32(out, static_cast<uint32_t>(v));
-  put32(out, static_cast<uint32_t>(v >> 32));
-}
+using zip_format::put16;
+using zip_format::put32;
+using zip_format::put64;
 
 struct Entry {
   std::string name;
@@ -48,7 +40,7 @@ Built build(const std::vector<Entry>& entries, const std::string& prefix = "", b
     const uint32_t offset = static_cast<uint32_t>(built.bytes.size() - prefix.size());
     built.local_headers.push_back(built.bytes.size());
     const std::string& local_name = e.local_name.empty() ? e.name : e.local_name;
-    const uint32_t crc = crc32_of(e.data);
+    const uint32_t crc = zip_format::crc32(e.data);
     std::string& out = built.bytes;
     out += "PK\x03\x04";
     put16(out, 10); put16(out, e.flags); put16(out, 0); put32(out, 0);
@@ -192,7 +184,7 @@ TEST(CentralDirectory, ChecksEachLocalHeaderAgainstItsRecord) {
 // descriptor must repeat the directory's, in any of its four forms.
 TEST(CentralDirectory, ChecksADataDescriptorAgainstTheRecord) {
   const std::string data = "delta";
-  const uint32_t crc = crc32_of(data);
+  const uint32_t crc = zip_format::crc32(data);
   std::vector<std::string> forms(4);
   for (size_t i = 0; i < forms.size(); ++i) {
     if (i < 2) forms[i] = "PK\x07\x08";
@@ -231,7 +223,7 @@ TEST(StoredNames, UnflaggedUtf8IsTakenAsUtf8AndAMatchingUnicodePathWins) {
   put16(unicode_path, 0x7075);
   put16(unicode_path, 5 + utf8.size());
   unicode_path += '\x01';
-  put32(unicode_path, crc32_of(cp437));
+  put32(unicode_path, zip_format::crc32(cp437));
   unicode_path += utf8;
 
   EXPECT_TRUE(choose_name(utf8, 0, "").is_utf8);
