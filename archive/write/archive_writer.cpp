@@ -97,9 +97,9 @@ std::unique_ptr<ArchiveWriter> ArchiveWriter::create(const std::string& path,
       return nullptr;
     }
     writer->knows_written_id_ = writer->file_.identity(&writer->written_id_);
-    zip_writer::ZipWriter::Settings settings;
+    ZipWriter::Settings settings;
     settings.password = password;
-    writer->engine_ = zip_writer::ZipWriter::start(writer->file_, settings);
+    writer->engine_ = ZipWriter::start(writer->file_, settings);
     if (!writer->engine_) {
       *reason = quoted(path) + ": could not start a zip archive";
       return nullptr;

@@ -89,7 +89,7 @@ class ArchiveWriter {
 
   // Declared in the order of acquisition: the writer goes before its file.
   fsutil::File file_;
-  std::unique_ptr<zip_writer::ZipWriter> engine_;
+  std::unique_ptr<ZipWriter> engine_;
   std::string path_;
   std::string last_error_;
   // The identity of the archive being written, so that it never stores itself.

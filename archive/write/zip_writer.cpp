@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "archive/write/deflate.h"
+#include "archive/write/compressors.h"
 #include "archive/zip_format.h"
 #include "archive/entry_name.h"
 #include "archive/entry_time.h"
@@ -16,8 +16,6 @@
 #include "archive/worker_pool.h"
 #include "fsutil/file.h"
 #include "fsutil/threads.h"
-
-namespace zip_writer {
 
 namespace {
 
@@ -50,7 +48,7 @@ uint64_t capped32(uint64_t value) { return std::min<uint64_t>(value, kMax32); }
 // cost all the time deflating takes for next to nothing.
 constexpr size_t kSampleSize = 64 << 10;
 
-bool is_worth_deflating(compression::WholeBufferCompressor& compressor, const char* sample,
+bool is_worth_deflating(WholeBufferCompressor& compressor, const char* sample,
                         size_t size, std::string* scratch) {
   // A compressor without memory answers false; deflating anew reports that.
   if (!compressor.compress(sample, size, scratch)) return true;
@@ -66,12 +64,12 @@ class SystemSalts final : public SaltSource {
 
 }  // namespace
 
-SaltSource& system_salts() {
+SaltSource& zip_writer::system_salts() {
   static SystemSalts salts;
   return salts;
 }
 
-size_t configured_threads() {
+size_t zip_writer::configured_threads() {
   const char* setting = std::getenv("PARVOX_THREADS");
   char* end = nullptr;
   const long threads = setting ? std::strtol(setting, &end, 10) : 0;
@@ -82,7 +80,7 @@ size_t configured_threads() {
   return std::clamp<size_t>(cores, 1, kMaxThreads);
 }
 
-int64_t configured_latest_time() {
+int64_t zip_writer::configured_latest_time() {
   const char* setting = std::getenv("SOURCE_DATE_EPOCH");
   if (!setting || *setting < '0' || *setting > '9') return INT64_MAX;
   char* end = nullptr;
@@ -113,7 +111,7 @@ struct ZipWriter::Entry {
   int64_t header_offset = -1;
   uint32_t crc = 0;
   int64_t compressed = 0;
-  std::unique_ptr<winzip_aes::Encryptor> encryptor;  // a chunked entry's, while written
+  std::unique_ptr<WinZipAesEncryptor> encryptor;  // a chunked entry's, while written
 
   uint16_t flags() const {
     uint16_t flags = is_ascii(stored_name) ? 0 : kFlagUtf8;
@@ -136,8 +134,8 @@ struct ZipWriter::Workshop {
   }
   WorkerPool pool;
   const std::string password;
-  std::vector<std::unique_ptr<compression::WholeBufferCompressor>> whole;
-  std::vector<std::unique_ptr<compression::ChunkCompressor>> chunks;
+  std::vector<std::unique_ptr<WholeBufferCompressor>> whole;
+  std::vector<std::unique_ptr<ChunkCompressor>> chunks;
 };
 
 // One piece of work in the archive's order: a folder entry (nothing to do), a
@@ -153,7 +151,7 @@ struct ZipWriter::Task final : WorkerPool::Job {
   // Results.
   std::string output;  // for an encrypted whole entry, with the AES framing
   uint32_t crc = 0;
-  winzip_aes::Keys keys;  // an encrypted entry's, from its first task
+  WinZipAesKeys keys;  // an encrypted entry's, from its first task
   bool stored = false;    // a whole entry's: the output is its data as it is
   bool ok = false;
 
@@ -173,7 +171,7 @@ struct ZipWriter::Task final : WorkerPool::Job {
   // it whole does not make it smaller.
   bool compress_whole(size_t thread) {
     auto& compressor = workshop->whole[thread];
-    if (!compressor) compressor.reset(new compression::WholeBufferCompressor);
+    if (!compressor) compressor.reset(new WholeBufferCompressor);
     crc = zip_format::crc32(0, input.data(), input.size());
     stored = input.size() > kSampleSize &&
              !is_worth_deflating(*compressor, input.data(), kSampleSize, &output);
@@ -187,7 +185,7 @@ struct ZipWriter::Task final : WorkerPool::Job {
 
   bool encrypt_whole() {
     if (!winzip_aes::derive_keys(workshop->password, entry->salt, &keys)) return false;
-    std::unique_ptr<winzip_aes::Encryptor> encryptor = winzip_aes::Encryptor::start(keys);
+    std::unique_ptr<WinZipAesEncryptor> encryptor = WinZipAesEncryptor::start(keys);
     if (!encryptor) return false;
     encryptor->encrypt(&output[0], output.size());
     unsigned char code[winzip_aes::kCodeSize];
@@ -201,7 +199,7 @@ struct ZipWriter::Task final : WorkerPool::Job {
 
   bool compress_chunk(size_t thread) {
     auto& compressor = workshop->chunks[thread];
-    if (!compressor) compressor.reset(new compression::ChunkCompressor);
+    if (!compressor) compressor.reset(new ChunkCompressor);
     crc = zip_format::crc32(0, input.data(), input.size());
     if (first && entry->encrypted &&
         !winzip_aes::derive_keys(workshop->password, entry->salt, &keys)) {
@@ -270,11 +268,11 @@ bool ZipWriter::start_entry(const std::string& name, bool folder, int64_t size,
   entry->mtime = std::min(status.mtime, settings_.latest_time);
   entry->dos_time = entry_time::dos_time_of(entry->mtime);
   entry->permissions = status.permissions & unix_mode::kPermissionBits;
-  entry->size_known = size != kUnknownSize;
+  entry->size_known = size != zip_writer::kUnknownSize;
   entry->encrypted = !folder && size != 0 && !settings_.password.empty();
   entry->ae2 = entry->size_known && size < kAe2Below;
   // Data of unknown size may come near 4 GiB as well.
-  entry->chunked = !entry->size_known || size > static_cast<int64_t>(compression::kWholeBufferBound);
+  entry->chunked = !entry->size_known || size > static_cast<int64_t>(compressors::kWholeBufferBound);
   entry->zip64 = !entry->size_known || size >= kZip64EntrySize;
   if (entry->encrypted && !settings_.salts->fill(entry->salt, sizeof entry->salt)) {
     return fail("no random salt for the encryption", name);
@@ -314,12 +312,12 @@ bool ZipWriter::write(const char* data, size_t size) {
     return true;
   }
   while (size > 0) {
-    const size_t taken = std::min(size, compression::kChunkSize - pending_.size());
+    const size_t taken = std::min(size, compressors::kChunkSize - pending_.size());
     pending_.append(data, taken);
     data += taken;
     size -= taken;
     const bool last = given_ == open_entry_->size && size == 0;
-    if ((pending_.size() == compression::kChunkSize || last) && !submit_pending(last)) return false;
+    if ((pending_.size() == compressors::kChunkSize || last) && !submit_pending(last)) return false;
     if (stopped_) return true;
   }
   return true;
@@ -352,7 +350,7 @@ bool ZipWriter::submit_pending(bool last) {
   if (open_entry_->chunked && task->first) open_entry_->stored = !is_open_entry_worth_deflating();
   if (open_entry_->chunked) {
     if (!open_entry_->stored) task->dictionary = dictionary_;
-    const size_t kept = std::min(pending_.size(), compression::kDictionarySize);
+    const size_t kept = std::min(pending_.size(), compressors::kDictionarySize);
     dictionary_.assign(pending_, pending_.size() - kept, kept);
   }
   task->input.swap(pending_);
@@ -360,9 +358,9 @@ bool ZipWriter::submit_pending(bool last) {
   // The result's room is taken here, so that workers allocate no large
   // buffers: glibc keeps what a thread allocated in that thread's own arena
   // once it is freed, and with many workers that memory would add up.
-  task->output.reserve(compression::output_room(task->data_size) + kAesFraming);
+  task->output.reserve(compressors::output_room(task->data_size) + kAesFraming);
   pending_.clear();
-  if (open_entry_->chunked && !last) pending_.reserve(compression::kChunkSize);
+  if (open_entry_->chunked && !last) pending_.reserve(compressors::kChunkSize);
   if (last) open_entry_.reset();
   return submit(std::move(task));
 }
@@ -371,7 +369,7 @@ bool ZipWriter::submit_pending(bool last) {
 // chunk on this thread, before any of its chunks goes to the workers.
 bool ZipWriter::is_open_entry_worth_deflating() {
   auto& compressor = workshop_->whole[workshop_->pool.workers()];
-  if (!compressor) compressor.reset(new compression::WholeBufferCompressor);
+  if (!compressor) compressor.reset(new WholeBufferCompressor);
   std::string scratch;
   return is_worth_deflating(*compressor, pending_.data(), std::min(pending_.size(), kSampleSize),
                             &scratch);
@@ -536,7 +534,7 @@ bool ZipWriter::commit_chunk(Task& task) {
     header += fields;
     if (!put(header)) return false;
     if (entry.encrypted) {
-      entry.encryptor = winzip_aes::Encryptor::start(task.keys);
+      entry.encryptor = WinZipAesEncryptor::start(task.keys);
       if (!entry.encryptor) return fail("the system's cryptography failed", putting_);
       if (!put(reinterpret_cast<const char*>(entry.salt), winzip_aes::kSaltSize) ||
           !put(reinterpret_cast<const char*>(task.keys.verifier), winzip_aes::kVerifierSize)) {
@@ -745,4 +743,3 @@ void ZipWriter::abandon() {
   output_.clear();
 }
 
-}  // namespace zip_writer

@@ -31,8 +31,6 @@ namespace fsutil {
 class File;
 }
 
-namespace zip_writer {
-
 // Where the salts of encrypted entries come from: the system's random bytes,
 // or in tests a source that makes archives repeatable.
 class SaltSource {
@@ -43,6 +41,8 @@ class SaltSource {
  protected:
   ~SaltSource() = default;
 };
+
+namespace zip_writer {
 
 SaltSource& system_salts();
 
@@ -65,13 +65,15 @@ int64_t configured_latest_time();
 constexpr fsutil::FileStatus kUndatedFile{315532800, 0644};
 constexpr fsutil::FileStatus kUndatedFolder{315532800, 0755};
 
+}  // namespace zip_writer
+
 class ZipWriter {
  public:
   struct Settings {
     std::string password;
-    size_t threads = configured_threads();
-    SaltSource* salts = &system_salts();
-    int64_t latest_time = configured_latest_time();
+    size_t threads = zip_writer::configured_threads();
+    SaltSource* salts = &zip_writer::system_salts();
+    int64_t latest_time = zip_writer::configured_latest_time();
   };
 
   // Starts an empty archive in `file`, empty and open for writing, which
@@ -96,11 +98,11 @@ class ZipWriter {
   // A folder entry: `name` ends in '/'. False when the name cannot be stored
   // (entry_name::refusal; nothing of the entry is written) or the writer
   // is broken.
-  bool add_folder(const std::string& name, const fsutil::FileStatus& status = kUndatedFolder);
-  // A file entry of exactly `size` bytes, or of kUnknownSize: then write()
+  bool add_folder(const std::string& name, const fsutil::FileStatus& status = zip_writer::kUndatedFolder);
+  // A file entry of exactly `size` bytes, or of zip_writer::kUnknownSize: then write()
   // them all and close_file(). Same answers as add_folder.
   bool open_file(const std::string& name, int64_t size,
-                 const fsutil::FileStatus& status = kUndatedFile);
+                 const fsutil::FileStatus& status = zip_writer::kUndatedFile);
   bool write(const char* data, size_t size);
   bool close_file();
   // Waits until every entry given so far is in the file (or dropped);
@@ -198,4 +200,3 @@ class ZipWriter {
   std::string refusal_;      // the last call's reason, when only that call failed
 };
 
-}  // namespace zip_writer

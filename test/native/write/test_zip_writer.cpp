@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "archive/write/deflate.h"
+#include "archive/write/compressors.h"
 #include "archive/write/zip_writer.h"
 #include "test/native/read_back.h"
 #include "test/native/scratch_folder.h"
@@ -15,10 +15,9 @@
 
 namespace {
 
-using zip_writer::ZipWriter;
 
 // Salts counted up from 1, so that encrypted archives can be compared.
-class CountingSalts final : public zip_writer::SaltSource {
+class CountingSalts final : public SaltSource {
  public:
   bool fill(unsigned char* salt, size_t size) override {
     ++count_;
@@ -79,7 +78,7 @@ class ZipWriterTest : public ::testing::Test {
           EXPECT_TRUE(writer->add_folder(entry));
           continue;
         }
-        const bool large = data.size() > compression::kWholeBufferBound;
+        const bool large = data.size() > compressors::kWholeBufferBound;
         EXPECT_TRUE(writer->open_file(entry, unsized && large ? zip_writer::kUnknownSize
                                                               : static_cast<int64_t>(data.size())));
         for (size_t at = 0; at < data.size(); at += piece) {
@@ -114,8 +113,8 @@ class ZipWriterTest : public ::testing::Test {
 // Sizes on both sides of every boundary the writer has: AE-2 below 20 bytes,
 // whole buffers up to the bound, chunks beyond it.
 Entries boundary_entries() {
-  const size_t bound = compression::kWholeBufferBound;
-  const size_t chunk = compression::kChunkSize;
+  const size_t bound = compressors::kWholeBufferBound;
+  const size_t chunk = compressors::kChunkSize;
   return {{"empty", ""},
           {"folder/", ""},
           {"folder/one", "1"},
@@ -140,7 +139,7 @@ TEST_F(ZipWriterTest, EveryBoundaryReadsBackWithAndWithoutAPassword) {
 // up to an exact number of chunks, where the last chunk is empty.
 TEST_F(ZipWriterTest, EntriesOfUnknownSizeReadBack) {
   Entries entries = boundary_entries();
-  entries.emplace_back("chunks exactly", text(compression::kWholeBufferBound + compression::kChunkSize * 2));
+  entries.emplace_back("chunks exactly", text(compressors::kWholeBufferBound + compressors::kChunkSize * 2));
   write("plain.zip", entries, 2, "", 1 << 16, true);
   EXPECT_EQ(entries, read("plain.zip"));
   write("secret.zip", entries, 1, "pw", 3000, true);
@@ -157,7 +156,7 @@ TEST_F(ZipWriterTest, TheBytesAreTheSameWhateverTheNumberOfThreads) {
 }
 
 TEST_F(ZipWriterTest, AStopTakesTheEntryBeingWrittenBackOut) {
-  const size_t big = compression::kWholeBufferBound + 8 * compression::kChunkSize;
+  const size_t big = compressors::kWholeBufferBound + 8 * compressors::kChunkSize;
   for (size_t threads : {1, 4}) {
     fsutil::File file = fsutil::File::create(path("t.zip"));
     std::unique_ptr<ZipWriter> writer = ZipWriter::start(file, {"", threads});
@@ -166,8 +165,8 @@ TEST_F(ZipWriterTest, AStopTakesTheEntryBeingWrittenBackOut) {
     const std::string data = text(big);
     ASSERT_TRUE(writer->open_file("small", 5) && writer->write("small", 5) && writer->close_file());
     ASSERT_TRUE(writer->open_file("big", static_cast<int64_t>(big)));
-    for (size_t at = 0; at < big && !writer->stopped(); at += compression::kChunkSize) {
-      ASSERT_TRUE(writer->write(data.data() + at, compression::kChunkSize));
+    for (size_t at = 0; at < big && !writer->stopped(); at += compressors::kChunkSize) {
+      ASSERT_TRUE(writer->write(data.data() + at, compressors::kChunkSize));
     }
     EXPECT_TRUE(writer->close_file()) << "ignored after the stop";
     EXPECT_TRUE(writer->open_file("after", 1) && writer->write("a", 1) && writer->close_file());

@@ -1,11 +1,9 @@
-#include "archive/write/deflate.h"
+#include "archive/write/compressors.h"
 
 #include <libdeflate.h>
 #include <zlib.h>
 
 #include <new>
-
-namespace compression {
 
 namespace {
 
@@ -22,7 +20,7 @@ WholeBufferCompressor::WholeBufferCompressor()
 WholeBufferCompressor::~WholeBufferCompressor() { libdeflate_free_compressor(compressor_); }
 
 bool WholeBufferCompressor::compress(const char* data, size_t size, std::string* out) {
-  if (size < kLibdeflateFrom) return small_.compress(std::string(), data, size, true, out);
+  if (size < compressors::kLibdeflateFrom) return small_.compress(std::string(), data, size, true, out);
   if (!compressor_) return false;
   out->resize(libdeflate_deflate_compress_bound(compressor_, size));
   const size_t written = libdeflate_deflate_compress(compressor_, data, size, &(*out)[0], out->size());
@@ -64,4 +62,3 @@ bool ChunkCompressor::compress(const std::string& dictionary, const char* data, 
   return complete;
 }
 
-}  // namespace compression

@@ -13,7 +13,7 @@
 struct libdeflate_compressor;
 struct z_stream_s;
 
-namespace compression {
+namespace compressors {
 
 // Entries up to this size are compressed whole; larger ones in chunks.
 constexpr size_t kWholeBufferBound = 4 << 20;
@@ -23,6 +23,12 @@ constexpr size_t kDictionarySize = 32 << 10;
 // Room for the compressed form of `size` bytes, from either compressor
 // below: an `out` of this capacity is filled without being reallocated.
 constexpr size_t output_room(size_t size) { return size + size / 64 + 256; }
+
+// libdeflate stores inputs below this size as they are, 5 bytes longer;
+// zlib compresses them, and is as fast there.
+constexpr size_t kLibdeflateFrom = 32;
+
+}  // namespace compressors
 
 class ChunkCompressor {
  public:
@@ -41,10 +47,6 @@ class ChunkCompressor {
   z_stream_s* stream_ = nullptr;
 };
 
-// libdeflate stores inputs below this size as they are, 5 bytes longer;
-// zlib compresses them, and is as fast there.
-constexpr size_t kLibdeflateFrom = 32;
-
 class WholeBufferCompressor {
  public:
   WholeBufferCompressor();
@@ -57,7 +59,5 @@ class WholeBufferCompressor {
 
  private:
   libdeflate_compressor* compressor_;
-  ChunkCompressor small_;  // below kLibdeflateFrom
+  ChunkCompressor small_;  // below compressors::kLibdeflateFrom
 };
-
-}  // namespace compression
