@@ -6,7 +6,7 @@
 #include "ext/methods.h"
 #include "ext/parvox_object.h"
 #include "ext/ruby_boundary.h"
-#include "ext/string_conversion.h"
+#include "archive/names.h"
 #include "fsutil/library_path.h"
 
 namespace {
@@ -27,10 +27,10 @@ ParvoxObject* open_object(VALUE path, VALUE password_text, OpenMode mode, VALUE*
     const std::string password = all_bytes_of(password_text);
     std::string why;
     if (mode == OpenMode::create) {
-      object->writer = ArchiveWriter::create(file, password_key(password), &why);
+      object->writer = ArchiveWriter::create(file, names::password_key(password), &why);
     } else {
-      object->reader = ArchiveReader::load(file, password_key(password),
-                                           password_alternative(password), &why);
+      object->reader = ArchiveReader::load(file, names::password_key(password),
+                                           names::password_alternative(password), &why);
     }
     const bool ok = object->writer || object->reader;
     if (ok) opened = object.release();
@@ -104,7 +104,7 @@ VALUE parvox_get_path(VALUE) {
     std::string path;
     guarded([&] {
       path = fsutil::library_path();
-      replace_char(path, fsutil::kPathSeparator, '/');
+      names::replace_char(path, fsutil::kPathSeparator, '/');
       return true;
     });
     answer = protected_utf8_string(path, &state);

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "ext/string_conversion.h"
+#include "archive/names.h"
 
 namespace {
 
@@ -71,7 +71,7 @@ std::string bytes_of(VALUE checked) {
   return std::string(bytes, nul ? static_cast<const char*>(nul) - bytes : length);
 }
 
-std::string native_name_of(VALUE checked) { return utf8_to_native_name(bytes_of(checked).c_str()); }
+std::string native_name_of(VALUE checked) { return names::utf8_to_native_name(bytes_of(checked).c_str()); }
 
 std::string all_bytes_of(VALUE checked) {
   return std::string(RSTRING_PTR(checked), static_cast<size_t>(RSTRING_LEN(checked)));
@@ -107,7 +107,7 @@ VALUE password_text_of(VALUE checked) {
 
 VALUE protected_utf8_string(const std::string& native_text, int* state) noexcept {
   try {
-    const std::string text = native_name_to_utf8(native_text.c_str());
+    const std::string text = names::native_name_to_utf8(native_text.c_str());
     return rb_protect(utf8_string_of, reinterpret_cast<VALUE>(&text), state);
   } catch (...) {
     return Qnil;

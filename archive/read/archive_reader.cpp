@@ -7,9 +7,8 @@
 #include <limits>
 
 #include "archive/read/archive_reader.h"
-#include "archive/entry_name.h"
+#include "archive/names.h"
 #include "archive/read/extracted_attributes.h"
-#include "archive/stored_name.h"
 #include "fsutil/folder_creation.h"
 
 namespace {
@@ -48,7 +47,7 @@ bool components_beneath(const std::string& name, std::vector<std::string>* parts
 }
 
 // A native path as reasons (UTF-8) show it.
-std::string shown_path(const std::string& native) { return quoted(entry_name::shown(native)); }
+std::string shown_path(const std::string& native) { return quoted(names::shown(native)); }
 
 // Writes an entry's data to the file at the native path `path`, and gives it
 // the entry's attributes once it is whole.

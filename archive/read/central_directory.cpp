@@ -6,7 +6,7 @@
 
 #include "archive/entry_time.h"
 #include "archive/zip_format.h"
-#include "archive/stored_name.h"
+#include "archive/names.h"
 #include "archive/unix_mode.h"
 #include "archive/utf8.h"
 #include "fsutil/file.h"
@@ -235,8 +235,8 @@ std::unique_ptr<CentralDirectory> CentralDirectory::read(const ArchiveBytes& byt
     entry.name_is_utf8 = chosen.is_utf8;
     std::string* name = &entry.info.name;
     entry.info.name_ok = !entry.name_holds_nul &&
-                         (chosen.is_utf8 ? stored_name::text_of_utf8(chosen.text, name)
-                                         : stored_name::text_of_legacy(chosen.text, name));
+                         (chosen.is_utf8 ? names::text_of_utf8(chosen.text, name)
+                                         : names::text_of_legacy(chosen.text, name));
     if (!entry.info.name_ok) entry.info.name.clear();
     entry.info.size = static_cast<int64_t>(size);
     entry.info.is_folder =

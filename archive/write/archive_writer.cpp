@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "archive/write/archive_writer.h"
-#include "archive/entry_name.h"
+#include "archive/names.h"
 #include "fsutil/folder_listing.h"
 
 namespace {
@@ -55,7 +55,7 @@ bool is_on_walk(const std::vector<fsutil::FileId>& walk, const fsutil::FileId& i
 
 
 // A path on disk as reasons show it.
-std::string shown_path(const std::string& source) { return quoted(entry_name::shown(source)); }
+std::string shown_path(const std::string& source) { return quoted(names::shown(source)); }
 
 std::string unreadable(const std::string& source, const std::string& why) {
   return shown_path(source) + " could not be read: " + why;
@@ -70,8 +70,8 @@ std::string undecodable(const std::string& path) {
 // (the prefix of every name beneath it, empty for the archive's top level)
 // is checked as the folder entry it becomes.
 std::string given_name_refusal(const std::string& name, bool folder) {
-  if (!folder) return entry_name::refusal(name, false);
-  return name.empty() ? std::string() : entry_name::refusal(folder_entry_name(name), true);
+  if (!folder) return names::refusal(name, false);
+  return name.empty() ? std::string() : names::refusal(folder_entry_name(name), true);
 }
 
 // The folder's own time and mode; a source that is no folder (whose entry is
@@ -164,7 +164,7 @@ bool ArchiveWriter::add_file(const std::string& source, const std::string& name,
   last_error_.clear();
   try {
     if (engine_->broken()) return fail(writer_failure());
-    const std::string stored = entry_name::from_given(name);
+    const std::string stored = names::from_given(name);
     const std::string refused = given_name_refusal(stored, folder);
     if (!refused.empty()) return fail(refused);
     engine_->report_to(progress);
@@ -221,7 +221,7 @@ void ArchiveWriter::add_folder(const std::string& source, const std::string& nam
   for (const std::string& item : fsutil::list_folder(source, "*", true, false, &why)) {
     const std::string path = join_path(source, item);
     std::string stored;
-    if (!entry_name::stored_form(item, &stored)) {
+    if (!names::stored_form(item, &stored)) {
       failures.add(undecodable(path));
     } else if (!add_single_file(path, join(name, stored), progress, true)) {
       failures.add(last_error_);
@@ -234,7 +234,7 @@ void ArchiveWriter::add_folder(const std::string& source, const std::string& nam
   for (const std::string& item : fsutil::list_folder(source, "*", false, true, &why)) {
     const std::string path = join_path(source, item);
     std::string stored;
-    if (!entry_name::stored_form(item, &stored)) {
+    if (!names::stored_form(item, &stored)) {
       failures.add(undecodable(path));
       continue;
     }
@@ -343,7 +343,7 @@ bool ArchiveWriter::add_data(const char* data, size_t size, const std::string& n
   last_error_.clear();
   try {
     if (engine_->broken()) return fail(writer_failure());
-    const std::string stored = entry_name::from_given(name);
+    const std::string stored = names::from_given(name);
     engine_->report_to(progress);
     auto next_chunk = [&, offset = size_t{0}](size_t wanted, const char** chunk) mutable {
       *chunk = data + offset;

@@ -8,7 +8,7 @@
 
 #include "archive/write/compressors.h"
 #include "archive/zip_format.h"
-#include "archive/entry_name.h"
+#include "archive/names.h"
 #include "archive/entry_time.h"
 #include "archive/unix_mode.h"
 #include "archive/utf8.h"
@@ -259,7 +259,7 @@ bool ZipWriter::accepts_entries() {
 
 bool ZipWriter::start_entry(const std::string& name, bool folder, int64_t size,
                             const fsutil::FileStatus& status) {
-  refusal_ = entry_name::refusal(name, folder);
+  refusal_ = names::refusal(name, folder);
   if (!refusal_.empty()) return false;
   auto entry = std::make_shared<Entry>();
   entry->stored_name = name;

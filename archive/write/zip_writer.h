@@ -96,7 +96,7 @@ class ZipWriter {
   bool lost_entries() const { return lost_entries_; }
 
   // A folder entry: `name` ends in '/'. False when the name cannot be stored
-  // (entry_name::refusal; nothing of the entry is written) or the writer
+  // (names::refusal; nothing of the entry is written) or the writer
   // is broken.
   bool add_folder(const std::string& name, const fsutil::FileStatus& status = zip_writer::kUndatedFolder);
   // A file entry of exactly `size` bytes, or of zip_writer::kUnknownSize: then write()

@@ -7,7 +7,7 @@
 #include "archive/read/central_directory.h"
 #include "archive/utf8.h"
 #include "archive/zip_format.h"
-#include "archive/stored_name.h"
+#include "archive/names.h"
 
 namespace {
 
