@@ -47,14 +47,14 @@ std::string shown_name(const std::string& name) {
   std::string shown;
   for (size_t at = 0; at < name.size(); ++at) {
     const bool starts_character = (static_cast<unsigned char>(name[at]) & 0xC0) != 0x80;
-    if (shown.size() >= kShownBytes && starts_character) return quoted(shown + "...");
+    if (shown.size() >= kShownBytes && starts_character) return failures::quoted(shown + "...");
     if (name[at] == '\0') {
       shown += "\\0";
     } else {
       shown += name[at];
     }
   }
-  return quoted(shown);
+  return failures::quoted(shown);
 }
 
 }  // namespace
@@ -65,7 +65,7 @@ std::string refusal(const std::string& stored, bool folder) {
     why = "it is empty";
   } else if (stored.find('\0') != std::string::npos) {
     why = "it holds a NUL byte";
-  } else if (!is_valid_utf8(stored)) {
+  } else if (!utf8::is_valid(stored)) {
     why = "it is not valid UTF-8";
   } else if (stored.size() > kMaxStoredSize) {
     why = "it is longer than 65,535 bytes";
@@ -86,14 +86,14 @@ std::string refusal(const std::string& stored, bool folder) {
 // none.
 bool stored_form(const std::string& native, std::string* stored) {
   const std::string given = from_given(native);
-  if (is_ascii(given)) {
+  if (utf8::is_ascii(given)) {
     *stored = given;
     return true;
   }
   fsutil::Utf8NamesOnThisThread utf8_names;
   return CharsetConverter(Charset::names, Direction::to_utf8, Fidelity::exact)
              .convert(given, stored) &&
-         is_valid_utf8(*stored);
+         utf8::is_valid(*stored);
 }
 
 std::string from_given(const std::string& utf8) {
@@ -103,17 +103,17 @@ std::string from_given(const std::string& utf8) {
 }
 
 std::string shown(const std::string& native) {
-  if (is_ascii(native)) return native;
+  if (utf8::is_ascii(native)) return native;
   fsutil::Utf8NamesOnThisThread utf8_names;
   std::string utf8;
   const bool converted =
       CharsetConverter(Charset::names, Direction::to_utf8, Fidelity::exact).convert(native, &utf8);
-  return converted && is_valid_utf8(utf8) ? utf8 : native;
+  return converted && utf8::is_valid(utf8) ? utf8 : native;
 }
 
 bool text_of_utf8(const std::string& utf8, std::string* text) {
   text->clear();
-  if (!is_valid_utf8(utf8)) return false;
+  if (!utf8::is_valid(utf8)) return false;
   *text = utf8;
   return true;
 }
@@ -161,7 +161,7 @@ void replace_char(std::string& text, char from, char to) {
 // or '?' would make another, weaker password.
 std::string password_key(const std::string& utf8) {
   std::string key;
-  if (!is_valid_utf8(utf8) ||
+  if (!utf8::is_valid(utf8) ||
       !CharsetConverter(Charset::passwords, Direction::from_utf8, Fidelity::exact)
            .convert(utf8, &key)) {
     return utf8;
@@ -172,7 +172,7 @@ std::string password_key(const std::string& utf8) {
 // When the key is another form than the UTF-8 given, reading tries that too;
 // else the narrow charset's form, where it spells the password exactly.
 std::string password_alternative(const std::string& utf8) {
-  if (!is_valid_utf8(utf8)) return std::string();
+  if (!utf8::is_valid(utf8)) return std::string();
   if (password_key(utf8) != utf8) return utf8;
   std::string narrow;
   if (!CharsetConverter(Charset::narrow, Direction::from_utf8, Fidelity::exact)

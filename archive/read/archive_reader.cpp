@@ -47,7 +47,7 @@ bool components_beneath(const std::string& name, std::vector<std::string>* parts
 }
 
 // A native path as reasons (UTF-8) show it.
-std::string shown_path(const std::string& native) { return quoted(names::shown(native)); }
+std::string shown_path(const std::string& native) { return failures::quoted(names::shown(native)); }
 
 // Writes an entry's data to the file at the native path `path`, and gives it
 // the entry's attributes once it is whole.
@@ -112,12 +112,12 @@ std::unique_ptr<ArchiveReader> ArchiveReader::load(const std::string& path,
     // Opening a FIFO would wait for a writer, and a device is no archive.
     reader->file_ = fsutil::File::open_regular_for_reading(path);
     if (!reader->file_.is_open()) {
-      *reason = quoted(path) + ": " + fsutil::last_error_text();
+      *reason = failures::quoted(path) + ": " + fsutil::last_error_text();
       return nullptr;
     }
     std::string why;
-    if (!locate_central_directory(FileBytes(reader->file_.fd()), &reader->location_, &why)) {
-      *reason = quoted(path) + (why.empty() ? " is not a zip archive" : " cannot be read: " + why);
+    if (!CentralDirectory::locate(FileBytes(reader->file_.fd()), &reader->location_, &why)) {
+      *reason = failures::quoted(path) + (why.empty() ? " is not a zip archive" : " cannot be read: " + why);
       return nullptr;
     }
     reader->password_ = password;
@@ -136,7 +136,7 @@ std::shared_ptr<const CentralDirectory> ArchiveReader::directory() noexcept {
   try {
     std::string reason;
     directory_ = CentralDirectory::read(FileBytes(file_.fd()), location_, &reason);
-    if (!directory_) fail(quoted(path_) + " cannot be read: " + reason);
+    if (!directory_) fail(failures::quoted(path_) + " cannot be read: " + reason);
   } catch (...) {
     fail("out of memory");
   }
@@ -190,7 +190,7 @@ bool ArchiveReader::unzip_file(const std::string& name, const std::string& targe
       if (!answer) fsutil::discard_created_file(file.file(), target);
     }
     if (!progress.finish_entry(entry->info.name) && answer) {
-      return fail("stopped before " + quoted(entry->info.name) + " was extracted whole");
+      return fail("stopped before " + failures::quoted(entry->info.name) + " was extracted whole");
     }
     return answer;
   } catch (...) {
@@ -210,7 +210,7 @@ bool ArchiveReader::read_entry(const std::string& name, EntrySink& sink,
     const bool answer = entry->info.is_folder ? sink.finish(&last_error_)
                                               : copy_entry_data(*engine, *entry, sink, progress);
     if (!progress.finish_entry(entry->info.name) && answer) {
-      return fail("stopped before " + quoted(entry->info.name) + " was read whole");
+      return fail("stopped before " + failures::quoted(entry->info.name) + " was read whole");
     }
     return answer;
   } catch (...) {
@@ -235,7 +235,7 @@ const DirectoryEntry* ArchiveReader::find_entry(const CentralDirectory& director
                                                 const std::string& name) {
   const int64_t position = directory.find(name);
   if (position < 0) {
-    fail("no entry named " + quoted(name));
+    fail("no entry named " + failures::quoted(name));
     return nullptr;
   }
   return &directory.entries()[static_cast<size_t>(position)];
@@ -243,7 +243,7 @@ const DirectoryEntry* ArchiveReader::find_entry(const CentralDirectory& director
 
 ArchiveReader::Opening ArchiveReader::open_entry(const DirectoryEntry& entry,
                                                  std::unique_ptr<LibarchiveDecoder>* engine) {
-  const std::string name = quoted(entry.info.name_ok ? entry.info.name : entry.stored_name);
+  const std::string name = failures::quoted(entry.info.name_ok ? entry.info.name : entry.stored_name);
   EntrySpan span;
   std::string reason;
   if (!CentralDirectory::locate_entry(FileBytes(file_.fd()), entry, &span, &reason)) {
@@ -288,7 +288,7 @@ bool ArchiveReader::unzip_all(const std::string& folder, Progress& progress) noe
       }
       std::string native_name;
       if (!native_names.native_form(entry.info.name, entry.name_is_utf8, &native_name)) {
-        failures.add(quoted(entry.info.name) +
+        failures.add(failures::quoted(entry.info.name) +
                      " has no form in the locale's character set; not extracted");
         continue;
       }
@@ -312,12 +312,12 @@ bool ArchiveReader::unzip_all(const std::string& folder, Progress& progress) noe
       }
       if (entry.info.is_folder) note_folder_time(native_name, entry.info, &folder_times);
       if (!progress.finish_entry(entry.info.name)) {
-        return fail("stopped after " + quoted(entry.info.name));
+        return fail("stopped after " + failures::quoted(entry.info.name));
       }
     }
     set_folder_times(root, folder_times);
     if (failures.any()) return fail(failures.summary());
-    return extracted || fail(quoted(path_) + " has no entries");
+    return extracted || fail(failures::quoted(path_) + " has no entries");
   } catch (...) {
     return fail("out of memory");
   }
@@ -342,7 +342,7 @@ bool ArchiveReader::extract_beneath(const std::string& root, const std::string& 
                                     Progress& progress) {
   std::vector<std::string> parts;
   if (!components_beneath(native_name, &parts)) {
-    return fail(quoted(entry.info.name) + " leads outside the target folder; not extracted");
+    return fail(failures::quoted(entry.info.name) + " leads outside the target folder; not extracted");
   }
   std::string path = root;
   for (const std::string& part : parts) path += "/" + part;
@@ -351,7 +351,7 @@ bool ArchiveReader::extract_beneath(const std::string& root, const std::string& 
            fail(shown_path(path) + ": " + fsutil::last_error_text());
   }
   if (parts.empty()) {
-    return fail(quoted(entry.info.name) + " names the target folder itself; not extracted");
+    return fail(failures::quoted(entry.info.name) + " names the target folder itself; not extracted");
   }
   FileSink file(files.create_file(parts), path, entry.info, attributes);
   if (!file.opened(&last_error_)) return false;
@@ -367,13 +367,13 @@ bool ArchiveReader::admits_declared_size(const DirectoryEntry& entry) {
 }
 
 bool ArchiveReader::fail_expansion(const DirectoryEntry& entry) {
-  return fail(quoted(entry.info.name) +
+  return fail(failures::quoted(entry.info.name) +
               " would write more than the archive's size allows (a zip bomb); not extracted");
 }
 
 // Reports why the entry's data could not be read.
 bool ArchiveReader::fail_reading_entry(const DirectoryEntry& entry, const LibarchiveDecoder& engine) {
-  const std::string name = quoted(entry.info.name);
+  const std::string name = failures::quoted(entry.info.name);
   const std::string& detail = engine.failure_detail();
   switch (engine.failure()) {
     case ReadFailure::wrong_password:
@@ -406,7 +406,7 @@ bool ArchiveReader::copy_entry_data(LibarchiveDecoder& engine, const DirectoryEn
     switch (engine.read_chunk(&data, &size)) {
       case ReadStatus::end:
         if (produced != entry.info.size) {
-          return fail(quoted(entry.info.name) +
+          return fail(failures::quoted(entry.info.name) +
                       ": data damaged (its size differs from the central directory's)");
         }
         return sink.finish(&last_error_);
@@ -414,12 +414,12 @@ bool ArchiveReader::copy_entry_data(LibarchiveDecoder& engine, const DirectoryEn
         return fail_reading_entry(entry, engine);
       case ReadStatus::data:
         if (static_cast<int64_t>(size) > entry.info.size - produced) {
-          return fail(quoted(entry.info.name) + ": data damaged (more data than its declared size)");
+          return fail(failures::quoted(entry.info.name) + ": data damaged (more data than its declared size)");
         }
         produced += static_cast<int64_t>(size);
         if (!sink.take(data, size, &last_error_)) return false;
         if (!progress.add(entry.info.name, static_cast<int64_t>(size))) {
-          return fail("stopped while " + quoted(entry.info.name) + " was read");
+          return fail("stopped while " + failures::quoted(entry.info.name) + " was read");
         }
         break;
     }

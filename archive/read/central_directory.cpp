@@ -64,7 +64,7 @@ bool defers_to_zip64(const std::string& end) {
 
 }  // namespace
 
-bool locate_central_directory(const ArchiveBytes& bytes, DirectoryLocation* location,
+bool CentralDirectory::locate(const ArchiveBytes& bytes, DirectoryLocation* location,
                               std::string* reason) {
   int64_t end_at = 0;
   std::string end;
@@ -161,7 +161,7 @@ int64_t recorded_time(const char* record, const std::string& extra) {
   std::string extended_timestamp, ntfs;
   find_extra_field(extra, kExtendedTimestampField, &extended_timestamp);
   find_extra_field(extra, kNtfsField, &ntfs);
-  entry_time::DosTime dos;
+  DosTime dos;
   dos.time = le16(record + 12);
   dos.date = le16(record + 14);
   return entry_time::recorded_time(extended_timestamp, ntfs, dos);
@@ -175,7 +175,8 @@ std::string record_reason(size_t index, const char* what) {
 
 }  // namespace
 
-ChosenName choose_name(const std::string& stored, uint16_t flags, const std::string& extra) {
+ChosenName CentralDirectory::choose_name(const std::string& stored, uint16_t flags,
+                                         const std::string& extra) {
   std::string field;
   if (find_extra_field(extra, kUnicodePathField, &field) && field.size() >= 5 && field[0] == 1 &&
       le32(&field[1]) == zip_format::crc32(stored)) {
@@ -183,7 +184,7 @@ ChosenName choose_name(const std::string& stored, uint16_t flags, const std::str
   }
   const bool non_ascii = std::any_of(stored.begin(), stored.end(),
                                      [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
-  const bool is_utf8 = (flags & kFlagUtf8) != 0 || (non_ascii && is_valid_utf8(stored));
+  const bool is_utf8 = (flags & kFlagUtf8) != 0 || (non_ascii && utf8::is_valid(stored));
   return {stored, is_utf8};
 }
 

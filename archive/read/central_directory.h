@@ -61,12 +61,6 @@ struct DirectoryLocation {
   int64_t prefix = 0;
 };
 
-// Finds and checks the end records; false when there are none (the reason
-// left empty: the file is no zip archive) or, with the reason, when they
-// contradict themselves or the file.
-bool locate_central_directory(const ArchiveBytes& bytes, DirectoryLocation* location,
-                              std::string* reason);
-
 struct DirectoryEntry {
   // Name (as text, see stored_name.h), size, kind, position.
   EntryInfo info;
@@ -92,8 +86,19 @@ struct EntrySpan {
   EntryLayout layout;
 };
 
+// A record's name in the form it is in (see CentralDirectory::choose_name).
+struct ChosenName {
+  std::string text;
+  bool is_utf8 = false;
+};
+
 class CentralDirectory {
  public:
+  // Finds and checks the end records; false when there are none (the reason
+  // left empty: the file is no zip archive) or, with the reason, when they
+  // contradict themselves or the file.
+  static bool locate(const ArchiveBytes& bytes, DirectoryLocation* location, std::string* reason);
+
   // Reads every record; null, with the reason, for a damaged directory.
   // Throws std::bad_alloc.
   static std::unique_ptr<CentralDirectory> read(const ArchiveBytes& bytes,
@@ -117,18 +122,16 @@ class CentralDirectory {
   static bool locate_entry(const ArchiveBytes& bytes, const DirectoryEntry& entry, EntrySpan* span,
                            std::string* reason);
 
+  // Which name of a record counts, as bytes in the form they are in:
+  // the Unicode Path extra field (0x7075) when its CRC matches the stored name;
+  // else the stored name, as UTF-8 when it is flagged so or, unflagged, is valid
+  // UTF-8 holding a non-ASCII byte; else in the legacy charset.
+  static ChosenName choose_name(const std::string& stored, uint16_t flags,
+                                const std::string& extra);
+
  private:
   std::vector<DirectoryEntry> entries_;
   EntryIndex names_;
 };
 
-// Which name of a record counts, as bytes in the form they are in:
-// the Unicode Path extra field (0x7075) when its CRC matches the stored name;
-// else the stored name, as UTF-8 when it is flagged so or, unflagged, is valid
-// UTF-8 holding a non-ASCII byte; else in the legacy charset.
-struct ChosenName {
-  std::string text;
-  bool is_utf8 = false;
-};
-ChosenName choose_name(const std::string& stored, uint16_t flags, const std::string& extra);
 

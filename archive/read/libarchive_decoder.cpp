@@ -186,13 +186,14 @@ LibarchiveDecoder::ArchiveHandle new_reader(LibarchiveDecoder::Source* source, c
 }  // namespace
 
 void LibarchiveDecoder::HandleDeleter::operator()(archive* handle) const {
-  // archive_read_free and archive_write_free both dispatch on the handle's kind.
+  // A reader's handle: archive_free frees it as archive_read_free does.
   archive_free(handle);
 }
 
-// ---- LibarchiveDecoder -------------------------------------------------------------
+// ---- LibarchiveDecoder -----------------------------------------------------
 
-LibarchiveDecoder::LibarchiveDecoder(std::unique_ptr<Source> source, const EntryLayout& layout, bool has_password)
+LibarchiveDecoder::LibarchiveDecoder(std::unique_ptr<Source> source, const EntryLayout& layout,
+                                     bool has_password)
     : source_(std::move(source)),
       expected_crc_(layout.crc),
       checks_crc_(layout.method != kMethodWinZipAes),

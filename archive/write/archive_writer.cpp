@@ -55,7 +55,7 @@ bool is_on_walk(const std::vector<fsutil::FileId>& walk, const fsutil::FileId& i
 
 
 // A path on disk as reasons show it.
-std::string shown_path(const std::string& source) { return quoted(names::shown(source)); }
+std::string shown_path(const std::string& source) { return failures::quoted(names::shown(source)); }
 
 std::string unreadable(const std::string& source, const std::string& why) {
   return shown_path(source) + " could not be read: " + why;
@@ -93,7 +93,7 @@ std::unique_ptr<ArchiveWriter> ArchiveWriter::create(const std::string& path,
     // Once the file is created it exists and is empty, whatever happens next.
     writer->file_ = fsutil::File::create(path);
     if (!writer->file_.is_open()) {
-      *reason = quoted(path) + ": " + fsutil::last_error_text();
+      *reason = failures::quoted(path) + ": " + fsutil::last_error_text();
       return nullptr;
     }
     writer->knows_written_id_ = writer->file_.identity(&writer->written_id_);
@@ -101,7 +101,7 @@ std::unique_ptr<ArchiveWriter> ArchiveWriter::create(const std::string& path,
     settings.password = password;
     writer->engine_ = ZipWriter::start(writer->file_, settings);
     if (!writer->engine_) {
-      *reason = quoted(path) + ": could not start a zip archive";
+      *reason = failures::quoted(path) + ": could not start a zip archive";
       return nullptr;
     }
     return writer;
@@ -122,7 +122,7 @@ bool ArchiveWriter::finish() noexcept {
     engine_.reset();
     if (!file_.close() && finished) {
       finished = false;
-      last_error_ = quoted(path_) + " could not be finished: " + fsutil::last_error_text();
+      last_error_ = failures::quoted(path_) + " could not be finished: " + fsutil::last_error_text();
     }
   } catch (...) {
     finished = false;
@@ -149,8 +149,8 @@ bool ArchiveWriter::fail(std::string reason) {
 // could not finish, and the system's reason.
 std::string ArchiveWriter::writer_failure() const {
   const std::string& entry = engine_->failed_entry();
-  if (entry.empty()) return quoted(path_) + " could not be finished: " + engine_->failure();
-  return quoted(entry) + " could not be written to " + quoted(path_) + ": " + engine_->failure();
+  if (entry.empty()) return failures::quoted(path_) + " could not be finished: " + engine_->failure();
+  return failures::quoted(entry) + " could not be written to " + failures::quoted(path_) + ": " + engine_->failure();
 }
 
 // Why the writer did not take an entry: the writer is broken, or the name
@@ -290,7 +290,7 @@ bool ArchiveWriter::add_single_file(const std::string& source, const std::string
     if (got <= 0) {
       if (short_read.empty()) {
         short_read = got < 0 ? unreadable(source, fsutil::last_error_text())
-                             : shown_path(source) + " shrank while it was read; " + quoted(name) +
+                             : shown_path(source) + " shrank while it was read; " + failures::quoted(name) +
                                    " is padded with zeros";
         std::memset(buffer.data(), 0, buffer.size());
       }
@@ -354,7 +354,7 @@ bool ArchiveWriter::add_data(const char* data, size_t size, const std::string& n
     const bool added =
         write_entry(stored, static_cast<int64_t>(size), status, kChunkSize, next_chunk);
     if (!write_all_given() || !added) return false;
-    return !engine_->lost_entries() || fail("stopped before " + quoted(stored) + " was added whole");
+    return !engine_->lost_entries() || fail("stopped before " + failures::quoted(stored) + " was added whole");
   } catch (...) {
     return fail("out of memory");
   }

@@ -97,7 +97,7 @@ struct ZipWriter::Entry {
   int64_t size = 0;          // kUnknownSize until its data is given whole
   bool size_known = true;    // when the entry was started
   int64_t mtime = 0;  // as recorded, SOURCE_DATE_EPOCH applied
-  entry_time::DosTime dos_time;
+  DosTime dos_time;
   uint32_t permissions = 0;
   bool encrypted = false;
   bool ae2 = false;      // encrypted without its CRC
@@ -114,7 +114,7 @@ struct ZipWriter::Entry {
   std::unique_ptr<WinZipAesEncryptor> encryptor;  // a chunked entry's, while written
 
   uint16_t flags() const {
-    uint16_t flags = is_ascii(stored_name) ? 0 : kFlagUtf8;
+    uint16_t flags = utf8::is_ascii(stored_name) ? 0 : kFlagUtf8;
     if (encrypted) flags |= kFlagEncrypted;
     if (chunked) flags |= kFlagDescriptor;
     return flags;

@@ -22,7 +22,7 @@ inline bool read_all(const std::string& path, const std::string& password, Entri
   fsutil::File file = fsutil::File::open_for_reading(path);
   FileBytes bytes(file.fd());
   DirectoryLocation location;
-  if (!locate_central_directory(bytes, &location, why)) return false;
+  if (!CentralDirectory::locate(bytes, &location, why)) return false;
   std::unique_ptr<CentralDirectory> directory = CentralDirectory::read(bytes, location, why);
   if (!directory) return false;
   for (const DirectoryEntry& entry : directory->entries()) {

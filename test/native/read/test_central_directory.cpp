@@ -86,7 +86,7 @@ Built build(const std::vector<Entry>& entries, const std::string& prefix = "", b
 std::unique_ptr<CentralDirectory> read(const std::string& bytes, std::string* reason) {
   MemoryBytes memory(bytes.data(), bytes.size());
   DirectoryLocation location;
-  if (!locate_central_directory(memory, &location, reason)) return nullptr;
+  if (!CentralDirectory::locate(memory, &location, reason)) return nullptr;
   return CentralDirectory::read(memory, location, reason);
 }
 
@@ -226,23 +226,23 @@ TEST(StoredNames, UnflaggedUtf8IsTakenAsUtf8AndAMatchingUnicodePathWins) {
   put32(unicode_path, zip_format::crc32(cp437));
   unicode_path += utf8;
 
-  EXPECT_TRUE(choose_name(utf8, 0, "").is_utf8);
-  EXPECT_FALSE(choose_name("plain.txt", 0, "").is_utf8);
-  EXPECT_FALSE(choose_name(cp437, 0, "").is_utf8);
-  EXPECT_TRUE(choose_name(cp437, 1 << 11, "").is_utf8);  // flagged, even when invalid
-  const ChosenName from_field = choose_name(cp437, 0, unicode_path);
+  EXPECT_TRUE(CentralDirectory::choose_name(utf8, 0, "").is_utf8);
+  EXPECT_FALSE(CentralDirectory::choose_name("plain.txt", 0, "").is_utf8);
+  EXPECT_FALSE(CentralDirectory::choose_name(cp437, 0, "").is_utf8);
+  EXPECT_TRUE(CentralDirectory::choose_name(cp437, 1 << 11, "").is_utf8);  // flagged, even when invalid
+  const ChosenName from_field = CentralDirectory::choose_name(cp437, 0, unicode_path);
   EXPECT_EQ(utf8, from_field.text);
   EXPECT_TRUE(from_field.is_utf8);
-  const ChosenName stale = choose_name("other.txt", 0, unicode_path);  // CRC of another name
+  const ChosenName stale = CentralDirectory::choose_name("other.txt", 0, unicode_path);  // CRC of another name
   EXPECT_EQ("other.txt", stale.text);
   EXPECT_FALSE(stale.is_utf8);
 }
 
 TEST(StoredNames, OnlyWellFormedUtf8IsValid) {
-  EXPECT_TRUE(is_valid_utf8("\xE6\x97\xA5\xE6\x9C\xAC/\xF0\x9F\x98\x80"));
+  EXPECT_TRUE(utf8::is_valid("\xE6\x97\xA5\xE6\x9C\xAC/\xF0\x9F\x98\x80"));
   for (const char* bad : {"\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xC3",
                           "\x82", "\xF8\x88\x80\x80\x80"}) {
-    EXPECT_FALSE(is_valid_utf8(bad)) << bad;
+    EXPECT_FALSE(utf8::is_valid(bad)) << bad;
   }
 }
 
