@@ -8,7 +8,7 @@
 // text (UTF-8) naming the path or entry, in last_error(); one that succeeds
 // leaves it empty.
 //
-// Entry names, given and reported, are text (see archive/stored_name.h);
+// Entry names, given and reported, are text (see archive/names.h);
 // paths on disk (a target file or folder) are native.
 #pragma once
 

@@ -19,7 +19,7 @@
 
 // What the directory says of an entry, as Parvox reports it.
 struct EntryInfo {
-  // As text (see archive/stored_name.h and choose_name).
+  // As text (see archive/names.h and choose_name).
   std::string name;
   // False when the stored name has no form as text (it holds NUL, or is not
   // the UTF-8 it is taken as); `name` is then empty.
@@ -34,7 +34,7 @@ struct EntryInfo {
   uint32_t unix_mode = 0;
 };
 
-// One entry as the engine is to read it: the values its local header and
+// One entry as the decoder is to read it: the values its local header and
 // central directory record agree on (see CentralDirectory::locate_entry),
 // and where its data lies in the file.
 struct EntryLayout {
@@ -62,7 +62,7 @@ struct DirectoryLocation {
 };
 
 struct DirectoryEntry {
-  // Name (as text, see stored_name.h), size, kind, position.
+  // Name (as text, see archive/names.h), size, kind, position.
   EntryInfo info;
   std::string stored_name;  // the bytes as stored, which the local header must repeat
   // Whether the name counts as UTF-8 (see choose_name), else a legacy name.

@@ -1,7 +1,7 @@
 // The zip writer: local headers, entry data, the central directory and the
 // end records, written by us into a file the caller opened (and keeps owning).
 //
-// Entries are deflated at level 6 (archive/deflate.h) and, with a password,
+// Entries are deflated at level 6 (write/compressors.h) and, with a password,
 // every file entry of at least one byte is WinZip AES-256 encrypted. The work
 // on entry data runs on a pool of workers, while the calling thread reads,
 // writes finished entries into the archive in the order they were given, and
@@ -9,7 +9,7 @@
 // bytes do not depend on the number of threads: only the salts of encrypted
 // entries differ from one archive to the next.
 //
-// Names are UTF-8, as they are stored (see entry_name.h). Each entry records
+// Names are UTF-8, as they are stored (see archive/names.h). Each entry records
 // the modification time and permission bits it is given (see entry_time.h
 // for the fields), made by Unix, owner and group 0, the UTF-8 flag on
 // non-ASCII names. Data that deflate cannot shrink is stored as it is (see

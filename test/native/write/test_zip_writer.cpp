@@ -1,4 +1,5 @@
-// The zip writer, read back through libarchive (the engine's reader).
+// The zip writer, read back through the reading side (central directory and
+// libarchive decoder).
 #include <gtest/gtest.h>
 
 #include <atomic>
