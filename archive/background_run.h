@@ -2,7 +2,7 @@
 // asked for it waits, so that the waiting thread can give up Ruby's global
 // lock, be woken for interrupts, and run the progress block between chunks.
 //
-// Nothing here knows Ruby: the waiting side (ext/call.cpp) calls wait()
+// Nothing here knows Ruby: the waiting side (ext/'s call machinery) calls wait()
 // without the global lock and everything else with it.
 #pragma once
 
