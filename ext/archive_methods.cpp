@@ -1,9 +1,9 @@
 // Parvox#add_file, Parvox#add_data, Parvox#unzip_file, Parvox#read and
 // Parvox#unzip_all, and reading the directory for Parvox#entries: each checks
 // its arguments and says what work it asks of the archive; run_operation
-// (ext/operation.h) does the rest.
+// (ext/call.h) does the rest.
 #include "ext/methods.h"
-#include "ext/operation.h"
+#include "ext/call.h"
 
 #include <algorithm>
 #include <cstring>

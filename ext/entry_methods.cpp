@@ -6,7 +6,7 @@
 #include <string>
 
 #include "ext/methods.h"
-#include "ext/operation.h"
+#include "ext/call.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "ext/methods.h"
 #include "ext/parvox_object.h"
-#include "ext/ruby_boundary.h"
+#include "ext/ruby_strings.h"
 #include "ext/string_conversion.h"
 #include "fsutil/library_path.h"
 

@@ -1,4 +1,4 @@
-#include "ext/ruby_boundary.h"
+#include "ext/ruby_strings.h"
 
 #include <ruby/encoding.h>
 

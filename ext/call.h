@@ -20,7 +20,7 @@
 
 #include "ext/background_run.h"
 #include "ext/parvox_object.h"
-#include "ext/ruby_boundary.h"
+#include "ext/ruby_strings.h"
 
 struct Operation {
   BackgroundRun::Work work;

@@ -1,4 +1,4 @@
-#include "ext/operation.h"  // ruby.h first: Ruby 2.7's ruby/thread.h needs it
+#include "ext/call.h"  // ruby.h first: Ruby 2.7's ruby/thread.h needs it
 
 #include <ruby/thread.h>
 
