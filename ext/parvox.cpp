@@ -296,8 +296,8 @@ VALUE list_all(VALUE address) {
   auto* call = reinterpret_cast<ListingCall<Each>*>(address);
   const auto* listing = static_cast<const Listing*>(DATA_PTR(call->holder));
   int64_t count = 0;
-  for (const DirectoryEntry& entry : (*listing)->entries()) {
-    (*call->each)(entry::make(entry));
+  for (const DirectoryEntry& record : (*listing)->entries()) {
+    (*call->each)(entry::make(record));
     if (++count % kEntriesBetweenInterruptChecks == 0) rb_thread_check_ints();
   }
   return Qnil;
