@@ -1,8 +1,7 @@
-// What every method adapter shares: the native object behind a Parvox
-// instance, argument checks, and the conversions between Ruby's strings and
-// the native layer's.
+// Strings at the boundary: the checks of String arguments and the
+// conversions between Ruby's strings and the native layer's.
 //
-// Adapters call everything that may raise a Ruby exception (argument checks,
+// Methods call everything that may raise a Ruby exception (argument checks,
 // fetching the object, waiting for it) before they create any C++ object with
 // a destructor, and build their std::strings in an inner block that ends
 // before the next such call, so a Ruby exception never skips a C++
@@ -13,13 +12,7 @@
 
 #include <string>
 
-#include "ext/parvox_object.h"
-
-extern const rb_data_type_t parvox_object_type;
-
-// The ParvoxObject behind `self`; raises TypeError for anything that is not
-// a Parvox instance made by Parvox.new or Parvox.load.
-ParvoxObject* get_object(VALUE self);
+namespace ruby_strings {
 
 // Raises TypeError unless `value` is a String.
 void check_string(VALUE value);
@@ -58,17 +51,4 @@ VALUE protected_utf8_string(const std::string& native_text, int* state) noexcept
 VALUE protected_reason_string(const std::string& reason, int* state) noexcept;
 VALUE reason_string(const std::string& reason);
 
-// Runs native work that must not let a C++ exception reach Ruby: any
-// exception becomes the answer false.
-template <typename Work>
-bool guarded(Work&& work) noexcept {
-  try {
-    return work();
-  } catch (...) {
-    return false;
-  }
-}
-
-// A switch is on only for `true`.
-inline bool switch_on(VALUE value) { return value == Qtrue; }
-inline VALUE bool_value(bool answer) { return answer ? Qtrue : Qfalse; }
+}  // namespace ruby_strings

@@ -1,4 +1,4 @@
-#include "ext/ruby_boundary.h"
+#include "ext/ruby_strings.h"
 
 #include <ruby/encoding.h>
 
@@ -7,21 +7,6 @@
 #include "archive/names.h"
 
 namespace {
-
-void mark_object(void* data) { rb_gc_mark(static_cast<ParvoxObject*>(data)->holder); }
-
-void free_object(void* data) {
-  auto* object = static_cast<ParvoxObject*>(data);
-  if (!object->owned_by_this_process() && !let_go_in_child(object)) return;
-  delete object;
-}
-
-size_t object_memsize(const void* data) {
-  const auto* object = static_cast<const ParvoxObject*>(data);
-  return sizeof(*object) + object->last_error.capacity() +
-         (object->writer ? object->writer->memory_size() : 0) +
-         (object->reader ? object->reader->memory_size() : 0);
-}
 
 VALUE utf8_string_of(VALUE text) {
   return rb_utf8_str_new_cstr(reinterpret_cast<const std::string*>(text)->c_str());
@@ -42,20 +27,7 @@ VALUE raise_unless_made(VALUE answer, int state) {
 
 }  // namespace
 
-// Freeing never calls back into Ruby, so it may run immediately.
-const rb_data_type_t parvox_object_type = {
-    "Parvox",
-    {mark_object, free_object, object_memsize, nullptr, {nullptr}},
-    nullptr,
-    nullptr,
-    RUBY_TYPED_FREE_IMMEDIATELY,
-};
-
-ParvoxObject* get_object(VALUE self) {
-  auto* object = static_cast<ParvoxObject*>(rb_check_typeddata(self, &parvox_object_type));
-  if (!object) rb_raise(rb_eTypeError, "uninitialized Parvox");
-  return object;
-}
+namespace ruby_strings {
 
 void check_string(VALUE value) { Check_Type(value, T_STRING); }
 
@@ -123,3 +95,5 @@ VALUE reason_string(const std::string& reason) {
   VALUE answer = protected_reason_string(reason, &state);
   return raise_unless_made(answer, state);
 }
+
+}  // namespace ruby_strings

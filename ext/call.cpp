@@ -1,4 +1,4 @@
-#include "ext/operation.h"  // ruby.h first: Ruby 2.7's ruby/thread.h needs it
+#include "ext/call.h"  // ruby.h first: Ruby 2.7's ruby/thread.h needs it
 
 #include <ruby/thread.h>
 
@@ -60,9 +60,8 @@ int run_block(const BackgroundRun::Report& report) noexcept {
   return state;
 }
 
-int serve_report(const Operation& operation, const BackgroundRun::Report& report) {
-  return operation.serve_report ? operation.serve_report(report)
-                                : run_block(report);
+int serve_report(const Call& call, const BackgroundRun::Report& report) {
+  return call.serve_report ? call.serve_report(report) : run_block(report);
 }
 
 // Whether `run` is still the object's work in this process. The block and
@@ -75,13 +74,12 @@ bool still_running(const ParvoxObject* object, const BackgroundRun* run) {
 // Waits for the work to end, serving its reports and Ruby's interrupts. After
 // the first exception the work is asked to stop; waiting then goes on until
 // it has, and a later exception takes the place of an earlier one.
-void serve_until_finished(ParvoxObject* object, const Operation& operation, BackgroundRun* run,
-                          int* state) {
+void serve_until_finished(ParvoxObject* object, const Call& call, BackgroundRun* run, int* state) {
   for (;;) {
     const Event event = wait_for_next_event(run, state);
     if (!still_running(object, run) || event == Event::finished) return;
     if (event == Event::report) {
-      if (!*state) *state = serve_report(operation, run->report());
+      if (!*state) *state = serve_report(call, run->report());
       if (!still_running(object, run)) return;
       if (*state) {
         run->stop();
@@ -97,7 +95,7 @@ void serve_until_finished(ParvoxObject* object, const Operation& operation, Back
 // Runs the work on this thread, which holds the global lock. Its reports are
 // served once it has returned: Ruby code run in the middle of it could switch
 // fibers and close the object under it.
-bool run_here(const Operation& operation, bool has_block, int* state) {
+bool run_here(const Call& call, bool has_block, int* state) {
   std::vector<BackgroundRun::Report> reports;
   Progress::Listener listener;
   if (has_block) {
@@ -106,23 +104,22 @@ bool run_here(const Operation& operation, bool has_block, int* state) {
     };
   }
   Progress progress(std::move(listener), nullptr);
-  const bool answer = guarded([&] { return operation.work(progress); });
+  const bool answer = call::guarded([&] { return call.work(progress); });
   for (const BackgroundRun::Report& report : reports) {
-    if (!*state) *state = serve_report(operation, report);
+    if (!*state) *state = serve_report(call, report);
   }
   return answer;
 }
 
-bool run_on_own_thread(ParvoxObject* object, const Operation& operation, bool has_block,
-                       int* state) {
+bool run_on_own_thread(ParvoxObject* object, const Call& call, bool has_block, int* state) {
   BackgroundRun* run = new (std::nothrow) BackgroundRun(has_block);
-  if (!run || !run->start(operation.work)) {
+  if (!run || !run->start(call.work)) {
     // No thread to be had: the work is done here, as a plain blocking call.
     delete run;
-    return run_here(operation, has_block, state);
+    return run_here(call, has_block, state);
   }
   object->running = run;
-  serve_until_finished(object, operation, run, state);
+  serve_until_finished(object, call, run, state);
   if (!object->owned_by_this_process()) {
     // A child forked meanwhile: the work's thread is the parent's alone, and
     // so is everything of it. The child leaves it be.
@@ -141,18 +138,15 @@ bool run_on_own_thread(ParvoxObject* object, const Operation& operation, bool ha
 
 }  // namespace
 
-bool perform(ParvoxObject* object, const OperationBuilder& build, bool has_block,
-             int* state) noexcept {
+namespace call {
+
+bool run(ParvoxObject* object, const Call& call, const std::string& reason, bool has_block,
+         int* state) noexcept {
   try {
-    Operation operation;
-    if (!build(*object, &operation)) return false;
     object->last_error.clear();
-    const bool answer = operation.runs_here
-                            ? run_here(operation, has_block, state)
-                            : run_on_own_thread(object, operation, has_block, state);
-    if (!answer && object->last_error.empty()) {
-      object->last_error = *operation.reason;
-    }
+    const bool answer = call.runs_here ? run_here(call, has_block, state)
+                                       : run_on_own_thread(object, call, has_block, state);
+    if (!answer && object->last_error.empty()) object->last_error = reason;
     return answer;
   } catch (...) {
     try {
@@ -178,3 +172,5 @@ ArchiveReader* reader_for_reading(ParvoxObject& object) {
                                     : "the archive is closed";
   return nullptr;
 }
+
+}  // namespace call
