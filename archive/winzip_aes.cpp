@@ -4,30 +4,28 @@
 
 #include "archive/winzip_aes_platform.h"
 
-namespace winzip_aes {
+WinZipAesEncryptor::WinZipAesEncryptor(CipherHandle cipher) : cipher_(std::move(cipher)) {}
 
-Encryptor::Encryptor(CipherHandle cipher) : cipher_(std::move(cipher)) {}
-
-std::unique_ptr<Encryptor> Encryptor::start(const Keys& keys) {
-  CipherHandle cipher = start_cipher(keys);
+std::unique_ptr<WinZipAesEncryptor> WinZipAesEncryptor::start(const WinZipAesKeys& keys) {
+  CipherHandle cipher = winzip_aes::start_cipher(keys);
   if (!cipher) return nullptr;
-  return std::unique_ptr<Encryptor>(new Encryptor(std::move(cipher)));
+  return std::unique_ptr<WinZipAesEncryptor>(new WinZipAesEncryptor(std::move(cipher)));
 }
 
 // Each counter block is the counter as a 128-bit little-endian number.
-void Encryptor::next_key_stream() {
+void WinZipAesEncryptor::next_key_stream() {
   unsigned char counters[sizeof stream_] = {};
   for (size_t block = 0; block < kStreamBlocks; ++block) {
     ++counter_;
     for (size_t i = 0; i < sizeof counter_; ++i) {
-      counters[block * kBlockSize + i] = static_cast<unsigned char>(counter_ >> (8 * i));
+      counters[block * winzip_aes::kBlockSize + i] = static_cast<unsigned char>(counter_ >> (8 * i));
     }
   }
-  encrypt_blocks(*cipher_, counters, stream_, sizeof stream_);
+  winzip_aes::encrypt_blocks(*cipher_, counters, stream_, sizeof stream_);
   used_ = 0;
 }
 
-void Encryptor::encrypt(char* data, size_t size) {
+void WinZipAesEncryptor::encrypt(char* data, size_t size) {
   for (size_t done = 0; done < size;) {
     if (used_ == sizeof stream_) next_key_stream();
     const size_t n = std::min(size - done, sizeof stream_ - used_);
@@ -35,9 +33,10 @@ void Encryptor::encrypt(char* data, size_t size) {
     used_ += n;
     done += n;
   }
-  authenticate(*cipher_, data, size);
+  winzip_aes::authenticate(*cipher_, data, size);
 }
 
-void Encryptor::finish(unsigned char code[kCodeSize]) { finish_authentication(*cipher_, code); }
+void WinZipAesEncryptor::finish(unsigned char code[winzip_aes::kCodeSize]) {
+  winzip_aes::finish_authentication(*cipher_, code);
+}
 
-}  // namespace winzip_aes

@@ -18,28 +18,24 @@ constexpr size_t kCodeSize = 10;  // the stored part of the authentication code
 constexpr size_t kKeySize = 32;
 constexpr size_t kBlockSize = 16;
 
-struct Keys {
-  unsigned char encryption[kKeySize];
-  unsigned char authentication[kKeySize];
-  unsigned char verifier[kVerifierSize];
+}  // namespace winzip_aes
+
+struct WinZipAesKeys {
+  unsigned char encryption[winzip_aes::kKeySize];
+  unsigned char authentication[winzip_aes::kKeySize];
+  unsigned char verifier[winzip_aes::kVerifierSize];
 };
-
-// False when the system's cryptography failed.
-bool derive_keys(const std::string& password, const unsigned char* salt, Keys* keys);
-
-// Fills `salt` with the system's random bytes; false when it has none.
-bool random_salt(unsigned char* salt, size_t size);
 
 // Encrypts one entry's data, in as many pieces as it comes in, and
 // authenticates what it encrypted.
-class Encryptor {
+class WinZipAesEncryptor {
  public:
   // Null when the system's cryptography failed.
-  static std::unique_ptr<Encryptor> start(const Keys& keys);
+  static std::unique_ptr<WinZipAesEncryptor> start(const WinZipAesKeys& keys);
 
   void encrypt(char* data, size_t size);
   // The authentication code of everything encrypted; the encryptor is done.
-  void finish(unsigned char code[kCodeSize]);
+  void finish(unsigned char code[winzip_aes::kCodeSize]);
 
   struct Cipher;  // the platform's AES and HMAC state
   struct CipherDeleter {
@@ -51,13 +47,21 @@ class Encryptor {
   // Key stream is made this many blocks at a time.
   static constexpr size_t kStreamBlocks = 256;
 
-  explicit Encryptor(CipherHandle cipher);
+  explicit WinZipAesEncryptor(CipherHandle cipher);
   void next_key_stream();
 
   CipherHandle cipher_;
   uint64_t counter_ = 0;
-  unsigned char stream_[kBlockSize * kStreamBlocks];
+  unsigned char stream_[winzip_aes::kBlockSize * kStreamBlocks];
   size_t used_ = sizeof stream_;  // bytes of stream_ spent
 };
+
+namespace winzip_aes {
+
+// False when the system's cryptography failed.
+bool derive_keys(const std::string& password, const unsigned char* salt, WinZipAesKeys* keys);
+
+// Fills `salt` with the system's random bytes; false when it has none.
+bool random_salt(unsigned char* salt, size_t size);
 
 }  // namespace winzip_aes

@@ -10,22 +10,22 @@
 
 #include "archive/winzip_aes_platform.h"
 
-namespace winzip_aes {
-
 namespace {
 
 constexpr unsigned kRounds = 1000;
 
 }  // namespace
 
-struct Encryptor::Cipher {
+struct WinZipAesEncryptor::Cipher {
   aes256_ctx aes;
   hmac_sha1_ctx hmac;
 };
 
-void Encryptor::CipherDeleter::operator()(Cipher* cipher) const { delete cipher; }
+void WinZipAesEncryptor::CipherDeleter::operator()(Cipher* cipher) const { delete cipher; }
 
-bool derive_keys(const std::string& password, const unsigned char* salt, Keys* keys) {
+namespace winzip_aes {
+
+bool derive_keys(const std::string& password, const unsigned char* salt, WinZipAesKeys* keys) {
   unsigned char derived[2 * kKeySize + kVerifierSize];
   pbkdf2_hmac_sha1(password.size(), reinterpret_cast<const uint8_t*>(password.data()), kRounds,
                    kSaltSize, salt, sizeof derived, derived);
@@ -45,24 +45,24 @@ bool random_salt(unsigned char* salt, size_t size) {
   return true;
 }
 
-Encryptor::CipherHandle start_cipher(const Keys& keys) {
-  Encryptor::CipherHandle cipher(new (std::nothrow) Encryptor::Cipher);
+WinZipAesEncryptor::CipherHandle start_cipher(const WinZipAesKeys& keys) {
+  WinZipAesEncryptor::CipherHandle cipher(new (std::nothrow) WinZipAesEncryptor::Cipher);
   if (!cipher) return nullptr;
   aes256_set_encrypt_key(&cipher->aes, keys.encryption);
   hmac_sha1_set_key(&cipher->hmac, kKeySize, keys.authentication);
   return cipher;
 }
 
-void encrypt_blocks(Encryptor::Cipher& cipher, const unsigned char* in, unsigned char* out,
+void encrypt_blocks(WinZipAesEncryptor::Cipher& cipher, const unsigned char* in, unsigned char* out,
                     size_t size) {
   aes256_encrypt(&cipher.aes, size, out, in);
 }
 
-void authenticate(Encryptor::Cipher& cipher, const char* data, size_t size) {
+void authenticate(WinZipAesEncryptor::Cipher& cipher, const char* data, size_t size) {
   hmac_sha1_update(&cipher.hmac, size, reinterpret_cast<const uint8_t*>(data));
 }
 
-void finish_authentication(Encryptor::Cipher& cipher, unsigned char code[kCodeSize]) {
+void finish_authentication(WinZipAesEncryptor::Cipher& cipher, unsigned char code[kCodeSize]) {
   hmac_sha1_digest(&cipher.hmac, kCodeSize, code);
 }
 

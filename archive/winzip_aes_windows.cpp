@@ -9,8 +9,6 @@
 
 #include "archive/winzip_aes_platform.h"
 
-namespace winzip_aes {
-
 namespace {
 
 constexpr ULONGLONG kRounds = 1000;
@@ -33,7 +31,7 @@ UCHAR* bytes(const void* data) { return static_cast<UCHAR*>(const_cast<void*>(da
 
 }  // namespace
 
-struct Encryptor::Cipher {
+struct WinZipAesEncryptor::Cipher {
   Provider aes{BCRYPT_AES_ALGORITHM, 0};
   Provider hmac{BCRYPT_SHA1_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG};
   BCRYPT_KEY_HANDLE key = nullptr;
@@ -44,9 +42,11 @@ struct Encryptor::Cipher {
   }
 };
 
-void Encryptor::CipherDeleter::operator()(Cipher* cipher) const { delete cipher; }
+void WinZipAesEncryptor::CipherDeleter::operator()(Cipher* cipher) const { delete cipher; }
 
-bool derive_keys(const std::string& password, const unsigned char* salt, Keys* keys) {
+namespace winzip_aes {
+
+bool derive_keys(const std::string& password, const unsigned char* salt, WinZipAesKeys* keys) {
   Provider hmac(BCRYPT_SHA1_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG);
   unsigned char derived[2 * kKeySize + kVerifierSize];
   if (!hmac.handle ||
@@ -66,8 +66,8 @@ bool random_salt(unsigned char* salt, size_t size) {
                                    BCRYPT_USE_SYSTEM_PREFERRED_RNG));
 }
 
-Encryptor::CipherHandle start_cipher(const Keys& keys) {
-  Encryptor::CipherHandle cipher(new (std::nothrow) Encryptor::Cipher);
+WinZipAesEncryptor::CipherHandle start_cipher(const WinZipAesKeys& keys) {
+  WinZipAesEncryptor::CipherHandle cipher(new (std::nothrow) WinZipAesEncryptor::Cipher);
   if (!cipher || !cipher->aes.handle || !cipher->hmac.handle) return nullptr;
   const wchar_t* ecb = BCRYPT_CHAIN_MODE_ECB;
   if (!succeeded(BCryptSetProperty(cipher->aes.handle, BCRYPT_CHAINING_MODE, bytes(ecb),
@@ -81,18 +81,18 @@ Encryptor::CipherHandle start_cipher(const Keys& keys) {
   return cipher;
 }
 
-void encrypt_blocks(Encryptor::Cipher& cipher, const unsigned char* in, unsigned char* out,
+void encrypt_blocks(WinZipAesEncryptor::Cipher& cipher, const unsigned char* in, unsigned char* out,
                     size_t size) {
   ULONG written = 0;
   BCryptEncrypt(cipher.key, bytes(in), static_cast<ULONG>(size), nullptr, nullptr, 0, out,
                 static_cast<ULONG>(size), &written, 0);
 }
 
-void authenticate(Encryptor::Cipher& cipher, const char* data, size_t size) {
+void authenticate(WinZipAesEncryptor::Cipher& cipher, const char* data, size_t size) {
   BCryptHashData(cipher.hash, bytes(data), static_cast<ULONG>(size), 0);
 }
 
-void finish_authentication(Encryptor::Cipher& cipher, unsigned char code[kCodeSize]) {
+void finish_authentication(WinZipAesEncryptor::Cipher& cipher, unsigned char code[kCodeSize]) {
   unsigned char digest[20];
   BCryptFinishHash(cipher.hash, digest, sizeof digest, 0);
   std::copy(digest, digest + kCodeSize, code);

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <utility>
 
-#include "archive/stream_output.h"
+#include "archive/write/stream_output.h"
 #include "fsutil/file.h"
 #include "fsutil/threads.h"
 

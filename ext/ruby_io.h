@@ -13,9 +13,9 @@
 #include <memory>
 #include <string>
 
-#include "archive/archive_reader.h"
-#include "archive/archive_writer.h"
-#include "ext/background_run.h"
+#include "archive/background_run.h"
+#include "archive/read/archive_reader.h"
+#include "archive/write/archive_writer.h"
 
 namespace ruby_io {
 

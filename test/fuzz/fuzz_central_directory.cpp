@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "archive/central_directory.h"
-#include "archive/zip_engine.h"
+#include "archive/read/central_directory.h"
+#include "archive/read/libarchive_decoder.h"
 
 namespace {
 
@@ -17,12 +17,12 @@ namespace {
 constexpr size_t kDecodedBound = 1 << 20;
 
 void decode(const ArchiveBytes& bytes, const EntrySpan& span) {
-  auto reader = zip_engine::ZipReader::open(bytes, span.layout, "password");
+  auto reader = LibarchiveDecoder::open(bytes, span.layout, "password");
   if (!reader || !reader->open_entry()) return;
   const char* chunk = nullptr;
   size_t size = 0;
   for (size_t decoded = 0; decoded < kDecodedBound; decoded += size) {
-    if (reader->read_chunk(&chunk, &size) != zip_engine::ReadStatus::data) return;
+    if (reader->read_chunk(&chunk, &size) != ReadStatus::data) return;
   }
 }
 
@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const MemoryBytes bytes(reinterpret_cast<const char*>(data), size);
   DirectoryLocation location;
   std::string reason;
-  if (!locate_central_directory(bytes, &location, &reason)) return 0;
+  if (!CentralDirectory::locate(bytes, &location, &reason)) return 0;
   if (location.start < 0 || location.start + location.size > bytes.size()) std::abort();
   std::unique_ptr<CentralDirectory> directory = CentralDirectory::read(bytes, location, &reason);
   if (!directory) return 0;
