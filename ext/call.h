@@ -8,7 +8,9 @@
 //     its writer or reader and have the builder fill in the Call
 //   run: runs the work here, or on a thread of its own (BackgroundRun)
 //     while this thread waits without the global lock, serving the work's
-//     progress reports to the block and letting Ruby deliver interrupts
+//     progress reports to the block and letting Ruby deliver interrupts;
+//     for an archive written into or read from an IO, always on its own
+//     thread, this one writing or reading the IO for it (ruby_io.h)
 //   the work: ArchiveWriter / ArchiveReader
 //
 // An exception from the block or an interrupt (or a `break`) asks the work
