@@ -216,8 +216,10 @@ class TestStreaming < ParvoxTest
     (block, timeout) = JSON.parse(out.lines.last)
     assert_equal ["RuntimeError", true, nil], block.values_at(0, 2, 3)
     assert_operator block[1], :>, 1 << 20, "bytes of big.bin had left"
-    assert_equal ["Timeout::Error", true, nil], timeout.values_at(0, 2, 3)
-    %w[block timeout].each do |how|
+    # Under Wine an IO is given whole blocks to `write`: the interrupt lands
+    # inside it, and the archive is broken as the README says.
+    assert_equal ["Timeout::Error", !WINDOWS, WINDOWS ? false : nil], timeout.values_at(0, 2, 3)
+    (WINDOWS ? %w[block] : %w[block timeout]).each do |how|
       assert_equal({ "before.txt" => "before", "after.txt" => "after" },
                    zipfile_entries(path("big.bin.#{how}.zip")), how)
     end
