@@ -1,4 +1,4 @@
-#include "ext/ruby_io.h"  // ruby.h first: Ruby 2.7's ruby/thread.h needs it
+#include "ext/ruby_io.h"
 
 #include <algorithm>
 #include <cstring>
