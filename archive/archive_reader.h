@@ -22,6 +22,7 @@
 #include "archive/expansion_budget.h"
 #include "archive/failures.h"
 #include "archive/progress.h"
+#include "archive/read/entry_decoder.h"
 #include "archive/zip_engine.h"
 #include "fsutil/file.h"
 
@@ -88,23 +89,23 @@ class ArchiveReader {
   const DirectoryEntry* find_entry(const CentralDirectory& directory, const std::string& name);
   const DirectoryEntry* open_named_entry(const std::string& name,
                                          std::shared_ptr<const CentralDirectory>* directory,
-                                         std::unique_ptr<zip_engine::ZipReader>* engine);
+                                         std::unique_ptr<EntryDecoder>* engine);
   // Starts reading an entry's data. `unreadable`: the engine cannot decode it
   // (wrong or missing password, unsupported method); `damaged`: it is not
   // where or what the directory says. Both leave the reason.
   enum class Opening { opened, unreadable, damaged };
-  Opening open_entry(const DirectoryEntry& entry, std::unique_ptr<zip_engine::ZipReader>* engine);
+  Opening open_entry(const DirectoryEntry& entry, std::unique_ptr<EntryDecoder>* engine);
   int64_t total_entry_size(const CentralDirectory& directory);
   // Extracts `entry`, whose name's native form is `native_name`.
   bool extract_beneath(const std::string& root, const std::string& native_name,
-                       const DirectoryEntry& entry, zip_engine::ZipReader* engine,
+                       const DirectoryEntry& entry, EntryDecoder* engine,
                        fsutil::FileCreator& files, ExtractedAttributes& attributes,
                        Progress& progress);
   bool admits_declared_size(const DirectoryEntry& entry);
   bool fail_expansion(const DirectoryEntry& entry);
-  bool copy_entry_data(zip_engine::ZipReader& engine, const DirectoryEntry& entry, EntrySink& sink,
+  bool copy_entry_data(EntryDecoder& engine, const DirectoryEntry& entry, EntrySink& sink,
                        Progress& progress);
-  bool fail_reading_entry(const DirectoryEntry& entry, const zip_engine::ZipReader& engine);
+  bool fail_reading_entry(const DirectoryEntry& entry, const EntryDecoder& engine);
 
   fsutil::File file_;
   std::string path_;

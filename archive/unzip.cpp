@@ -13,8 +13,6 @@
 
 namespace {
 
-using zip_engine::ReadStatus;
-using zip_engine::ZipReader;
 
 // Entries this small are read on the calling thread: a thread start and
 // hand-over would cost more than the work. Both sizes bound the work whatever
@@ -110,7 +108,7 @@ void set_folder_times(const std::string& root, const std::vector<FolderTime>& ti
 // reason when any of that fails.
 const DirectoryEntry* ArchiveReader::open_named_entry(
     const std::string& name, std::shared_ptr<const CentralDirectory>* directory,
-    std::unique_ptr<ZipReader>* engine) {
+    std::unique_ptr<EntryDecoder>* engine) {
   *directory = this->directory();
   const DirectoryEntry* entry = *directory ? find_entry(**directory, name) : nullptr;
   if (!entry || open_entry(*entry, engine) != Opening::opened) return nullptr;
@@ -128,7 +126,7 @@ bool ArchiveReader::unzip_file(const std::string& name, const std::string& targe
     // The entry is opened before anything is created for it, so one that
     // cannot be read leaves no trace on disk.
     std::shared_ptr<const CentralDirectory> directory;
-    std::unique_ptr<ZipReader> engine;
+    std::unique_ptr<EntryDecoder> engine;
     const DirectoryEntry* entry = open_named_entry(name, &directory, &engine);
     if (!entry) return false;
     progress.set_total(entry->info.size);
@@ -159,7 +157,7 @@ bool ArchiveReader::read_entry(const std::string& name, EntrySink& sink,
   last_error_.clear();
   try {
     std::shared_ptr<const CentralDirectory> directory;
-    std::unique_ptr<ZipReader> engine;
+    std::unique_ptr<EntryDecoder> engine;
     const DirectoryEntry* entry = open_named_entry(name, &directory, &engine);
     if (!entry) return false;
     progress.set_total(entry->info.size);
@@ -198,7 +196,7 @@ const DirectoryEntry* ArchiveReader::find_entry(const CentralDirectory& director
 }
 
 ArchiveReader::Opening ArchiveReader::open_entry(const DirectoryEntry& entry,
-                                                 std::unique_ptr<ZipReader>* engine) {
+                                                 std::unique_ptr<EntryDecoder>* engine) {
   const std::string name = quoted(entry.info.name_ok ? entry.info.name : entry.stored_name);
   EntrySpan span;
   std::string reason;
@@ -206,7 +204,7 @@ ArchiveReader::Opening ArchiveReader::open_entry(const DirectoryEntry& entry,
     fail(name + " cannot be read: " + reason);
     return Opening::damaged;
   }
-  *engine = ZipReader::open(file_.fd(), span.layout, password_, alternative_);
+  *engine = open_entry_decoder(file_.fd(), span.layout, password_, alternative_);
   if (!*engine) {
     fail(name + " cannot be read: its local header is damaged");
     return Opening::damaged;
@@ -248,7 +246,7 @@ bool ArchiveReader::unzip_all(const std::string& folder, Progress& progress) noe
                      " has no form in the locale's character set; not extracted");
         continue;
       }
-      std::unique_ptr<ZipReader> engine;
+      std::unique_ptr<EntryDecoder> engine;
       const Opening opening = open_entry(entry, &engine);
       if (opening != Opening::opened) {
         failures.add(last_error_);
@@ -293,7 +291,7 @@ int64_t ArchiveReader::total_entry_size(const CentralDirectory& directory) {
 }
 
 bool ArchiveReader::extract_beneath(const std::string& root, const std::string& native_name,
-                                    const DirectoryEntry& entry, ZipReader* engine,
+                                    const DirectoryEntry& entry, EntryDecoder* engine,
                                     fsutil::FileCreator& files, ExtractedAttributes& attributes,
                                     Progress& progress) {
   std::vector<std::string> parts;
@@ -328,19 +326,19 @@ bool ArchiveReader::fail_expansion(const DirectoryEntry& entry) {
 }
 
 // Reports why the entry's data could not be read.
-bool ArchiveReader::fail_reading_entry(const DirectoryEntry& entry, const ZipReader& engine) {
+bool ArchiveReader::fail_reading_entry(const DirectoryEntry& entry, const EntryDecoder& engine) {
   const std::string name = quoted(entry.info.name);
   const std::string& detail = engine.failure_detail();
   switch (engine.failure()) {
-    case zip_engine::ReadFailure::wrong_password:
+    case ReadFailure::wrong_password:
       return fail("wrong password for " + name);
-    case zip_engine::ReadFailure::no_password:
+    case ReadFailure::no_password:
       return fail(name + " is encrypted and no password was given");
-    case zip_engine::ReadFailure::unsupported:
+    case ReadFailure::unsupported:
       return fail(name + ": unsupported (" + detail + ")");
-    case zip_engine::ReadFailure::damaged:
+    case ReadFailure::damaged:
       return fail(name + ": data damaged (" + detail + ")");
-    case zip_engine::ReadFailure::none:
+    case ReadFailure::none:
       break;
   }
   return fail(name + " could not be read");
@@ -353,7 +351,7 @@ bool ArchiveReader::fail_reading_entry(const DirectoryEntry& entry, const ZipRea
 // expansion budget has already admitted) and one chunk of the engine's. Data
 // that ends short of the declared size is damage, whatever the engine thought
 // of it.
-bool ArchiveReader::copy_entry_data(ZipReader& engine, const DirectoryEntry& entry,
+bool ArchiveReader::copy_entry_data(EntryDecoder& engine, const DirectoryEntry& entry,
                                     EntrySink& sink, Progress& progress) {
   int64_t produced = 0;
   for (;;) {

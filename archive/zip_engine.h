@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "archive/read/entry_decoder.h"
+
 struct archive;
 struct archive_entry;
 
@@ -21,7 +23,7 @@ struct ArchiveDeleter {
 };
 using ArchiveHandle = std::unique_ptr<archive, ArchiveDeleter>;
 
-enum class ReadStatus { data, end, failed };
+using ReadStatus = ::ReadStatus;
 
 struct EntryInfo {
   // As text (see archive/stored_name.h and choose_name).
@@ -39,8 +41,7 @@ struct EntryInfo {
   uint32_t unix_mode = 0;
 };
 
-// Why an entry's data could not be read.
-enum class ReadFailure { none, wrong_password, no_password, unsupported, damaged };
+using ReadFailure = ::ReadFailure;
 
 // One entry as the engine is to read it: the values its local header and
 // central directory record agree on (see CentralDirectory::locate_entry),
@@ -63,7 +64,7 @@ struct EntryLayout {
 // else an archive's own header might say (a Unix mode making the entry a
 // link, a data descriptor without its signature) changes how the data is
 // read. No other entry is walked.
-class ZipReader {
+class ZipReader final : public EntryDecoder {
  public:
   // Opens the entry laid out as `layout` in `fd` (a readable file).
   // Encrypted entries are read with `password` or, when it is not empty,
@@ -73,20 +74,12 @@ class ZipReader {
   static std::unique_ptr<ZipReader> open(int fd, const EntryLayout& layout,
                                          const std::string& password,
                                          const std::string& alternative = std::string());
-  ~ZipReader();
+  ~ZipReader() override;
 
-  // Starts reading the entry's data. Fails when it cannot be read at all
-  // (wrong or missing password, unsupported method, damaged header), so a
-  // caller learns that before it creates anything for the entry.
-  bool open_entry();
-  // Next chunk of the open entry's data; the chunk stays valid until the next
-  // call. A damaged entry (bad CRC, bad authentication code, truncated data)
-  // ends in `failed`, never in `end`.
-  ReadStatus read_chunk(const char** data, size_t* size);
-
-  // Why open_entry or read_chunk failed last, and the engine's words for it.
-  ReadFailure failure() const { return failure_; }
-  const std::string& failure_detail() const { return failure_detail_; }
+  bool open_entry() override;
+  ReadStatus read_chunk(const char** data, size_t* size) override;
+  ReadFailure failure() const override { return failure_; }
+  const std::string& failure_detail() const override { return failure_detail_; }
 
   // Where a reader takes its bytes from: the built header, then the entry's
   // data read from the descriptor at offsets of its own. Defined with the

@@ -48,7 +48,7 @@ $INCFLAGS << " -I#{root}"
 # name_posix.cpp and name_windows.cpp. The other platform's file is left out.
 other_platform = windows ? "_posix.cpp" : "_windows.cpp"
 
-source_dirs = %w[ext archive fsutil].map { |dir| File.join(root, dir) }
+source_dirs = %w[ext archive archive/read fsutil].map { |dir| File.join(root, dir) }
 $VPATH.concat(source_dirs)
 $srcs = source_dirs.flat_map { |dir| Dir[File.join(dir, "*.cpp")] }
                    .map { |f| File.basename(f) }.reject { |f| f.end_with?(other_platform) }.sort
