@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "archive/progress.h"
+#include "archive/worker_pool.h"
 #include "fsutil/file_status.h"
 
 namespace fsutil {
@@ -49,11 +50,8 @@ SaltSource& system_salts();
 // The size of a file entry whose data is known only once given whole.
 constexpr int64_t kUnknownSize = -1;
 
-// The threads adding uses: PARVOX_THREADS when it is a number from 1 up,
-// else the machine's cores; at most kMaxThreads. The calling thread is one of
-// them: 1 means no workers.
-constexpr size_t kMaxThreads = 16;
-size_t configured_threads();
+// The threads adding uses (see worker_pool.h).
+using worker_pool::configured_threads;
 
 // The latest time entries record: SOURCE_DATE_EPOCH when it is a number of
 // whole seconds, so that a tree gives the same archive whenever it is
