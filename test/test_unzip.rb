@@ -99,6 +99,26 @@ class TestUnzip < ParvoxTest
     end
   end
 
+  # Of entries with one name, the last in archive order stays, on one thread
+  # or eight, whatever their sizes (large entries are decoded at their turn,
+  # small ones on the workers).
+  def test_the_last_of_entries_with_one_name_stays
+    big = noise(6 << 20)
+    entries = [["dup.txt", "first"], ["dup.txt", big], ["d/a.txt", "a"], ["dup.txt", "third"],
+               ["d/a.txt", big], ["big.bin", big], ["big.bin", "small, last"], ["d", "a file named d"]]
+    archive = ZipBytes.write(path("dups.zip"), entries.map { |name, data| { name: name, data: data } })
+    expected = entries.first(7).to_h.merge("d" => :dir)
+    %w[1 8].each do |threads|
+      ENV["PARVOX_THREADS"] = threads
+      reader = Parvox.load(archive, "")
+      refute reader.unzip_all(path("out#{threads}")), "the file named like a folder fails"
+      assert_match(/out#{threads}\/d': /, reader.last_error)
+      assert_equal expected.sort, tree_of(path("out#{threads}")).map { |name, data| [name, data] }.sort, "#{threads} threads"
+    ensure
+      ENV.delete("PARVOX_THREADS")
+    end
+  end
+
   def test_extraction_on_an_archive_being_written_leaves_it_intact
     File.write(path("one"), "1")
     File.write(path("two"), "2")
