@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "archive/zip_format.h"
 #include "fsutil/local_time.h"
 
 namespace entry_time {
@@ -50,22 +51,13 @@ Civil civil_from_seconds(int64_t seconds) {
   return {year_of_era + era * 400 + (month <= 2), month, day, rest};
 }
 
-uint16_t le16(const std::string& data, size_t at) {
-  return static_cast<uint16_t>(static_cast<unsigned char>(data[at]) |
-                               static_cast<unsigned char>(data[at + 1]) << 8);
-}
-
-uint32_t le32(const std::string& data, size_t at) {
-  return le16(data, at) | static_cast<uint32_t>(le16(data, at + 2)) << 16;
-}
-
 int dos_year(const DosTime& dos) { return kFirstDosYear + (dos.date >> 9); }
 
 // Info-ZIP writes the low 32 bits of the time, and unzip tells a time before
 // 1970 from one after 2038 by the DOS date beside it; so does this.
 bool from_extended_timestamp(const std::string& field, const DosTime& dos, int64_t* time) {
   if (field.size() < 5 || !(field[0] & 1)) return false;  // no modification time
-  const uint32_t value = le32(field, 1);
+  const uint32_t value = zip_format::le32(&field[1]);
   const bool after_2038 = value > kLatestExtendedTimestamp && dos_year(dos) >= 2038;
   *time = value <= kLatestExtendedTimestamp || after_2038 ? static_cast<int64_t>(value)
                                                           : static_cast<int64_t>(value) - (int64_t{1} << 32);
@@ -74,11 +66,11 @@ bool from_extended_timestamp(const std::string& field, const DosTime& dos, int64
 
 bool from_ntfs_field(const std::string& field, int64_t* time) {
   for (size_t at = 4; at + 4 <= field.size();) {  // after 4 reserved bytes
-    const uint16_t tag = le16(field, at);
-    const size_t size = le16(field, at + 2);
+    const uint16_t tag = zip_format::le16(&field[at]);
+    const size_t size = zip_format::le16(&field[at + 2]);
     if (at + 4 + size > field.size()) return false;
     if (tag == kNtfsTimesTag && size >= kNtfsTimesSize) {
-      const uint64_t steps = le32(field, at + 4) | static_cast<uint64_t>(le32(field, at + 8)) << 32;
+      const uint64_t steps = zip_format::le64(&field[at + 4]);
       *time = static_cast<int64_t>(steps / kNtfsStepsPerSecond) - kSecondsFrom1601To1970;
       return true;
     }

@@ -17,17 +17,16 @@
 #include <cstdint>
 #include <string>
 
-namespace entry_time {
-
-constexpr uint16_t kExtendedTimestampField = 0x5455;
-constexpr uint16_t kNtfsField = 0x000a;
-// What a field of 32 bits holds the same for every reader.
-constexpr int64_t kLatestExtendedTimestamp = 0x7FFFFFFF;
-
+// The time and date fields of a local header or central directory record.
 struct DosTime {
   uint16_t time = 0;
   uint16_t date = 0;
 };
+
+namespace entry_time {
+
+// What a field of 32 bits holds the same for every reader.
+constexpr int64_t kLatestExtendedTimestamp = 0x7FFFFFFF;
 
 // The DOS fields of `unix_time` in local time; before 1980 they are
 // 1980-01-01 00:00:00, after 2107 2107-12-31 23:59:58. Odd seconds are

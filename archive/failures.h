@@ -5,8 +5,12 @@
 #include <string>
 #include <utility>
 
+namespace failures {
+
 // A name or path as failure reasons show it.
 inline std::string quoted(const std::string& text) { return "'" + text + "'"; }
+
+}  // namespace failures
 
 // Counts the failures of an operation that goes on past them and keeps the
 // reason of the first.

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdint>
 
-bool is_valid_utf8(const std::string& text) {
+namespace utf8 {
+
+bool is_valid(const std::string& text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = p + text.size();
   while (p < end) {
@@ -41,3 +43,5 @@ bool is_ascii(const std::string& text) {
   return std::all_of(text.begin(), text.end(),
                      [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
+
+}  // namespace utf8

@@ -4,32 +4,31 @@
 
 #include "archive/winzip_aes_platform.h"
 
-namespace winzip_aes {
-
-size_t key_size_of_strength(unsigned strength) {
+size_t winzip_aes::key_size_of_strength(unsigned strength) {
   return strength >= 1 && strength <= 3 ? 8 + 8 * strength : 0;
 }
 
-bool derive_keys(const std::string& password, const unsigned char* salt, Keys* keys) {
+bool winzip_aes::derive_keys(const std::string& password, const unsigned char* salt,
+                             WinZipAesKeys* keys) {
   return derive_keys(password, salt, kKeySize, keys);
 }
 
-CipherStream::CipherStream(CipherHandle cipher) : cipher_(std::move(cipher)) {}
+WinZipAesCipherStream::WinZipAesCipherStream(CipherHandle cipher) : cipher_(std::move(cipher)) {}
 
 // Each counter block is the counter as a 128-bit little-endian number.
-void CipherStream::next_key_stream() {
+void WinZipAesCipherStream::next_key_stream() {
   unsigned char counters[sizeof stream_] = {};
   for (size_t block = 0; block < kStreamBlocks; ++block) {
     ++counter_;
     for (size_t i = 0; i < sizeof counter_; ++i) {
-      counters[block * kBlockSize + i] = static_cast<unsigned char>(counter_ >> (8 * i));
+      counters[block * winzip_aes::kBlockSize + i] = static_cast<unsigned char>(counter_ >> (8 * i));
     }
   }
-  encrypt_blocks(*cipher_, counters, stream_, sizeof stream_);
+  winzip_aes::encrypt_blocks(*cipher_, counters, stream_, sizeof stream_);
   used_ = 0;
 }
 
-void CipherStream::apply_key_stream(char* data, size_t size) {
+void WinZipAesCipherStream::apply_key_stream(char* data, size_t size) {
   for (size_t done = 0; done < size;) {
     if (used_ == sizeof stream_) next_key_stream();
     const size_t n = std::min(size - done, sizeof stream_ - used_);
@@ -39,37 +38,37 @@ void CipherStream::apply_key_stream(char* data, size_t size) {
   }
 }
 
-std::unique_ptr<Encryptor> Encryptor::start(const Keys& keys) {
-  CipherHandle cipher = start_cipher(keys);
+std::unique_ptr<WinZipAesEncryptor> WinZipAesEncryptor::start(const WinZipAesKeys& keys) {
+  CipherHandle cipher = winzip_aes::start_cipher(keys);
   if (!cipher) return nullptr;
-  return std::unique_ptr<Encryptor>(new Encryptor(std::move(cipher)));
+  return std::unique_ptr<WinZipAesEncryptor>(new WinZipAesEncryptor(std::move(cipher)));
 }
 
-void Encryptor::encrypt(char* data, size_t size) {
+void WinZipAesEncryptor::encrypt(char* data, size_t size) {
   apply_key_stream(data, size);
-  authenticate(*cipher_, data, size);
+  winzip_aes::authenticate(*cipher_, data, size);
 }
 
-void Encryptor::finish(unsigned char code[kCodeSize]) { finish_authentication(*cipher_, code); }
+void WinZipAesEncryptor::finish(unsigned char code[winzip_aes::kCodeSize]) {
+  winzip_aes::finish_authentication(*cipher_, code);
+}
 
-std::unique_ptr<Decryptor> Decryptor::start(const Keys& keys) {
-  CipherHandle cipher = start_cipher(keys);
+std::unique_ptr<WinZipAesDecryptor> WinZipAesDecryptor::start(const WinZipAesKeys& keys) {
+  CipherHandle cipher = winzip_aes::start_cipher(keys);
   if (!cipher) return nullptr;
-  return std::unique_ptr<Decryptor>(new Decryptor(std::move(cipher)));
+  return std::unique_ptr<WinZipAesDecryptor>(new WinZipAesDecryptor(std::move(cipher)));
 }
 
-void Decryptor::decrypt(char* data, size_t size) {
-  authenticate(*cipher_, data, size);
+void WinZipAesDecryptor::decrypt(char* data, size_t size) {
+  winzip_aes::authenticate(*cipher_, data, size);
   apply_key_stream(data, size);
 }
 
 // Compared in full whatever differs: the time taken tells nothing.
-bool Decryptor::authenticates(const unsigned char code[kCodeSize]) {
-  unsigned char expected[kCodeSize];
-  finish_authentication(*cipher_, expected);
+bool WinZipAesDecryptor::authenticates(const unsigned char code[winzip_aes::kCodeSize]) {
+  unsigned char expected[winzip_aes::kCodeSize];
+  winzip_aes::finish_authentication(*cipher_, expected);
   unsigned char difference = 0;
-  for (size_t i = 0; i < kCodeSize; ++i) difference |= expected[i] ^ code[i];
+  for (size_t i = 0; i < winzip_aes::kCodeSize; ++i) difference |= expected[i] ^ code[i];
   return difference == 0;
 }
-
-}  // namespace winzip_aes

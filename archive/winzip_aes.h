@@ -24,26 +24,18 @@ constexpr size_t kBlockSize = 16;
 size_t key_size_of_strength(unsigned strength);
 constexpr size_t salt_size_of(size_t key_size) { return key_size / 2; }
 
-struct Keys {
-  size_t key_size = kKeySize;  // of each key below: 16, 24 or 32
-  unsigned char encryption[kKeySize];
-  unsigned char authentication[kKeySize];
-  unsigned char verifier[kVerifierSize];
+}  // namespace winzip_aes
+
+struct WinZipAesKeys {
+  size_t key_size = winzip_aes::kKeySize;  // of each key below: 16, 24 or 32
+  unsigned char encryption[winzip_aes::kKeySize];
+  unsigned char authentication[winzip_aes::kKeySize];
+  unsigned char verifier[winzip_aes::kVerifierSize];
 };
-
-// AES-256 keys from a salt of kSaltSize; false when the system's
-// cryptography failed.
-bool derive_keys(const std::string& password, const unsigned char* salt, Keys* keys);
-// Keys of `key_size` (16, 24 or 32) from a salt of salt_size_of(key_size).
-bool derive_keys(const std::string& password, const unsigned char* salt, size_t key_size,
-                 Keys* keys);
-
-// Fills `salt` with the system's random bytes; false when it has none.
-bool random_salt(unsigned char* salt, size_t size);
 
 // What encrypting and decrypting share: the key stream of AES in counter
 // mode, and HMAC-SHA1 over the encrypted data.
-class CipherStream {
+class WinZipAesCipherStream {
  public:
   struct Cipher;  // the platform's AES and HMAC state
   struct CipherDeleter {
@@ -52,7 +44,7 @@ class CipherStream {
   using CipherHandle = std::unique_ptr<Cipher, CipherDeleter>;
 
  protected:
-  explicit CipherStream(CipherHandle cipher);
+  explicit WinZipAesCipherStream(CipherHandle cipher);
   // XORs `data` with the next `size` bytes of key stream.
   void apply_key_stream(char* data, size_t size);
 
@@ -64,39 +56,51 @@ class CipherStream {
   void next_key_stream();
 
   uint64_t counter_ = 0;
-  unsigned char stream_[kBlockSize * kStreamBlocks];
+  unsigned char stream_[winzip_aes::kBlockSize * kStreamBlocks];
   size_t used_ = sizeof stream_;  // bytes of stream_ spent
 };
 
 // Encrypts one entry's data, in as many pieces as it comes in, and
 // authenticates what it encrypted.
-class Encryptor final : public CipherStream {
+class WinZipAesEncryptor final : public WinZipAesCipherStream {
  public:
   // Null when the system's cryptography failed.
-  static std::unique_ptr<Encryptor> start(const Keys& keys);
+  static std::unique_ptr<WinZipAesEncryptor> start(const WinZipAesKeys& keys);
 
   void encrypt(char* data, size_t size);
   // The authentication code of everything encrypted; the encryptor is done.
-  void finish(unsigned char code[kCodeSize]);
+  void finish(unsigned char code[winzip_aes::kCodeSize]);
 
  private:
-  using CipherStream::CipherStream;
+  using WinZipAesCipherStream::WinZipAesCipherStream;
 };
 
 // Decrypts one entry's data, in as many pieces as it comes in, authenticating
 // each piece before it decrypts it.
-class Decryptor final : public CipherStream {
+class WinZipAesDecryptor final : public WinZipAesCipherStream {
  public:
   // Null when the system's cryptography failed.
-  static std::unique_ptr<Decryptor> start(const Keys& keys);
+  static std::unique_ptr<WinZipAesDecryptor> start(const WinZipAesKeys& keys);
 
   void decrypt(char* data, size_t size);
   // Whether everything decrypted is what the stored authentication code
   // `code` authenticates; the decryptor is done.
-  bool authenticates(const unsigned char code[kCodeSize]);
+  bool authenticates(const unsigned char code[winzip_aes::kCodeSize]);
 
  private:
-  using CipherStream::CipherStream;
+  using WinZipAesCipherStream::WinZipAesCipherStream;
 };
+
+namespace winzip_aes {
+
+// AES-256 keys from a salt of kSaltSize; false when the system's
+// cryptography failed.
+bool derive_keys(const std::string& password, const unsigned char* salt, WinZipAesKeys* keys);
+// Keys of `key_size` (16, 24 or 32) from a salt of salt_size_of(key_size).
+bool derive_keys(const std::string& password, const unsigned char* salt, size_t key_size,
+                 WinZipAesKeys* keys);
+
+// Fills `salt` with the system's random bytes; false when it has none.
+bool random_salt(unsigned char* salt, size_t size);
 
 }  // namespace winzip_aes

@@ -10,15 +10,13 @@
 
 #include "archive/winzip_aes_platform.h"
 
-namespace winzip_aes {
-
 namespace {
 
 constexpr unsigned kRounds = 1000;
 
 }  // namespace
 
-struct CipherStream::Cipher {
+struct WinZipAesCipherStream::Cipher {
   size_t key_size;
   union {
     aes128_ctx aes128;
@@ -28,10 +26,12 @@ struct CipherStream::Cipher {
   hmac_sha1_ctx hmac;
 };
 
-void CipherStream::CipherDeleter::operator()(Cipher* cipher) const { delete cipher; }
+void WinZipAesCipherStream::CipherDeleter::operator()(Cipher* cipher) const { delete cipher; }
+
+namespace winzip_aes {
 
 bool derive_keys(const std::string& password, const unsigned char* salt, size_t key_size,
-                 Keys* keys) {
+                 WinZipAesKeys* keys) {
   unsigned char derived[2 * kKeySize + kVerifierSize];
   const size_t length = 2 * key_size + kVerifierSize;
   pbkdf2_hmac_sha1(password.size(), reinterpret_cast<const uint8_t*>(password.data()), kRounds,
@@ -53,8 +53,8 @@ bool random_salt(unsigned char* salt, size_t size) {
   return true;
 }
 
-CipherStream::CipherHandle start_cipher(const Keys& keys) {
-  CipherStream::CipherHandle cipher(new (std::nothrow) CipherStream::Cipher);
+WinZipAesCipherStream::CipherHandle start_cipher(const WinZipAesKeys& keys) {
+  WinZipAesCipherStream::CipherHandle cipher(new (std::nothrow) WinZipAesCipherStream::Cipher);
   if (!cipher) return nullptr;
   cipher->key_size = keys.key_size;
   switch (keys.key_size) {
@@ -67,8 +67,8 @@ CipherStream::CipherHandle start_cipher(const Keys& keys) {
   return cipher;
 }
 
-void encrypt_blocks(CipherStream::Cipher& cipher, const unsigned char* in, unsigned char* out,
-                    size_t size) {
+void encrypt_blocks(WinZipAesCipherStream::Cipher& cipher, const unsigned char* in,
+                    unsigned char* out, size_t size) {
   switch (cipher.key_size) {
     case 16: aes128_encrypt(&cipher.aes128, size, out, in); break;
     case 24: aes192_encrypt(&cipher.aes192, size, out, in); break;
@@ -76,11 +76,11 @@ void encrypt_blocks(CipherStream::Cipher& cipher, const unsigned char* in, unsig
   }
 }
 
-void authenticate(CipherStream::Cipher& cipher, const char* data, size_t size) {
+void authenticate(WinZipAesCipherStream::Cipher& cipher, const char* data, size_t size) {
   hmac_sha1_update(&cipher.hmac, size, reinterpret_cast<const uint8_t*>(data));
 }
 
-void finish_authentication(CipherStream::Cipher& cipher, unsigned char code[kCodeSize]) {
+void finish_authentication(WinZipAesCipherStream::Cipher& cipher, unsigned char code[kCodeSize]) {
   hmac_sha1_digest(&cipher.hmac, kCodeSize, code);
 }
 

@@ -9,8 +9,6 @@
 
 #include "archive/winzip_aes_platform.h"
 
-namespace winzip_aes {
-
 namespace {
 
 constexpr ULONGLONG kRounds = 1000;
@@ -33,7 +31,7 @@ UCHAR* bytes(const void* data) { return static_cast<UCHAR*>(const_cast<void*>(da
 
 }  // namespace
 
-struct CipherStream::Cipher {
+struct WinZipAesCipherStream::Cipher {
   Provider aes{BCRYPT_AES_ALGORITHM, 0};
   Provider hmac{BCRYPT_SHA1_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG};
   BCRYPT_KEY_HANDLE key = nullptr;
@@ -44,10 +42,12 @@ struct CipherStream::Cipher {
   }
 };
 
-void CipherStream::CipherDeleter::operator()(Cipher* cipher) const { delete cipher; }
+void WinZipAesCipherStream::CipherDeleter::operator()(Cipher* cipher) const { delete cipher; }
+
+namespace winzip_aes {
 
 bool derive_keys(const std::string& password, const unsigned char* salt, size_t key_size,
-                 Keys* keys) {
+                 WinZipAesKeys* keys) {
   Provider hmac(BCRYPT_SHA1_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG);
   unsigned char derived[2 * kKeySize + kVerifierSize];
   const size_t length = 2 * key_size + kVerifierSize;
@@ -70,8 +70,8 @@ bool random_salt(unsigned char* salt, size_t size) {
                                    BCRYPT_USE_SYSTEM_PREFERRED_RNG));
 }
 
-CipherStream::CipherHandle start_cipher(const Keys& keys) {
-  CipherStream::CipherHandle cipher(new (std::nothrow) CipherStream::Cipher);
+WinZipAesCipherStream::CipherHandle start_cipher(const WinZipAesKeys& keys) {
+  WinZipAesCipherStream::CipherHandle cipher(new (std::nothrow) WinZipAesCipherStream::Cipher);
   if (!cipher || !cipher->aes.handle || !cipher->hmac.handle) return nullptr;
   const wchar_t* ecb = BCRYPT_CHAIN_MODE_ECB;
   if (!succeeded(BCryptSetProperty(cipher->aes.handle, BCRYPT_CHAINING_MODE, bytes(ecb),
@@ -85,18 +85,18 @@ CipherStream::CipherHandle start_cipher(const Keys& keys) {
   return cipher;
 }
 
-void encrypt_blocks(CipherStream::Cipher& cipher, const unsigned char* in, unsigned char* out,
+void encrypt_blocks(WinZipAesCipherStream::Cipher& cipher, const unsigned char* in, unsigned char* out,
                     size_t size) {
   ULONG written = 0;
   BCryptEncrypt(cipher.key, bytes(in), static_cast<ULONG>(size), nullptr, nullptr, 0, out,
                 static_cast<ULONG>(size), &written, 0);
 }
 
-void authenticate(CipherStream::Cipher& cipher, const char* data, size_t size) {
+void authenticate(WinZipAesCipherStream::Cipher& cipher, const char* data, size_t size) {
   BCryptHashData(cipher.hash, bytes(data), static_cast<ULONG>(size), 0);
 }
 
-void finish_authentication(CipherStream::Cipher& cipher, unsigned char code[kCodeSize]) {
+void finish_authentication(WinZipAesCipherStream::Cipher& cipher, unsigned char code[kCodeSize]) {
   unsigned char digest[20];
   BCryptFinishHash(cipher.hash, digest, sizeof digest, 0);
   std::copy(digest, digest + kCodeSize, code);

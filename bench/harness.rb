@@ -167,10 +167,10 @@ def add_contenders(c, limit)
                   argv: ->(o) { ["7z", "a", "-tzip", "-mx5", "-mmt1", "-mem=AES256", "-p#{PASSWORD}", "-bd", "-bso0", "-bsp0", o, n] }),
     Contender.new(key: "7z-aes-mmt", label: "7z AES-256 -mmt (every core)", password: true,
                   argv: ->(o) { ["7z", "a", "-tzip", "-mx5", "-mmt", "-mem=AES256", "-p#{PASSWORD}", "-bd", "-bso0", "-bsp0", o, n] }),
-    # What libarchive's writer (Parvox's engine before its own writer) costs
-    # with Parvox's settings, and what WinZip AES's key derivation (one per
+    # What libarchive's own writer (a peer: Parvox writes archives itself)
+    # costs at Parvox's deflate level, and what WinZip AES's key derivation (one per
     # entry with data) costs by itself.
-    Contender.new(key: "direct", label: "libarchive called directly (C++, Parvox's settings)",
+    Contender.new(key: "direct", label: "libarchive's writer called directly (C++, level 6)",
                   argv: ->(o) { [DIRECT, "add", n, o, n] }),
     Contender.new(key: "direct-aes", label: "libarchive called directly, AES-256", password: true,
                   argv: ->(o) { [DIRECT, "add", n, o, n, PASSWORD] }),
@@ -205,7 +205,7 @@ def extract_contenders(c, limit)
                   argv: ->(o) { ["7z", "x", "-y", "-p#{PASSWORD}", "-bd", "-bso0", "-bsp0", "-o#{o}", aes] }),
     Contender.new(key: "7z-aes-mmt", label: "7z AES-256 x -mmt (every core)", password: true, input: aes,
                   argv: ->(o) { ["7z", "x", "-y", "-mmt", "-p#{PASSWORD}", "-bd", "-bso0", "-bsp0", "-o#{o}", aes] }),
-    Contender.new(key: "direct", label: "libarchive called directly (C++, Parvox's settings)", input: plain,
+    Contender.new(key: "direct", label: "libarchive's reader called directly (C++)", input: plain,
                   argv: ->(o) { [DIRECT, "extract", plain, o] }),
     Contender.new(key: "direct-aes", label: "libarchive called directly, AES-256", password: true, input: aes,
                   argv: ->(o) { [DIRECT, "extract", aes, o, PASSWORD] }),

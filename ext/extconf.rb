@@ -44,13 +44,24 @@ $CXXFLAGS << " #{ENV['PARVOX_CXXFLAGS']}" if ENV["PARVOX_CXXFLAGS"]
 $LDFLAGS << " #{ENV['PARVOX_LDFLAGS']}" if ENV["PARVOX_LDFLAGS"]
 $INCFLAGS << " -I#{root}"
 
-# Where the platforms differ, a source file exists once per platform:
-# name_posix.cpp and name_windows.cpp. The other platform's file is left out.
+# The sources are every .cpp in ext/, archive/ (with its read/ and write/
+# wings) and fsutil/. Where the platforms differ, a source file exists once
+# per platform: name_posix.cpp and name_windows.cpp; the other platform's file
+# is left out.
 other_platform = windows ? "_posix.cpp" : "_windows.cpp"
 
-source_dirs = %w[ext archive archive/read fsutil].map { |dir| File.join(root, dir) }
+source_dirs = [File.join(root, "ext"), File.join(root, "fsutil")] +
+              Dir[File.join(root, "archive", "**", "")].map { |dir| dir.chomp("/") }
+sources = source_dirs.flat_map { |dir| Dir[File.join(dir, "*.cpp")] }
+                     .reject { |f| f.end_with?(other_platform) }
+# mkmf builds every object into one folder, named for its source's basename:
+# two sources of one name would overwrite each other's object.
+sources.group_by { |f| File.basename(f) }.each do |name, paths|
+  next if paths.size == 1
+  abort "Parvox's sources must have unique file names; #{name} is " \
+        "#{paths.map { |p| p.delete_prefix("#{root}/") }.join(' and ')}"
+end
 $VPATH.concat(source_dirs)
-$srcs = source_dirs.flat_map { |dir| Dir[File.join(dir, "*.cpp")] }
-                   .map { |f| File.basename(f) }.reject { |f| f.end_with?(other_platform) }.sort
+$srcs = sources.map { |f| File.basename(f) }.sort
 
 create_makefile("parvox")

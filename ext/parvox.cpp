@@ -1,5 +1,565 @@
-// The extension's entry point: defines the class Parvox and binds its methods.
-#include "ext/methods.h"
+// The class Parvox: each of its methods, and Init_parvox at the bottom, which
+// binds them. A method checks its arguments and says what work it asks of
+// the archive; call::run_on_writer or call::run_on_reader (ext/call.h) does
+// the rest.
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "ext/call.h"
+#include "ext/entry.h"
+#include "ext/parvox_object.h"
+#include "ext/ruby_strings.h"
+#include "archive/names.h"
+#include "archive/read/expansion_budget.h"
+#include "fsutil/library_path.h"
+
+namespace {
+
+// Data up to this size is added on the calling thread, straight from the
+// String; larger data is copied and added on a thread of its own.
+constexpr long kDataAddedHere = 1 << 20;
+
+// Parvox#read with a block hands the data over in chunks of at most this size.
+constexpr size_t kChunkBytes = 4 << 20;
+
+// Collects an entry's data for Parvox#read. With a block, the work's
+// progress reports (every Progress::kReportInterval bytes, and at the end)
+// hand what has come so far to the block and empty it, so it holds at most
+// one report's worth of data and one chunk of the engine's. Without one, the
+// data goes straight into the String made for it at the entry's declared
+// size (`target`), when it has one.
+struct ReadBuffer final : EntrySink {
+  std::string data;
+  char* target = nullptr;
+  size_t capacity = 0;
+  size_t filled = 0;
+  std::shared_ptr<const CentralDirectory> directory;  // while the String is sized
+  bool take(const char* bytes, size_t size, std::string* reason) override {
+    if (!target) {
+      data.append(bytes, size);
+      return true;
+    }
+    // The reader never hands out more than the declared size.
+    if (size > capacity - filled) {
+      *reason = "more data than the entry's declared size";
+      return false;
+    }
+    memcpy(target + filled, bytes, size);
+    filled += size;
+    return true;
+  }
+  bool finish(std::string*) override { return true; }
+};
+
+// What a report finds is at most kReportInterval plus one engine chunk.
+static_assert(Progress::kReportInterval <= kChunkBytes, "a report's data takes one or two chunks");
+
+void free_read_buffer(void* buffer) { delete static_cast<ReadBuffer*>(buffer); }
+
+// The buffer belongs to a hidden Ruby object, so a Ruby exception on the way
+// (an interrupt, one from the block) never skips its destructor.
+const rb_data_type_t read_buffer_type = {
+    "Parvox::ReadBuffer",
+    {nullptr, free_read_buffer, nullptr, nullptr, {nullptr}},
+    nullptr,
+    nullptr,
+    RUBY_TYPED_FREE_IMMEDIATELY,
+};
+
+struct Chunk {
+  const char* data;
+  size_t size;
+};
+
+VALUE yield_chunk(VALUE address) {
+  const auto* chunk = reinterpret_cast<const Chunk*>(address);
+  return rb_yield(rb_str_new(chunk->data, static_cast<long>(chunk->size)));
+}
+
+// Yields the buffer's data in chunks and empties it; answers the state of
+// any exception or break.
+int yield_chunks(ReadBuffer* buffer) {
+  int state = 0;
+  const std::string& data = buffer->data;
+  for (size_t at = 0; at < data.size() && !state; at += kChunkBytes) {
+    Chunk chunk{data.data() + at, std::min(kChunkBytes, data.size() - at)};
+    rb_protect(yield_chunk, reinterpret_cast<VALUE>(&chunk), &state);
+  }
+  buffer->data.clear();
+  return state;
+}
+
+// The time add_data records: its `mtime:` keyword, which must be a Time, or
+// the time of the call.
+int64_t data_time_of(VALUE options) {
+  VALUE mtime = Qundef;
+  if (!NIL_P(options)) {
+    ID keys[1] = {rb_intern("mtime")};
+    rb_get_kwargs(options, keys, 0, 1, &mtime);
+  }
+  if (mtime == Qundef) return static_cast<int64_t>(std::time(nullptr));
+  if (!rb_obj_is_kind_of(mtime, rb_cTime)) {
+    rb_raise(rb_eTypeError, "mtime must be a Time, not %" PRIsVALUE, rb_obj_class(mtime));
+  }
+  return NUM2LL(rb_funcall(mtime, rb_intern("to_i"), 0));
+}
+
+// A name or path holding NUL names no entry and no file (see holds_nul).
+// Leaves the reason in the call.
+bool refuses_nul(Call* call, VALUE name, const char* reason) {
+  if (!ruby_strings::holds_nul(name)) return false;
+  call->refusal = reason;
+  return true;
+}
+
+constexpr char kNameHoldsNul[] = "the entry name holds a NUL byte";
+constexpr char kPathHoldsNul[] = "the target path holds a NUL byte";
+constexpr char kSourceHoldsNul[] = "the source path holds a NUL byte";
+
+// Whether the entry name `utf8_name` (utf8_text_of of `given`: nil when it had
+// no UTF-8 form) cannot be looked up; the call's refusal then says why.
+bool refuses_lookup(Call* call, VALUE utf8_name, VALUE given) {
+  if (!NIL_P(utf8_name)) return refuses_nul(call, utf8_name, kNameHoldsNul);
+  call->refusal = ruby_strings::unconvertible_name_reason(given);
+  return true;
+}
+
+// Whether the entry name to add, `utf8_name` (as above), has no UTF-8 form;
+// the call's refusal then says why.
+bool refuses_addition(Call* call, VALUE utf8_name, VALUE given) {
+  if (!NIL_P(utf8_name)) return false;
+  call->refusal = ruby_strings::unconvertible_name_reason(given);
+  return true;
+}
+
+bool read_directory(VALUE self, std::shared_ptr<const CentralDirectory>* directory);
+
+// The size the entry `utf8_name` declares, when a String of that size can be
+// made for its data up front: an entry that is there, and declares no more
+// than its compressed data could hold (deflate expands at most 1,032 times;
+// an entry declaring more fails anyway). -1 otherwise.
+int64_t size_to_read_in_place(const CentralDirectory& directory, VALUE utf8_name) {
+  const int64_t position = directory.find(ruby_strings::all_bytes_of(utf8_name));
+  if (position < 0) return -1;
+  const DirectoryEntry& entry = directory.entries()[static_cast<size_t>(position)];
+  const int64_t most = entry.compressed_size > INT64_MAX / ExpansionBudget::kMaxRatio
+                           ? INT64_MAX
+                           : entry.compressed_size * ExpansionBudget::kMaxRatio;
+  if (entry.info.is_folder || entry.info.size > most || entry.info.size >= LONG_MAX) return -1;
+  return entry.info.size;
+}
+
+VALUE new_buffer_string(VALUE size) { return rb_str_buf_new(NUM2LONG(size)); }
+
+// Makes the String that `buffer` fills in place, when the entry's size is
+// known; answers it, or nil. A String too large to make is no failure here:
+// the data then comes into native memory first, as with an unknown size.
+VALUE string_to_fill(VALUE self, VALUE utf8_name, ReadBuffer* buffer) {
+  if (NIL_P(utf8_name) || ruby_strings::holds_nul(utf8_name) ||
+      !read_directory(self, &buffer->directory)) {
+    return Qnil;
+  }
+  const int64_t size = size_to_read_in_place(*buffer->directory, utf8_name);
+  buffer->directory.reset();
+  if (size < 0) return Qnil;
+  int state = 0;
+  VALUE string = rb_protect(new_buffer_string, LONG2NUM(static_cast<long>(size)), &state);
+  if (state) {
+    rb_set_errinfo(Qnil);
+    return Qnil;
+  }
+  buffer->target = RSTRING_PTR(string);
+  buffer->capacity = static_cast<size_t>(size);
+  return string;
+}
+
+VALUE release_read_buffer(VALUE holder) {
+  free_read_buffer(DATA_PTR(holder));
+  DATA_PTR(holder) = nullptr;
+  return Qnil;
+}
+
+// A switch is on only for `true`.
+bool switch_on(VALUE value) { return value == Qtrue; }
+
+// call-seq: parvox.add_file(source, name, folder, recursive) {|entry, done, total| } -> true or false
+VALUE parvox_add_file(VALUE self, VALUE source, VALUE name, VALUE folder, VALUE recursive) {
+  ruby_strings::check_string(source);
+  ruby_strings::check_string(name);
+  VALUE utf8_name = ruby_strings::utf8_text_of(name);
+  const VALUE answer = call::run_on_writer(self, [&](ArchiveWriter& writer, Call* call) {
+    if (refuses_addition(call, utf8_name, name) || refuses_nul(call, source, kSourceHoldsNul)) {
+      return false;
+    }
+    call->work = [writer = &writer, path = ruby_strings::native_name_of(source),
+                  entry = ruby_strings::all_bytes_of(utf8_name), whole_folder = switch_on(folder),
+                  sub_folders = switch_on(recursive)](Progress& progress) {
+      return writer->add_file(path, entry, whole_folder, sub_folders, progress);
+    };
+    return true;
+  });
+  RB_GC_GUARD(utf8_name);
+  return answer;
+}
+
+// call-seq: parvox.add_data(data, name, mtime: Time.now) -> true or false
+//
+// A block given to add_data is not called: it reports nothing.
+VALUE parvox_add_data(int argc, VALUE* argv, VALUE self) {
+  VALUE data, name, options;
+  rb_scan_args(argc, argv, "2:", &data, &name, &options);
+  ruby_strings::check_string(data);
+  ruby_strings::check_string(name);
+  const int64_t mtime = data_time_of(options);
+  VALUE utf8_name = ruby_strings::utf8_text_of(name);
+  const VALUE answer = call::run_on_writer(self, [&](ArchiveWriter& writer, Call* call) {
+    if (refuses_addition(call, utf8_name, name)) return false;
+    const char* bytes = RSTRING_PTR(data);
+    const size_t size = static_cast<size_t>(RSTRING_LEN(data));
+    call->runs_here = RSTRING_LEN(data) <= kDataAddedHere;
+    if (call->runs_here) {
+      call->work = [writer = &writer, bytes, size, entry = ruby_strings::all_bytes_of(utf8_name),
+                    mtime](Progress& progress) {
+        return writer->add_data(bytes, size, entry, mtime, progress);
+      };
+    } else {
+      call->work = [writer = &writer, copy = std::string(bytes, size),
+                    entry = ruby_strings::all_bytes_of(utf8_name), mtime](Progress& progress) {
+        return writer->add_data(copy.data(), copy.size(), entry, mtime, progress);
+      };
+    }
+    return true;
+  }, false);
+  RB_GC_GUARD(utf8_name);
+  return answer;
+}
+
+// call-seq: parvox.unzip_file(name, target) {|entry, done, total| } -> true or false
+//
+// The entry name is looked up as UTF-8 text; only the target is a path.
+VALUE parvox_unzip_file(VALUE self, VALUE name, VALUE target) {
+  ruby_strings::check_string(name);
+  ruby_strings::check_string(target);
+  VALUE utf8_name = ruby_strings::utf8_text_of(name);
+  const VALUE answer = call::run_on_reader(self, [&](ArchiveReader& reader, Call* call) {
+    if (refuses_lookup(call, utf8_name, name) || refuses_nul(call, target, kPathHoldsNul)) {
+      return false;
+    }
+    std::string entry = ruby_strings::all_bytes_of(utf8_name);
+    call->runs_here = reader.is_small_read(entry);
+    call->work = [reader = &reader, entry = std::move(entry),
+                  path = ruby_strings::native_name_of(target)](Progress& progress) {
+      return reader->unzip_file(entry, path, progress);
+    };
+    return true;
+  });
+  RB_GC_GUARD(utf8_name);
+  return answer;
+}
+
+// call-seq: parvox.unzip_all(folder) {|entry, done, total| } -> true or false
+VALUE parvox_unzip_all(VALUE self, VALUE folder) {
+  ruby_strings::check_string(folder);
+  return call::run_on_reader(self, [&](ArchiveReader& reader, Call* call) {
+    if (refuses_nul(call, folder, kPathHoldsNul)) return false;
+    call->work = [reader = &reader, path = ruby_strings::native_name_of(folder)](Progress& progress) {
+      return reader->unzip_all(path, progress);
+    };
+    return true;
+  });
+}
+
+// call-seq: parvox.read(name) -> String or nil; parvox.read(name) {|chunk| } -> true or false
+//
+// Without a block the data goes straight into a String made at the entry's
+// declared size (one allocation, no copy); with one, chunks are yielded as
+// they come (memory stays bounded by about two chunks whatever the entry's
+// size).
+VALUE parvox_read(VALUE self, VALUE name) {
+  ruby_strings::check_string(name);
+  VALUE utf8_name = ruby_strings::utf8_text_of(name);
+  const bool in_chunks = rb_block_given_p() != 0;
+  VALUE holder = TypedData_Wrap_Struct(0, &read_buffer_type, nullptr);
+  auto* buffer = new (std::nothrow) ReadBuffer;
+  if (!buffer) rb_memerror();
+  DATA_PTR(holder) = buffer;
+  // Not seen by Ruby until the read is over; on the stack, it is not moved.
+  VALUE string = in_chunks ? Qnil : string_to_fill(self, utf8_name, buffer);
+  const VALUE answer = call::run_on_reader(self, [&](ArchiveReader& reader, Call* call) {
+    if (refuses_lookup(call, utf8_name, name)) return false;
+    std::string entry = ruby_strings::all_bytes_of(utf8_name);
+    call->runs_here = reader.is_small_read(entry);
+    call->work = [reader = &reader, buffer, entry = std::move(entry)](Progress& progress) {
+      return reader->read_entry(entry, *buffer, progress);
+    };
+    if (in_chunks) {
+      call->serve_report = [buffer](const BackgroundRun::Report&) {
+        return yield_chunks(buffer);
+      };
+    }
+    return true;
+  });
+  VALUE result = answer;
+  if (!in_chunks && !RTEST(answer)) {
+    result = Qnil;
+  } else if (!in_chunks && buffer->target) {
+    rb_str_set_len(string, static_cast<long>(buffer->filled));
+    result = string;
+  } else if (!in_chunks) {
+    const std::string& data = buffer->data;
+    result = rb_str_new(data.data(), static_cast<long>(data.size()));
+  }
+  release_read_buffer(holder);
+  RB_GC_GUARD(holder);
+  RB_GC_GUARD(string);
+  RB_GC_GUARD(utf8_name);
+  return result;
+}
+
+// Reads the central directory of `self`'s archive into `*directory`, off the
+// global lock unless it is read already; false, with the reason in
+// #last_error, when it cannot.
+bool read_directory(VALUE self, std::shared_ptr<const CentralDirectory>* directory) {
+  return RTEST(call::run_on_reader(self, [&](ArchiveReader& reader, Call* call) {
+    call->runs_here = reader.has_directory();
+    call->work = [reader = &reader, directory](Progress&) {
+      *directory = reader->directory();
+      return *directory != nullptr;
+    };
+    return true;
+  }, false));
+}
+
+// Interrupts are looked for every this many entries of a listing.
+constexpr int64_t kEntriesBetweenInterruptChecks = 1024;
+
+// A listing holds the directory it lists, so it stays valid whatever happens
+// to the archive meanwhile. It belongs to a hidden Ruby object: an external
+// enumerator dropped half-way leaves it to the collector. Every other way a
+// listing ends frees it at once.
+using Listing = std::shared_ptr<const CentralDirectory>;
+
+void free_listing_data(void* data) { delete static_cast<Listing*>(data); }
+
+const rb_data_type_t listing_type = {
+    "Parvox::Listing",
+    {nullptr, free_listing_data, nullptr, nullptr, {nullptr}},
+    nullptr,
+    nullptr,
+    RUBY_TYPED_FREE_IMMEDIATELY,
+};
+
+template <typename Each>
+struct ListingCall {
+  VALUE holder;
+  Each* each;
+};
+
+template <typename Each>
+VALUE list_all(VALUE address) {
+  auto* call = reinterpret_cast<ListingCall<Each>*>(address);
+  const auto* listing = static_cast<const Listing*>(DATA_PTR(call->holder));
+  int64_t count = 0;
+  for (const DirectoryEntry& record : (*listing)->entries()) {
+    (*call->each)(entry::make(record));
+    if (++count % kEntriesBetweenInterruptChecks == 0) rb_thread_check_ints();
+  }
+  return Qnil;
+}
+
+VALUE free_listing(VALUE holder) {
+  free_listing_data(DATA_PTR(holder));
+  DATA_PTR(holder) = nullptr;
+  return Qnil;
+}
+
+// Runs `each` on every entry of `self`'s archive in archive order; answers
+// false when the archive cannot be listed, with the reason left in
+// #last_error. The entries come from the archive's central directory, read
+// once; the object is not held while they are listed, so the block may
+// extract entries of the same object as they come.
+template <typename Each>
+bool list_entries(VALUE self, Each each) {
+  VALUE holder = TypedData_Wrap_Struct(0, &listing_type, nullptr);
+  auto* listing = new (std::nothrow) Listing;
+  if (!listing) rb_memerror();
+  DATA_PTR(holder) = listing;
+  if (!read_directory(self, listing)) {
+    free_listing(holder);
+    return false;
+  }
+  ListingCall<Each> call{holder, &each};
+  rb_ensure(list_all<Each>, reinterpret_cast<VALUE>(&call), free_listing, holder);
+  return true;
+}
+
+struct ArrayAppender {
+  VALUE array;
+  void operator()(VALUE entry) const { rb_ary_push(array, entry); }
+};
+
+struct Yielder {
+  void operator()(VALUE entry) const { rb_yield(entry); }
+};
+
+// call-seq: parvox.entries -> [Parvox::Entry, ...] or nil
+VALUE parvox_entries(VALUE self) {
+  VALUE entries = rb_ary_new();
+  return list_entries(self, ArrayAppender{entries}) ? entries : Qnil;
+}
+
+// call-seq: parvox.each_entry {|entry| } -> parvox or nil; parvox.each_entry -> Enumerator
+VALUE parvox_each_entry(VALUE self) {
+  RETURN_ENUMERATOR(self, 0, nullptr);
+  return list_entries(self, Yielder{}) ? self : Qnil;
+}
+
+// call-seq: parvox.last_error -> String or nil
+//
+// From inside the object's own call (its progress block) the call is still
+// running: there is no reason yet, and nil answers.
+VALUE parvox_last_error(VALUE self) {
+  ParvoxObject* object = parvox_object::of(self);
+  if (object->held_by_this_thread() || object->last_error.empty()) return Qnil;
+  return ruby_strings::reason_string(object->last_error);
+}
+
+VALUE last_error_key() { return ID2SYM(rb_intern("parvox_last_error")); }
+
+// call-seq: Parvox.last_error -> String or nil
+//
+// The reason of the calling thread's last new or load.
+VALUE parvox_thread_last_error(VALUE) {
+  return rb_funcall(rb_thread_current(), rb_intern("thread_variable_get"), 1, last_error_key());
+}
+
+// What Parvox.last_error answers on the calling thread from now on.
+void set_thread_last_error(VALUE reason) {
+  rb_funcall(rb_thread_current(), rb_intern("thread_variable_set"), 2, last_error_key(), reason);
+}
+
+enum class OpenMode { create, load };
+
+// A ParvoxObject with its archive open, or null with `*reason` set. The path
+// goes to the native layer as the bytes Ruby gave; the password (its UTF-8
+// text) becomes its key, and reading also accepts its alternative form where
+// there is one.
+ParvoxObject* open_object(VALUE path, VALUE password_text, OpenMode mode, VALUE* reason,
+                          int* state) noexcept {
+  ParvoxObject* opened = nullptr;
+  call::guarded([&] {
+    std::unique_ptr<ParvoxObject> object(new (std::nothrow) ParvoxObject);
+    if (!object) return false;
+    const std::string file = ruby_strings::bytes_of(path);
+    const std::string password = ruby_strings::all_bytes_of(password_text);
+    std::string why;
+    if (mode == OpenMode::create) {
+      object->writer = ArchiveWriter::create(file, names::password_key(password), &why);
+    } else {
+      object->reader = ArchiveReader::load(file, names::password_key(password),
+                                           names::password_alternative(password), &why);
+    }
+    const bool ok = object->writer || object->reader;
+    if (ok) opened = object.release();
+    if (!ok) *reason = ruby_strings::protected_reason_string(why, state);
+    return ok;
+  });
+  return opened;
+}
+
+// The instance is made only once its archive is open, so a failure leaves no
+// object behind. `klass` is the receiver: a subclass gets instances of itself.
+VALUE new_instance(VALUE klass, VALUE path, VALUE password, OpenMode mode) {
+  ruby_strings::check_string(path);
+  ruby_strings::check_string(password);
+  VALUE password_text = ruby_strings::password_text_of(password);
+  if (ruby_strings::holds_nul(path)) {
+    set_thread_last_error(rb_utf8_str_new_cstr("the archive path holds a NUL byte"));
+    return Qnil;
+  }
+  set_thread_last_error(Qnil);
+  VALUE reason = rb_utf8_str_new_cstr("out of memory");
+  int state = 0;
+  ParvoxObject* object = open_object(path, password_text, mode, &reason, &state);
+  RB_GC_GUARD(password_text);
+  if (state) rb_jump_tag(state);
+  if (!object) {
+    set_thread_last_error(reason);
+    return Qnil;
+  }
+
+  VALUE instance = parvox_object::wrap(klass, object);
+  VALUE args[2] = {path, password};
+  rb_obj_call_init(instance, 2, args);
+  return instance;
+}
+
+// call-seq: Parvox.new(path, password) -> parvox or nil
+VALUE parvox_new(VALUE klass, VALUE path, VALUE password) {
+  return new_instance(klass, path, password, OpenMode::create);
+}
+
+// call-seq: Parvox.load(path, password) -> parvox or nil
+VALUE parvox_load(VALUE klass, VALUE path, VALUE password) {
+  return new_instance(klass, path, password, OpenMode::load);
+}
+
+// call-seq: Parvox.get_version -> 1
+VALUE parvox_get_version(VALUE) { return INT2FIX(1); }
+
+// call-seq: Parvox.get_path -> String
+VALUE parvox_get_path(VALUE) {
+  int state = 0;
+  VALUE answer = Qnil;
+  {
+    std::string path;
+    call::guarded([&] {
+      path = fsutil::library_path();
+      names::replace_char(path, fsutil::kPathSeparator, '/');
+      return true;
+    });
+    answer = ruby_strings::protected_utf8_string(path, &state);
+  }
+  if (state) rb_jump_tag(state);
+  return answer;
+}
+
+// call-seq: initialize(path, password) -> nil
+//
+// Runs once new or load has opened the archive; a subclass may override it.
+VALUE parvox_initialize(VALUE self, VALUE, VALUE) {
+  parvox_object::of(self);
+  return Qnil;
+}
+
+// call-seq: parvox.close -> nil or false
+//
+// Waits for a call running in another thread, then finishes the archive.
+// From the thread whose call holds the object (its progress block, another
+// of its fibers, a signal handler, or after that call was abandoned in a
+// fiber), it ends that call's work first; the call then answers false.
+// Answers false, with the reason in last_error, when the archive being
+// written could not be finished.
+VALUE parvox_close(VALUE self) {
+  ParvoxObject* object = parvox_object::of(self);
+  if (!object->owned_by_this_process()) {
+    parvox_object::let_go_in_child(object);
+    return Qnil;
+  }
+  const uint64_t claimed = parvox_object::claim_for_close(object);
+  bool finished = true;
+  if (claimed || object->held_by_this_thread()) finished = parvox_object::close_object(object);
+  parvox_object::release(object, claimed);
+  return finished ? Qnil : Qfalse;
+}
+
+}  // namespace
 
 extern "C" void Init_parvox() {
   VALUE parvox = rb_define_class("Parvox", rb_cObject);
@@ -22,7 +582,7 @@ extern "C" void Init_parvox() {
   // failures.
   rb_define_method(parvox, "add_data", RUBY_METHOD_FUNC(parvox_add_data), -1);
   rb_define_method(parvox, "read", RUBY_METHOD_FUNC(parvox_read), 1);
-  define_entry_class(parvox);
+  entry::define_class(parvox);
   rb_define_singleton_method(parvox, "last_error", RUBY_METHOD_FUNC(parvox_thread_last_error), 0);
   rb_define_method(parvox, "entries", RUBY_METHOD_FUNC(parvox_entries), 0);
   rb_define_method(parvox, "each_entry", RUBY_METHOD_FUNC(parvox_each_entry), 0);

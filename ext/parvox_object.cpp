@@ -57,7 +57,7 @@ uint64_t take(ParvoxObject* object) {
 }
 
 void close_work_of_ended_thread(ParvoxObject* object) {
-  stop_running_work(object);
+  parvox_object::stop_running_work(object);
   object->holder = Qnil;
   set_held(object, false);
 }
@@ -93,6 +93,43 @@ void* join_work(void* run) {
   return nullptr;
 }
 
+void mark_object(void* data) { rb_gc_mark(static_cast<ParvoxObject*>(data)->holder); }
+
+void free_object(void* data) {
+  auto* object = static_cast<ParvoxObject*>(data);
+  if (!object->owned_by_this_process() && !parvox_object::let_go_in_child(object)) return;
+  delete object;
+}
+
+size_t object_memsize(const void* data) {
+  const auto* object = static_cast<const ParvoxObject*>(data);
+  return sizeof(*object) + object->last_error.capacity() +
+         (object->writer ? object->writer->memory_size() : 0) +
+         (object->reader ? object->reader->memory_size() : 0);
+}
+
+// Freeing never calls back into Ruby, so it may run immediately.
+const rb_data_type_t parvox_object_type = {
+    "Parvox",
+    {mark_object, free_object, object_memsize, nullptr, {nullptr}},
+    nullptr,
+    nullptr,
+    RUBY_TYPED_FREE_IMMEDIATELY,
+};
+
+struct WrapRequest {
+  VALUE klass;
+  ParvoxObject* object;
+  bool wrapped;  // the Ruby object owns the native one from then on
+};
+
+VALUE wrap_object(VALUE request_address) {
+  auto* request = reinterpret_cast<WrapRequest*>(request_address);
+  VALUE wrapper = TypedData_Wrap_Struct(request->klass, &parvox_object_type, request->object);
+  request->wrapped = true;
+  return wrapper;
+}
+
 }  // namespace
 
 ParvoxObject::ParvoxObject() : owner_process(fsutil::current_process_id()) {}
@@ -104,6 +141,25 @@ bool ParvoxObject::owned_by_this_process() const {
 }
 
 bool ParvoxObject::held_by_this_thread() const { return holder == rb_thread_current(); }
+
+namespace parvox_object {
+
+ParvoxObject* of(VALUE self) {
+  auto* object = static_cast<ParvoxObject*>(rb_check_typeddata(self, &parvox_object_type));
+  if (!object) rb_raise(rb_eTypeError, "uninitialized Parvox");
+  return object;
+}
+
+VALUE wrap(VALUE klass, ParvoxObject* object) {
+  WrapRequest request{klass, object, false};
+  int state = 0;
+  VALUE instance = rb_protect(wrap_object, reinterpret_cast<VALUE>(&request), &state);
+  if (state) {
+    if (!request.wrapped) delete object;
+    rb_jump_tag(state);
+  }
+  return instance;
+}
 
 uint64_t claim(ParvoxObject* object) { return wait_and_take(object, false); }
 
@@ -152,3 +208,5 @@ bool let_go_in_child(ParvoxObject* object) {
   object->reader.reset();
   return true;
 }
+
+}  // namespace parvox_object

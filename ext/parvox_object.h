@@ -1,5 +1,6 @@
-// ParvoxObject: the native state behind one Parvox instance, and the rules
-// by which calls share it.
+// ParvoxObject: the native state behind one Parvox instance (wrapped as
+// typed data that frees it and tells its size), and the rules by which calls
+// share it.
 //
 // - One call at a time: a call claims the object for its Ruby thread and
 //   gives it back when done. A call from another thread waits for it; a call
@@ -16,9 +17,9 @@
 #include <memory>
 #include <string>
 
-#include "archive/archive_reader.h"
-#include "archive/archive_writer.h"
-#include "ext/background_run.h"
+#include "archive/read/archive_reader.h"
+#include "archive/write/archive_writer.h"
+#include "archive/background_run.h"
 #include "fsutil/threads.h"
 
 struct ParvoxObject {
@@ -52,6 +53,15 @@ struct ParvoxObject {
   bool held_by_this_thread() const;
 };
 
+namespace parvox_object {
+
+// The ParvoxObject behind `self`; raises TypeError for anything that is not
+// a Parvox instance made by Parvox.new or Parvox.load.
+ParvoxObject* of(VALUE self);
+// A new instance of `klass` (Parvox, or a subclass) that owns `object` from
+// then on. Should making it raise, `object` is deleted first.
+VALUE wrap(VALUE klass, ParvoxObject* object);
+
 // Takes the object for the calling thread, waiting while another thread
 // holds it; answers the claim's number, or 0 with `last_error` set when the
 // object refuses the call: it belongs to the process this one was forked
@@ -79,3 +89,5 @@ bool close_object(ParvoxObject* object);
 // call's thread (which does not exist here) left it: then nothing is touched
 // and the answer is false.
 bool let_go_in_child(ParvoxObject* object);
+
+}  // namespace parvox_object

@@ -1,5 +1,5 @@
 // Windows has no C locale of this kind to work around: names reach libarchive
-// as UTF-16 (zip_engine_windows.cpp), whatever the thread's locale.
+// as UTF-16, whatever the thread's locale.
 #include "fsutil/thread_locale.h"
 
 #include <cstring>

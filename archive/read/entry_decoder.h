@@ -1,16 +1,14 @@
 // What decodes one entry's data, laid out as CentralDirectory::locate_entry
 // found it: Parvox's own decoder for stored and deflated data, with or
 // without WinZip AES (zip_entry_decoder.h), and libarchive for every other
-// method and encryption (archive/zip_engine.h).
+// method and encryption (libarchive_decoder.h).
 #pragma once
 
 #include <cstddef>
 #include <memory>
 #include <string>
 
-namespace zip_engine {
 struct EntryLayout;
-}
 
 enum class ReadStatus { data, end, failed };
 
@@ -41,6 +39,6 @@ class EntryDecoder {
 // another form of the same password. Decoders read at offsets of their own,
 // so several may work on one descriptor side by side. Null when neither can
 // start on it. Throws std::bad_alloc.
-std::unique_ptr<EntryDecoder> open_entry_decoder(int fd, const zip_engine::EntryLayout& layout,
+std::unique_ptr<EntryDecoder> open_entry_decoder(int fd, const EntryLayout& layout,
                                                  const std::string& password,
                                                  const std::string& alternative);

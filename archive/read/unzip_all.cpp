@@ -21,10 +21,10 @@
 #include <new>
 #include <unordered_map>
 
-#include "archive/archive_reader.h"
-#include "archive/extracted_attributes.h"
+#include "archive/names.h"
+#include "archive/read/archive_reader.h"
+#include "archive/read/extracted_attributes.h"
 #include "archive/read/zip_entry_decoder.h"
-#include "archive/stored_name.h"
 #include "archive/worker_pool.h"
 #include "fsutil/folder_creation.h"
 
@@ -218,7 +218,7 @@ bool ArchiveReader::Extraction::run(const CentralDirectory& directory) {
     fsutil::set_folder_time_beneath(root_, folder.parts, folder.mtime);
   }
   if (failures_.any()) return reader_.fail(failures_.summary());
-  return extracted_ || reader_.fail(quoted(reader_.path_) + " has no entries");
+  return extracted_ || reader_.fail(failures::quoted(reader_.path_) + " has no entries");
 }
 
 bool ArchiveReader::Extraction::over_bounds() const {
@@ -248,7 +248,7 @@ bool ArchiveReader::Extraction::admit(const DirectoryEntry& entry) {
   }
   std::string native_name;
   if (!native_names_.native_form(entry.info.name, entry.name_is_utf8, &native_name)) {
-    return refuse(Item::Kind::skipped, quoted(entry.info.name) +
+    return refuse(Item::Kind::skipped, failures::quoted(entry.info.name) +
                                            " has no form in the locale's character set; not extracted");
   }
   // An entry past the budget condemns the archive: nothing more is written.
@@ -258,7 +258,7 @@ bool ArchiveReader::Extraction::admit(const DirectoryEntry& entry) {
   }
   if (!components_beneath(native_name, &item->parts)) {
     return refuse(Item::Kind::stopping,
-                  quoted(entry.info.name) + " leads outside the target folder; not extracted");
+                  failures::quoted(entry.info.name) + " leads outside the target folder; not extracted");
   }
   item->path = root_;
   for (const std::string& part : item->parts) item->path += "/" + part;
@@ -273,7 +273,7 @@ bool ArchiveReader::Extraction::admit(const DirectoryEntry& entry) {
   }
   if (item->parts.empty()) {
     return refuse(Item::Kind::stopping,
-                  quoted(entry.info.name) + " names the target folder itself; not extracted");
+                  failures::quoted(entry.info.name) + " names the target folder itself; not extracted");
   }
   return admit_file(std::move(item));
 }
@@ -340,7 +340,7 @@ bool ArchiveReader::Extraction::settle_front() {
       break;
   }
   if (!progress_.finish_entry(item->entry->info.name)) {
-    stop_reason_ = "stopped after " + quoted(item->entry->info.name);
+    stop_reason_ = "stopped after " + failures::quoted(item->entry->info.name);
     return false;
   }
   return true;

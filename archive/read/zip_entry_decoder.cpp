@@ -6,20 +6,18 @@
 #include <algorithm>
 #include <new>
 
+#include "archive/zip_format.h"
+
 namespace {
 
-constexpr uint16_t kFlagEncrypted = 1 << 0;
-constexpr uint16_t kFlagStrongEncryption = 1 << 6;
-constexpr uint16_t kMethodStored = 0;
-constexpr uint16_t kMethodDeflated = 8;
-constexpr uint16_t kMethodWinZipAes = 99;
-constexpr size_t kAesFieldSize = 7;  // version, vendor "AE", strength, method
-constexpr uint16_t kAe2 = 2;
+using zip_format::kMethodDeflated;
+using zip_format::kMethodStored;
+using zip_format::kMethodWinZipAes;
+using zip_format::le16;
 
-uint16_t le16(const char* p) {
-  const auto* b = reinterpret_cast<const unsigned char*>(p);
-  return static_cast<uint16_t>(b[0] | b[1] << 8);
-}
+// A WinZip AES extra field: version, vendor "AE", strength, method.
+constexpr size_t kAesFieldSize = 7;
+constexpr uint16_t kAe2 = 2;
 
 bool is_data_method(uint16_t method) {
   return method == kMethodStored || method == kMethodDeflated;
@@ -51,16 +49,16 @@ struct DecompressorDeleter {
 
 }  // namespace
 
-bool ZipEntryDecoder::takes(const zip_engine::EntryLayout& layout) {
-  if (layout.flags & kFlagStrongEncryption) return false;
-  const bool encrypted = (layout.flags & kFlagEncrypted) != 0;
+bool ZipEntryDecoder::takes(const EntryLayout& layout) {
+  if (layout.flags & zip_format::kFlagStrongEncryption) return false;
+  const bool encrypted = (layout.flags & zip_format::kFlagEncrypted) != 0;
   if (layout.method != kMethodWinZipAes) return !encrypted && is_data_method(layout.method);
   AesField aes;
   return encrypted && parse_aes_field(layout.aes_field, &aes) && is_data_method(aes.method);
 }
 
 ZipEntryDecoder::ZipEntryDecoder(std::unique_ptr<const ArchiveBytes> bytes,
-                                 const zip_engine::EntryLayout& layout)
+                                 const EntryLayout& layout)
     : bytes_(std::move(bytes)), layout_(layout) {}
 
 ZipEntryDecoder::~ZipEntryDecoder() {
@@ -70,7 +68,7 @@ ZipEntryDecoder::~ZipEntryDecoder() {
 }
 
 std::unique_ptr<ZipEntryDecoder> ZipEntryDecoder::open(std::unique_ptr<const ArchiveBytes> bytes,
-                                                       const zip_engine::EntryLayout& layout,
+                                                       const EntryLayout& layout,
                                                        const std::string& password,
                                                        const std::string& alternative) {
   std::unique_ptr<ZipEntryDecoder> decoder(new ZipEntryDecoder(std::move(bytes), layout));
@@ -152,7 +150,7 @@ bool ZipEntryDecoder::start_decryption(const std::string& password,
   }
   data_left_ -= static_cast<int64_t>(winzip_aes::kCodeSize);
   const auto* salt = reinterpret_cast<const unsigned char*>(header);
-  winzip_aes::Keys keys;
+  WinZipAesKeys keys;
   for (const std::string* candidate : {&password, &alternative}) {
     if (candidate->empty()) continue;
     if (!winzip_aes::derive_keys(*candidate, salt, aes.key_size, &keys)) {
@@ -161,7 +159,7 @@ bool ZipEntryDecoder::start_decryption(const std::string& password,
     }
     if (std::equal(keys.verifier, keys.verifier + winzip_aes::kVerifierSize,
                    reinterpret_cast<const unsigned char*>(header + salt_size))) {
-      decryptor_ = winzip_aes::Decryptor::start(keys);
+      decryptor_ = WinZipAesDecryptor::start(keys);
       if (decryptor_) return true;
       fail(ReadFailure::unsupported, "the system's cryptography failed");
       return false;
@@ -208,7 +206,7 @@ ReadStatus ZipEntryDecoder::decode_whole(const char** data, size_t* size) {
     result = &output_;
   }
   produced_ = static_cast<int64_t>(result->size());
-  crc_ = libdeflate_crc32(0, result->data(), result->size());
+  crc_ = zip_format::crc32(0, result->data(), result->size());
   if (check_data() != ReadStatus::end) return ReadStatus::failed;
   *data = result->data();
   *size = result->size();
@@ -246,7 +244,7 @@ ReadStatus ZipEntryDecoder::decode_next_chunk(const char** data, size_t* size) {
   if (made == 0) return finish();
   produced_ += static_cast<int64_t>(made);
   if (produced_ > layout_.size) return damaged("more data than its declared size");
-  crc_ = libdeflate_crc32(crc_, chunk, made);
+  crc_ = zip_format::crc32(crc_, chunk, made);
   *data = chunk;
   *size = made;
   return ReadStatus::data;
@@ -293,7 +291,7 @@ ReadStatus ZipEntryDecoder::finish() {
 // Authenticates the encrypted data not read yet (bytes after a deflate
 // stream are padding, authenticated all the same) and compares the code.
 ReadStatus ZipEntryDecoder::authenticate() {
-  std::unique_ptr<winzip_aes::Decryptor> decryptor = std::move(decryptor_);
+  std::unique_ptr<WinZipAesDecryptor> decryptor = std::move(decryptor_);
   while (data_left_ > 0) {
     const size_t n = static_cast<size_t>(std::min<int64_t>(data_left_, kChunkBytes));
     input_.resize(n);

@@ -19,10 +19,10 @@
 #include <memory>
 #include <string>
 
-#include "archive/central_directory.h"
+#include "archive/read/archive_bytes.h"
+#include "archive/read/central_directory.h"
 #include "archive/read/entry_decoder.h"
 #include "archive/winzip_aes.h"
-#include "archive/zip_engine.h"
 
 struct z_stream_s;
 
@@ -36,11 +36,11 @@ class ZipEntryDecoder final : public EntryDecoder {
   static constexpr size_t kChunkBytes = 1 << 20;
 
   // Whether it decodes entries laid out so; libarchive takes the rest.
-  static bool takes(const zip_engine::EntryLayout& layout);
+  static bool takes(const EntryLayout& layout);
   // Reads the entry from `bytes`. Encrypted entries are read with `password`
   // or, when it is not empty, with `alternative`. Throws std::bad_alloc.
   static std::unique_ptr<ZipEntryDecoder> open(std::unique_ptr<const ArchiveBytes> bytes,
-                                               const zip_engine::EntryLayout& layout,
+                                               const EntryLayout& layout,
                                                const std::string& password,
                                                const std::string& alternative);
   ~ZipEntryDecoder() override;
@@ -51,7 +51,7 @@ class ZipEntryDecoder final : public EntryDecoder {
   const std::string& failure_detail() const override { return failure_detail_; }
 
  private:
-  ZipEntryDecoder(std::unique_ptr<const ArchiveBytes> bytes, const zip_engine::EntryLayout& layout);
+  ZipEntryDecoder(std::unique_ptr<const ArchiveBytes> bytes, const EntryLayout& layout);
 
   bool start_decryption(const std::string& password, const std::string& alternative);
   ReadStatus fetch_chunk(const char** data, size_t* size);
@@ -66,13 +66,13 @@ class ZipEntryDecoder final : public EntryDecoder {
   ReadStatus damaged(std::string detail);
 
   std::unique_ptr<const ArchiveBytes> bytes_;
-  const zip_engine::EntryLayout layout_;
+  const EntryLayout layout_;
   uint16_t data_method_ = 0;  // stored or deflated, beneath any encryption
   bool checks_crc_ = true;    // not for AE-2 entries
   bool whole_ = false;
   bool whole_done_ = false;  // a whole entry's data handed out
   std::string password_, alternative_;
-  std::unique_ptr<winzip_aes::Decryptor> decryptor_;
+  std::unique_ptr<WinZipAesDecryptor> decryptor_;
   int64_t next_read_ = 0;  // file offset of the data not read yet
   int64_t data_left_ = 0;  // bytes of (encrypted) data not read yet
   int64_t produced_ = 0;

@@ -6,13 +6,13 @@
 #include <cstdlib>
 #include <string>
 
-#include "archive/central_directory.h"
+#include "archive/read/central_directory.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const MemoryBytes bytes(reinterpret_cast<const char*>(data), size);
   DirectoryLocation location;
   std::string reason;
-  if (!locate_central_directory(bytes, &location, &reason)) return 0;
+  if (!CentralDirectory::locate(bytes, &location, &reason)) return 0;
   if (location.start < 0 || location.start + location.size > bytes.size()) std::abort();
   std::unique_ptr<CentralDirectory> directory = CentralDirectory::read(bytes, location, &reason);
   if (!directory) return 0;

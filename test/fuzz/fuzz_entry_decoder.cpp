@@ -3,19 +3,18 @@
 // seeds use and without: whatever the input, no more data than an entry
 // declares is handed out, and an entry that ends whole has its declared size
 // and, where it is checked, its CRC.
-#include <libdeflate.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
-#include "archive/central_directory.h"
+#include "archive/read/central_directory.h"
 #include "archive/read/zip_entry_decoder.h"
+#include "archive/zip_format.h"
 
 namespace {
 
-void decode(const MemoryBytes& bytes, const zip_engine::EntryLayout& layout,
+void decode(const MemoryBytes& bytes, const EntryLayout& layout,
             const std::string& password) {
   std::unique_ptr<ZipEntryDecoder> decoder = ZipEntryDecoder::open(
       std::unique_ptr<const ArchiveBytes>(new MemoryBytes(bytes)), layout, password, "Secret");
@@ -30,7 +29,7 @@ void decode(const MemoryBytes& bytes, const zip_engine::EntryLayout& layout,
     if (status == ReadStatus::end) break;
     produced += static_cast<int64_t>(size);
     if (produced > layout.size) std::abort();
-    crc = libdeflate_crc32(crc, data, size);
+    crc = zip_format::crc32(crc, data, size);
   }
   const bool ae2 = layout.method == 99 && layout.aes_field.size() > 0 && layout.aes_field[0] == 2;
   if (produced != layout.size || (!ae2 && crc != layout.crc)) std::abort();
@@ -42,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const MemoryBytes bytes(reinterpret_cast<const char*>(data), size);
   DirectoryLocation location;
   std::string reason;
-  if (!locate_central_directory(bytes, &location, &reason)) return 0;
+  if (!CentralDirectory::locate(bytes, &location, &reason)) return 0;
   std::unique_ptr<CentralDirectory> directory = CentralDirectory::read(bytes, location, &reason);
   if (!directory) return 0;
   for (const DirectoryEntry& entry : directory->entries()) {

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "archive/archive_reader.h"
+#include "archive/read/archive_reader.h"
 #include "test/fuzz/scratch_jail.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

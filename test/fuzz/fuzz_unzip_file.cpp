@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/archive_reader.h"
+#include "archive/read/archive_reader.h"
 #include "test/fuzz/scratch_jail.h"
 
 namespace {

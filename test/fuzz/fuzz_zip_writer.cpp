@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "archive/deflate.h"
+#include "archive/write/compressors.h"
 #include "test/native/read_back.h"
-#include "archive/zip_writer.h"
+#include "archive/write/zip_writer.h"
 #include "fsutil/file.h"
 
 namespace {
@@ -55,7 +55,7 @@ std::string data_from(Input& input, bool* large_taken) {
   std::string seed = input.bytes(kind % 64);
   if (kind < 200 || seed.empty() || *large_taken) return seed;
   *large_taken = true;
-  const size_t size = compression::kWholeBufferBound - 2 + (kind - 200) * (compression::kChunkSize / 18);
+  const size_t size = compressors::kWholeBufferBound - 2 + (kind - 200) * (compressors::kChunkSize / 18);
   std::string data;
   data.reserve(size);
   while (data.size() < size) data += seed;
@@ -105,8 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool large_taken = false;
   fsutil::File file = fsutil::File::create(scratch_path());
   {
-    std::unique_ptr<zip_writer::ZipWriter> writer =
-        zip_writer::ZipWriter::start(file, {password, threads});
+    std::unique_ptr<ZipWriter> writer =
+        ZipWriter::start(file, {password, threads});
     while (!input.empty() && written.size() < 32) {
       std::string name = name_from(input);
       if (input.byte() % 4 == 0) {
@@ -118,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (name.back() == '/') name += 'f';  // a file's name never ends like a folder's
       const std::string content = data_from(input, &large_taken);
       const size_t piece = 1 + input.byte() * 4099;
-      const bool unsized = large_unsized && content.size() > compression::kWholeBufferBound;
+      const bool unsized = large_unsized && content.size() > compressors::kWholeBufferBound;
       const int64_t size = unsized ? zip_writer::kUnknownSize : static_cast<int64_t>(content.size());
       if (!writer->open_file(name, size)) std::abort();
       for (size_t at = 0; at < content.size(); at += piece) {

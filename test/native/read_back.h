@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "archive/central_directory.h"
-#include "archive/zip_engine.h"
+#include "archive/read/central_directory.h"
+#include "archive/read/libarchive_decoder.h"
 #include "fsutil/file.h"
 
 namespace read_back {
@@ -22,7 +22,7 @@ inline bool read_all(const std::string& path, const std::string& password, Entri
   fsutil::File file = fsutil::File::open_for_reading(path);
   FileBytes bytes(file.fd());
   DirectoryLocation location;
-  if (!locate_central_directory(bytes, &location, why)) return false;
+  if (!CentralDirectory::locate(bytes, &location, why)) return false;
   std::unique_ptr<CentralDirectory> directory = CentralDirectory::read(bytes, location, why);
   if (!directory) return false;
   for (const DirectoryEntry& entry : directory->entries()) {
@@ -30,18 +30,18 @@ inline bool read_all(const std::string& path, const std::string& password, Entri
     EntrySpan span;
     if (!entry.info.is_folder) {
       if (!CentralDirectory::locate_entry(bytes, entry, &span, why)) return false;
-      auto reader = zip_engine::ZipReader::open(file.fd(), span.layout, password, "");
+      auto reader = LibarchiveDecoder::open(file.fd(), span.layout, password, "");
       if (!reader || !reader->open_entry()) {
         *why = entry.info.name + " does not open" + (reader ? ": " + reader->failure_detail() : "");
         return false;
       }
       const char* chunk;
       size_t size;
-      zip_engine::ReadStatus status;
-      while ((status = reader->read_chunk(&chunk, &size)) == zip_engine::ReadStatus::data) {
+      ReadStatus status;
+      while ((status = reader->read_chunk(&chunk, &size)) == ReadStatus::data) {
         data.append(chunk, size);
       }
-      if (status != zip_engine::ReadStatus::end) {
+      if (status != ReadStatus::end) {
         *why = entry.info.name + ": " + reader->failure_detail();
         return false;
       }

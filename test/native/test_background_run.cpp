@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "ext/background_run.h"
+#include "archive/background_run.h"
 
 namespace {
 

@@ -1,0 +1,287 @@
+// ArchiveReader: load, the directory, unzip_file and read_entry, and what
+// unzip_all (unzip_all.cpp) shares with them. Every entry is found in the
+// archive's own central directory and read from its local header on.
+#include <algorithm>
+#include <new>
+#include <limits>
+
+#include "archive/read/archive_reader.h"
+#include "archive/names.h"
+#include "archive/read/extracted_attributes.h"
+#include "fsutil/folder_creation.h"
+
+namespace {
+
+// Entries this small are read on the calling thread: a thread start and
+// hand-over would cost more than the work. Both sizes bound the work whatever
+// the data turns out to be: no more than the compressed size is read, and no
+// more than the declared size is produced (see copy_entry_data).
+constexpr int64_t kSmallEntryBytes = 64 * 1024;
+
+// Writes an entry's data to the file at the native path `path`, and gives it
+// the entry's attributes once it is whole.
+class FileSink final : public EntrySink {
+ public:
+  FileSink(fsutil::File file, const std::string& path, const EntryInfo& entry,
+           ExtractedAttributes& attributes)
+      : file_(std::move(file)), where_(ArchiveReader::shown_path(path) + ": "), entry_(entry),
+        attributes_(attributes) {}
+  bool opened(std::string* reason) const { return file_.is_open() || failed(reason); }
+  bool take(const char* data, size_t size, std::string* reason) override {
+    return file_.write_all(data, size) || failed(reason);
+  }
+  bool finish(std::string* reason) override {
+    attributes_.restore(file_, entry_);
+    return file_.close() || failed(reason);
+  }
+  // The file, still open when its data failed before finish().
+  fsutil::File& file() { return file_; }
+
+ private:
+  bool failed(std::string* reason) const {
+    *reason = where_ + fsutil::last_error_text();
+    return false;
+  }
+  fsutil::File file_;
+  std::string where_;
+  const EntryInfo& entry_;
+  ExtractedAttributes& attributes_;
+};
+
+}  // namespace
+
+std::unique_ptr<ArchiveReader> ArchiveReader::load(const std::string& path,
+                                                   const std::string& password,
+                                                   const std::string& alternative,
+                                                   std::string* reason) noexcept {
+  try {
+    std::unique_ptr<ArchiveReader> reader(new ArchiveReader);
+    reader->path_ = path;
+    // Opening a FIFO would wait for a writer, and a device is no archive.
+    reader->file_ = fsutil::File::open_regular_for_reading(path);
+    if (!reader->file_.is_open()) {
+      *reason = failures::quoted(path) + ": " + fsutil::last_error_text();
+      return nullptr;
+    }
+    std::string why;
+    if (!CentralDirectory::locate(FileBytes(reader->file_.fd()), &reader->location_, &why)) {
+      *reason = failures::quoted(path) + (why.empty() ? " is not a zip archive" : " cannot be read: " + why);
+      return nullptr;
+    }
+    reader->password_ = password;
+    reader->alternative_ = alternative;
+    reader->budget_.reset(reader->file_.size());
+    return reader;
+  } catch (...) {
+    *reason = "out of memory";
+    return nullptr;
+  }
+}
+
+std::shared_ptr<const CentralDirectory> ArchiveReader::directory() noexcept {
+  last_error_.clear();
+  if (directory_) return directory_;
+  try {
+    std::string reason;
+    directory_ = CentralDirectory::read(FileBytes(file_.fd()), location_, &reason);
+    if (!directory_) fail(failures::quoted(path_) + " cannot be read: " + reason);
+  } catch (...) {
+    fail("out of memory");
+  }
+  return directory_;
+}
+
+// Answers false with `reason` as the operation's last error.
+bool ArchiveReader::fail(std::string reason) {
+  last_error_ = std::move(reason);
+  return false;
+}
+
+// The entry `name`, found in `*directory` (which keeps it alive) and opened
+// in `*engine` for its data, within the expansion budget; null with the
+// reason when any of that fails.
+const DirectoryEntry* ArchiveReader::open_named_entry(
+    const std::string& name, std::shared_ptr<const CentralDirectory>* directory,
+    std::unique_ptr<EntryDecoder>* engine) {
+  *directory = this->directory();
+  const DirectoryEntry* entry = *directory ? find_entry(**directory, name) : nullptr;
+  if (!entry || open_entry(*entry, engine, &last_error_) != Opening::opened) return nullptr;
+  if (!admits_declared_size(*entry)) {
+    fail_expansion(*entry);
+    return nullptr;
+  }
+  return entry;
+}
+
+bool ArchiveReader::unzip_file(const std::string& name, const std::string& target,
+                               Progress& progress) noexcept {
+  last_error_.clear();
+  try {
+    // The entry is opened before anything is created for it, so one that
+    // cannot be read leaves no trace on disk.
+    std::shared_ptr<const CentralDirectory> directory;
+    std::unique_ptr<EntryDecoder> engine;
+    const DirectoryEntry* entry = open_named_entry(name, &directory, &engine);
+    if (!entry) return false;
+    progress.set_total(entry->info.size);
+    // A folder entry is the folders above the target: it is extracted when
+    // they are there afterwards.
+    if (!fsutil::make_parent_folders(target) && entry->info.is_folder) {
+      return fail(ArchiveReader::shown_path(target) + ": " + fsutil::last_error_text());
+    }
+    bool answer = true;
+    if (!entry->info.is_folder) {
+      ExtractedAttributes attributes;
+      FileSink file(fsutil::File::create(target), target, entry->info, attributes);
+      answer = file.opened(&last_error_) &&
+               copy_entry_data(*engine, *entry, file, progress, &last_error_);
+      // Data that failed its checks is never left looking like a success.
+      if (!answer) fsutil::discard_created_file(file.file(), target);
+    }
+    if (!progress.finish_entry(entry->info.name) && answer) {
+      return fail("stopped before " + failures::quoted(entry->info.name) + " was extracted whole");
+    }
+    return answer;
+  } catch (...) {
+    return fail("out of memory");
+  }
+}
+
+bool ArchiveReader::read_entry(const std::string& name, EntrySink& sink,
+                               Progress& progress) noexcept {
+  last_error_.clear();
+  try {
+    std::shared_ptr<const CentralDirectory> directory;
+    std::unique_ptr<EntryDecoder> engine;
+    const DirectoryEntry* entry = open_named_entry(name, &directory, &engine);
+    if (!entry) return false;
+    progress.set_total(entry->info.size);
+    const bool answer = entry->info.is_folder
+                            ? sink.finish(&last_error_)
+                            : copy_entry_data(*engine, *entry, sink, progress, &last_error_);
+    if (!progress.finish_entry(entry->info.name) && answer) {
+      return fail("stopped before " + failures::quoted(entry->info.name) + " was read whole");
+    }
+    return answer;
+  } catch (...) {
+    return fail("out of memory");
+  }
+}
+
+bool ArchiveReader::is_small_read(const std::string& name) const noexcept {
+  try {
+    if (!directory_) return false;
+    const int64_t position = directory_->find(name);
+    if (position < 0) return true;
+    const DirectoryEntry& entry = directory_->entries()[static_cast<size_t>(position)];
+    return !entry.info.is_encrypted && entry.info.size <= kSmallEntryBytes &&
+           entry.compressed_size <= kSmallEntryBytes;
+  } catch (...) {
+    return false;
+  }
+}
+
+const DirectoryEntry* ArchiveReader::find_entry(const CentralDirectory& directory,
+                                                const std::string& name) {
+  const int64_t position = directory.find(name);
+  if (position < 0) {
+    fail("no entry named " + failures::quoted(name));
+    return nullptr;
+  }
+  return &directory.entries()[static_cast<size_t>(position)];
+}
+
+ArchiveReader::Opening ArchiveReader::open_entry(const DirectoryEntry& entry,
+                                                 std::unique_ptr<EntryDecoder>* engine,
+                                                 std::string* reason) const {
+  const std::string name = failures::quoted(entry.info.name_ok ? entry.info.name : entry.stored_name);
+  EntrySpan span;
+  std::string why;
+  if (!CentralDirectory::locate_entry(FileBytes(file_.fd()), entry, &span, &why)) {
+    *reason = name + " cannot be read: " + why;
+    return Opening::damaged;
+  }
+  *engine = open_entry_decoder(file_.fd(), span.layout, password_, alternative_);
+  if (!*engine) {
+    *reason = name + " cannot be read: its local header is damaged";
+    return Opening::damaged;
+  }
+  if (entry.info.is_folder || (*engine)->open_entry()) return Opening::opened;
+  *reason = reading_failure(entry, **engine);
+  return Opening::unreadable;
+}
+
+// Refuses an entry that declares more than the archive's expansion budget
+// leaves; extraction of an overlapping-entry bomb usually ends here.
+bool ArchiveReader::admits_declared_size(const DirectoryEntry& entry) {
+  return budget_.admits(entry.info.position, entry.info.size);
+}
+
+bool ArchiveReader::fail_expansion(const DirectoryEntry& entry) {
+  return fail(failures::quoted(entry.info.name) +
+              " would write more than the archive's size allows (a zip bomb); not extracted");
+}
+
+// Why the entry's data could not be read.
+std::string ArchiveReader::reading_failure(const DirectoryEntry& entry, const EntryDecoder& engine) {
+  const std::string name = failures::quoted(entry.info.name);
+  const std::string& detail = engine.failure_detail();
+  switch (engine.failure()) {
+    case ReadFailure::wrong_password:
+      return "wrong password for " + name;
+    case ReadFailure::no_password:
+      return name + " is encrypted and no password was given";
+    case ReadFailure::unsupported:
+      return name + ": unsupported (" + detail + ")";
+    case ReadFailure::damaged:
+      return name + ": data damaged (" + detail + ")";
+    case ReadFailure::none:
+      break;
+  }
+  return name + " could not be read";
+}
+
+// A native path as reasons (UTF-8) show it.
+std::string ArchiveReader::shown_path(const std::string& native) {
+  return failures::quoted(names::shown(native));
+}
+
+// Hands the open entry's data to `sink`.
+//
+// No byte past the declared size is passed on: the chunk that would pass it
+// stops the entry, so a lie costs no more than its declared size (which the
+// expansion budget has already admitted) and one chunk of the engine's. Data
+// that ends short of the declared size is damage, whatever the engine thought
+// of it.
+bool ArchiveReader::copy_entry_data(EntryDecoder& engine, const DirectoryEntry& entry,
+                                    EntrySink& sink, Progress& progress, std::string* reason) {
+  const auto fail = [reason](std::string why) {
+    *reason = std::move(why);
+    return false;
+  };
+  int64_t produced = 0;
+  for (;;) {
+    const char* data;
+    size_t size;
+    switch (engine.read_chunk(&data, &size)) {
+      case ReadStatus::end:
+        if (produced != entry.info.size) {
+          return fail(failures::quoted(entry.info.name) +
+                      ": data damaged (its size differs from the central directory's)");
+        }
+        return sink.finish(reason);
+      case ReadStatus::failed:
+        return fail(reading_failure(entry, engine));
+      case ReadStatus::data:
+        if (static_cast<int64_t>(size) > entry.info.size - produced) {
+          return fail(failures::quoted(entry.info.name) + ": data damaged (more data than its declared size)");
+        }
+        produced += static_cast<int64_t>(size);
+        if (!sink.take(data, size, reason)) return false;
+        if (!progress.add(entry.info.name, static_cast<int64_t>(size))) {
+          return fail("stopped while " + failures::quoted(entry.info.name) + " was read");
+        }
+        break;
+    }
+  }
+}

@@ -1,0 +1,122 @@
+// ArchiveReader: an existing archive opened by Parvox.load, with the password
+// its encrypted entries are read with, and what every extraction from it
+// shares: the central directory (read once, on the first call that needs it)
+// and the expansion budget.
+//
+// Every operation is noexcept and answers through its result; nothing here
+// calls into Ruby. An operation that fails leaves its reason, a short English
+// text (UTF-8) naming the path or entry, in last_error(); one that succeeds
+// leaves it empty.
+//
+// Entry names, given and reported, are text (see archive/names.h);
+// paths on disk (a target file or folder) are native.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/read/central_directory.h"
+#include "archive/read/expansion_budget.h"
+#include "archive/failures.h"
+#include "archive/progress.h"
+#include "archive/read/entry_decoder.h"
+#include "fsutil/file.h"
+
+// Where read_entry puts an entry's data.
+class EntrySink {
+ public:
+  // Takes the next `size` bytes of data; false to stop, leaving the reason in
+  // `*reason`.
+  virtual bool take(const char* data, size_t size, std::string* reason) = 0;
+  // The data ended whole; false to fail all the same.
+  virtual bool finish(std::string* reason) = 0;
+
+ protected:
+  ~EntrySink() = default;
+};
+
+class ArchiveReader {
+ public:
+  // Opens the existing archive at `path`; null with `*reason` set when it
+  // cannot. Encrypted entries open with `password` or, when given,
+  // `alternative`, another form of it.
+  static std::unique_ptr<ArchiveReader> load(const std::string& path, const std::string& password,
+                                             const std::string& alternative,
+                                             std::string* reason) noexcept;
+  ArchiveReader(const ArchiveReader&) = delete;
+  ArchiveReader& operator=(const ArchiveReader&) = delete;
+
+  // The operations below report to `progress` as they go, and stop at once
+  // when it asks them to, leaving the file being written as far as it got.
+
+  // Extracts the entry `name` to the file `target`.
+  bool unzip_file(const std::string& name, const std::string& target, Progress& progress) noexcept;
+  // Hands the data of the entry `name` to `sink`, with every check of
+  // unzip_file; a folder entry has no data.
+  bool read_entry(const std::string& name, EntrySink& sink, Progress& progress) noexcept;
+  // Whether unzip_file(name) or read_entry(name) is small work, not worth a
+  // thread of its own: the directory has been read, and `name` is not in it
+  // or holds little unencrypted data.
+  bool is_small_read(const std::string& name) const noexcept;
+  // Extracts every entry beneath the folder `folder`.
+  bool unzip_all(const std::string& folder, Progress& progress) noexcept;
+
+  // The entries, read from the central directory on the first call that
+  // needs them; null, with the reason, when the directory is damaged. The
+  // answer stays valid after the reader is gone.
+  std::shared_ptr<const CentralDirectory> directory() noexcept;
+  // Whether the directory has been read (directory() then costs nothing).
+  bool has_directory() const { return directory_ != nullptr; }
+
+  const std::string& last_error() const { return last_error_; }
+  size_t memory_size() const {
+    return sizeof(*this) + path_.capacity() + password_.capacity() + alternative_.capacity() +
+           last_error_.capacity() + (directory_ ? directory_->memory_size() : 0);
+  }
+
+ private:
+  ArchiveReader() = default;
+  bool fail(std::string reason);
+  const DirectoryEntry* find_entry(const CentralDirectory& directory, const std::string& name);
+  const DirectoryEntry* open_named_entry(const std::string& name,
+                                         std::shared_ptr<const CentralDirectory>* directory,
+                                         std::unique_ptr<EntryDecoder>* engine);
+  // Starts reading an entry's data. `unreadable`: the engine cannot decode it
+  // (wrong or missing password, unsupported method); `damaged`: it is not
+  // where or what the directory says. Both leave the reason in `*reason`.
+  // Safe on any thread.
+  enum class Opening { opened, unreadable, damaged };
+  Opening open_entry(const DirectoryEntry& entry, std::unique_ptr<EntryDecoder>* engine,
+                     std::string* reason) const;
+  static int64_t total_entry_size(const CentralDirectory& directory);
+  bool admits_declared_size(const DirectoryEntry& entry);
+  bool fail_expansion(const DirectoryEntry& entry);
+  // Hands the open entry's data to `sink`; false with the reason in
+  // `*reason`. Safe on any thread, with a progress of its own.
+  static bool copy_entry_data(EntryDecoder& engine, const DirectoryEntry& entry, EntrySink& sink,
+                              Progress& progress, std::string* reason);
+  static std::string reading_failure(const DirectoryEntry& entry, const EntryDecoder& engine);
+
+ public:
+  // A native path as reasons (UTF-8) show it.
+  static std::string shown_path(const std::string& native);
+
+ private:
+  // One run of unzip_all (archive/read/unzip_all.cpp).
+  class Extraction;
+
+  fsutil::File file_;
+  std::string path_;
+  std::string password_;
+  std::string alternative_;  // another form of the password, or empty
+  std::string last_error_;
+  // Where the central directory is, found by load; the directory itself is
+  // read on the first call that needs it.
+  DirectoryLocation location_;
+  std::shared_ptr<const CentralDirectory> directory_;
+  // What the archive may still write, across every extraction from it.
+  ExpansionBudget budget_;
+};

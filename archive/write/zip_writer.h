@@ -1,0 +1,197 @@
+// The zip writer: local headers, entry data, the central directory and the
+// end records, written by us into a file the caller opened (and keeps owning).
+//
+// Entries are deflated at level 6 (write/compressors.h) and, with a password,
+// every file entry of at least one byte is WinZip AES-256 encrypted. The work
+// on entry data runs on a pool of workers, while the calling thread reads,
+// writes finished entries into the archive in the order they were given, and
+// reports them; when it is ahead, it works on entry data too. The archive's
+// bytes do not depend on the number of threads: only the salts of encrypted
+// entries differ from one archive to the next.
+//
+// Names are UTF-8, as they are stored (see archive/names.h). Each entry records
+// the modification time and permission bits it is given (see entry_time.h
+// for the fields), made by Unix, owner and group 0, the UTF-8 flag on
+// non-ASCII names. Data that deflate cannot shrink is stored as it is (see
+// is_worth_deflating in zip_writer.cpp); the choice depends on the data
+// alone, never on the threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/progress.h"
+#include "archive/worker_pool.h"
+#include "fsutil/file_status.h"
+
+namespace fsutil {
+class File;
+}
+
+// Where the salts of encrypted entries come from: the system's random bytes,
+// or in tests a source that makes archives repeatable.
+class SaltSource {
+ public:
+  // False when no salt could be had.
+  virtual bool fill(unsigned char* salt, size_t size) = 0;
+
+ protected:
+  ~SaltSource() = default;
+};
+
+namespace zip_writer {
+
+SaltSource& system_salts();
+
+// The size of a file entry whose data is known only once given whole.
+constexpr int64_t kUnknownSize = -1;
+
+// The latest time entries record: SOURCE_DATE_EPOCH when it is a number of
+// whole seconds, so that a tree gives the same archive whenever it is
+// zipped; else no limit.
+int64_t configured_latest_time();
+
+// What entries given without a status of their own record (1980-01-01
+// 00:00 UTC).
+constexpr fsutil::FileStatus kUndatedFile{315532800, 0644};
+constexpr fsutil::FileStatus kUndatedFolder{315532800, 0755};
+
+}  // namespace zip_writer
+
+class ZipWriter {
+ public:
+  struct Settings {
+    std::string password;
+    size_t threads = worker_pool::configured_threads();
+    SaltSource* salts = &zip_writer::system_salts();
+    int64_t latest_time = zip_writer::configured_latest_time();
+  };
+
+  // Starts an empty archive in `file`, empty and open for writing, which
+  // the caller keeps open while the writer lives.
+  static std::unique_ptr<ZipWriter> start(fsutil::File& file, const Settings& settings);
+  // Finishes the archive unless finish() or abandon() came first.
+  ~ZipWriter();
+  ZipWriter(const ZipWriter&) = delete;
+  ZipWriter& operator=(const ZipWriter&) = delete;
+
+  // Entries report to `progress` once they are in the archive, in the
+  // archive's order, until the next flush(). Once it says stop, the entry
+  // being written is taken out of the archive again (nothing of it stays),
+  // entries given but not yet written are dropped, and everything given
+  // afterwards is ignored until report_to() is called again.
+  void report_to(Progress& progress);
+  // Whether a stop came since report_to(), and whether it took an entry
+  // back out or dropped any.
+  bool stopped() const { return stopped_; }
+  bool lost_entries() const { return lost_entries_; }
+
+  // A folder entry: `name` ends in '/'. False when the name cannot be stored
+  // (names::refusal; nothing of the entry is written) or the writer
+  // is broken.
+  bool add_folder(const std::string& name, const fsutil::FileStatus& status = zip_writer::kUndatedFolder);
+  // A file entry of exactly `size` bytes, or of zip_writer::kUnknownSize: then write()
+  // them all and close_file(). Same answers as add_folder.
+  bool open_file(const std::string& name, int64_t size,
+                 const fsutil::FileStatus& status = zip_writer::kUndatedFile);
+  bool write(const char* data, size_t size);
+  bool close_file();
+  // Waits until every entry given so far is in the file (or dropped);
+  // nothing more is reported until report_to().
+  bool flush();
+
+  // Writes the central directory and end records; the writer is done after
+  // it. After a failure, the directory lists the entries that were whole in
+  // the file; false when even that could not be written.
+  bool finish();
+  // Drops everything not yet written and never writes another byte: for a
+  // process that must leave the archive to the one that made it (a forked
+  // child). Worker threads are left alone, as a forked child has none.
+  void abandon();
+
+  // Once a write into the file (or the work on an entry) has failed, the
+  // writer is broken: the file is cut back to the end of the last entry
+  // that was whole in it, nothing more is added, and finish() writes the
+  // directory of the entries left. failed_entry() is the entry that could
+  // not be written (empty for the directory itself).
+  bool broken() const { return !failure_.empty(); }
+  const std::string& failed_entry() const { return failed_entry_; }
+  const std::string& failure() const { return failure_; }
+  // Why the last call refused its entry's name.
+  const std::string& refusal() const { return refusal_; }
+
+  // Workers and the entries they work on; defined with the writer.
+  struct Entry;
+  struct Task;
+  struct Workshop;
+
+ private:
+  ZipWriter(fsutil::File& file, const Settings& settings);
+  bool accepts_entries();
+  bool start_entry(const std::string& name, bool folder, int64_t size,
+                   const fsutil::FileStatus& status);
+  bool submit_pending(bool last);
+  bool is_open_entry_worth_deflating();
+  bool submit(std::unique_ptr<Task> task);
+  bool write_finished(size_t max_bytes);
+  bool commit(Task& task);
+  bool commit_chunk(Task& task);
+  void commit_central(Entry& entry, int64_t compressed);
+  bool report(Entry& entry, int64_t bytes, bool done);
+  bool stop_now();
+  void drop_pending();
+  bool put(const char* data, size_t size);
+  bool put(const std::string& bytes) { return put(bytes.data(), bytes.size()); }
+  bool flush_output();
+  bool write_to_file(const char* data, size_t size);
+  void note_in_file();
+  bool take_back_to(int64_t offset);
+  bool fail(std::string why, const std::string& entry);
+  bool write_failed();
+  void cut_back_to_whole_entries();
+  bool write_directory();
+
+  fsutil::File& file_;
+  Settings settings_;
+  std::unique_ptr<Workshop> workshop_;
+  std::deque<std::unique_ptr<Task>> queue_;
+  size_t queued_bytes_ = 0;
+  // The file entry being given: its data so far, and what comes before it
+  // (the dictionary of its next chunk).
+  std::shared_ptr<Entry> open_entry_;
+  std::string pending_;
+  std::string dictionary_;
+  int64_t given_ = 0;
+
+  Progress idle_progress_;
+  Progress* progress_ = &idle_progress_;
+  bool stopped_ = false;
+  bool lost_entries_ = false;
+
+  std::string output_;       // bytes not yet in the file
+  int64_t in_file_ = 0;      // bytes already in the file
+  std::string central_;      // the central directory so far
+  uint64_t entries_ = 0;
+  // Where the archive ends after an entry, and its directory then.
+  struct EntryEnd {
+    int64_t offset = 0;
+    size_t central_size = 0;
+    uint64_t entries = 0;
+    std::string name;
+  };
+  EntryEnd last_in_file_;           // the last entry whose bytes are all in the file
+  std::deque<EntryEnd> not_in_file_;  // whole entries after it, oldest first
+  std::string putting_;             // the entry whose bytes are being put
+  bool finished_ = false;
+  bool abandoned_ = false;
+  std::string failure_;      // the writer is broken once set
+  std::string failed_entry_;
+  bool cut_back_ = true;     // the file holds whole entries only, after a failure
+  bool complete_ = false;    // the directory is written
+  std::string refusal_;      // the last call's reason, when only that call failed
+};
+

@@ -1,0 +1,31 @@
+#include "archive/zip_format.h"
+
+#include <libdeflate.h>
+#include <zlib.h>
+
+namespace zip_format {
+
+bool find_extra_field(const std::string& extra, uint16_t id, std::string* data) {
+  size_t at = 0;
+  while (at + 4 <= extra.size()) {
+    const uint16_t field = le16(&extra[at]);
+    const size_t length = le16(&extra[at + 2]);
+    if (at + 4 + length > extra.size()) return false;
+    if (field == id) {
+      *data = extra.substr(at + 4, length);
+      return true;
+    }
+    at += 4 + length;
+  }
+  return false;
+}
+
+uint32_t crc32(uint32_t crc, const char* data, size_t size) {
+  return libdeflate_crc32(crc, data, size);
+}
+
+uint32_t crc32_combine(uint32_t first, uint32_t second, size_t second_size) {
+  return static_cast<uint32_t>(::crc32_combine(first, second, static_cast<z_off_t>(second_size)));
+}
+
+}  // namespace zip_format

@@ -1,0 +1,176 @@
+#include "ext/call.h"  // ruby.h first: Ruby 2.7's ruby/thread.h needs it
+
+#include <ruby/thread.h>
+
+#include <new>
+#include <vector>
+
+namespace {
+
+using Event = BackgroundRun::Event;
+
+struct WaitRequest {
+  BackgroundRun* run;
+  Event event;
+};
+
+void* wait_for_event(void* address) {
+  auto* request = static_cast<WaitRequest*>(address);
+  request->event = request->run->wait();
+  return nullptr;
+}
+
+void wake_waiting_thread(void* run) { static_cast<BackgroundRun*>(run)->wake(); }
+
+VALUE wait_without_gvl(VALUE address) {
+  auto* request = reinterpret_cast<WaitRequest*>(address);
+  rb_thread_call_without_gvl(wait_for_event, request, wake_waiting_thread, request->run);
+  return Qnil;
+}
+
+// The next event, waited for without the global lock. Ruby delivers pending
+// interrupts on the way in and out (signal handlers run there); an exception
+// they raise is caught into `*state` (the event is then `woken`).
+Event wait_for_next_event(BackgroundRun* run, int* state) {
+  WaitRequest request{run, Event::woken};
+  int raised = 0;
+  rb_protect(wait_without_gvl, reinterpret_cast<VALUE>(&request), &raised);
+  if (raised) *state = raised;
+  return request.event;
+}
+
+struct ProgressCall {
+  const char* entry;  // UTF-8
+  int64_t done;
+  int64_t total;
+};
+
+VALUE yield_progress(VALUE address) {
+  const auto* call = reinterpret_cast<const ProgressCall*>(address);
+  VALUE total = call->total < 0 ? Qnil : LL2NUM(call->total);
+  return rb_yield_values(3, rb_utf8_str_new_cstr(call->entry), LL2NUM(call->done), total);
+}
+
+// Runs the block with a report; answers the state of any exception or break.
+// The work's entry names are UTF-8 text.
+int run_block(const BackgroundRun::Report& report) noexcept {
+  int state = 0;
+  ProgressCall call{report.entry.c_str(), report.done, report.total};
+  rb_protect(yield_progress, reinterpret_cast<VALUE>(&call), &state);
+  return state;
+}
+
+int serve_report(const Call& call, const BackgroundRun::Report& report) {
+  return call.serve_report ? call.serve_report(report) : run_block(report);
+}
+
+// Whether `run` is still the object's work in this process. The block and
+// signal handlers run Ruby code that may close the object (which ends the
+// work) or fork (the child has no thread of the work).
+bool still_running(const ParvoxObject* object, const BackgroundRun* run) {
+  return object->running == run && object->owned_by_this_process();
+}
+
+// Waits for the work to end, serving its reports and Ruby's interrupts. After
+// the first exception the work is asked to stop; waiting then goes on until
+// it has, and a later exception takes the place of an earlier one.
+void serve_until_finished(ParvoxObject* object, const Call& call, BackgroundRun* run, int* state) {
+  for (;;) {
+    const Event event = wait_for_next_event(run, state);
+    if (!still_running(object, run) || event == Event::finished) return;
+    if (event == Event::report) {
+      if (!*state) *state = serve_report(call, run->report());
+      if (!still_running(object, run)) return;
+      if (*state) {
+        run->stop();
+      } else {
+        run->resume();
+      }
+    } else if (*state) {
+      run->stop();
+    }
+  }
+}
+
+// Runs the work on this thread, which holds the global lock. Its reports are
+// served once it has returned: Ruby code run in the middle of it could switch
+// fibers and close the object under it.
+bool run_here(const Call& call, bool has_block, int* state) {
+  std::vector<BackgroundRun::Report> reports;
+  Progress::Listener listener;
+  if (has_block) {
+    listener = [&reports](const std::string& entry, int64_t done, int64_t total) {
+      reports.push_back({entry, done, total});
+    };
+  }
+  Progress progress(std::move(listener), nullptr);
+  const bool answer = call::guarded([&] { return call.work(progress); });
+  for (const BackgroundRun::Report& report : reports) {
+    if (!*state) *state = serve_report(call, report);
+  }
+  return answer;
+}
+
+bool run_on_own_thread(ParvoxObject* object, const Call& call, bool has_block, int* state) {
+  BackgroundRun* run = new (std::nothrow) BackgroundRun(has_block);
+  if (!run || !run->start(call.work)) {
+    // No thread to be had: the work is done here, as a plain blocking call.
+    delete run;
+    return run_here(call, has_block, state);
+  }
+  object->running = run;
+  serve_until_finished(object, call, run, state);
+  if (!object->owned_by_this_process()) {
+    // A child forked meanwhile: the work's thread is the parent's alone, and
+    // so is everything of it. The child leaves it be.
+    object->last_error = "the call was forked away from the process that made the object";
+    return false;
+  }
+  if (object->running != run) {
+    object->last_error = "the archive was closed while the call ran";
+    return false;
+  }
+  object->running = nullptr;
+  const bool answer = run->finish();
+  delete run;
+  return answer;
+}
+
+}  // namespace
+
+namespace call {
+
+bool run(ParvoxObject* object, const Call& call, const std::string& reason, bool has_block,
+         int* state) noexcept {
+  try {
+    object->last_error.clear();
+    const bool answer = call.runs_here ? run_here(call, has_block, state)
+                                       : run_on_own_thread(object, call, has_block, state);
+    if (!answer && object->last_error.empty()) object->last_error = reason;
+    return answer;
+  } catch (...) {
+    try {
+      object->last_error = "out of memory";
+    } catch (...) {
+    }
+    return false;
+  }
+}
+
+ArchiveWriter* writer_for_adding(ParvoxObject& object) {
+  if (object.writer) return object.writer.get();
+  object.last_error = object.reader ? "entries are added only to an archive made by new; "
+                                      "this one was opened by load"
+                                    : "the archive is closed";
+  return nullptr;
+}
+
+ArchiveReader* reader_for_reading(ParvoxObject& object) {
+  if (object.reader) return object.reader.get();
+  object.last_error = object.writer ? "entries are read only from an archive opened by load; "
+                                      "this one was made by new"
+                                    : "the archive is closed";
+  return nullptr;
+}
+
+}  // namespace call
