@@ -38,9 +38,9 @@ bool parse_aes_field(const std::string& field, AesField* aes) {
   return (aes->version == 1 || aes->version == kAe2) && aes->key_size != 0;
 }
 
-// The deflate stream of an entry may be followed by padding up to its
-// compressed size (peers read such entries); its worst case is 5 bytes per
-// 64 KiB stored block, far less than this margin.
+// Deflate grows data it cannot shrink by 5 bytes per 64 KiB stored block at
+// most: an entry within kWholeEntryBytes has compressed data well within this
+// margin over it.
 constexpr int64_t kWholeCompressedMargin = ZipEntryDecoder::kWholeEntryBytes / 64;
 
 struct DecompressorDeleter {
