@@ -93,15 +93,15 @@ bool ZipEntryDecoder::open_entry() {
   failure_ = ReadFailure::none;
   failure_detail_.clear();
   const bool encrypted = layout_.method == kMethodWinZipAes;
-  if (encrypted && !start_decryption(password_, alternative_)) {
-    pending_status_ = ReadStatus::failed;
-  } else {
-    pending_status_ = fetch_chunk(&pending_data_, &pending_size_);
-  }
+  const bool opened = !encrypted || start_decryption(password_, alternative_);
   password_.clear();
   alternative_.clear();
+  // Damaged data shows at the first read, as from a decoder that streams: an
+  // entry that cannot be opened is passed over, one whose data fails ends
+  // the extraction there.
+  pending_status_ = opened ? fetch_chunk(&pending_data_, &pending_size_) : ReadStatus::failed;
   has_pending_ = true;
-  return pending_status_ != ReadStatus::failed;
+  return opened;
 }
 
 ReadStatus ZipEntryDecoder::read_chunk(const char** data, size_t* size) {
