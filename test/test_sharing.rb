@@ -15,7 +15,7 @@ class TestSharing < ParvoxTest
     linux_only "fork"
     make_tree(path("src"), "a.txt" => "a" * 1000, "b.txt" => "b")
     slow_tree(20)
-    out = assert_child(<<~RUBY, path("t.zip"), path("src"), path("slow"), path("u.zip"))
+    out = assert_child(<<~RUBY, path("t.zip"), path("src"), path("slow"), path("u.zip"), path("out"))
       zip = Parvox.new(ARGV[0], "")
       zip.add_file(ARGV[1] + "/a.txt", "a.txt", false, false)
       Process.wait(fork { })  # exits normally: finalizers run in the child
@@ -29,10 +29,23 @@ class TestSharing < ParvoxTest
       Process.wait(fork { })  # while another thread of the parent adds
       puts "thread: \#{adding.value}"
       other.close
+
+      # Nor extract: not even while the parent extracts on eight threads.
+      ENV["PARVOX_THREADS"] = "8"
+      reader = Parvox.load(ARGV[3], "")
+      forked = nil
+      extracted = reader.unzip_all(ARGV[4]) do
+        forked ||= fork { puts "reader child: \#{reader.unzip_all(ARGV[4] + "-child")}"; $stdout.flush; exit!(0) }
+      end
+      Process.wait(forked)
+      puts "reader: \#{extracted}"
     RUBY
     assert_match(/^child: false .*forked from/, out)
     assert_match(/^parent: true$/, out)
     assert_match(/^thread: true$/, out)
+    assert_match(/^reader child: false/, out)
+    assert_match(/^reader: true$/, out)
+    refute File.exist?(path("out-child")), "a forked child extracted"
     assert valid_archive?(path("t.zip"))
     assert_equal %w[a.txt b.txt], entry_names(path("t.zip"))
     assert valid_archive?(path("u.zip"))
