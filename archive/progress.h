@@ -35,6 +35,9 @@ class Progress {
   // `entry` is done; false once a stop was asked for.
   bool finish_entry(const std::string& entry);
   bool stopped() const { return stop_ && stop_->load(std::memory_order_relaxed); }
+  // A progress that reports nothing but stops when this one does: for work
+  // done on other threads, whose reports its owner makes.
+  Progress silent() const { return Progress(Listener(), stop_); }
 
  private:
   bool report(const std::string& entry);

@@ -4,16 +4,19 @@
 
 #include "archive/winzip_aes_platform.h"
 
-WinZipAesEncryptor::WinZipAesEncryptor(CipherHandle cipher) : cipher_(std::move(cipher)) {}
-
-std::unique_ptr<WinZipAesEncryptor> WinZipAesEncryptor::start(const WinZipAesKeys& keys) {
-  CipherHandle cipher = winzip_aes::start_cipher(keys);
-  if (!cipher) return nullptr;
-  return std::unique_ptr<WinZipAesEncryptor>(new WinZipAesEncryptor(std::move(cipher)));
+size_t winzip_aes::key_size_of_strength(unsigned strength) {
+  return strength >= 1 && strength <= 3 ? 8 + 8 * strength : 0;
 }
 
+bool winzip_aes::derive_keys(const std::string& password, const unsigned char* salt,
+                             WinZipAesKeys* keys) {
+  return derive_keys(password, salt, kKeySize, keys);
+}
+
+WinZipAesCipherStream::WinZipAesCipherStream(CipherHandle cipher) : cipher_(std::move(cipher)) {}
+
 // Each counter block is the counter as a 128-bit little-endian number.
-void WinZipAesEncryptor::next_key_stream() {
+void WinZipAesCipherStream::next_key_stream() {
   unsigned char counters[sizeof stream_] = {};
   for (size_t block = 0; block < kStreamBlocks; ++block) {
     ++counter_;
@@ -25,7 +28,7 @@ void WinZipAesEncryptor::next_key_stream() {
   used_ = 0;
 }
 
-void WinZipAesEncryptor::encrypt(char* data, size_t size) {
+void WinZipAesCipherStream::apply_key_stream(char* data, size_t size) {
   for (size_t done = 0; done < size;) {
     if (used_ == sizeof stream_) next_key_stream();
     const size_t n = std::min(size - done, sizeof stream_ - used_);
@@ -33,6 +36,16 @@ void WinZipAesEncryptor::encrypt(char* data, size_t size) {
     used_ += n;
     done += n;
   }
+}
+
+std::unique_ptr<WinZipAesEncryptor> WinZipAesEncryptor::start(const WinZipAesKeys& keys) {
+  CipherHandle cipher = winzip_aes::start_cipher(keys);
+  if (!cipher) return nullptr;
+  return std::unique_ptr<WinZipAesEncryptor>(new WinZipAesEncryptor(std::move(cipher)));
+}
+
+void WinZipAesEncryptor::encrypt(char* data, size_t size) {
+  apply_key_stream(data, size);
   winzip_aes::authenticate(*cipher_, data, size);
 }
 
@@ -40,3 +53,22 @@ void WinZipAesEncryptor::finish(unsigned char code[winzip_aes::kCodeSize]) {
   winzip_aes::finish_authentication(*cipher_, code);
 }
 
+std::unique_ptr<WinZipAesDecryptor> WinZipAesDecryptor::start(const WinZipAesKeys& keys) {
+  CipherHandle cipher = winzip_aes::start_cipher(keys);
+  if (!cipher) return nullptr;
+  return std::unique_ptr<WinZipAesDecryptor>(new WinZipAesDecryptor(std::move(cipher)));
+}
+
+void WinZipAesDecryptor::decrypt(char* data, size_t size) {
+  winzip_aes::authenticate(*cipher_, data, size);
+  apply_key_stream(data, size);
+}
+
+// Compared in full whatever differs: the time taken tells nothing.
+bool WinZipAesDecryptor::authenticates(const unsigned char code[winzip_aes::kCodeSize]) {
+  unsigned char expected[winzip_aes::kCodeSize];
+  winzip_aes::finish_authentication(*cipher_, expected);
+  unsigned char difference = 0;
+  for (size_t i = 0; i < winzip_aes::kCodeSize; ++i) difference |= expected[i] ^ code[i];
+  return difference == 0;
+}

@@ -1,7 +1,8 @@
-// WinZip AES-256 for entry data: keys derived from the password and a salt
+// WinZip AES for entry data: keys derived from the password and a salt
 // (PBKDF2 with HMAC-SHA1, 1,000 rounds), AES in counter mode with WinZip's
 // little-endian counter starting at 1, and HMAC-SHA1 over the encrypted data,
-// of which the first 10 bytes are stored. The cryptography is the system's
+// of which the first 10 bytes are stored. Entries are written with AES-256
+// and read with any of its three key sizes. The cryptography is the system's
 // own: nettle on POSIX systems, CNG on Windows.
 #pragma once
 
@@ -12,23 +13,56 @@
 
 namespace winzip_aes {
 
-constexpr size_t kSaltSize = 16;
+constexpr size_t kSaltSize = 16;  // AES-256's, which the writer uses
 constexpr size_t kVerifierSize = 2;
 constexpr size_t kCodeSize = 10;  // the stored part of the authentication code
-constexpr size_t kKeySize = 32;
+constexpr size_t kKeySize = 32;   // AES-256's, the largest
 constexpr size_t kBlockSize = 16;
+
+// The key size of the strength an AES extra field names (1: AES-128,
+// 2: AES-192, 3: AES-256), or 0 for any other; its salt is half as long.
+size_t key_size_of_strength(unsigned strength);
+constexpr size_t salt_size_of(size_t key_size) { return key_size / 2; }
 
 }  // namespace winzip_aes
 
 struct WinZipAesKeys {
+  size_t key_size = winzip_aes::kKeySize;  // of each key below: 16, 24 or 32
   unsigned char encryption[winzip_aes::kKeySize];
   unsigned char authentication[winzip_aes::kKeySize];
   unsigned char verifier[winzip_aes::kVerifierSize];
 };
 
+// What encrypting and decrypting share: the key stream of AES in counter
+// mode, and HMAC-SHA1 over the encrypted data.
+class WinZipAesCipherStream {
+ public:
+  struct Cipher;  // the platform's AES and HMAC state
+  struct CipherDeleter {
+    void operator()(Cipher* cipher) const;
+  };
+  using CipherHandle = std::unique_ptr<Cipher, CipherDeleter>;
+
+ protected:
+  explicit WinZipAesCipherStream(CipherHandle cipher);
+  // XORs `data` with the next `size` bytes of key stream.
+  void apply_key_stream(char* data, size_t size);
+
+  CipherHandle cipher_;
+
+ private:
+  // Key stream is made this many blocks at a time.
+  static constexpr size_t kStreamBlocks = 256;
+  void next_key_stream();
+
+  uint64_t counter_ = 0;
+  unsigned char stream_[winzip_aes::kBlockSize * kStreamBlocks];
+  size_t used_ = sizeof stream_;  // bytes of stream_ spent
+};
+
 // Encrypts one entry's data, in as many pieces as it comes in, and
 // authenticates what it encrypted.
-class WinZipAesEncryptor {
+class WinZipAesEncryptor final : public WinZipAesCipherStream {
  public:
   // Null when the system's cryptography failed.
   static std::unique_ptr<WinZipAesEncryptor> start(const WinZipAesKeys& keys);
@@ -37,29 +71,34 @@ class WinZipAesEncryptor {
   // The authentication code of everything encrypted; the encryptor is done.
   void finish(unsigned char code[winzip_aes::kCodeSize]);
 
-  struct Cipher;  // the platform's AES and HMAC state
-  struct CipherDeleter {
-    void operator()(Cipher* cipher) const;
-  };
-  using CipherHandle = std::unique_ptr<Cipher, CipherDeleter>;
+ private:
+  using WinZipAesCipherStream::WinZipAesCipherStream;
+};
+
+// Decrypts one entry's data, in as many pieces as it comes in, authenticating
+// each piece before it decrypts it.
+class WinZipAesDecryptor final : public WinZipAesCipherStream {
+ public:
+  // Null when the system's cryptography failed.
+  static std::unique_ptr<WinZipAesDecryptor> start(const WinZipAesKeys& keys);
+
+  void decrypt(char* data, size_t size);
+  // Whether everything decrypted is what the stored authentication code
+  // `code` authenticates; the decryptor is done.
+  bool authenticates(const unsigned char code[winzip_aes::kCodeSize]);
 
  private:
-  // Key stream is made this many blocks at a time.
-  static constexpr size_t kStreamBlocks = 256;
-
-  explicit WinZipAesEncryptor(CipherHandle cipher);
-  void next_key_stream();
-
-  CipherHandle cipher_;
-  uint64_t counter_ = 0;
-  unsigned char stream_[winzip_aes::kBlockSize * kStreamBlocks];
-  size_t used_ = sizeof stream_;  // bytes of stream_ spent
+  using WinZipAesCipherStream::WinZipAesCipherStream;
 };
 
 namespace winzip_aes {
 
-// False when the system's cryptography failed.
+// AES-256 keys from a salt of kSaltSize; false when the system's
+// cryptography failed.
 bool derive_keys(const std::string& password, const unsigned char* salt, WinZipAesKeys* keys);
+// Keys of `key_size` (16, 24 or 32) from a salt of salt_size_of(key_size).
+bool derive_keys(const std::string& password, const unsigned char* salt, size_t key_size,
+                 WinZipAesKeys* keys);
 
 // Fills `salt` with the system's random bytes; false when it has none.
 bool random_salt(unsigned char* salt, size_t size);

@@ -9,11 +9,11 @@
 namespace winzip_aes {
 
 // Null when the system's cryptography failed.
-WinZipAesEncryptor::CipherHandle start_cipher(const WinZipAesKeys& keys);
+WinZipAesCipherStream::CipherHandle start_cipher(const WinZipAesKeys& keys);
 // Encrypts whole blocks, each on its own (ECB).
-void encrypt_blocks(WinZipAesEncryptor::Cipher& cipher, const unsigned char* in, unsigned char* out,
+void encrypt_blocks(WinZipAesCipherStream::Cipher& cipher, const unsigned char* in, unsigned char* out,
                     size_t size);
-void authenticate(WinZipAesEncryptor::Cipher& cipher, const char* data, size_t size);
-void finish_authentication(WinZipAesEncryptor::Cipher& cipher, unsigned char code[kCodeSize]);
+void authenticate(WinZipAesCipherStream::Cipher& cipher, const char* data, size_t size);
+void finish_authentication(WinZipAesCipherStream::Cipher& cipher, unsigned char code[kCodeSize]);
 
 }  // namespace winzip_aes

@@ -16,22 +16,30 @@ constexpr unsigned kRounds = 1000;
 
 }  // namespace
 
-struct WinZipAesEncryptor::Cipher {
-  aes256_ctx aes;
+struct WinZipAesCipherStream::Cipher {
+  size_t key_size;
+  union {
+    aes128_ctx aes128;
+    aes192_ctx aes192;
+    aes256_ctx aes256;
+  };
   hmac_sha1_ctx hmac;
 };
 
-void WinZipAesEncryptor::CipherDeleter::operator()(Cipher* cipher) const { delete cipher; }
+void WinZipAesCipherStream::CipherDeleter::operator()(Cipher* cipher) const { delete cipher; }
 
 namespace winzip_aes {
 
-bool derive_keys(const std::string& password, const unsigned char* salt, WinZipAesKeys* keys) {
+bool derive_keys(const std::string& password, const unsigned char* salt, size_t key_size,
+                 WinZipAesKeys* keys) {
   unsigned char derived[2 * kKeySize + kVerifierSize];
+  const size_t length = 2 * key_size + kVerifierSize;
   pbkdf2_hmac_sha1(password.size(), reinterpret_cast<const uint8_t*>(password.data()), kRounds,
-                   kSaltSize, salt, sizeof derived, derived);
-  std::copy(derived, derived + kKeySize, keys->encryption);
-  std::copy(derived + kKeySize, derived + 2 * kKeySize, keys->authentication);
-  std::copy(derived + 2 * kKeySize, derived + sizeof derived, keys->verifier);
+                   salt_size_of(key_size), salt, length, derived);
+  keys->key_size = key_size;
+  std::copy(derived, derived + key_size, keys->encryption);
+  std::copy(derived + key_size, derived + 2 * key_size, keys->authentication);
+  std::copy(derived + 2 * key_size, derived + length, keys->verifier);
   return true;
 }
 
@@ -45,24 +53,34 @@ bool random_salt(unsigned char* salt, size_t size) {
   return true;
 }
 
-WinZipAesEncryptor::CipherHandle start_cipher(const WinZipAesKeys& keys) {
-  WinZipAesEncryptor::CipherHandle cipher(new (std::nothrow) WinZipAesEncryptor::Cipher);
+WinZipAesCipherStream::CipherHandle start_cipher(const WinZipAesKeys& keys) {
+  WinZipAesCipherStream::CipherHandle cipher(new (std::nothrow) WinZipAesCipherStream::Cipher);
   if (!cipher) return nullptr;
-  aes256_set_encrypt_key(&cipher->aes, keys.encryption);
-  hmac_sha1_set_key(&cipher->hmac, kKeySize, keys.authentication);
+  cipher->key_size = keys.key_size;
+  switch (keys.key_size) {
+    case 16: aes128_set_encrypt_key(&cipher->aes128, keys.encryption); break;
+    case 24: aes192_set_encrypt_key(&cipher->aes192, keys.encryption); break;
+    case 32: aes256_set_encrypt_key(&cipher->aes256, keys.encryption); break;
+    default: return nullptr;
+  }
+  hmac_sha1_set_key(&cipher->hmac, keys.key_size, keys.authentication);
   return cipher;
 }
 
-void encrypt_blocks(WinZipAesEncryptor::Cipher& cipher, const unsigned char* in, unsigned char* out,
-                    size_t size) {
-  aes256_encrypt(&cipher.aes, size, out, in);
+void encrypt_blocks(WinZipAesCipherStream::Cipher& cipher, const unsigned char* in,
+                    unsigned char* out, size_t size) {
+  switch (cipher.key_size) {
+    case 16: aes128_encrypt(&cipher.aes128, size, out, in); break;
+    case 24: aes192_encrypt(&cipher.aes192, size, out, in); break;
+    default: aes256_encrypt(&cipher.aes256, size, out, in); break;
+  }
 }
 
-void authenticate(WinZipAesEncryptor::Cipher& cipher, const char* data, size_t size) {
+void authenticate(WinZipAesCipherStream::Cipher& cipher, const char* data, size_t size) {
   hmac_sha1_update(&cipher.hmac, size, reinterpret_cast<const uint8_t*>(data));
 }
 
-void finish_authentication(WinZipAesEncryptor::Cipher& cipher, unsigned char code[kCodeSize]) {
+void finish_authentication(WinZipAesCipherStream::Cipher& cipher, unsigned char code[kCodeSize]) {
   hmac_sha1_digest(&cipher.hmac, kCodeSize, code);
 }
 

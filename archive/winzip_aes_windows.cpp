@@ -31,7 +31,7 @@ UCHAR* bytes(const void* data) { return static_cast<UCHAR*>(const_cast<void*>(da
 
 }  // namespace
 
-struct WinZipAesEncryptor::Cipher {
+struct WinZipAesCipherStream::Cipher {
   Provider aes{BCRYPT_AES_ALGORITHM, 0};
   Provider hmac{BCRYPT_SHA1_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG};
   BCRYPT_KEY_HANDLE key = nullptr;
@@ -42,22 +42,26 @@ struct WinZipAesEncryptor::Cipher {
   }
 };
 
-void WinZipAesEncryptor::CipherDeleter::operator()(Cipher* cipher) const { delete cipher; }
+void WinZipAesCipherStream::CipherDeleter::operator()(Cipher* cipher) const { delete cipher; }
 
 namespace winzip_aes {
 
-bool derive_keys(const std::string& password, const unsigned char* salt, WinZipAesKeys* keys) {
+bool derive_keys(const std::string& password, const unsigned char* salt, size_t key_size,
+                 WinZipAesKeys* keys) {
   Provider hmac(BCRYPT_SHA1_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG);
   unsigned char derived[2 * kKeySize + kVerifierSize];
+  const size_t length = 2 * key_size + kVerifierSize;
   if (!hmac.handle ||
       !succeeded(BCryptDeriveKeyPBKDF2(hmac.handle, bytes(password.data()),
-                                       static_cast<ULONG>(password.size()), bytes(salt), kSaltSize,
-                                       kRounds, derived, sizeof derived, 0))) {
+                                       static_cast<ULONG>(password.size()), bytes(salt),
+                                       static_cast<ULONG>(salt_size_of(key_size)), kRounds,
+                                       derived, static_cast<ULONG>(length), 0))) {
     return false;
   }
-  std::copy(derived, derived + kKeySize, keys->encryption);
-  std::copy(derived + kKeySize, derived + 2 * kKeySize, keys->authentication);
-  std::copy(derived + 2 * kKeySize, derived + sizeof derived, keys->verifier);
+  keys->key_size = key_size;
+  std::copy(derived, derived + key_size, keys->encryption);
+  std::copy(derived + key_size, derived + 2 * key_size, keys->authentication);
+  std::copy(derived + 2 * key_size, derived + length, keys->verifier);
   return true;
 }
 
@@ -66,33 +70,33 @@ bool random_salt(unsigned char* salt, size_t size) {
                                    BCRYPT_USE_SYSTEM_PREFERRED_RNG));
 }
 
-WinZipAesEncryptor::CipherHandle start_cipher(const WinZipAesKeys& keys) {
-  WinZipAesEncryptor::CipherHandle cipher(new (std::nothrow) WinZipAesEncryptor::Cipher);
+WinZipAesCipherStream::CipherHandle start_cipher(const WinZipAesKeys& keys) {
+  WinZipAesCipherStream::CipherHandle cipher(new (std::nothrow) WinZipAesCipherStream::Cipher);
   if (!cipher || !cipher->aes.handle || !cipher->hmac.handle) return nullptr;
   const wchar_t* ecb = BCRYPT_CHAIN_MODE_ECB;
   if (!succeeded(BCryptSetProperty(cipher->aes.handle, BCRYPT_CHAINING_MODE, bytes(ecb),
                                    sizeof(BCRYPT_CHAIN_MODE_ECB), 0)) ||
       !succeeded(BCryptGenerateSymmetricKey(cipher->aes.handle, &cipher->key, nullptr, 0,
-                                            bytes(keys.encryption), kKeySize, 0)) ||
+                                            bytes(keys.encryption), static_cast<ULONG>(keys.key_size), 0)) ||
       !succeeded(BCryptCreateHash(cipher->hmac.handle, &cipher->hash, nullptr, 0,
-                                  bytes(keys.authentication), kKeySize, 0))) {
+                                  bytes(keys.authentication), static_cast<ULONG>(keys.key_size), 0))) {
     return nullptr;
   }
   return cipher;
 }
 
-void encrypt_blocks(WinZipAesEncryptor::Cipher& cipher, const unsigned char* in, unsigned char* out,
+void encrypt_blocks(WinZipAesCipherStream::Cipher& cipher, const unsigned char* in, unsigned char* out,
                     size_t size) {
   ULONG written = 0;
   BCryptEncrypt(cipher.key, bytes(in), static_cast<ULONG>(size), nullptr, nullptr, 0, out,
                 static_cast<ULONG>(size), &written, 0);
 }
 
-void authenticate(WinZipAesEncryptor::Cipher& cipher, const char* data, size_t size) {
+void authenticate(WinZipAesCipherStream::Cipher& cipher, const char* data, size_t size) {
   BCryptHashData(cipher.hash, bytes(data), static_cast<ULONG>(size), 0);
 }
 
-void finish_authentication(WinZipAesEncryptor::Cipher& cipher, unsigned char code[kCodeSize]) {
+void finish_authentication(WinZipAesCipherStream::Cipher& cipher, unsigned char code[kCodeSize]) {
   unsigned char digest[20];
   BCryptFinishHash(cipher.hash, digest, sizeof digest, 0);
   std::copy(digest, digest + kCodeSize, code);

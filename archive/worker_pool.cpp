@@ -1,7 +1,19 @@
 #include "archive/worker_pool.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <exception>
+
+size_t worker_pool::configured_threads() {
+  const char* setting = std::getenv("PARVOX_THREADS");
+  char* end = nullptr;
+  const long threads = setting ? std::strtol(setting, &end, 10) : 0;
+  if (setting && end != setting && *end == '\0' && threads >= 1) {
+    return std::min<size_t>(static_cast<size_t>(threads), kMaxThreads);
+  }
+  const size_t cores = fsutil::Thread::hardware_concurrency();
+  return std::clamp<size_t>(cores, 1, kMaxThreads);
+}
 
 WorkerPool::WorkerPool(size_t workers) {
   try {

@@ -12,6 +12,16 @@
 
 #include "fsutil/threads.h"
 
+namespace worker_pool {
+
+// The threads adding and extracting use: PARVOX_THREADS when it is a number
+// from 1 up, else the machine's cores; at most kMaxThreads. The calling thread
+// is one of them: 1 means no workers.
+constexpr size_t kMaxThreads = 16;
+size_t configured_threads();
+
+}  // namespace worker_pool
+
 class WorkerPool {
  public:
   class Job {

@@ -194,17 +194,25 @@ def extract_contenders(c, limit)
     Contender.new(key: "baseline", label: "Ruby + require parvox (baseline)", argv: ->(_) { parvox_argv("baseline") }),
     Contender.new(key: "limit", label: "limit (zlib inflate + CRC + write, C++)", input: plain, argv: ->(o) { [limit, "extract", plain, o] }),
     Contender.new(key: "parvox", label: "**Parvox**", input: plain, argv: ->(o) { parvox_argv("extract", plain, o) }),
+    Contender.new(key: "parvox-1t", label: "**Parvox**, 1 thread", input: plain,
+                  argv: ->(o) { parvox_one_thread_argv("extract", plain, o) }),
     Contender.new(key: "unzip", label: "Info-ZIP unzip", input: plain, argv: ->(o) { ["unzip", "-q", plain, "-d", o] }),
     Contender.new(key: "bsdtar", label: "bsdtar (libarchive)", input: plain, argv: ->(o) { ["bsdtar", "-xf", plain, "-C", o] }),
     Contender.new(key: "7z", label: "7z", input: plain, argv: ->(o) { ["7z", "x", "-y", "-bd", "-bso0", "-bsp0", "-o#{o}", plain] }),
+    Contender.new(key: "7z-mmt", label: "7z x -mmt (every core)", input: plain,
+                  argv: ->(o) { ["7z", "x", "-y", "-mmt", "-bd", "-bso0", "-bsp0", "-o#{o}", plain] }),
     Contender.new(key: "rubyzip", label: "rubyzip", input: plain, argv: ->(o) { [RUBY, File.join(BENCH, "tools", "rubyzip.rb"), "extract", plain, o] }),
     Contender.new(key: "python", label: "Python zipfile", input: plain, argv: ->(o) { [PYTHON, File.join(BENCH, "tools", "pyzip.py"), "extract", plain, o] }),
     Contender.new(key: "parvox-aes", label: "**Parvox** AES-256", password: true, input: aes,
                   argv: ->(o) { parvox_argv("extract", aes, o, PASSWORD) }),
+    Contender.new(key: "parvox-aes-1t", label: "**Parvox** AES-256, 1 thread", password: true, input: aes,
+                  argv: ->(o) { parvox_one_thread_argv("extract", aes, o, PASSWORD) }),
     Contender.new(key: "bsdtar-aes", label: "bsdtar AES-256", password: true, input: aes,
                   argv: ->(o) { ["bsdtar", "--passphrase", PASSWORD, "-xf", aes, "-C", o] }),
     Contender.new(key: "7z-aes", label: "7z AES-256", password: true, input: aes,
                   argv: ->(o) { ["7z", "x", "-y", "-p#{PASSWORD}", "-bd", "-bso0", "-bsp0", "-o#{o}", aes] }),
+    Contender.new(key: "7z-aes-mmt", label: "7z AES-256 x -mmt (every core)", password: true, input: aes,
+                  argv: ->(o) { ["7z", "x", "-y", "-mmt", "-p#{PASSWORD}", "-bd", "-bso0", "-bsp0", "-o#{o}", aes] }),
     Contender.new(key: "direct", label: "libarchive's reader called directly (C++)", input: plain,
                   argv: ->(o) { [DIRECT, "extract", plain, o] }),
     Contender.new(key: "direct-aes", label: "libarchive called directly, AES-256", password: true, input: aes,
@@ -459,6 +467,11 @@ def targets(groups)
     check.call("Extracting the tree: Parvox ÷ bsdtar -x", both(x, "parvox", "bsdtar"), "≤ 1.00") { |v| v <= 1.0 }
     check.call("Extracting the tree: rubyzip ÷ Parvox", both(x, "rubyzip", "parvox"), "≥ 1.35") { |v| v >= 1.35 }
     check.call("Extracting the tree: libarchive called directly ÷ limit", both(x, "direct", "limit"), "(report)") { nil }
+    check.call("Extracting the tree: Parvox ÷ bsdtar -x, every core", both(x, "parvox", "bsdtar"), "≤ 0.50") { |v| v <= 0.50 }
+    check.call("  Parvox with 1 thread ÷ Parvox (scaling)", both(x, "parvox-1t", "parvox"), "(report)") { nil }
+    check.call("Extracting the tree with a password: Parvox AES ÷ 7z AES x -mmt",
+               both(x, "parvox-aes", "7z-aes-mmt"), "≤ 0.45") { |v| v <= 0.45 }
+    check.call("  Parvox AES with 1 thread ÷ Parvox AES (scaling)", both(x, "parvox-aes-1t", "parvox-aes"), "(report)") { nil }
   end
   if (add = g["big-add"])
     check.call("Adding the big file: Parvox ÷ limit", both(add, "parvox", "limit"), "≤ 0.65") { |v| v <= 0.65 }
@@ -492,6 +505,10 @@ def targets(groups)
   end
   if (x = g["big-extract"])
     check.call("Extracting the big file: Parvox ÷ limit", both(x, "parvox", "limit"), "(report)") { nil }
+    check.call("Extracting the big file: Parvox ÷ bsdtar -x", both(x, "parvox", "bsdtar"), "≤ 0.85") { |v| v <= 0.85 }
+    check.call("  Parvox with 1 thread ÷ Parvox (scaling)", both(x, "parvox-1t", "parvox"), "(report)") { nil }
+    check.call("Extracting the big file with a password: Parvox AES ÷ 7z AES x -mmt",
+               both(x, "parvox-aes", "7z-aes-mmt"), "≤ 0.60") { |v| v <= 0.60 }
     check.call("Extracting the big file: rubyzip ÷ Parvox", both(x, "rubyzip", "parvox"), "≥ 1.35") { |v| v >= 1.35 }
     check.call("Extracting the big file: Parvox peak RSS − Ruby baseline (MiB)", rss_over_baseline(x, "parvox"), "≤ 64") { |v| v <= 64 }
   end

@@ -3,6 +3,9 @@
 // the archive; call::run_on_writer or call::run_on_reader (ext/call.h) does
 // the rest.
 #include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <new>
@@ -14,6 +17,7 @@
 #include "ext/ruby_io.h"
 #include "ext/ruby_strings.h"
 #include "archive/names.h"
+#include "archive/read/expansion_budget.h"
 #include "fsutil/library_path.h"
 
 namespace {
@@ -28,11 +32,27 @@ constexpr size_t kChunkBytes = 4 << 20;
 // Collects an entry's data for Parvox#read. With a block, the work's
 // progress reports (every Progress::kReportInterval bytes, and at the end)
 // hand what has come so far to the block and empty it, so it holds at most
-// one report's worth of data and one chunk of the engine's.
+// one report's worth of data and one chunk of the engine's. Without one, the
+// data goes straight into the String made for it at the entry's declared
+// size (`target`), when it has one.
 struct ReadBuffer final : EntrySink {
   std::string data;
-  bool take(const char* bytes, size_t size, std::string*) override {
-    data.append(bytes, size);
+  char* target = nullptr;
+  size_t capacity = 0;
+  size_t filled = 0;
+  std::shared_ptr<const CentralDirectory> directory;  // while the String is sized
+  bool take(const char* bytes, size_t size, std::string* reason) override {
+    if (!target) {
+      data.append(bytes, size);
+      return true;
+    }
+    // The reader never hands out more than the declared size.
+    if (size > capacity - filled) {
+      *reason = "more data than the entry's declared size";
+      return false;
+    }
+    memcpy(target + filled, bytes, size);
+    filled += size;
     return true;
   }
   bool finish(std::string*) override { return true; }
@@ -117,6 +137,47 @@ bool refuses_addition(Call* call, VALUE utf8_name, VALUE given) {
   if (!NIL_P(utf8_name)) return false;
   call->refusal = ruby_strings::unconvertible_name_reason(given);
   return true;
+}
+
+bool read_directory(VALUE self, std::shared_ptr<const CentralDirectory>* directory);
+
+// The size the entry `utf8_name` declares, when a String of that size can be
+// made for its data up front: an entry that is there, and declares no more
+// than its compressed data could hold (deflate expands at most 1,032 times;
+// an entry declaring more fails anyway). -1 otherwise.
+int64_t size_to_read_in_place(const CentralDirectory& directory, VALUE utf8_name) {
+  const int64_t position = directory.find(ruby_strings::all_bytes_of(utf8_name));
+  if (position < 0) return -1;
+  const DirectoryEntry& entry = directory.entries()[static_cast<size_t>(position)];
+  const int64_t most = entry.compressed_size > INT64_MAX / ExpansionBudget::kMaxRatio
+                           ? INT64_MAX
+                           : entry.compressed_size * ExpansionBudget::kMaxRatio;
+  if (entry.info.is_folder || entry.info.size > most || entry.info.size >= LONG_MAX) return -1;
+  return entry.info.size;
+}
+
+VALUE new_buffer_string(VALUE size) { return rb_str_buf_new(NUM2LONG(size)); }
+
+// Makes the String that `buffer` fills in place, when the entry's size is
+// known; answers it, or nil. A String too large to make is no failure here:
+// the data then comes into native memory first, as with an unknown size.
+VALUE string_to_fill(VALUE self, VALUE utf8_name, ReadBuffer* buffer) {
+  if (NIL_P(utf8_name) || ruby_strings::holds_nul(utf8_name) ||
+      !read_directory(self, &buffer->directory)) {
+    return Qnil;
+  }
+  const int64_t size = size_to_read_in_place(*buffer->directory, utf8_name);
+  buffer->directory.reset();
+  if (size < 0) return Qnil;
+  int state = 0;
+  VALUE string = rb_protect(new_buffer_string, LONG2NUM(static_cast<long>(size)), &state);
+  if (state) {
+    rb_set_errinfo(Qnil);
+    return Qnil;
+  }
+  buffer->target = RSTRING_PTR(string);
+  buffer->capacity = static_cast<size_t>(size);
+  return string;
 }
 
 VALUE release_read_buffer(VALUE holder) {
@@ -221,9 +282,10 @@ VALUE parvox_unzip_all(VALUE self, VALUE folder) {
 
 // call-seq: parvox.read(name) -> String or nil; parvox.read(name) {|chunk| } -> true or false
 //
-// Without a block the data is built in native memory and copied into the
-// String once the read has succeeded; with one, chunks are yielded as they
-// come (memory stays bounded by about two chunks whatever the entry's size).
+// Without a block the data goes straight into a String made at the entry's
+// declared size (one allocation, no copy); with one, chunks are yielded as
+// they come (memory stays bounded by about two chunks whatever the entry's
+// size).
 VALUE parvox_read(VALUE self, VALUE name) {
   ruby_strings::check_string(name);
   VALUE utf8_name = ruby_strings::utf8_text_of(name);
@@ -232,6 +294,8 @@ VALUE parvox_read(VALUE self, VALUE name) {
   auto* buffer = new (std::nothrow) ReadBuffer;
   if (!buffer) rb_memerror();
   DATA_PTR(holder) = buffer;
+  // Not seen by Ruby until the read is over; on the stack, it is not moved.
+  VALUE string = in_chunks ? Qnil : string_to_fill(self, utf8_name, buffer);
   const VALUE answer = call::run_on_reader(self, [&](ArchiveReader& reader, Call* call) {
     if (refuses_lookup(call, utf8_name, name)) return false;
     std::string entry = ruby_strings::all_bytes_of(utf8_name);
@@ -247,12 +311,18 @@ VALUE parvox_read(VALUE self, VALUE name) {
     return true;
   });
   VALUE result = answer;
-  if (!in_chunks) {
+  if (!in_chunks && !RTEST(answer)) {
+    result = Qnil;
+  } else if (!in_chunks && buffer->target) {
+    rb_str_set_len(string, static_cast<long>(buffer->filled));
+    result = string;
+  } else if (!in_chunks) {
     const std::string& data = buffer->data;
-    result = RTEST(answer) ? rb_str_new(data.data(), static_cast<long>(data.size())) : Qnil;
+    result = rb_str_new(data.data(), static_cast<long>(data.size()));
   }
   release_read_buffer(holder);
   RB_GC_GUARD(holder);
+  RB_GC_GUARD(string);
   RB_GC_GUARD(utf8_name);
   return result;
 }

@@ -139,6 +139,10 @@ class InteropTest < ParvoxTest
       ["zip to a pipe", "", ->(a) { run!("zip", "sh", "-c", 'zip -q -r - src | cat > "$0"', a) }],
       ["7z AES-256", PASSWORD, ->(a) { run!("7z", "7z", "a", "-tzip", "-mem=AES256", pw, a, "src") }],
       ["7z AES-128", PASSWORD, ->(a) { run!("7z", "7z", "a", "-tzip", "-mem=AES128", pw, a, "src") }],
+      # Methods and encryption our own decoder leaves to libarchive.
+      ["7z ZipCrypto", PASSWORD, ->(a) { run!("7z", "7z", "a", "-tzip", "-mem=ZipCrypto", pw, a, "src") }],
+      ["7z LZMA", "", ->(a) { run!("7z", "7z", "a", "-tzip", "-mm=LZMA", a, "src") }],
+      ["zip bzip2", "", ->(a) { run!("zip", "zip", "-q", "-r", "-Z", "bzip2", a, "src") }],
       ["bsdtar", "", ->(a) { run!("bsdtar", "bsdtar", "--format", "zip", "-cf", a, "src") }],
       ["bsdtar AES-256", PASSWORD, lambda { |a|
         run!("bsdtar", "bsdtar", "--format", "zip", "--options", "zip:encryption=aes256",
@@ -159,13 +163,18 @@ class InteropTest < ParvoxTest
     makers.each_with_index do |(tool, password, make), i|
       archive = path("made#{i}.zip")
       make.call(archive)
-      zip = Parvox.load(archive, password)
-      refute_nil zip, "#{tool}: load"
-      out = path("out#{i}")
-      assert zip.unzip_all(out), "#{tool}: unzip_all"
-      zip.close
-      assert_equal ["src"], Dir.children(out), "#{tool}: only the archived tree"
-      assert_equal expected, digests(File.join(out, "src")), "#{tool}: tree byte-exact"
+      %w[1 2 8].each do |threads|
+        ENV["PARVOX_THREADS"] = threads
+        zip = Parvox.load(archive, password)
+        refute_nil zip, "#{tool}: load"
+        out = path("out#{i}-#{threads}")
+        assert zip.unzip_all(out), "#{tool}, #{threads} threads: unzip_all: #{zip.last_error}"
+        zip.close
+        assert_equal ["src"], Dir.children(out), "#{tool}, #{threads} threads: only the archived tree"
+        assert_equal expected, digests(File.join(out, "src")), "#{tool}, #{threads} threads: tree byte-exact"
+      ensure
+        ENV.delete("PARVOX_THREADS")
+      end
     end
   end
 

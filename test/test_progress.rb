@@ -89,6 +89,43 @@ class TestProgress < ParvoxTest
     reader.close
   end
 
+  # Interrupts at many moments of an extraction on eight threads leave only
+  # whole files, and the archive as it was.
+  def test_interrupts_of_a_parallel_extraction_leave_only_whole_files
+    files = (1..300).to_h { |i| ["d#{i % 7}/f#{i}.txt", "file #{i}\n" * (40 * i)] }
+    files.merge!("big1.bin" => noise(6 << 20), "big2.bin" => noise(5 << 20, 2))
+    make_tree(path("src"), files)
+    archive = zip_folder(path("src"), "s", password: "pw")
+    before = File.binread(archive)
+    script = <<~RUBY
+      zip = Parvox.load(ARGV[0], "pw")
+      8.times do |i|
+        # From another thread at some moment, or from the block at some point.
+        stop_at = rand
+        worker = Thread.new do
+          zip.unzip_all(File.join(ARGV[1], i.to_s)) { |_, done, total| raise Interrupt if i.odd? && done > stop_at * total }
+        end
+        sleep(i * 0.1 + rand * 0.1) if i.even?
+        worker.raise(Interrupt) if i.even?
+        begin
+          worker.join
+        rescue Interrupt
+        end
+      end
+      puts "done"
+    RUBY
+    out, status = ruby_child(script, archive, path("outs"), env: { "PARVOX_THREADS" => "8" }, deadline: 120)
+    assert status.success? && out.include?("done"), out
+    assert_equal before, File.binread(archive), "the archive was touched"
+    extracted = Dir.glob("*/s/**/*", base: path("outs")).reject { |rel| File.directory?(path("outs", rel)) }
+    extracted.each do |rel|
+      source = path("src", rel.split("/", 3)[2])
+      assert_equal File.binread(source), File.binread(path("outs", rel)), "#{rel} is not whole"
+      assert_equal File.mtime(source).to_i, File.mtime(path("outs", rel)).to_i, "#{rel} was left unfinished"
+    end
+    assert_operator extracted.size, :<, 8 * files.size, "no extraction was interrupted"
+  end
+
   # A signal only sets a flag for the main thread: Ctrl-C must reach a
   # single-threaded program whose one thread waits for the work.
   def test_ctrl_c_interrupts_a_single_threaded_add

@@ -15,7 +15,8 @@ class TestSharing < ParvoxTest
     linux_only "fork"
     make_tree(path("src"), "a.txt" => "a" * 1000, "b.txt" => "b")
     slow_tree(20)
-    out = assert_child(<<~RUBY, path("t.zip"), path("src"), path("slow"), path("u.zip"), path("p.zip"))
+    args = %w[t.zip src slow u.zip out p.zip].map { |name| path(name) }
+    out = assert_child(<<~RUBY, *args)
       zip = Parvox.new(ARGV[0], "")
       zip.add_file(ARGV[1] + "/a.txt", "a.txt", false, false)
       Process.wait(fork { })  # exits normally: finalizers run in the child
@@ -30,6 +31,17 @@ class TestSharing < ParvoxTest
       puts "thread: \#{adding.value}"
       other.close
 
+      # Nor extract: not even while the parent extracts on eight threads.
+      ENV["PARVOX_THREADS"] = "8"
+      reader = Parvox.load(ARGV[3], "")
+      forked = nil
+      extracted = reader.unzip_all(ARGV[4]) do
+        forked ||= fork { puts "reader child: \#{reader.unzip_all(ARGV[4] + "-child")}"; $stdout.flush; exit!(0) }
+      end
+      Process.wait(forked)
+      puts "reader: \#{extracted}"
+
+      # Nor write into the IO an archive is written into.
       reading, writing = IO.pipe
       drained = Thread.new { reading.binmode.read }
       piped = Parvox.new(writing, "")
@@ -38,11 +50,14 @@ class TestSharing < ParvoxTest
       piped.add_data("parent", "b.txt")
       piped.close
       writing.close
-      File.binwrite(ARGV[4], drained.value)
+      File.binwrite(ARGV[5], drained.value)
     RUBY
     assert_match(/^child: false .*forked from/, out)
     assert_match(/^parent: true$/, out)
     assert_match(/^thread: true$/, out)
+    assert_match(/^reader child: false/, out)
+    assert_match(/^reader: true$/, out)
+    refute File.exist?(path("out-child")), "a forked child extracted"
     assert valid_archive?(path("t.zip"))
     assert_equal %w[a.txt b.txt], entry_names(path("t.zip"))
     assert valid_archive?(path("u.zip"))

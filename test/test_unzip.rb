@@ -64,6 +64,65 @@ class TestUnzip < ParvoxTest
     end
   end
 
+  # An encrypted entry whose data was changed fails its authentication,
+  # whether it is decoded whole or in chunks, stored or deflated: read,
+  # unzip_file and unzip_all keep none of it, on one thread or several, and
+  # unzip_all ends at the first (later entries stay in the archive).
+  def test_forged_encrypted_entries_leave_nothing
+    forged = { "small.txt" => "small text\n" * 10_000, "noise.bin" => noise(5 << 20), "text.txt" => "text\n" * (1 << 20) }
+    zip = Parvox.new(path("f.zip"), "pw")
+    assert zip.add_data("good", "good.txt")
+    forged.each_with_index do |(name, data), i|
+      assert zip.add_data(data, name)
+      assert zip.add_data("later", "later.txt") if i.zero?  # after a forged entry decoded whole
+    end
+    zip.close
+    bytes = File.binread(path("f.zip"))
+    at = 0
+    while (at = bytes.index("PK\x03\x04".b, at + 1))
+      name_size, extra_size = bytes[at + 26, 4].unpack("vv")
+      next unless forged.key?(bytes[at + 30, name_size])
+      data = at + 30 + name_size + extra_size
+      bytes.setbyte(data + 100, bytes.getbyte(data + 100) ^ 1)  # past its salt and verifier
+    end
+    File.binwrite(path("f.zip"), bytes)
+    %w[1 8].each do |threads|
+      ENV["PARVOX_THREADS"] = threads
+      reader = Parvox.load(path("f.zip"), "pw")
+      forged.each_key do |name|
+        assert_nil reader.read(name), "#{name}, #{threads} threads"
+        assert_equal "'#{name}': data damaged (authentication code mismatch)", reader.last_error
+        refute reader.unzip_file(name, path("one-#{threads}", name)), name
+        refute File.exist?(path("one-#{threads}", name)), "#{name}: a forged file was kept"
+      end
+      out = path("all-#{threads}")
+      refute reader.unzip_all(out)
+      assert_equal({ "good.txt" => "good" }, tree_of(out).to_h, "#{threads} threads: forged data kept, or extraction went on past it")
+    ensure
+      ENV.delete("PARVOX_THREADS")
+    end
+  end
+
+  # Of entries with one name, the last in archive order stays, on one thread
+  # or eight, whatever their sizes (large entries are decoded at their turn,
+  # small ones on the workers).
+  def test_the_last_of_entries_with_one_name_stays
+    big = noise(6 << 20)
+    entries = [["dup.txt", "first"], ["dup.txt", big], ["d/a.txt", "a"], ["dup.txt", "third"],
+               ["d/a.txt", big], ["big.bin", big], ["big.bin", "small, last"], ["d", "a file named d"]]
+    archive = ZipBytes.write(path("dups.zip"), entries.map { |name, data| { name: name, data: data } })
+    expected = entries.first(7).to_h.merge("d" => :dir)
+    %w[1 8].each do |threads|
+      ENV["PARVOX_THREADS"] = threads
+      reader = Parvox.load(archive, "")
+      refute reader.unzip_all(path("out#{threads}")), "the file named like a folder fails"
+      assert_match(/out#{threads}\/d': /, reader.last_error)
+      assert_equal expected.sort, tree_of(path("out#{threads}")).map { |name, data| [name, data] }.sort, "#{threads} threads"
+    ensure
+      ENV.delete("PARVOX_THREADS")
+    end
+  end
+
   def test_extraction_on_an_archive_being_written_leaves_it_intact
     File.write(path("one"), "1")
     File.write(path("two"), "2")

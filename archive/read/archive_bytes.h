@@ -27,6 +27,19 @@ class FileBytes final : public ArchiveBytes {
   int64_t size_;
 };
 
+// Another's bytes, read through without owning them: they outlive the view.
+class BytesView final : public ArchiveBytes {
+ public:
+  explicit BytesView(const ArchiveBytes& bytes) : bytes_(bytes) {}
+  int64_t size() const override { return bytes_.size(); }
+  bool read(int64_t offset, size_t n, char* out) const override {
+    return bytes_.read(offset, n, out);
+  }
+
+ private:
+  const ArchiveBytes& bytes_;
+};
+
 // An archive held in memory.
 class MemoryBytes final : public ArchiveBytes {
  public:

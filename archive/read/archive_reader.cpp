@@ -1,8 +1,7 @@
-// ArchiveReader: load, the directory, unzip_file, read_entry and unzip_all.
-// Every entry is found in the archive's own central directory and read from
-// its local header on.
+// ArchiveReader: load, the directory, unzip_file and read_entry, and what
+// unzip_all (unzip_all.cpp) shares with them. Every entry is found in the
+// archive's own central directory and read from its local header on.
 #include <algorithm>
-#include <cctype>
 #include <new>
 #include <limits>
 
@@ -19,43 +18,13 @@ namespace {
 // more than the declared size is produced (see copy_entry_data).
 constexpr int64_t kSmallEntryBytes = 64 * 1024;
 
-bool is_separator(char c) { return c == '/' || c == '\\'; }
-
-
-bool is_drive_letter(const std::string& name) {
-  return name.size() >= 2 && std::isalpha(static_cast<unsigned char>(name[0])) && name[1] == ':';
-}
-
-// Splits a stored name into path components beneath the target folder, '/'
-// and '\' both separating. Refuses a name that could lead anywhere else: an
-// absolute name, a drive letter, any ".." component, or a component the
-// system would take for something other than a name of its own.
-bool components_beneath(const std::string& name, std::vector<std::string>* parts) {
-  if (name.empty() || is_separator(name[0]) || is_drive_letter(name)) return false;
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t end = start;
-    while (end < name.size() && !is_separator(name[end])) ++end;
-    std::string part = name.substr(start, end - start);
-    start = end + 1;
-    if (part == "..") return false;
-    if (part.empty() || part == ".") continue;
-    if (!fsutil::is_creatable_name(part)) return false;
-    parts->push_back(std::move(part));
-  }
-  return true;
-}
-
-// A native path as reasons (UTF-8) show it.
-std::string shown_path(const std::string& native) { return failures::quoted(names::shown(native)); }
-
 // Writes an entry's data to the file at the native path `path`, and gives it
 // the entry's attributes once it is whole.
 class FileSink final : public EntrySink {
  public:
   FileSink(fsutil::File file, const std::string& path, const EntryInfo& entry,
            ExtractedAttributes& attributes)
-      : file_(std::move(file)), where_(shown_path(path) + ": "), entry_(entry),
+      : file_(std::move(file)), where_(ArchiveReader::shown_path(path) + ": "), entry_(entry),
         attributes_(attributes) {}
   bool opened(std::string* reason) const { return file_.is_open() || failed(reason); }
   bool take(const char* data, size_t size, std::string* reason) override {
@@ -78,27 +47,6 @@ class FileSink final : public EntrySink {
   const EntryInfo& entry_;
   ExtractedAttributes& attributes_;
 };
-
-// Folders get their entries' times at the end of unzip_all: writing what is
-// beneath them would change them again.
-struct FolderTime {
-  std::vector<std::string> parts;  // beneath the target folder, which keeps its own
-  int64_t mtime;
-};
-
-void note_folder_time(const std::string& native_name, const EntryInfo& entry,
-                      std::vector<FolderTime>* times) {
-  FolderTime folder{{}, entry.mtime};
-  if (components_beneath(native_name, &folder.parts) && !folder.parts.empty()) {
-    times->push_back(std::move(folder));
-  }
-}
-
-void set_folder_times(const std::string& root, const std::vector<FolderTime>& times) {
-  for (const FolderTime& folder : times) {
-    fsutil::set_folder_time_beneath(root, folder.parts, folder.mtime);
-  }
-}
 
 }  // namespace
 
@@ -178,10 +126,10 @@ bool ArchiveReader::fail(std::string reason) {
 // reason when any of that fails.
 const DirectoryEntry* ArchiveReader::open_named_entry(
     const std::string& name, std::shared_ptr<const CentralDirectory>* directory,
-    std::unique_ptr<LibarchiveDecoder>* engine) {
+    std::unique_ptr<EntryDecoder>* engine) {
   *directory = this->directory();
   const DirectoryEntry* entry = *directory ? find_entry(**directory, name) : nullptr;
-  if (!entry || open_entry(*entry, engine) != Opening::opened) return nullptr;
+  if (!entry || open_entry(*entry, engine, &last_error_) != Opening::opened) return nullptr;
   if (!admits_declared_size(*entry)) {
     fail_expansion(*entry);
     return nullptr;
@@ -196,20 +144,21 @@ bool ArchiveReader::unzip_file(const std::string& name, const std::string& targe
     // The entry is opened before anything is created for it, so one that
     // cannot be read leaves no trace on disk.
     std::shared_ptr<const CentralDirectory> directory;
-    std::unique_ptr<LibarchiveDecoder> engine;
+    std::unique_ptr<EntryDecoder> engine;
     const DirectoryEntry* entry = open_named_entry(name, &directory, &engine);
     if (!entry) return false;
     progress.set_total(entry->info.size);
     // A folder entry is the folders above the target: it is extracted when
     // they are there afterwards.
     if (!fsutil::make_parent_folders(target) && entry->info.is_folder) {
-      return fail(shown_path(target) + ": " + fsutil::last_error_text());
+      return fail(ArchiveReader::shown_path(target) + ": " + fsutil::last_error_text());
     }
     bool answer = true;
     if (!entry->info.is_folder) {
       ExtractedAttributes attributes;
       FileSink file(fsutil::File::create(target), target, entry->info, attributes);
-      answer = file.opened(&last_error_) && copy_entry_data(*engine, *entry, file, progress);
+      answer = file.opened(&last_error_) &&
+               copy_entry_data(*engine, *entry, file, progress, &last_error_);
       // Data that failed its checks is never left looking like a success.
       if (!answer) fsutil::discard_created_file(file.file(), target);
     }
@@ -227,12 +176,13 @@ bool ArchiveReader::read_entry(const std::string& name, EntrySink& sink,
   last_error_.clear();
   try {
     std::shared_ptr<const CentralDirectory> directory;
-    std::unique_ptr<LibarchiveDecoder> engine;
+    std::unique_ptr<EntryDecoder> engine;
     const DirectoryEntry* entry = open_named_entry(name, &directory, &engine);
     if (!entry) return false;
     progress.set_total(entry->info.size);
-    const bool answer = entry->info.is_folder ? sink.finish(&last_error_)
-                                              : copy_entry_data(*engine, *entry, sink, progress);
+    const bool answer = entry->info.is_folder
+                            ? sink.finish(&last_error_)
+                            : copy_entry_data(*engine, *entry, sink, progress, &last_error_);
     if (!progress.finish_entry(entry->info.name) && answer) {
       return fail("stopped before " + failures::quoted(entry->info.name) + " was read whole");
     }
@@ -266,122 +216,23 @@ const DirectoryEntry* ArchiveReader::find_entry(const CentralDirectory& director
 }
 
 ArchiveReader::Opening ArchiveReader::open_entry(const DirectoryEntry& entry,
-                                                 std::unique_ptr<LibarchiveDecoder>* engine) {
+                                                 std::unique_ptr<EntryDecoder>* engine,
+                                                 std::string* reason) const {
   const std::string name = failures::quoted(entry.info.name_ok ? entry.info.name : entry.stored_name);
   EntrySpan span;
-  std::string reason;
-  if (!CentralDirectory::locate_entry(*bytes_, entry, &span, &reason)) {
-    fail(name + " cannot be read: " + reason);
+  std::string why;
+  if (!CentralDirectory::locate_entry(*bytes_, entry, &span, &why)) {
+    *reason = name + " cannot be read: " + why;
     return Opening::damaged;
   }
-  *engine = LibarchiveDecoder::open(*bytes_, span.layout, password_, alternative_);
+  *engine = open_entry_decoder(*bytes_, span.layout, password_, alternative_);
   if (!*engine) {
-    fail(name + " cannot be read: its local header is damaged");
+    *reason = name + " cannot be read: its local header is damaged";
     return Opening::damaged;
   }
   if (entry.info.is_folder || (*engine)->open_entry()) return Opening::opened;
-  fail_reading_entry(entry, **engine);
+  *reason = reading_failure(entry, **engine);
   return Opening::unreadable;
-}
-
-// True exactly when at least one entry was extracted and nothing failed. An
-// entry that cannot be read, or whose name has no native form, is skipped,
-// but makes the answer false; any other failure stops at that entry. Names
-// take their native form here, and nowhere else in reading.
-bool ArchiveReader::unzip_all(const std::string& folder, Progress& progress) noexcept {
-  last_error_.clear();
-  try {
-    std::shared_ptr<const CentralDirectory> directory = this->directory();
-    if (!directory) return false;
-    if (progress.wants_reports()) progress.set_total(total_entry_size(*directory));
-    if (progress.stopped()) return fail("stopped before anything was extracted");
-    const std::string root = folder.empty() ? "." : folder;
-    fsutil::make_parent_folders(root + "/");
-    fsutil::FileCreator files(root);
-    ExtractedAttributes attributes;
-    std::vector<FolderTime> folder_times;
-    const NativeNames native_names;
-    Failures failures;
-    bool extracted = false;
-    for (const DirectoryEntry& entry : directory->entries()) {
-      if (!entry.info.name_ok) {
-        failures.add("the name of entry " + std::to_string(entry.info.position + 1) +
-                     (entry.name_holds_nul ? " holds a NUL byte; not extracted"
-                                           : " is not valid text; not extracted"));
-        continue;
-      }
-      std::string native_name;
-      if (!native_names.native_form(entry.info.name, entry.name_is_utf8, &native_name)) {
-        failures.add(failures::quoted(entry.info.name) +
-                     " has no form in the locale's character set; not extracted");
-        continue;
-      }
-      std::unique_ptr<LibarchiveDecoder> engine;
-      const Opening opening = open_entry(entry, &engine);
-      if (opening != Opening::opened) {
-        failures.add(last_error_);
-        if (opening == Opening::damaged) return fail(failures.summary());
-        continue;
-      }
-      // An entry past the budget condemns the archive: nothing more is written.
-      if (!admits_declared_size(entry)) {
-        fail_expansion(entry);
-        failures.add(last_error_);
-        return fail(failures.summary());
-      }
-      extracted = true;
-      if (!extract_beneath(root, native_name, entry, engine.get(), files, attributes, progress)) {
-        failures.add(last_error_);
-        return fail(failures.summary());
-      }
-      if (entry.info.is_folder) note_folder_time(native_name, entry.info, &folder_times);
-      if (!progress.finish_entry(entry.info.name)) {
-        return fail("stopped after " + failures::quoted(entry.info.name));
-      }
-    }
-    set_folder_times(root, folder_times);
-    if (failures.any()) return fail(failures.summary());
-    return extracted || fail(shown() + " has no entries");
-  } catch (...) {
-    return fail("out of memory");
-  }
-}
-
-// The bytes all entries declare, for progress reports.
-int64_t ArchiveReader::total_entry_size(const CentralDirectory& directory) {
-  int64_t total = 0;
-  for (const DirectoryEntry& entry : directory.entries()) {
-    // Declared sizes are the archive's word: the sum must not overflow.
-    const int64_t size = std::max<int64_t>(entry.info.size, 0);
-    total = size > std::numeric_limits<int64_t>::max() - total
-                ? std::numeric_limits<int64_t>::max()
-                : total + size;
-  }
-  return total;
-}
-
-bool ArchiveReader::extract_beneath(const std::string& root, const std::string& native_name,
-                                    const DirectoryEntry& entry, LibarchiveDecoder* engine,
-                                    fsutil::FileCreator& files, ExtractedAttributes& attributes,
-                                    Progress& progress) {
-  std::vector<std::string> parts;
-  if (!components_beneath(native_name, &parts)) {
-    return fail(failures::quoted(entry.info.name) + " leads outside the target folder; not extracted");
-  }
-  std::string path = root;
-  for (const std::string& part : parts) path += "/" + part;
-  if (entry.info.is_folder) {
-    return fsutil::make_folders_beneath(root, parts) ||
-           fail(shown_path(path) + ": " + fsutil::last_error_text());
-  }
-  if (parts.empty()) {
-    return fail(failures::quoted(entry.info.name) + " names the target folder itself; not extracted");
-  }
-  FileSink file(files.create_file(parts), path, entry.info, attributes);
-  if (!file.opened(&last_error_)) return false;
-  if (copy_entry_data(*engine, entry, file, progress)) return true;
-  files.discard_file(file.file(), parts);
-  return false;
 }
 
 // Refuses an entry that declares more than the archive's expansion budget
@@ -395,23 +246,28 @@ bool ArchiveReader::fail_expansion(const DirectoryEntry& entry) {
               " would write more than the archive's size allows (a zip bomb); not extracted");
 }
 
-// Reports why the entry's data could not be read.
-bool ArchiveReader::fail_reading_entry(const DirectoryEntry& entry, const LibarchiveDecoder& engine) {
+// Why the entry's data could not be read.
+std::string ArchiveReader::reading_failure(const DirectoryEntry& entry, const EntryDecoder& engine) {
   const std::string name = failures::quoted(entry.info.name);
   const std::string& detail = engine.failure_detail();
   switch (engine.failure()) {
     case ReadFailure::wrong_password:
-      return fail("wrong password for " + name);
+      return "wrong password for " + name;
     case ReadFailure::no_password:
-      return fail(name + " is encrypted and no password was given");
+      return name + " is encrypted and no password was given";
     case ReadFailure::unsupported:
-      return fail(name + ": unsupported (" + detail + ")");
+      return name + ": unsupported (" + detail + ")";
     case ReadFailure::damaged:
-      return fail(name + ": data damaged (" + detail + ")");
+      return name + ": data damaged (" + detail + ")";
     case ReadFailure::none:
       break;
   }
-  return fail(name + " could not be read");
+  return name + " could not be read";
+}
+
+// A native path as reasons (UTF-8) show it.
+std::string ArchiveReader::shown_path(const std::string& native) {
+  return failures::quoted(names::shown(native));
 }
 
 // Hands the open entry's data to `sink`.
@@ -421,8 +277,12 @@ bool ArchiveReader::fail_reading_entry(const DirectoryEntry& entry, const Libarc
 // expansion budget has already admitted) and one chunk of the engine's. Data
 // that ends short of the declared size is damage, whatever the engine thought
 // of it.
-bool ArchiveReader::copy_entry_data(LibarchiveDecoder& engine, const DirectoryEntry& entry,
-                                    EntrySink& sink, Progress& progress) {
+bool ArchiveReader::copy_entry_data(EntryDecoder& engine, const DirectoryEntry& entry,
+                                    EntrySink& sink, Progress& progress, std::string* reason) {
+  const auto fail = [reason](std::string why) {
+    *reason = std::move(why);
+    return false;
+  };
   int64_t produced = 0;
   for (;;) {
     const char* data;
@@ -433,15 +293,15 @@ bool ArchiveReader::copy_entry_data(LibarchiveDecoder& engine, const DirectoryEn
           return fail(failures::quoted(entry.info.name) +
                       ": data damaged (its size differs from the central directory's)");
         }
-        return sink.finish(&last_error_);
+        return sink.finish(reason);
       case ReadStatus::failed:
-        return fail_reading_entry(entry, engine);
+        return fail(reading_failure(entry, engine));
       case ReadStatus::data:
         if (static_cast<int64_t>(size) > entry.info.size - produced) {
           return fail(failures::quoted(entry.info.name) + ": data damaged (more data than its declared size)");
         }
         produced += static_cast<int64_t>(size);
-        if (!sink.take(data, size, &last_error_)) return false;
+        if (!sink.take(data, size, reason)) return false;
         if (!progress.add(entry.info.name, static_cast<int64_t>(size))) {
           return fail("stopped while " + failures::quoted(entry.info.name) + " was read");
         }

@@ -22,13 +22,8 @@
 #include "archive/read/expansion_budget.h"
 #include "archive/failures.h"
 #include "archive/progress.h"
-#include "archive/read/libarchive_decoder.h"
+#include "archive/read/entry_decoder.h"
 #include "fsutil/file.h"
-
-namespace fsutil {
-class FileCreator;
-}
-class ExtractedAttributes;
 
 // Where read_entry puts an entry's data.
 class EntrySink {
@@ -101,23 +96,30 @@ class ArchiveReader {
   const DirectoryEntry* find_entry(const CentralDirectory& directory, const std::string& name);
   const DirectoryEntry* open_named_entry(const std::string& name,
                                          std::shared_ptr<const CentralDirectory>* directory,
-                                         std::unique_ptr<LibarchiveDecoder>* engine);
+                                         std::unique_ptr<EntryDecoder>* engine);
   // Starts reading an entry's data. `unreadable`: the engine cannot decode it
   // (wrong or missing password, unsupported method); `damaged`: it is not
-  // where or what the directory says. Both leave the reason.
+  // where or what the directory says. Both leave the reason in `*reason`.
+  // Safe on any thread.
   enum class Opening { opened, unreadable, damaged };
-  Opening open_entry(const DirectoryEntry& entry, std::unique_ptr<LibarchiveDecoder>* engine);
-  int64_t total_entry_size(const CentralDirectory& directory);
-  // Extracts `entry`, whose name's native form is `native_name`.
-  bool extract_beneath(const std::string& root, const std::string& native_name,
-                       const DirectoryEntry& entry, LibarchiveDecoder* engine,
-                       fsutil::FileCreator& files, ExtractedAttributes& attributes,
-                       Progress& progress);
+  Opening open_entry(const DirectoryEntry& entry, std::unique_ptr<EntryDecoder>* engine,
+                     std::string* reason) const;
+  static int64_t total_entry_size(const CentralDirectory& directory);
   bool admits_declared_size(const DirectoryEntry& entry);
   bool fail_expansion(const DirectoryEntry& entry);
-  bool copy_entry_data(LibarchiveDecoder& engine, const DirectoryEntry& entry, EntrySink& sink,
-                       Progress& progress);
-  bool fail_reading_entry(const DirectoryEntry& entry, const LibarchiveDecoder& engine);
+  // Hands the open entry's data to `sink`; false with the reason in
+  // `*reason`. Safe on any thread, with a progress of its own.
+  static bool copy_entry_data(EntryDecoder& engine, const DirectoryEntry& entry, EntrySink& sink,
+                              Progress& progress, std::string* reason);
+  static std::string reading_failure(const DirectoryEntry& entry, const EntryDecoder& engine);
+
+ public:
+  // A native path as reasons (UTF-8) show it.
+  static std::string shown_path(const std::string& native);
+
+ private:
+  // One run of unzip_all (archive/read/unzip_all.cpp).
+  class Extraction;
 
   fsutil::File file_;
   std::unique_ptr<ArchiveBytes> bytes_;  // the file's, or the archive's given ones

@@ -14,15 +14,12 @@
 #include <vector>
 
 #include "archive/read/central_directory.h"
+#include "archive/read/entry_decoder.h"
 
 struct archive;
 struct archive_entry;
 class ArchiveBytes;
 
-enum class ReadStatus { data, end, failed };
-
-// Why an entry's data could not be read.
-enum class ReadFailure { none, wrong_password, no_password, unsupported, damaged };
 
 // Reads the data of one entry with libarchive's streaming zip reader. The
 // reader sees a local header built from the entry's layout, then the entry's
@@ -31,7 +28,7 @@ enum class ReadFailure { none, wrong_password, no_password, unsupported, damaged
 // else an archive's own header might say (a Unix mode making the entry a
 // link, a data descriptor without its signature) changes how the data is
 // read. No other entry is walked.
-class LibarchiveDecoder {
+class LibarchiveDecoder final : public EntryDecoder {
  public:
   struct HandleDeleter {
     void operator()(archive* handle) const;
@@ -46,20 +43,12 @@ class LibarchiveDecoder {
   static std::unique_ptr<LibarchiveDecoder> open(const ArchiveBytes& bytes, const EntryLayout& layout,
                                          const std::string& password,
                                          const std::string& alternative = std::string());
-  ~LibarchiveDecoder();
+  ~LibarchiveDecoder() override;
 
-  // Starts reading the entry's data. Fails when it cannot be read at all
-  // (wrong or missing password, unsupported method, damaged header), so a
-  // caller learns that before it creates anything for the entry.
-  bool open_entry();
-  // Next chunk of the open entry's data; the chunk stays valid until the next
-  // call. A damaged entry (bad CRC, bad authentication code, truncated data)
-  // ends in `failed`, never in `end`.
-  ReadStatus read_chunk(const char** data, size_t* size);
-
-  // Why open_entry or read_chunk failed last, and the engine's words for it.
-  ReadFailure failure() const { return failure_; }
-  const std::string& failure_detail() const { return failure_detail_; }
+  bool open_entry() override;
+  ReadStatus read_chunk(const char** data, size_t* size) override;
+  ReadFailure failure() const override { return failure_; }
+  const std::string& failure_detail() const override { return failure_detail_; }
 
   // Where a reader takes its bytes from: the built header, then the entry's
   // data read from the descriptor at offsets of its own. Defined with the

@@ -67,17 +67,6 @@ SaltSource& zip_writer::system_salts() {
   return salts;
 }
 
-size_t zip_writer::configured_threads() {
-  const char* setting = std::getenv("PARVOX_THREADS");
-  char* end = nullptr;
-  const long threads = setting ? std::strtol(setting, &end, 10) : 0;
-  if (setting && end != setting && *end == '\0' && threads >= 1) {
-    return std::min<size_t>(static_cast<size_t>(threads), kMaxThreads);
-  }
-  const size_t cores = fsutil::Thread::hardware_concurrency();
-  return std::clamp<size_t>(cores, 1, kMaxThreads);
-}
-
 int64_t zip_writer::configured_latest_time() {
   const char* setting = std::getenv("SOURCE_DATE_EPOCH");
   if (!setting || *setting < '0' || *setting > '9') return INT64_MAX;

@@ -28,6 +28,7 @@
 
 #include "archive/write/archive_output.h"
 #include "archive/progress.h"
+#include "archive/worker_pool.h"
 #include "fsutil/file_status.h"
 
 namespace fsutil {
@@ -52,12 +53,6 @@ SaltSource& system_salts();
 // The size of a file entry whose data is known only once given whole.
 constexpr int64_t kUnknownSize = -1;
 
-// The threads adding uses: PARVOX_THREADS when it is a number from 1 up,
-// else the machine's cores; at most kMaxThreads. The calling thread is one of
-// them: 1 means no workers.
-constexpr size_t kMaxThreads = 16;
-size_t configured_threads();
-
 // The latest time entries record: SOURCE_DATE_EPOCH when it is a number of
 // whole seconds, so that a tree gives the same archive whenever it is
 // zipped; else no limit.
@@ -74,7 +69,7 @@ class ZipWriter {
  public:
   struct Settings {
     std::string password;
-    size_t threads = zip_writer::configured_threads();
+    size_t threads = worker_pool::configured_threads();
     SaltSource* salts = &zip_writer::system_salts();
     int64_t latest_time = zip_writer::configured_latest_time();
   };

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "archive/read/central_directory.h"
-#include "archive/read/libarchive_decoder.h"
+#include "archive/read/entry_decoder.h"
 
 namespace {
 
@@ -17,7 +17,7 @@ namespace {
 constexpr size_t kDecodedBound = 1 << 20;
 
 void decode(const ArchiveBytes& bytes, const EntrySpan& span) {
-  auto reader = LibarchiveDecoder::open(bytes, span.layout, "password");
+  std::unique_ptr<EntryDecoder> reader = open_entry_decoder(bytes, span.layout, "password", "");
   if (!reader || !reader->open_entry()) return;
   const char* chunk = nullptr;
   size_t size = 0;

@@ -1,0 +1,94 @@
+// Parvox's own entry decoder, for the data real archives hold: stored and
+// deflated entries, plain or encrypted with WinZip AES (AE-1 and AE-2, keys
+// of 128, 192 or 256 bits). It reads only the entry's data, at the offsets
+// its layout gives, and checks it against the values the local header and
+// central directory agree on:
+// - an encrypted entry's password by its verifier, and its authentication
+//   code (HMAC-SHA1 over the encrypted data) before the entry ends as a
+//   success; an entry no larger than kWholeEntryBytes is authenticated before
+//   any byte of it is inflated or handed out;
+// - never more data than the declared size (inflating stops one byte past
+//   it), and exactly that size at the end;
+// - the CRC-32, but for AE-2 entries, which authenticate instead.
+// Entries within kWholeEntryBytes are inflated whole by libdeflate, larger
+// ones streamed through zlib.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "archive/read/archive_bytes.h"
+#include "archive/read/central_directory.h"
+#include "archive/read/entry_decoder.h"
+#include "archive/winzip_aes.h"
+
+struct z_stream_s;
+
+class ZipEntryDecoder final : public EntryDecoder {
+ public:
+  // Entries whose declared and compressed sizes are both within this (and a
+  // deflate stream's worst-case overhead) are decoded in one buffer: the
+  // bound the writer compresses whole within.
+  static constexpr int64_t kWholeEntryBytes = 4 << 20;
+  // Larger entries are read and handed out this much at a time: little
+  // enough to be still in the CPU's cache when it is checked and written (at
+  // 1 MiB, copying it into the file cost three times the system time).
+  static constexpr size_t kChunkBytes = 128 << 10;
+
+  // Whether it decodes entries laid out so; libarchive takes the rest.
+  static bool takes(const EntryLayout& layout);
+  // Reads the entry from `bytes`. Encrypted entries are read with `password`
+  // or, when it is not empty, with `alternative`. Throws std::bad_alloc.
+  static std::unique_ptr<ZipEntryDecoder> open(std::unique_ptr<const ArchiveBytes> bytes,
+                                               const EntryLayout& layout,
+                                               const std::string& password,
+                                               const std::string& alternative);
+  ~ZipEntryDecoder() override;
+
+  bool open_entry() override;
+  ReadStatus read_chunk(const char** data, size_t* size) override;
+  ReadFailure failure() const override { return failure_; }
+  const std::string& failure_detail() const override { return failure_detail_; }
+
+ private:
+  ZipEntryDecoder(std::unique_ptr<const ArchiveBytes> bytes, const EntryLayout& layout);
+
+  bool start_decryption(const std::string& password, const std::string& alternative);
+  ReadStatus fetch_chunk(const char** data, size_t* size);
+  ReadStatus decode_whole(const char** data, size_t* size);
+  ReadStatus decode_next_chunk(const char** data, size_t* size);
+  size_t inflate_into(char* out, size_t room);
+  bool read_data(char* out, size_t size);
+  ReadStatus finish();
+  ReadStatus authenticate();
+  ReadStatus check_data();
+  ReadStatus fail(ReadFailure why, std::string detail);
+  ReadStatus damaged(std::string detail);
+
+  std::unique_ptr<const ArchiveBytes> bytes_;
+  const EntryLayout layout_;
+  uint16_t data_method_ = 0;  // stored or deflated, beneath any encryption
+  bool checks_crc_ = true;    // not for AE-2 entries
+  bool whole_ = false;
+  bool whole_done_ = false;  // a whole entry's data handed out
+  std::string password_, alternative_;
+  std::unique_ptr<WinZipAesDecryptor> decryptor_;
+  int64_t next_read_ = 0;  // file offset of the data not read yet
+  int64_t data_left_ = 0;  // bytes of (encrypted) data not read yet
+  int64_t produced_ = 0;
+  uint32_t crc_ = 0;
+  std::string input_;   // data read, decrypted
+  std::string output_;  // data inflated
+  z_stream_s* stream_ = nullptr;  // a large deflated entry's
+  bool stream_ended_ = false;
+  ReadFailure failure_ = ReadFailure::none;
+  std::string failure_detail_;
+  bool data_touched_ = false;
+  // A chunk decoded ahead by open_entry, handed out by the next read_chunk.
+  ReadStatus pending_status_ = ReadStatus::end;
+  const char* pending_data_ = nullptr;
+  size_t pending_size_ = 0;
+  bool has_pending_ = false;
+};
