@@ -5,7 +5,7 @@
 // Every call into such an object happens on the Ruby thread serving the
 // Parvox call that needs it, never on the work's own thread: that thread
 // asks, the serving thread answers between the events it waits for
-// (ext/operation.cpp), as it runs progress blocks.
+// (ext/call.cpp), as it runs progress blocks.
 #pragma once
 
 #include <ruby.h>
