@@ -119,8 +119,8 @@ WITH_SHA_EXTENSIONS void compress_bytes(State& state, const unsigned char* block
   }
   compress(lanes, w);
   state = lanes[0];
-  scrub(w, sizeof w);
-  scrub(lanes, sizeof lanes);
+  scrub::bytes(w, sizeof w);
+  scrub::bytes(lanes, sizeof lanes);
 }
 
 void store_digest(const State& state, unsigned char* out, size_t size) {
@@ -129,7 +129,7 @@ void store_digest(const State& state, unsigned char* out, size_t size) {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes + 4), state.e);
   const uint32_t words[5] = {lanes[3], lanes[2], lanes[1], lanes[0], lanes[7]};
   for (size_t i = 0; i < size; ++i) out[i] = static_cast<unsigned char>(words[i / 4] >> (24 - 8 * (i % 4)));
-  scrub(lanes, sizeof lanes);
+  scrub::bytes(lanes, sizeof lanes);
 }
 
 // SHA-1 of a message of any size, continuing from `start` after `hashed`
@@ -138,8 +138,8 @@ class Sha1 {
  public:
   explicit Sha1(const State& start, uint64_t hashed = 0) : state_(start), size_(hashed) {}
   ~Sha1() {
-    scrub(&state_, sizeof state_);
-    scrub(block_, sizeof block_);
+    scrub::bytes(&state_, sizeof state_);
+    scrub::bytes(block_, sizeof block_);
   }
   Sha1(const Sha1&) = delete;
   Sha1& operator=(const Sha1&) = delete;
@@ -185,7 +185,7 @@ struct HmacStart {
   HmacStart() = default;
   HmacStart(const HmacStart&) = delete;
   HmacStart& operator=(const HmacStart&) = delete;
-  ~HmacStart() { scrub(this, sizeof *this); }
+  ~HmacStart() { scrub::bytes(this, sizeof *this); }
 };
 
 // A key longer than a block is replaced by its digest.
@@ -196,7 +196,7 @@ WITH_SHA_EXTENSIONS void start_hmac(const unsigned char* key, size_t key_size, H
     hash.add(key, key_size);
     State digest = hash.finish();
     store_digest(digest, block, kDigestSize);
-    scrub(&digest, sizeof digest);
+    scrub::bytes(&digest, sizeof digest);
   } else if (key_size > 0) {
     std::memcpy(block, key, key_size);
   }
@@ -206,7 +206,7 @@ WITH_SHA_EXTENSIONS void start_hmac(const unsigned char* key, size_t key_size, H
   for (unsigned char& byte : block) byte ^= 0x36 ^ 0x5c;
   start->outer = initial_state();
   compress_bytes(start->outer, block);
-  scrub(block, sizeof block);
+  scrub::bytes(block, sizeof block);
 }
 
 // The inner hash of the first round of output block `number`: over the salt
@@ -252,10 +252,10 @@ WITH_SHA_EXTENSIONS void derive_blocks(const HmacStart& hmac, const unsigned cha
     const size_t offset = lane * kDigestSize;
     store_digest(sum[lane], out + offset, std::min(kDigestSize, size - offset));
   }
-  scrub(u, sizeof u);
-  scrub(inner, sizeof inner);
-  scrub(sum, sizeof sum);
-  scrub(w, sizeof w);
+  scrub::bytes(u, sizeof u);
+  scrub::bytes(inner, sizeof inner);
+  scrub::bytes(sum, sizeof sum);
+  scrub::bytes(w, sizeof w);
 }
 
 }  // namespace

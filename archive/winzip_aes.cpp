@@ -30,7 +30,7 @@ bool winzip_aes::derive_keys(const std::string& password, const unsigned char* s
   std::copy(derived, derived + key_size, keys->encryption);
   std::copy(derived + key_size, derived + 2 * key_size, keys->authentication);
   std::copy(derived + 2 * key_size, derived + length, keys->verifier);
-  scrub(derived, sizeof derived);
+  scrub::bytes(derived, sizeof derived);
   return true;
 }
 
