@@ -96,24 +96,10 @@ bool ZipEntryDecoder::open_entry() {
   const bool opened = !encrypted || start_decryption(password_, alternative_);
   password_.clear();
   alternative_.clear();
-  // Damaged data shows at the first read, as from a decoder that streams: an
-  // entry that cannot be opened is passed over, one whose data fails ends
+  // An entry that cannot be opened is passed over, one whose data fails ends
   // the extraction there.
-  pending_status_ = opened ? fetch_chunk(&pending_data_, &pending_size_) : ReadStatus::failed;
-  has_pending_ = true;
+  fetch_first_chunk(opened);
   return opened;
-}
-
-ReadStatus ZipEntryDecoder::read_chunk(const char** data, size_t* size) {
-  if (has_pending_) {
-    has_pending_ = false;
-    *data = pending_data_;
-    *size = pending_size_;
-    return pending_status_;
-  }
-  if (pending_status_ != ReadStatus::data) return pending_status_;
-  pending_status_ = fetch_chunk(data, size);
-  return pending_status_;
 }
 
 ReadStatus ZipEntryDecoder::fail(ReadFailure why, std::string detail) {

@@ -48,15 +48,14 @@ class ZipEntryDecoder final : public EntryDecoder {
   ~ZipEntryDecoder() override;
 
   bool open_entry() override;
-  ReadStatus read_chunk(const char** data, size_t* size) override;
   ReadFailure failure() const override { return failure_; }
   const std::string& failure_detail() const override { return failure_detail_; }
 
  private:
   ZipEntryDecoder(std::unique_ptr<const ArchiveBytes> bytes, const EntryLayout& layout);
 
+  ReadStatus fetch_chunk(const char** data, size_t* size) override;
   bool start_decryption(const std::string& password, const std::string& alternative);
-  ReadStatus fetch_chunk(const char** data, size_t* size);
   ReadStatus decode_whole(const char** data, size_t* size);
   ReadStatus decode_next_chunk(const char** data, size_t* size);
   size_t inflate_into(char* out, size_t room);
@@ -86,9 +85,4 @@ class ZipEntryDecoder final : public EntryDecoder {
   ReadFailure failure_ = ReadFailure::none;
   std::string failure_detail_;
   bool data_touched_ = false;
-  // A chunk decoded ahead by open_entry, handed out by the next read_chunk.
-  ReadStatus pending_status_ = ReadStatus::end;
-  const char* pending_data_ = nullptr;
-  size_t pending_size_ = 0;
-  bool has_pending_ = false;
 };
