@@ -27,7 +27,10 @@ void AheadDecoder::stop_decoding() {
 }
 
 bool AheadDecoder::open_entry() {
-  if (submitted_ || !inner_->open_entry()) return false;
+  if (submitted_) return false;
+  // The worker decodes the next while the ring is full and one is in use.
+  keeps_chunks_ = inner_->keep_chunks(kChunksAhead + 1);
+  if (!inner_->open_entry()) return false;
   pool_.submit_first(decoding_);
   submitted_ = true;
   fetch_first_chunk();
@@ -45,7 +48,7 @@ void AheadDecoder::decode_ahead() {
       out_of_memory_ = true;
       Chunk& chunk = chunks_[(first_ + decoded_) % kChunksAhead];
       chunk.status = ReadStatus::failed;
-      chunk.data.clear();
+      chunk.size = 0;
       ++decoded_;
       more = false;
     }
@@ -64,10 +67,11 @@ bool AheadDecoder::decode_one() {
     next = (first_ + decoded_) % kChunksAhead;
   }
   Chunk& chunk = chunks_[next];
-  const char* data = nullptr;
-  size_t size = 0;
-  chunk.status = inner_->read_chunk(&data, &size);
-  chunk.data.assign(data, size);
+  chunk.status = inner_->read_chunk(&chunk.data, &chunk.size);
+  if (!keeps_chunks_) {
+    chunk.copy.assign(chunk.data, chunk.size);
+    chunk.data = chunk.copy.data();
+  }
   std::lock_guard<fsutil::Mutex> lock(mutex_);
   ++decoded_;
   return chunk.status == ReadStatus::data;
@@ -87,7 +91,7 @@ ReadStatus AheadDecoder::fetch_chunk(const char** data, size_t* size) {
   const Chunk& chunk = chunks_[first_];
   handed_out_ = true;
   if (out_of_memory_ && chunk.status == ReadStatus::failed) throw std::bad_alloc();
-  *data = chunk.data.data();
-  *size = chunk.data.size();
+  *data = chunk.data;
+  *size = chunk.size;
   return chunk.status;
 }

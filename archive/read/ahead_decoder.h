@@ -42,8 +42,10 @@ class AheadDecoder final : public EntryDecoder {
 
  private:
   struct Chunk {
-    std::string data;
+    const char* data = nullptr;
+    size_t size = 0;
     ReadStatus status = ReadStatus::data;
+    std::string copy;  // of the data, when the decoder does not keep it
   };
   struct Decoding final : WorkerPool::Job {
     AheadDecoder* owner = nullptr;
@@ -58,6 +60,7 @@ class AheadDecoder final : public EntryDecoder {
   WorkerPool& pool_;
   Decoding decoding_;
   bool submitted_ = false;
+  bool keeps_chunks_ = false;  // the inner decoder's chunks stay while in the ring
 
   fsutil::Mutex mutex_;
   fsutil::Condition changed_;

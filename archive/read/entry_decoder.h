@@ -29,6 +29,14 @@ class EntryDecoder {
   // ends in `failed`, never in `end`, and nothing is read after the end.
   ReadStatus read_chunk(const char** data, size_t* size);
 
+  // Asks the decoder, before it is opened, to keep each chunk valid until
+  // `count` more calls of read_chunk, not only until the next; false when it
+  // cannot (its chunks are then copied to be kept).
+  virtual bool keep_chunks(size_t count) {
+    static_cast<void>(count);
+    return false;
+  }
+
   // Why open_entry or read_chunk failed last, and the decoder's words for it.
   virtual ReadFailure failure() const = 0;
   virtual const std::string& failure_detail() const = 0;
