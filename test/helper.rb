@@ -21,6 +21,13 @@ class ParvoxTest < Minitest::Test
     skip "Linux only: #{reason}" if WINDOWS
   end
 
+  # Files of several GiB go through the same C++ code whatever the Ruby or the
+  # ANSI code page: the passes that repeat the suite for those (Ruby 2.7, code
+  # page 932) set PARVOX_TEST_HUGE_FILES=0 and leave them to the first pass.
+  def huge_files_test
+    skip "files of several GiB run in another pass" if ENV["PARVOX_TEST_HUGE_FILES"] == "0"
+  end
+
   def setup
     @dir = Dir.mktmpdir("parvox-test")
   end

@@ -209,6 +209,7 @@ class TestAddFile < ParvoxTest
   end
 
   def test_a_file_of_two_gib_and_more_is_stored_whole
+    huge_files_test
     big = path("big.bin")
     size = 2 * 1024**3 + 5
     File.open(big, "wb") { |f| f.truncate(size); f.seek(size - 5); f.write("tail!") }
