@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "archive/pbkdf2_sha1.h"
+#include "archive/scrub.h"
 #include "archive/winzip_aes_platform.h"
 
 size_t winzip_aes::key_size_of_strength(unsigned strength) {
@@ -11,6 +13,25 @@ size_t winzip_aes::key_size_of_strength(unsigned strength) {
 bool winzip_aes::derive_keys(const std::string& password, const unsigned char* salt,
                              WinZipAesKeys* keys) {
   return derive_keys(password, salt, kKeySize, keys);
+}
+
+bool winzip_aes::derive_keys(const std::string& password, const unsigned char* salt, size_t key_size,
+                             WinZipAesKeys* keys) {
+  unsigned char derived[2 * kKeySize + kVerifierSize];
+  const size_t length = 2 * key_size + kVerifierSize;
+  if (pbkdf2_sha1::cpu_has_sha_extensions()) {
+    pbkdf2_sha1::derive(reinterpret_cast<const unsigned char*>(password.data()), password.size(), salt,
+                        salt_size_of(key_size), kKeyDerivationRounds, derived, length);
+  } else if (!system_pbkdf2_hmac_sha1(password, salt, salt_size_of(key_size), kKeyDerivationRounds,
+                                      derived, length)) {
+    return false;
+  }
+  keys->key_size = key_size;
+  std::copy(derived, derived + key_size, keys->encryption);
+  std::copy(derived + key_size, derived + 2 * key_size, keys->authentication);
+  std::copy(derived + 2 * key_size, derived + length, keys->verifier);
+  scrub::bytes(derived, sizeof derived);
+  return true;
 }
 
 WinZipAesCipherStream::WinZipAesCipherStream(CipherHandle cipher) : cipher_(std::move(cipher)) {}

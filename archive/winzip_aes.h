@@ -3,7 +3,8 @@
 // little-endian counter starting at 1, and HMAC-SHA1 over the encrypted data,
 // of which the first 10 bytes are stored. Entries are written with AES-256
 // and read with any of its three key sizes. The cryptography is the system's
-// own: nettle on POSIX systems, CNG on Windows.
+// own: nettle on POSIX systems, CNG on Windows; keys are derived with the
+// CPU's SHA extensions where it has them (archive/pbkdf2_sha1.h).
 #pragma once
 
 #include <cstddef>
@@ -18,6 +19,7 @@ constexpr size_t kVerifierSize = 2;
 constexpr size_t kCodeSize = 10;  // the stored part of the authentication code
 constexpr size_t kKeySize = 32;   // AES-256's, the largest
 constexpr size_t kBlockSize = 16;
+constexpr unsigned kKeyDerivationRounds = 1000;
 
 // The key size of the strength an AES extra field names (1: AES-128,
 // 2: AES-192, 3: AES-256), or 0 for any other; its salt is half as long.
@@ -99,6 +101,12 @@ bool derive_keys(const std::string& password, const unsigned char* salt, WinZipA
 // Keys of `key_size` (16, 24 or 32) from a salt of salt_size_of(key_size).
 bool derive_keys(const std::string& password, const unsigned char* salt, size_t key_size,
                  WinZipAesKeys* keys);
+
+// PBKDF2 with HMAC-SHA1 by the system's cryptography: `length` bytes into
+// `derived`. derive_keys uses it on a CPU without SHA extensions; the tests
+// hold pbkdf2_sha1::derive against it. False when it failed.
+bool system_pbkdf2_hmac_sha1(const std::string& password, const unsigned char* salt, size_t salt_size,
+                             unsigned rounds, unsigned char* derived, size_t length);
 
 // Fills `salt` with the system's random bytes; false when it has none.
 bool random_salt(unsigned char* salt, size_t size);

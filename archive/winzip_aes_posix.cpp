@@ -5,16 +5,9 @@
 #include <sys/random.h>
 
 #include <cerrno>
-#include <algorithm>
 #include <new>
 
 #include "archive/winzip_aes_platform.h"
-
-namespace {
-
-constexpr unsigned kRounds = 1000;
-
-}  // namespace
 
 struct WinZipAesCipherStream::Cipher {
   size_t key_size;
@@ -30,16 +23,10 @@ void WinZipAesCipherStream::CipherDeleter::operator()(Cipher* cipher) const { de
 
 namespace winzip_aes {
 
-bool derive_keys(const std::string& password, const unsigned char* salt, size_t key_size,
-                 WinZipAesKeys* keys) {
-  unsigned char derived[2 * kKeySize + kVerifierSize];
-  const size_t length = 2 * key_size + kVerifierSize;
-  pbkdf2_hmac_sha1(password.size(), reinterpret_cast<const uint8_t*>(password.data()), kRounds,
-                   salt_size_of(key_size), salt, length, derived);
-  keys->key_size = key_size;
-  std::copy(derived, derived + key_size, keys->encryption);
-  std::copy(derived + key_size, derived + 2 * key_size, keys->authentication);
-  std::copy(derived + 2 * key_size, derived + length, keys->verifier);
+bool system_pbkdf2_hmac_sha1(const std::string& password, const unsigned char* salt, size_t salt_size,
+                             unsigned rounds, unsigned char* derived, size_t length) {
+  pbkdf2_hmac_sha1(password.size(), reinterpret_cast<const uint8_t*>(password.data()), rounds, salt_size,
+                   salt, length, derived);
   return true;
 }
 

@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr ULONGLONG kRounds = 1000;
-
 bool succeeded(NTSTATUS status) { return status >= 0; }
 
 struct Provider {
@@ -46,23 +44,14 @@ void WinZipAesCipherStream::CipherDeleter::operator()(Cipher* cipher) const { de
 
 namespace winzip_aes {
 
-bool derive_keys(const std::string& password, const unsigned char* salt, size_t key_size,
-                 WinZipAesKeys* keys) {
+bool system_pbkdf2_hmac_sha1(const std::string& password, const unsigned char* salt, size_t salt_size,
+                             unsigned rounds, unsigned char* derived, size_t length) {
   Provider hmac(BCRYPT_SHA1_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG);
-  unsigned char derived[2 * kKeySize + kVerifierSize];
-  const size_t length = 2 * key_size + kVerifierSize;
-  if (!hmac.handle ||
-      !succeeded(BCryptDeriveKeyPBKDF2(hmac.handle, bytes(password.data()),
-                                       static_cast<ULONG>(password.size()), bytes(salt),
-                                       static_cast<ULONG>(salt_size_of(key_size)), kRounds,
-                                       derived, static_cast<ULONG>(length), 0))) {
-    return false;
-  }
-  keys->key_size = key_size;
-  std::copy(derived, derived + key_size, keys->encryption);
-  std::copy(derived + key_size, derived + 2 * key_size, keys->authentication);
-  std::copy(derived + 2 * key_size, derived + length, keys->verifier);
-  return true;
+  return hmac.handle &&
+         succeeded(BCryptDeriveKeyPBKDF2(hmac.handle, bytes(password.data()),
+                                         static_cast<ULONG>(password.size()), bytes(salt),
+                                         static_cast<ULONG>(salt_size), rounds, derived,
+                                         static_cast<ULONG>(length), 0));
 }
 
 bool random_salt(unsigned char* salt, size_t size) {
