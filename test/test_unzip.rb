@@ -132,8 +132,6 @@ class TestUnzip < ParvoxTest
       tasks = -> { Dir.exist?("/proc/self/task") ? Dir.children("/proc/self/task").size : 0 }
       out, good, *archives = ARGV
       files = -> { Dir.glob("**/*", base: out).select { |f| File.file?(File.join(out, f)) } }
-      Parvox.load(good, "").read("big.txt")
-      threads = tasks.call
       outcome = ->(label, reader, answer, left) { puts [label, answer.inspect, reader.last_error, left].join("|") }
       archives.each_slice(2) do |label, archive|
         reader = Parvox.load(archive, "pw")
@@ -149,7 +147,8 @@ class TestUnzip < ParvoxTest
       seen = 0
       outcome.("stop chunks", reader, reader.read("big.txt") { |c| break :stopped if (seen += c.bytesize) > (3 << 20) }, "")
       outcome.("after", reader, reader.read("big.txt")&.bytesize, "")
-      outcome.("threads", reader, tasks.call - threads, "")
+      50.times { tasks.call > 1 ? sleep(0.1) : break }  # Ruby's timer thread ends a while after the last wait
+      outcome.("threads", reader, tasks.call, "")
     RUBY
     args = archives.flat_map { |label, archive| [label, archive] }
     runs = %w[1 2 8].to_h do |threads|
@@ -165,7 +164,7 @@ class TestUnzip < ParvoxTest
     assert_includes one, "stop file|:stopped|stopped while 'big.txt' was read|false"
     assert_includes one, "stop chunks|:stopped|stopped while 'big.txt' was read|"
     assert_includes one, "after|#{text.bytesize}||"
-    assert_includes one, "threads|0||"
+    assert_includes one, "threads|#{WINDOWS ? 0 : 1}||", "a thread outlived its call"
     %w[2 8].each { |threads| assert_equal one, runs[threads], "#{threads} threads differ from one" }
   end
 
