@@ -47,6 +47,15 @@ void WorkerPool::submit(Job& job) {
   work_ready_.notify_all();
 }
 
+void WorkerPool::submit_first(Job& job) {
+  {
+    std::lock_guard<fsutil::Mutex> lock(mutex_);
+    job.state_ = Job::State::queued;
+    queue_.push_front(&job);
+  }
+  work_ready_.notify_all();
+}
+
 bool WorkerPool::is_done(Job& job) {
   std::lock_guard<fsutil::Mutex> lock(mutex_);
   return job.state_ == Job::State::done;

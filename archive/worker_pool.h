@@ -49,6 +49,9 @@ class WorkerPool {
   size_t workers() const { return threads_.size(); }
 
   void submit(Job& job);
+  // Queues `job` before every queued one: the next worker free starts it.
+  // Needs workers.
+  void submit_first(Job& job);
   bool is_done(Job& job);
   // Waits until `job` is done, running queued jobs meanwhile (`job` first
   // when it has not started).

@@ -103,6 +103,71 @@ class TestUnzip < ParvoxTest
     end
   end
 
+  # A large entry is decoded ahead on another thread while the calling one
+  # writes or hands out its data. Damage late in the data, a forged
+  # authentication code, a declared size below the data, and a stop in the
+  # middle end it as on one thread: the same answer and reason, no file left,
+  # no thread left behind (in a child with a deadline: a stop that hung would
+  # wait on the decoding thread), and the object still reads afterwards.
+  def test_large_entries_decoded_ahead_fail_and_stop_as_on_one_thread
+    text = (1..).lazy.map { |i| "line #{i * 7919 % 100_003}\n" }.first(700_000).join.b
+    good = ZipBytes.write(path("good.zip"), [{ name: "big.txt", data: text }])
+    body = ZipBytes.deflate(text)
+    late = body.dup.tap { |b| b.setbyte(b.bytesize - 200, b.getbyte(b.bytesize - 200) ^ 0x55) }
+    archives = {
+      "late" => ZipBytes.write(path("late.zip"), [{ name: "big.txt", data: text, body: late }]),
+      "short" => ZipBytes.write(path("short.zip"), [{ name: "big.txt", data: text, local: { size: text.bytesize - 999 },
+                                                        central: { size: text.bytesize - 999 } }]),
+    }
+    zip = Parvox.new(path("aes.zip"), "pw")
+    assert zip.add_data(text, "big.txt")
+    zip.close
+    aes = File.binread(path("aes.zip"))
+    data_end = 30 + aes.unpack1("@26v") + aes.unpack1("@28v") + ZipBytes.entries(path("aes.zip"))[0][:compressed]
+    { "aes-late" => data_end - 500, "aes-code" => data_end - 1 }.each do |label, at|
+      forged = aes.dup.tap { |b| b.setbyte(at, b.getbyte(at) ^ 1) }
+      archives[label] = path("#{label}.zip").tap { |p| File.binwrite(p, forged) }
+    end
+    script = <<~RUBY
+      tasks = -> { Dir.exist?("/proc/self/task") ? Dir.children("/proc/self/task").size : 0 }
+      out, good, *archives = ARGV
+      files = -> { Dir.glob("**/*", base: out).select { |f| File.file?(File.join(out, f)) } }
+      outcome = ->(label, reader, answer, left) { puts [label, answer.inspect, reader.last_error, left].join("|") }
+      archives.each_slice(2) do |label, archive|
+        reader = Parvox.load(archive, "pw")
+        outcome.(label + " all", reader, reader.unzip_all("\#{out}/\#{label}"), files.call)
+        outcome.(label + " file", reader, reader.unzip_file("big.txt", "\#{out}/f"), File.exist?("\#{out}/f"))
+        outcome.(label + " read", reader, reader.read("big.txt").nil?, "")
+        outcome.(label + " chunks", reader, reader.read("big.txt") { }, "")
+      end
+      reader = Parvox.load(good, "")
+      outcome.("stop all", reader, reader.unzip_all("\#{out}/all") { |_, done, _| break :stopped if done > (3 << 20) }, files.call)
+      outcome.("stop file", reader, reader.unzip_file("big.txt", "\#{out}/f") { |_, done, _| break :stopped if done > (3 << 20) },
+               File.exist?("\#{out}/f"))
+      seen = 0
+      outcome.("stop chunks", reader, reader.read("big.txt") { |c| break :stopped if (seen += c.bytesize) > (3 << 20) }, "")
+      outcome.("after", reader, reader.read("big.txt")&.bytesize, "")
+      50.times { tasks.call > 1 ? sleep(0.1) : break }  # Ruby's timer thread ends a while after the last wait
+      outcome.("threads", reader, tasks.call, "")
+    RUBY
+    args = archives.flat_map { |label, archive| [label, archive] }
+    runs = %w[1 2 8].to_h do |threads|
+      out, status = ruby_child(script, path("out#{threads}"), good, *args, env: { "PARVOX_THREADS" => threads }, deadline: 120)
+      assert status.success?, "#{threads} threads: #{out}"
+      [threads, out.lines.map(&:chomp)]
+    end
+    one = runs["1"]
+    assert_equal 4 * archives.size + 5, one.size, one.join("\n")
+    one.grep(/^(late|short|aes)/).each { |line| assert_match(/^\S+ \w+\|(false|true)\|'big.txt': data damaged \(.+\)\|(false|)$/, line) }
+    assert_includes one, "aes-code all|false|'big.txt': data damaged (authentication code mismatch)|"
+    assert_includes one, "stop all|:stopped|stopped while 'big.txt' was read|"
+    assert_includes one, "stop file|:stopped|stopped while 'big.txt' was read|false"
+    assert_includes one, "stop chunks|:stopped|stopped while 'big.txt' was read|"
+    assert_includes one, "after|#{text.bytesize}||"
+    assert_includes one, "threads|#{WINDOWS ? 0 : 1}||", "a thread outlived its call"
+    %w[2 8].each { |threads| assert_equal one, runs[threads], "#{threads} threads differ from one" }
+  end
+
   # Of entries with one name, the last in archive order stays, on one thread
   # or eight, whatever their sizes (large entries are decoded at their turn,
   # small ones on the workers).

@@ -7,6 +7,7 @@
 
 #include "archive/read/archive_reader.h"
 #include "archive/names.h"
+#include "archive/read/ahead_decoder.h"
 #include "archive/read/extracted_attributes.h"
 #include "fsutil/folder_creation.h"
 
@@ -123,13 +124,20 @@ bool ArchiveReader::fail(std::string reason) {
 
 // The entry `name`, found in `*directory` (which keeps it alive) and opened
 // in `*engine` for its data, within the expansion budget; null with the
-// reason when any of that fails.
+// reason when any of that fails. A large entry is decoded ahead on a worker
+// of `*ahead` (made here, outliving `*engine`) when more than one thread is
+// configured.
 const DirectoryEntry* ArchiveReader::open_named_entry(
     const std::string& name, std::shared_ptr<const CentralDirectory>* directory,
-    std::unique_ptr<EntryDecoder>* engine) {
+    std::unique_ptr<WorkerPool>* ahead, std::unique_ptr<EntryDecoder>* engine) {
   *directory = this->directory();
   const DirectoryEntry* entry = *directory ? find_entry(**directory, name) : nullptr;
-  if (!entry || open_entry(*entry, engine, &last_error_) != Opening::opened) return nullptr;
+  if (!entry) return nullptr;
+  if (!entry->info.is_folder && AheadDecoder::is_worth_it(entry->info.size) &&
+      worker_pool::configured_threads() > 1) {
+    ahead->reset(new WorkerPool(1));
+  }
+  if (open_entry(*entry, ahead->get(), engine, &last_error_) != Opening::opened) return nullptr;
   if (!admits_declared_size(*entry)) {
     fail_expansion(*entry);
     return nullptr;
@@ -144,8 +152,9 @@ bool ArchiveReader::unzip_file(const std::string& name, const std::string& targe
     // The entry is opened before anything is created for it, so one that
     // cannot be read leaves no trace on disk.
     std::shared_ptr<const CentralDirectory> directory;
+    std::unique_ptr<WorkerPool> ahead;
     std::unique_ptr<EntryDecoder> engine;
-    const DirectoryEntry* entry = open_named_entry(name, &directory, &engine);
+    const DirectoryEntry* entry = open_named_entry(name, &directory, &ahead, &engine);
     if (!entry) return false;
     progress.set_total(entry->info.size);
     // A folder entry is the folders above the target: it is extracted when
@@ -176,8 +185,9 @@ bool ArchiveReader::read_entry(const std::string& name, EntrySink& sink,
   last_error_.clear();
   try {
     std::shared_ptr<const CentralDirectory> directory;
+    std::unique_ptr<WorkerPool> ahead;
     std::unique_ptr<EntryDecoder> engine;
-    const DirectoryEntry* entry = open_named_entry(name, &directory, &engine);
+    const DirectoryEntry* entry = open_named_entry(name, &directory, &ahead, &engine);
     if (!entry) return false;
     progress.set_total(entry->info.size);
     const bool answer = entry->info.is_folder
@@ -215,7 +225,7 @@ const DirectoryEntry* ArchiveReader::find_entry(const CentralDirectory& director
   return &directory.entries()[static_cast<size_t>(position)];
 }
 
-ArchiveReader::Opening ArchiveReader::open_entry(const DirectoryEntry& entry,
+ArchiveReader::Opening ArchiveReader::open_entry(const DirectoryEntry& entry, WorkerPool* ahead,
                                                  std::unique_ptr<EntryDecoder>* engine,
                                                  std::string* reason) const {
   const std::string name = failures::quoted(entry.info.name_ok ? entry.info.name : entry.stored_name);
@@ -229,6 +239,10 @@ ArchiveReader::Opening ArchiveReader::open_entry(const DirectoryEntry& entry,
   if (!*engine) {
     *reason = name + " cannot be read: its local header is damaged";
     return Opening::damaged;
+  }
+  if (ahead && ahead->workers() > 0 && !entry.info.is_folder &&
+      AheadDecoder::is_worth_it(entry.info.size)) {
+    engine->reset(new AheadDecoder(std::move(*engine), *ahead));
   }
   if (entry.info.is_folder || (*engine)->open_entry()) return Opening::opened;
   *reason = reading_failure(entry, **engine);

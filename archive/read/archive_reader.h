@@ -25,6 +25,8 @@
 #include "archive/read/entry_decoder.h"
 #include "fsutil/file.h"
 
+class WorkerPool;
+
 // Where read_entry puts an entry's data.
 class EntrySink {
  public:
@@ -96,14 +98,16 @@ class ArchiveReader {
   const DirectoryEntry* find_entry(const CentralDirectory& directory, const std::string& name);
   const DirectoryEntry* open_named_entry(const std::string& name,
                                          std::shared_ptr<const CentralDirectory>* directory,
+                                         std::unique_ptr<WorkerPool>* ahead,
                                          std::unique_ptr<EntryDecoder>* engine);
-  // Starts reading an entry's data. `unreadable`: the engine cannot decode it
-  // (wrong or missing password, unsupported method); `damaged`: it is not
-  // where or what the directory says. Both leave the reason in `*reason`.
-  // Safe on any thread.
+  // Starts reading an entry's data; a large entry is decoded ahead on a
+  // worker of `ahead` when it is given and has one. `unreadable`: the engine
+  // cannot decode it (wrong or missing password, unsupported method);
+  // `damaged`: it is not where or what the directory says. Both leave the
+  // reason in `*reason`. Safe on any thread.
   enum class Opening { opened, unreadable, damaged };
-  Opening open_entry(const DirectoryEntry& entry, std::unique_ptr<EntryDecoder>* engine,
-                     std::string* reason) const;
+  Opening open_entry(const DirectoryEntry& entry, WorkerPool* ahead,
+                     std::unique_ptr<EntryDecoder>* engine, std::string* reason) const;
   static int64_t total_entry_size(const CentralDirectory& directory);
   bool admits_declared_size(const DirectoryEntry& entry);
   bool fail_expansion(const DirectoryEntry& entry);

@@ -26,12 +26,34 @@ class EntryDecoder {
   virtual bool open_entry() = 0;
   // Next chunk of the open entry's data; the chunk stays valid until the next
   // call. A damaged entry (bad CRC, bad authentication code, truncated data)
-  // ends in `failed`, never in `end`.
-  virtual ReadStatus read_chunk(const char** data, size_t* size) = 0;
+  // ends in `failed`, never in `end`, and nothing is read after the end.
+  ReadStatus read_chunk(const char** data, size_t* size);
+
+  // Asks the decoder, before it is opened, to keep each chunk valid until
+  // `count` more calls of read_chunk, not only until the next; false when it
+  // cannot (its chunks are then copied to be kept).
+  virtual bool keep_chunks(size_t count) {
+    static_cast<void>(count);
+    return false;
+  }
 
   // Why open_entry or read_chunk failed last, and the decoder's words for it.
   virtual ReadFailure failure() const = 0;
   virtual const std::string& failure_detail() const = 0;
+
+ protected:
+  // Decodes the next chunk, as read_chunk hands it out.
+  virtual ReadStatus fetch_chunk(const char** data, size_t* size) = 0;
+  // Decodes the first chunk at opening, for the next read_chunk to hand out
+  // (a failure when the entry was not `started`): damaged data shows at the
+  // first read, as from a decoder that streams. Answers its status.
+  ReadStatus fetch_first_chunk(bool started = true);
+
+ private:
+  ReadStatus pending_status_ = ReadStatus::end;
+  const char* pending_data_ = nullptr;
+  size_t pending_size_ = 0;
+  bool has_pending_ = false;
 };
 
 // The decoder for the entry laid out as `layout` in `bytes` (which outlive

@@ -233,21 +233,7 @@ bool LibarchiveDecoder::open_entry() {
   data_touched_ = true;
   failure_ = ReadFailure::none;
   failure_detail_.clear();
-  pending_status_ = fetch_chunk(&pending_data_, &pending_size_);
-  has_pending_ = true;
-  return pending_status_ != ReadStatus::failed;
-}
-
-ReadStatus LibarchiveDecoder::read_chunk(const char** data, size_t* size) {
-  if (has_pending_) {
-    has_pending_ = false;
-    *data = pending_data_;
-    *size = pending_size_;
-    return pending_status_;
-  }
-  if (pending_status_ != ReadStatus::data) return pending_status_;
-  pending_status_ = fetch_chunk(data, size);
-  return pending_status_;
+  return fetch_first_chunk() != ReadStatus::failed;
 }
 
 ReadStatus LibarchiveDecoder::fetch_chunk(const char** data, size_t* size) {

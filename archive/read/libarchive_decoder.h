@@ -46,7 +46,6 @@ class LibarchiveDecoder final : public EntryDecoder {
   ~LibarchiveDecoder() override;
 
   bool open_entry() override;
-  ReadStatus read_chunk(const char** data, size_t* size) override;
   ReadFailure failure() const override { return failure_; }
   const std::string& failure_detail() const override { return failure_detail_; }
 
@@ -56,7 +55,7 @@ class LibarchiveDecoder final : public EntryDecoder {
   struct Source;
 
  private:
-  ReadStatus fetch_chunk(const char** data, size_t* size);
+  ReadStatus fetch_chunk(const char** data, size_t* size) override;
   bool ended_before_its_compressed_size() const;
   void note_failure();
 
@@ -72,10 +71,5 @@ class LibarchiveDecoder final : public EntryDecoder {
   ReadFailure failure_ = ReadFailure::none;
   std::string failure_detail_;
   bool data_touched_ = false;
-  // A chunk read ahead by open_entry, handed out by the next read_chunk.
-  ReadStatus pending_status_ = ReadStatus::end;
-  const char* pending_data_ = nullptr;
-  size_t pending_size_ = 0;
-  bool has_pending_ = false;
   int64_t next_offset_ = 0;
 };

@@ -24,7 +24,7 @@
 #include "archive/names.h"
 #include "archive/read/archive_reader.h"
 #include "archive/read/extracted_attributes.h"
-#include "archive/read/zip_entry_decoder.h"
+#include "archive/read/ahead_decoder.h"
 #include "archive/worker_pool.h"
 #include "fsutil/folder_creation.h"
 
@@ -181,7 +181,10 @@ void ArchiveReader::Extraction::Item::run(size_t thread) {
   try {
     Progress silent = extraction->progress_.silent();
     std::unique_ptr<EntryDecoder> engine;
-    opening = extraction->reader_.open_entry(*entry, &engine, &reason);
+    // A large entry runs here while the workers finish what they have: one
+    // of them then decodes it ahead.
+    opening = extraction->reader_.open_entry(*entry, runs_here ? &extraction->pool_ : nullptr,
+                                             &engine, &reason);
     if (opening != Opening::opened) {
       ok = false;
       return;
@@ -286,7 +289,7 @@ bool ArchiveReader::Extraction::admit_file(std::unique_ptr<Item> item) {
   const std::vector<std::string> folder(item->parts.begin(), item->parts.end() - 1);
   if (folder != last_folder_ && fsutil::make_folders_beneath(root_, folder)) last_folder_ = folder;
   item->key = path_key(item->parts, item->parts.size());
-  item->runs_here = item->entry->info.size > ZipEntryDecoder::kWholeEntryBytes;
+  item->runs_here = AheadDecoder::is_worth_it(item->entry->info.size);
   bytes_ahead_ += std::max(item->entry->info.size, kEntryCost);
   Item& added = *item;
   in_flight_paths_[added.key] = &added;

@@ -96,24 +96,18 @@ bool ZipEntryDecoder::open_entry() {
   const bool opened = !encrypted || start_decryption(password_, alternative_);
   password_.clear();
   alternative_.clear();
-  // Damaged data shows at the first read, as from a decoder that streams: an
-  // entry that cannot be opened is passed over, one whose data fails ends
+  // An entry that cannot be opened is passed over, one whose data fails ends
   // the extraction there.
-  pending_status_ = opened ? fetch_chunk(&pending_data_, &pending_size_) : ReadStatus::failed;
-  has_pending_ = true;
+  fetch_first_chunk(opened);
   return opened;
 }
 
-ReadStatus ZipEntryDecoder::read_chunk(const char** data, size_t* size) {
-  if (has_pending_) {
-    has_pending_ = false;
-    *data = pending_data_;
-    *size = pending_size_;
-    return pending_status_;
-  }
-  if (pending_status_ != ReadStatus::data) return pending_status_;
-  pending_status_ = fetch_chunk(data, size);
-  return pending_status_;
+// A whole entry's one chunk stays until the decoder is gone; a large
+// entry's go into `count` buffers in turn.
+bool ZipEntryDecoder::keep_chunks(size_t count) {
+  if (data_touched_) return false;
+  if (count > 1) kept_.resize(count);
+  return true;
 }
 
 ReadStatus ZipEntryDecoder::fail(ReadFailure why, std::string detail) {
@@ -223,24 +217,21 @@ ReadStatus ZipEntryDecoder::decode_next_chunk(const char** data, size_t* size) {
       stream_ = nullptr;
       throw std::bad_alloc();
     }
-    output_.resize(kChunkBytes);
   }
   // One byte more than declared tells data that goes on past it.
   const size_t room = static_cast<size_t>(
       std::min<int64_t>(kChunkBytes, layout_.size - produced_ + 1));
   size_t made = 0;
-  const char* chunk = nullptr;
+  std::string& piece = next_piece();
   if (stream_) {
-    made = inflate_into(&output_[0], room);
+    made = inflate_into(&piece[0], room);
     if (failure_ != ReadFailure::none) return ReadStatus::failed;
-    chunk = output_.data();
   } else if (data_left_ > 0) {
     made = static_cast<size_t>(std::min<int64_t>(data_left_, room));
-    input_.resize(made);
-    if (!read_data(&input_[0], made)) return damaged("its data cannot be read");
-    if (decryptor_) decryptor_->decrypt(&input_[0], made);
-    chunk = input_.data();
+    if (!read_data(&piece[0], made)) return damaged("its data cannot be read");
+    if (decryptor_) decryptor_->decrypt(&piece[0], made);
   }
+  const char* chunk = piece.data();
   if (made == 0) return finish();
   produced_ += static_cast<int64_t>(made);
   if (produced_ > layout_.size) return damaged("more data than its declared size");
@@ -248,6 +239,15 @@ ReadStatus ZipEntryDecoder::decode_next_chunk(const char** data, size_t* size) {
   *data = chunk;
   *size = made;
   return ReadStatus::data;
+}
+
+// The buffer for the next chunk of a large entry: the one, or the next of
+// those kept.
+std::string& ZipEntryDecoder::next_piece() {
+  std::string& piece = kept_.empty() ? output_ : kept_[next_kept_];
+  if (!kept_.empty()) next_kept_ = (next_kept_ + 1) % kept_.size();
+  if (piece.size() < kChunkBytes) piece.resize(kChunkBytes);
+  return piece;
 }
 
 // Inflates into `out` until `room` bytes are made or the stream ends; reads

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "archive/read/archive_bytes.h"
 #include "archive/read/central_directory.h"
@@ -48,17 +49,18 @@ class ZipEntryDecoder final : public EntryDecoder {
   ~ZipEntryDecoder() override;
 
   bool open_entry() override;
-  ReadStatus read_chunk(const char** data, size_t* size) override;
+  bool keep_chunks(size_t count) override;
   ReadFailure failure() const override { return failure_; }
   const std::string& failure_detail() const override { return failure_detail_; }
 
  private:
   ZipEntryDecoder(std::unique_ptr<const ArchiveBytes> bytes, const EntryLayout& layout);
 
+  ReadStatus fetch_chunk(const char** data, size_t* size) override;
   bool start_decryption(const std::string& password, const std::string& alternative);
-  ReadStatus fetch_chunk(const char** data, size_t* size);
   ReadStatus decode_whole(const char** data, size_t* size);
   ReadStatus decode_next_chunk(const char** data, size_t* size);
+  std::string& next_piece();
   size_t inflate_into(char* out, size_t room);
   bool read_data(char* out, size_t size);
   ReadStatus finish();
@@ -81,14 +83,12 @@ class ZipEntryDecoder final : public EntryDecoder {
   uint32_t crc_ = 0;
   std::string input_;   // data read, decrypted
   std::string output_;  // data inflated
+  // A large entry's chunks, used in turn when they are to be kept.
+  std::vector<std::string> kept_;
+  size_t next_kept_ = 0;
   z_stream_s* stream_ = nullptr;  // a large deflated entry's
   bool stream_ended_ = false;
   ReadFailure failure_ = ReadFailure::none;
   std::string failure_detail_;
   bool data_touched_ = false;
-  // A chunk decoded ahead by open_entry, handed out by the next read_chunk.
-  ReadStatus pending_status_ = ReadStatus::end;
-  const char* pending_data_ = nullptr;
-  size_t pending_size_ = 0;
-  bool has_pending_ = false;
 };
