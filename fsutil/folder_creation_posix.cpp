@@ -20,10 +20,14 @@ bool is_folder(const std::string& path) {
 }
 
 // Opens the sub-folder `name` of the open folder `parent`, creating it when
-// missing; never follows a link.
+// missing; never follows a link. Opening comes first: a walk mostly passes
+// folders that exist, and mkdir locks the parent even when it fails.
 File open_or_make_subfolder(int parent, const std::string& name) {
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  File folder(::openat(parent, name.c_str(), kFlags));
+  if (folder.is_open() || errno != ENOENT) return folder;
   if (::mkdirat(parent, name.c_str(), 0777) != 0 && errno != EEXIST) return File();
-  return File(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  return File(::openat(parent, name.c_str(), kFlags));
 }
 
 File invalid_name() {

@@ -50,7 +50,10 @@ WinHandle open_folder(const std::wstring& path, bool no_follow) {
   return folder;
 }
 
+// Opening comes first: a walk mostly passes folders that exist.
 WinHandle open_or_make_subfolder(const std::wstring& path) {
+  WinHandle folder = open_folder(path, true);
+  if (folder.is_open()) return folder;
   CreateDirectoryW(path.c_str(), nullptr);  // an existing folder is fine
   return open_folder(path, true);
 }
