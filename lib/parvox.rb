@@ -7,6 +7,12 @@ held = (File.directory?(dir) ? Dir.children(dir) : [])
        .select { |minor| File.file?(File.join(dir, minor, "parvox.so")) }
        .sort_by { |minor| minor.split(".").map(&:to_i) }.reverse
 minor = RUBY_VERSION[/\A\d+\.\d+/]
+if held.empty?
+  # No UCRT gem here (a source checkout on the load path, say): the
+  # parvox.so built for this Ruby is elsewhere on the load path.
+  require "parvox.so"
+  return
+end
 unless held.include?(minor)
   raise LoadError, "this Parvox gem holds parvox.so for Ruby #{held.join(' and ')} only, " \
                    "not for this Ruby #{RUBY_VERSION}: use one of those Rubies, or install " \

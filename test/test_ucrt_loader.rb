@@ -6,15 +6,17 @@ require_relative "helper"
 class TestUcrtLoader < ParvoxTest
   LOADER = File.expand_path("../lib/parvox.rb", __dir__)
 
-  # The LoadError the loader raises as Ruby `version`.
-  def load_error_as(version)
+  # The LoadError the loader raises as Ruby `version`, with `held` beside it
+  # and `elsewhere` first on the load path.
+  def load_error_as(version, held: %w[3.1 3.3], elsewhere: path("elsewhere"))
     lib = path("lib")
-    make_tree(lib, "parvox/3.1/parvox.so" => "", "parvox/3.3/parvox.so" => "")
-    FileUtils.cp(LOADER, lib)
+    libraries = held.to_h { |minor| ["parvox/#{minor}/parvox.so", ""] }
+    make_tree(lib, libraries.merge("parvox.rb" => File.binread(LOADER)))
     script = <<~RUBY
       $VERBOSE = nil
       Object.send(:remove_const, :RUBY_VERSION)
       RUBY_VERSION = ARGV[0].freeze
+      $LOAD_PATH.unshift(ARGV[2])
       begin
         load ARGV[1]
       rescue LoadError => e
@@ -23,7 +25,8 @@ class TestUcrtLoader < ParvoxTest
     RUBY
     attempts = 0
     begin
-      out, status = Open3.capture2e(RbConfig.ruby, "-e", script, version, File.join(lib, "parvox.rb"))
+      out, status = Open3.capture2e(RbConfig.ruby, "-e", script, version, File.join(lib, "parvox.rb"),
+                                    elsewhere)
     rescue Errno::EINVAL
       # Wine now and then refuses to start a process; a second try starts it.
       attempts += 1
@@ -43,5 +46,10 @@ class TestUcrtLoader < ParvoxTest
   def test_a_held_ruby_loads_its_own_library
     # An empty file is no library: the error names the one that was tried.
     assert_includes load_error_as("3.1.6"), "parvox/3.1/parvox.so"
+  end
+
+  def test_without_a_held_ruby_the_library_on_the_load_path_is_loaded
+    make_tree(path("elsewhere"), "parvox.so" => "")
+    assert_includes load_error_as("3.1.6", held: []), "elsewhere/parvox.so"
   end
 end
