@@ -1,8 +1,8 @@
 // libarchive called directly, and no Ruby. Adding runs libarchive's own zip
 // writer (a peer: Parvox writes archives itself) at the level Parvox deflates
-// with; extracting runs libarchive's streaming reader, with which Parvox
-// decodes entry data, over the whole archive: it tells the engine's own cost
-// from what the extension adds on top.
+// with; extracting runs libarchive's streaming reader over the whole archive
+// (Parvox leaves it the methods its own decoder does not take): a peer that
+// pays no Ruby start-up.
 //
 //   direct add FOLDER ARCHIVE NAME [PASSWORD]   deflate level 6 (AES-256 with
 //                                               a password), 1 MiB blocks,

@@ -27,6 +27,7 @@ OptionParser.new do |o|
   o.on("--only GROUPS", "comma-separated: tree-add,tree-extract,big-add,big-extract,noise-add") { |g| options[:only] = g.split(",") }
   o.on("--contenders KEYS", "comma-separated contender keys (e.g. limit,parvox)") { |k| options[:contenders] = k.split(",") }
   o.on("--results DIR", "where results.md and chart.png go (default bench/results)") { |d| options[:results] = d }
+  o.on("--output DIR", "where archives are written and files extracted (default in bench/scratch)") { |d| options[:output] = d }
 end.parse!
 
 SMOKE = options[:smoke]
@@ -38,7 +39,7 @@ PROFILE = if SMOKE
             { name: "full", files: 10_000, bytes: 150_000_000, big: 1 << 30, noise: 300_000_000 }
           end
 RESULTS = options[:results] || (SMOKE ? File.join(SCRATCH, "smoke-results") : File.join(BENCH, "results"))
-OUT = File.join(SCRATCH, "out-#{PROFILE[:name]}")
+OUT = File.join(File.expand_path(options[:output] || SCRATCH), "out-#{PROFILE[:name]}")
 RUBY = RbConfig.ruby
 # PARVOX_BENCH_LIB measures another build (an earlier commit's, say).
 PARVOX_LIB = ENV["PARVOX_BENCH_LIB"] || File.join(ROOT, "build", "ruby-#{RUBY_VERSION}")
@@ -294,7 +295,7 @@ def delete_in_bulk(paths)
   return if paths.empty?
   FileUtils.rm_rf(paths)
   system("sync")
-  File.write(DELETED_AT, Time.now.to_f.to_s) unless SMOKE
+  File.write(DELETED_AT, Time.now.to_f.to_s) unless SMOKE || output_in_memory?
 end
 
 # On this virtual machine, writing into memory the guest has not used before
@@ -319,14 +320,22 @@ def wait_after_deleting
   sleep(wait)
 end
 
+# On a file system in memory (tmpfs) nothing is slowed by deleting, and what
+# is kept takes memory that the next run would have to be handed fresh: each
+# output goes as soon as it is checked.
+def output_in_memory?
+  FileUtils.mkdir_p(OUT)
+  IO.popen(["stat", "-f", "-c", "%T", OUT], &:read).strip == "tmpfs"
+end
+
 def run_group(group)
   say "bench: #{group.title}: #{group.contenders.size} contenders x #{group.reps}"
   group.runs = Hash.new { |h, k| h[k] = [] }
   group.problems = {}
   group.sizes = {}
   kept = []
-  many_files = group.kind == :extract && group.corpus.stats[:files] > 1
-  wait_after_deleting if many_files
+  keep_outputs = group.kind == :extract && group.corpus.stats[:files] > 1 && !output_in_memory?
+  wait_after_deleting if keep_outputs
   group.reps.times do |rep|
     # Each repetition starts one place further along, so no contender always
     # runs right after the same other one.
@@ -348,7 +357,7 @@ def run_group(group)
       # Deleting 10,000 extracted files would slow down whichever contender
       # runs next (see delete_in_bulk): the extracted trees stay until the
       # group is done.
-      if many_files
+      if keep_outputs
         kept << output
         release_page_cache(output)
       else
@@ -621,6 +630,7 @@ def report(groups, started, busy_before, busy_after, load_before, load_after)
     rubyzip pay Ruby's start-up, shown on the baseline row.
 
     - Machine: #{machine_description}
+    - Written to: #{output_in_memory? ? 'a file system in memory (tmpfs)' : 'disk'} (`#{OUT}`).
     - Other load: busy processes at the start: #{busy_before}; at the end: #{busy_after}.
       Load average #{load_before} at the start, #{load_after} at the end. The benchmark ran at
       #{Process.getpriority(Process::PRIO_PROCESS, 0).then { |n| n.zero? ? 'normal priority' : "nice #{n}" }}; each table says how much CPU other processes took during its runs.
