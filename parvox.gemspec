@@ -4,7 +4,7 @@ Gem::Specification.new do |spec|
   spec.summary = "Write and extract zip archives (deflate, AES-256) from Ruby"
   spec.description = "A native extension with one class, Parvox, that zips files and whole " \
                      "folder trees, optionally with a password (WinZip AES-256), and extracts " \
-                     "them again, safely on hostile archives. Built on libarchive."
+                     "them again on every core, safely on hostile archives."
   spec.authors = ["Parvox developers"]
   spec.license = "MIT"
   spec.required_ruby_version = ">= 2.7"
