@@ -163,19 +163,28 @@ File create_file_beneath(const std::string& root, const std::vector<std::string>
   return FileCreator(root).create_file(parts);
 }
 
-File FileCreator::create_file(const std::vector<std::string>& parts) {
-  if (parts.empty() || !is_creatable_name(parts.back())) return File();
+bool FileCreator::reach_folder_of(const std::vector<std::string>& parts) {
   const size_t depth = parts.size() - 1;
   if (!folders_ || folder_parts_.size() != depth ||
       !std::equal(folder_parts_.begin(), folder_parts_.end(), parts.begin())) {
     folders_.reset(new (std::nothrow) OpenFolders);
     if (!folders_ || !open_folders_beneath(root_, parts, depth, folders_.get())) {
       folders_.reset();
-      return File();
+      return false;
     }
     folder_parts_.assign(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(depth));
   }
+  return true;
+}
+
+File FileCreator::create_file(const std::vector<std::string>& parts) {
+  if (parts.empty() || !is_creatable_name(parts.back()) || !reach_folder_of(parts)) return File();
   return create_plain_file(child(folders_->path, parts.back()));
+}
+
+bool FileCreator::finds(const std::vector<std::string>& parts) {
+  if (parts.empty() || !is_creatable_name(parts.back()) || !reach_folder_of(parts)) return false;
+  return GetFileAttributesW(child(folders_->path, parts.back()).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 // The folders above the file stay open meanwhile, so its path still leads there.

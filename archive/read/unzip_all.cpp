@@ -11,7 +11,9 @@
 // of extracting one entry after the other, and nothing is left half written.
 //
 // No two entries in flight write the same path, or one beneath the other: a
-// later one waits until the earlier is settled. Folders are created here, on
+// later one waits until the earlier is settled. A worker never replaces what
+// is already in the target: such an entry is extracted at its turn, once
+// every entry before it is settled, so a stop before it leaves it untouched. Folders are created here, on
 // the calling thread, before any file beneath them is submitted; a worker
 // only creates its file in a folder that is already there.
 #include <algorithm>
@@ -118,6 +120,8 @@ class ArchiveReader::Extraction {
     std::string key;                 // a file's, while it is in flight
     bool runs_here = false;          // a large file: decoded at its turn, reporting as it goes
     bool submitted = false;
+    bool at_its_turn = false;        // every entry before it is settled: it may replace a file
+    bool waits_for_turn = false;     // a worker found something at its name and left it
     Extraction* extraction = nullptr;
     // What run() found, and the file it leaves open for settling.
     Opening opening = Opening::opened;
@@ -176,9 +180,14 @@ ArchiveReader::Extraction::~Extraction() {
 }
 
 // Runs on a worker, or on the calling thread: opens the entry, creates its
-// file (whose folder is already there) and writes its data.
+// file (whose folder is already there) and writes its data. Ahead of its
+// turn it leaves anything already at its name for its turn.
 void ArchiveReader::Extraction::Item::run(size_t thread) {
   try {
+    if (!at_its_turn && extraction->creators_[thread].finds(parts)) {
+      waits_for_turn = true;
+      return;
+    }
     Progress silent = extraction->progress_.silent();
     std::unique_ptr<EntryDecoder> engine;
     // A large entry runs here while the workers finish what they have: one
@@ -353,7 +362,10 @@ ArchiveReader::Extraction::Settled ArchiveReader::Extraction::settle_file(Item& 
   if (item.submitted) {
     pool_.wait_for(item);
     item.submitted = false;
-  } else {
+  }
+  if (item.runs_here || item.waits_for_turn) {
+    item.at_its_turn = true;
+    item.waits_for_turn = false;
     item.run(pool_.workers());  // the calling thread's own number
   }
   in_flight_paths_.erase(item.key);
