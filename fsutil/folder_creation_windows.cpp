@@ -58,12 +58,22 @@ WinHandle open_or_make_subfolder(const std::wstring& path) {
   return open_folder(path, true);
 }
 
+bool has_other_names(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileInformationByHandle(handle, &info) && info.nNumberOfLinks > 1;
+}
+
 // Creates (or truncates) the plain file at `path`. An existing link, junction
-// or folder there is refused; nothing is followed.
+// or folder there is refused; nothing is followed. An existing file with
+// other names (hard links, which may be outside the target) is replaced by a
+// new file, never written.
 File create_plain_file(const std::wstring& path) {
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  WinHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, share, nullptr, CREATE_NEW,
-                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  const auto create_new = [&] {
+    return WinHandle(CreateFileW(path.c_str(), GENERIC_WRITE, share, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  };
+  WinHandle file = create_new();
   if (!file.is_open()) {
     if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) {
       return File();
@@ -71,7 +81,15 @@ File create_plain_file(const std::wstring& path) {
     file = WinHandle(CreateFileW(path.c_str(), GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file.is_open() || !is_plain(file.get()) ||
-        has_attribute(file.get(), FILE_ATTRIBUTE_DIRECTORY) || !SetEndOfFile(file.get())) {
+        has_attribute(file.get(), FILE_ATTRIBUTE_DIRECTORY)) {
+      return File();
+    }
+    if (has_other_names(file.get())) {
+      file = WinHandle();
+      if (!DeleteFileW(path.c_str())) return File();
+      file = create_new();
+      if (!file.is_open()) return File();
+    } else if (!SetEndOfFile(file.get())) {
       return File();
     }
   }
