@@ -73,21 +73,35 @@ File File::create(const std::string& path) { return create_file_at(AT_FDCWD, pat
 // looked at before it is opened: opening a FIFO for writing would wake a
 // process reading it, and opening a device can mean something to it. The
 // open itself does not block either, should the file change meanwhile.
+// Beneath the target, an existing file with other names (hard links, which
+// may be outside the target) is replaced by a new file, never written.
 File create_file_at(int folder, const std::string& name, bool beneath_target) {
   const int no_follow = beneath_target ? O_NOFOLLOW : 0;
-  File file(open_retrying(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | no_follow,
-                          0666));
+  const int create_new = O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | no_follow;
+  File file(open_retrying(folder, name.c_str(), create_new, 0666));
   if (file.is_open() || errno != EEXIST) return file;
   struct stat st;
   if (::fstatat(folder, name.c_str(), &st, beneath_target ? AT_SYMLINK_NOFOLLOW : 0) == 0 &&
       !S_ISLNK(st.st_mode) && !is_writable_kind(st.st_mode, beneath_target)) {
     return not_regular();
   }
-  file = File(open_retrying(folder, name.c_str(),
-                            O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_NONBLOCK | no_follow, 0666));
+  const auto accept = [beneath_target](mode_t mode) { return is_writable_kind(mode, beneath_target); };
+  // Beneath the target only a regular file is accepted: it is cut once it is
+  // known to have no other name.
+  const int truncate = beneath_target ? 0 : O_TRUNC;
+  file = settled(File(open_retrying(folder, name.c_str(),
+                                    O_WRONLY | O_CREAT | truncate | O_NOCTTY | O_NONBLOCK | no_follow,
+                                    0666)),
+                 accept);
   if (!file.is_open() && errno == ENXIO) return not_regular();  // a FIFO without a reader
-  return settled(std::move(file),
-                 [beneath_target](mode_t mode) { return is_writable_kind(mode, beneath_target); });
+  if (!beneath_target || !file.is_open()) return file;
+  if (::fstat(file.fd(), &st) != 0) return File();
+  if (st.st_nlink > 1) {
+    file.close();
+    if (::unlinkat(folder, name.c_str(), 0) != 0) return File();
+    return File(open_retrying(folder, name.c_str(), create_new, 0666));
+  }
+  return cut_to(file.fd(), 0) ? std::move(file) : File();
 }
 
 void discard_created_file(File& file, const std::string& path) {

@@ -35,6 +35,10 @@ class FileCreator {
   // A FIFO, socket or device where the file goes is refused without being
   // opened (last_error_text(): "Not a regular file").
   File create_file(const std::vector<std::string>& parts);
+  // Whether anything (a file, folder, link, FIFO) is at the name create_file
+  // would create, which it would truncate or fail on. False when nothing is,
+  // or when the folders above it cannot be reached (create_file then fails).
+  bool finds(const std::vector<std::string>& parts);
   // Removes the file that the last create_file made, by the rules of
   // discard_created_file, for an extraction that failed. Closes `file`.
   void discard_file(File& file, const std::vector<std::string>& parts);
@@ -56,6 +60,10 @@ class FileCreator {
   File folder_;
 #endif
   std::vector<std::string> folder_parts_;  // where the last file's folder is beneath root_
+
+  // Opens (creating) the folder that holds the file `parts`, unless it is
+  // the one already open.
+  bool reach_folder_of(const std::vector<std::string>& parts);
 };
 
 // Creates the folder `root`/`parts...` and the folders above it, with the same

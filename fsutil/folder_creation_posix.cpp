@@ -61,16 +61,26 @@ File create_file_beneath(const std::string& root, const std::vector<std::string>
   return FileCreator(root).create_file(parts);
 }
 
-File FileCreator::create_file(const std::vector<std::string>& parts) {
-  if (parts.empty() || !is_creatable_name(parts.back())) return invalid_name();
+bool FileCreator::reach_folder_of(const std::vector<std::string>& parts) {
   const size_t depth = parts.size() - 1;
   if (!folder_.is_open() || folder_parts_.size() != depth ||
       !std::equal(folder_parts_.begin(), folder_parts_.end(), parts.begin())) {
     folder_ = open_folder_beneath(root_, parts, depth);
     folder_parts_.assign(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(depth));
-    if (!folder_.is_open()) return File();
   }
+  return folder_.is_open();
+}
+
+File FileCreator::create_file(const std::vector<std::string>& parts) {
+  if (parts.empty() || !is_creatable_name(parts.back())) return invalid_name();
+  if (!reach_folder_of(parts)) return File();
   return create_file_at(folder_.fd(), parts.back(), true);
+}
+
+bool FileCreator::finds(const std::vector<std::string>& parts) {
+  if (parts.empty() || !is_creatable_name(parts.back()) || !reach_folder_of(parts)) return false;
+  struct stat st;
+  return ::fstatat(folder_.fd(), parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 void FileCreator::discard_file(File& file, const std::vector<std::string>& parts) {

@@ -58,12 +58,22 @@ WinHandle open_or_make_subfolder(const std::wstring& path) {
   return open_folder(path, true);
 }
 
+bool has_other_names(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileInformationByHandle(handle, &info) && info.nNumberOfLinks > 1;
+}
+
 // Creates (or truncates) the plain file at `path`. An existing link, junction
-// or folder there is refused; nothing is followed.
+// or folder there is refused; nothing is followed. An existing file with
+// other names (hard links, which may be outside the target) is replaced by a
+// new file, never written.
 File create_plain_file(const std::wstring& path) {
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  WinHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, share, nullptr, CREATE_NEW,
-                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  const auto create_new = [&] {
+    return WinHandle(CreateFileW(path.c_str(), GENERIC_WRITE, share, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  };
+  WinHandle file = create_new();
   if (!file.is_open()) {
     if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) {
       return File();
@@ -71,7 +81,15 @@ File create_plain_file(const std::wstring& path) {
     file = WinHandle(CreateFileW(path.c_str(), GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file.is_open() || !is_plain(file.get()) ||
-        has_attribute(file.get(), FILE_ATTRIBUTE_DIRECTORY) || !SetEndOfFile(file.get())) {
+        has_attribute(file.get(), FILE_ATTRIBUTE_DIRECTORY)) {
+      return File();
+    }
+    if (has_other_names(file.get())) {
+      file = WinHandle();
+      if (!DeleteFileW(path.c_str())) return File();
+      file = create_new();
+      if (!file.is_open()) return File();
+    } else if (!SetEndOfFile(file.get())) {
       return File();
     }
   }
@@ -163,19 +181,28 @@ File create_file_beneath(const std::string& root, const std::vector<std::string>
   return FileCreator(root).create_file(parts);
 }
 
-File FileCreator::create_file(const std::vector<std::string>& parts) {
-  if (parts.empty() || !is_creatable_name(parts.back())) return File();
+bool FileCreator::reach_folder_of(const std::vector<std::string>& parts) {
   const size_t depth = parts.size() - 1;
   if (!folders_ || folder_parts_.size() != depth ||
       !std::equal(folder_parts_.begin(), folder_parts_.end(), parts.begin())) {
     folders_.reset(new (std::nothrow) OpenFolders);
     if (!folders_ || !open_folders_beneath(root_, parts, depth, folders_.get())) {
       folders_.reset();
-      return File();
+      return false;
     }
     folder_parts_.assign(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(depth));
   }
+  return true;
+}
+
+File FileCreator::create_file(const std::vector<std::string>& parts) {
+  if (parts.empty() || !is_creatable_name(parts.back()) || !reach_folder_of(parts)) return File();
   return create_plain_file(child(folders_->path, parts.back()));
+}
+
+bool FileCreator::finds(const std::vector<std::string>& parts) {
+  if (parts.empty() || !is_creatable_name(parts.back()) || !reach_folder_of(parts)) return false;
+  return GetFileAttributesW(child(folders_->path, parts.back()).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 // The folders above the file stay open meanwhile, so its path still leads there.

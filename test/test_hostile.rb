@@ -76,6 +76,22 @@ class HostileTest < ParvoxTest
     assert_empty Dir.children(path("work", "outside"))
   end
 
+  # A file beneath the target with another name outside it (a hard link)
+  # is replaced by the entry's file, never written through, whether the
+  # entry's data is whole or damaged.
+  def test_hard_links_beneath_the_target_are_replaced_not_written
+    data = "line of text that deflates well\n" * 2000
+    { "whole" => true, "damaged" => false }.each do |label, answer|
+      FileUtils.mkdir_p(@out)
+      File.link(path("work", "secret.txt"), File.join(@out, "linked.txt"))
+      archive = make_zip([{ name: "linked.txt", data: data }], path("#{label}.zip"))
+      ZipBytes.damage_first_entry(archive) unless answer
+      assert_contained(label) { assert_equal answer, unzip_all_answer(archive), label }
+      assert_equal data, File.read(File.join(@out, "linked.txt")), label if answer
+      FileUtils.rm_rf(@out)
+    end
+  end
+
   def test_damaged_data_is_reported
     data = "line of text that deflates well\n" * 2000
     [true, false].each do |stored|

@@ -170,6 +170,37 @@ class TestUnzip < ParvoxTest
     %w[2 8].each { |threads| assert_equal one, runs[threads], "#{threads} threads differ from one" }
   end
 
+  # Files already in the target at the names of later entries are left as
+  # they were when an earlier entry stops the extraction (damaged data, a
+  # break or an exception in the block), at any thread count: only entries
+  # extracted before the stop may replace what is there.
+  def test_a_stop_leaves_existing_files_of_later_entries_alone
+    later = (1..40).to_h { |i| ["k#{i}.txt", "new #{i}"] }
+    entries = [{ name: "first.txt", data: "first" }, { name: "bad.txt", data: "deflates well\n" * 2000 }]
+    entries += later.map { |name, data| { name: name, data: data } }
+    good = ZipBytes.write(path("good.zip"), entries)
+    damaged = ZipBytes.write(path("damaged.zip"), entries.drop(1))
+    ZipBytes.damage_first_entry(damaged)
+    %w[1 2 8].each do |threads|
+      ENV["PARVOX_THREADS"] = threads
+      { "damaged" => damaged, "break" => good, "raise" => good }.each do |label, archive|
+        out = path("#{label}#{threads}")
+        make_tree(out, later.to_h { |name, _| [name, "kept #{name}"] })
+        reader = Parvox.load(archive, "")
+        answer = case label
+                 when "damaged" then reader.unzip_all(out)
+                 when "break" then reader.unzip_all(out) { |name, *| break :stopped if name == "first.txt" }
+                 else (reader.unzip_all(out) { |name, *| raise IOError if name == "first.txt" } rescue :raised)
+                 end
+        refute_equal true, answer, "#{label}, #{threads} threads"
+        kept = later.keys.reject { |name| File.file?(File.join(out, name)) && File.read(File.join(out, name)) == "kept #{name}" }
+        assert_empty kept, "#{label}, #{threads} threads: files of entries after the stop replaced or removed"
+      end
+    ensure
+      ENV.delete("PARVOX_THREADS")
+    end
+  end
+
   # Of entries with one name, the last in archive order stays, on one thread
   # or eight, whatever their sizes (large entries are decoded at their turn,
   # small ones on the workers).

@@ -11,7 +11,10 @@
 // of extracting one entry after the other, and nothing is left half written.
 //
 // No two entries in flight write the same path, or one beneath the other: a
-// later one waits until the earlier is settled. Folders are created here, on
+// later one waits until the earlier is settled. A worker never replaces what
+// is already in the target: it decodes such an entry and leaves the writing
+// to its turn, once every entry before it is settled, so a stop before it
+// leaves the file untouched. Folders are created here, on
 // the calling thread, before any file beneath them is submitted; a worker
 // only creates its file in a folder that is already there.
 #include <algorithm>
@@ -118,6 +121,9 @@ class ArchiveReader::Extraction {
     std::string key;                 // a file's, while it is in flight
     bool runs_here = false;          // a large file: decoded at its turn, reporting as it goes
     bool submitted = false;
+    bool at_its_turn = false;        // every entry before it is settled: it may replace a file
+    bool waits_for_turn = false;     // a worker found something at its name and left it
+    std::unique_ptr<EntryDecoder> engine;  // opened (a small entry decoded) while it waits
     Extraction* extraction = nullptr;
     // What run() found, and the file it leaves open for settling.
     Opening opening = Opening::opened;
@@ -176,32 +182,40 @@ ArchiveReader::Extraction::~Extraction() {
 }
 
 // Runs on a worker, or on the calling thread: opens the entry, creates its
-// file (whose folder is already there) and writes its data.
+// file (whose folder is already there) and writes its data. Ahead of its
+// turn it stops short of replacing anything already at its name, keeping
+// the opened entry (a small one is decoded by then) for its turn.
 void ArchiveReader::Extraction::Item::run(size_t thread) {
   try {
     Progress silent = extraction->progress_.silent();
-    std::unique_ptr<EntryDecoder> engine;
-    // A large entry runs here while the workers finish what they have: one
-    // of them then decodes it ahead.
-    opening = extraction->reader_.open_entry(*entry, runs_here ? &extraction->pool_ : nullptr,
-                                             &engine, &reason);
-    if (opening != Opening::opened) {
-      ok = false;
+    if (!engine) {
+      // A large entry runs here while the workers finish what they have: one
+      // of them then decodes it ahead.
+      opening = extraction->reader_.open_entry(*entry, runs_here ? &extraction->pool_ : nullptr,
+                                               &engine, &reason);
+      if (opening != Opening::opened) {
+        ok = false;
+        return;
+      }
+    }
+    if (!at_its_turn && extraction->creators_[thread].finds(parts)) {
+      waits_for_turn = true;
       return;
     }
     output = extraction->creators_[thread].create_file(parts);
-    if (!output.is_open()) {
+    if (output.is_open()) {
+      FileWriter writer(output, path);
+      ok = copy_entry_data(*engine, *entry, writer, runs_here ? extraction->progress_ : silent,
+                           &reason);
+    } else {
       ok = false;
       reason = shown_path(path) + ": " + fsutil::last_error_text();
-      return;
     }
-    FileWriter writer(output, path);
-    ok = copy_entry_data(*engine, *entry, writer, runs_here ? extraction->progress_ : silent,
-                         &reason);
   } catch (const std::bad_alloc&) {
     ok = false;
     reason = "out of memory";
   }
+  if (!waits_for_turn) engine.reset();
 }
 
 bool ArchiveReader::Extraction::run(const CentralDirectory& directory) {
@@ -353,7 +367,10 @@ ArchiveReader::Extraction::Settled ArchiveReader::Extraction::settle_file(Item& 
   if (item.submitted) {
     pool_.wait_for(item);
     item.submitted = false;
-  } else {
+  }
+  if (item.runs_here || item.waits_for_turn) {
+    item.at_its_turn = true;
+    item.waits_for_turn = false;
     item.run(pool_.workers());  // the calling thread's own number
   }
   in_flight_paths_.erase(item.key);
