@@ -104,6 +104,27 @@ class TestSharing < ParvoxTest
     assert_equal ["[true, [false]]"] * 2, out.lines(chomp: true)
   end
 
+  def test_a_call_refused_meanwhile_leaves_the_running_call_its_own_answer
+    linux_only "sends SIGUSR1"
+    make_tree(path("src"), "a.bin" => noise(200 << 10, 3), "b.txt" => "b")
+    zip_folder(path("src"), "s")
+    FileUtils.mkdir_p(path("in_the_way/s/b.txt"))
+    out = assert_child(<<~RUBY, path("t.zip"), path("out"), path("in_the_way"))
+      zip = Parvox.load(ARGV[0], "")
+      refused = ->(*) { zip.entries }  # from the block of the call using the object
+      puts "block, true: \#{zip.unzip_all(ARGV[1], &refused)} \#{zip.last_error.inspect}"
+      puts "block, false: \#{zip.unzip_all(ARGV[2], &refused)} \#{zip.last_error}"
+      handled = false
+      trap("USR1") { zip.read("s/b.txt"); handled = true }  # while another thread's call runs
+      reading = Thread.new do
+        zip.read("s/a.bin") { Process.kill("USR1", Process.pid); sleep 0.01 until handled }
+      end
+      puts "handler, true: \#{reading.value} \#{zip.last_error.inspect}"
+    RUBY
+    assert_equal ["block, true: true nil", "block, false: false '#{path("in_the_way/s/b.txt")}': Is a directory",
+                  "handler, true: true nil"], out.lines(chomp: true)
+  end
+
   def test_close_ends_the_work_of_an_abandoned_enumerator
     linux_only "counts threads in /proc"
     # Ruby 2.7 raises FiberError when a block called from C switches fibers:
