@@ -14,11 +14,6 @@ namespace fsutil {
 
 namespace {
 
-bool is_folder(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Opens the sub-folder `name` of the open folder `parent`, creating it when
 // missing; never follows a link. Opening comes first: a walk mostly passes
 // folders that exist, and mkdir locks the parent even when it fails.
@@ -51,10 +46,21 @@ File open_folder_beneath(const std::string& root, const std::vector<std::string>
 bool make_parent_folders(const std::string& path) {
   size_t last = path.rfind('/');
   if (last == std::string::npos || last == 0) return true;
+  int failure = 0;  // why the first folder that is not there could not be made
   for (size_t slash = path.find('/', 1); slash <= last; slash = path.find('/', slash + 1)) {
-    ::mkdir(path.substr(0, slash).c_str(), 0777);  // an existing folder is fine
+    // An existing folder is fine.
+    if (::mkdir(path.substr(0, slash).c_str(), 0777) != 0 && errno != EEXIST && !failure) {
+      failure = errno;
+    }
   }
-  return is_folder(path.substr(0, last));
+  struct stat st;
+  if (::stat(path.substr(0, last).c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return true;
+    errno = ENOTDIR;
+  } else if (failure) {
+    errno = failure;
+  }
+  return false;
 }
 
 File create_file_beneath(const std::string& root, const std::vector<std::string>& parts) {
