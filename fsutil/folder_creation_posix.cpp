@@ -30,10 +30,19 @@ File invalid_name() {
   return File();
 }
 
+// Opens the target folder. Where it is missing, what kept it from being made
+// is the reason, not its absence.
+File open_root(const std::string& root) {
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  File folder(::open(root.c_str(), kFlags));
+  if (folder.is_open() || errno != ENOENT || !make_parent_folders(root + "/")) return folder;
+  return File(::open(root.c_str(), kFlags));
+}
+
 // Opens root, then walks (creating) the first `count` components of `parts`.
 File open_folder_beneath(const std::string& root, const std::vector<std::string>& parts,
                          size_t count) {
-  File folder(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  File folder = open_root(root);
   for (size_t i = 0; i < count && folder.is_open(); ++i) {
     if (!is_creatable_name(parts[i])) return invalid_name();
     folder = open_or_make_subfolder(folder.fd(), parts[i]);
