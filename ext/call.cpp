@@ -98,6 +98,8 @@ void serve_until_finished(ParvoxObject* object, const Call& call, BackgroundRun*
   }
 }
 
+constexpr char kClosedWhileRunning[] = "the archive was closed while the call ran";
+
 // Runs the work on this thread, which holds the global lock. Its reports are
 // served once it has returned: Ruby code run in the middle of it could switch
 // fibers and close the object under it.
@@ -138,7 +140,7 @@ bool run_on_own_thread(ParvoxObject* object, const Call& call, bool has_block, i
     return false;
   }
   if (object->running != run) {
-    *failure = "the archive was closed while the call ran";
+    *failure = kClosedWhileRunning;
     return false;
   }
   object->running = nullptr;
@@ -164,8 +166,14 @@ bool run(ParvoxObject* object, const Call& call, const std::string& reason, bool
     // own reason in last_error: what stays is this call's outcome.
     if (answer) {
       object->last_error.clear();
+    } else if (!failure.empty()) {
+      object->last_error = failure;
+    } else if (!object->reader && !object->writer) {
+      // The block closed the object once the work was done here: `reason`
+      // went with its archive.
+      object->last_error = kClosedWhileRunning;
     } else {
-      object->last_error = failure.empty() ? reason : failure;
+      object->last_error = reason;
     }
     std::string io_failure;
     if (object->io && object->owned_by_this_process() && !object->io->end(&io_failure, state)) {
