@@ -98,6 +98,8 @@ void serve_until_finished(ParvoxObject* object, const Call& call, BackgroundRun*
   }
 }
 
+constexpr char kClosedWhileRunning[] = "the archive was closed while the call ran";
+
 // Runs the work on this thread, which holds the global lock. Its reports are
 // served once it has returned: Ruby code run in the middle of it could switch
 // fibers and close the object under it.
@@ -117,7 +119,10 @@ bool run_here(const Call& call, bool has_block, int* state) {
   return answer;
 }
 
-bool run_on_own_thread(ParvoxObject* object, const Call& call, bool has_block, int* state) {
+// False with `*failure` set when the call ended for a reason of the object's
+// (a fork, a close) rather than the archive's.
+bool run_on_own_thread(ParvoxObject* object, const Call& call, bool has_block, int* state,
+                       std::string* failure) {
   BackgroundRun* run = new (std::nothrow) BackgroundRun(has_block);
   if (run && object->io) object->io->begin(run);
   if (!run || !run->start(call.work)) {
@@ -131,11 +136,11 @@ bool run_on_own_thread(ParvoxObject* object, const Call& call, bool has_block, i
   if (!object->owned_by_this_process()) {
     // A child forked meanwhile: the work's thread is the parent's alone, and
     // so is everything of it. The child leaves it be.
-    object->last_error = "the call was forked away from the process that made the object";
+    *failure = "the call was forked away from the process that made the object";
     return false;
   }
   if (object->running != run) {
-    object->last_error = "the archive was closed while the call ran";
+    *failure = kClosedWhileRunning;
     return false;
   }
   object->running = nullptr;
@@ -154,9 +159,22 @@ bool run(ParvoxObject* object, const Call& call, const std::string& reason, bool
     object->last_error.clear();
     // An IO is served by this thread while the work runs on its own.
     const bool here = call.runs_here && !(object->io && object->io->serves_calls());
+    std::string failure;
     bool answer = here ? run_here(call, has_block, state)
-                       : run_on_own_thread(object, call, has_block, state);
-    if (!answer && object->last_error.empty()) object->last_error = reason;
+                       : run_on_own_thread(object, call, has_block, state, &failure);
+    // A call refused meanwhile (from the block, a signal handler) left its
+    // own reason in last_error: what stays is this call's outcome.
+    if (answer) {
+      object->last_error.clear();
+    } else if (!failure.empty()) {
+      object->last_error = failure;
+    } else if (!object->reader && !object->writer) {
+      // The block closed the object once the work was done here: `reason`
+      // went with its archive.
+      object->last_error = kClosedWhileRunning;
+    } else {
+      object->last_error = reason;
+    }
     std::string io_failure;
     if (object->io && object->owned_by_this_process() && !object->io->end(&io_failure, state)) {
       object->last_error = io_failure;

@@ -428,10 +428,12 @@ VALUE parvox_each_entry(VALUE self) {
 // call-seq: parvox.last_error -> String or nil
 //
 // From inside the object's own call (its progress block) the call is still
-// running: there is no reason yet, and nil answers.
+// running: there is no reason yet, and nil answers. A child forked there has
+// no such call, only the refusals of its own.
 VALUE parvox_last_error(VALUE self) {
   ParvoxObject* object = parvox_object::of(self);
-  if (object->held_by_this_thread() || object->last_error.empty()) return Qnil;
+  const bool inside_own_call = object->owned_by_this_process() && object->held_by_this_thread();
+  if (inside_own_call || object->last_error.empty()) return Qnil;
   return ruby_strings::reason_string(object->last_error);
 }
 

@@ -15,7 +15,9 @@ namespace fsutil {
 // Creates every folder named by a prefix of `path` that ends at a separator,
 // outermost first (like `mkdir -p` of the part before the last '/'). The text
 // after the last separator is a file name and is not created. Answers whether
-// all those folders exist afterwards.
+// all those folders exist afterwards; when not, the system's last error says
+// why (what kept the first missing one from being made, or that something
+// other than a folder is in the place of one).
 bool make_parent_folders(const std::string& path);
 
 // Creates (or truncates) the file `root`/`parts...` and opens it writable.

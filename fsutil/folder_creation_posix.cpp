@@ -14,11 +14,6 @@ namespace fsutil {
 
 namespace {
 
-bool is_folder(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Opens the sub-folder `name` of the open folder `parent`, creating it when
 // missing; never follows a link. Opening comes first: a walk mostly passes
 // folders that exist, and mkdir locks the parent even when it fails.
@@ -35,10 +30,19 @@ File invalid_name() {
   return File();
 }
 
+// Opens the target folder. Where it is missing, what kept it from being made
+// is the reason, not its absence.
+File open_root(const std::string& root) {
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  File folder(::open(root.c_str(), kFlags));
+  if (folder.is_open() || errno != ENOENT || !make_parent_folders(root + "/")) return folder;
+  return File(::open(root.c_str(), kFlags));
+}
+
 // Opens root, then walks (creating) the first `count` components of `parts`.
 File open_folder_beneath(const std::string& root, const std::vector<std::string>& parts,
                          size_t count) {
-  File folder(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  File folder = open_root(root);
   for (size_t i = 0; i < count && folder.is_open(); ++i) {
     if (!is_creatable_name(parts[i])) return invalid_name();
     folder = open_or_make_subfolder(folder.fd(), parts[i]);
@@ -51,10 +55,21 @@ File open_folder_beneath(const std::string& root, const std::vector<std::string>
 bool make_parent_folders(const std::string& path) {
   size_t last = path.rfind('/');
   if (last == std::string::npos || last == 0) return true;
+  int failure = 0;  // why the first folder that is not there could not be made
   for (size_t slash = path.find('/', 1); slash <= last; slash = path.find('/', slash + 1)) {
-    ::mkdir(path.substr(0, slash).c_str(), 0777);  // an existing folder is fine
+    // An existing folder is fine.
+    if (::mkdir(path.substr(0, slash).c_str(), 0777) != 0 && errno != EEXIST && !failure) {
+      failure = errno;
+    }
   }
-  return is_folder(path.substr(0, last));
+  struct stat st;
+  if (::stat(path.substr(0, last).c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return true;
+    errno = ENOTDIR;
+  } else if (failure) {
+    errno = failure;
+  }
+  return false;
 }
 
 File create_file_beneath(const std::string& root, const std::vector<std::string>& parts) {

@@ -143,13 +143,27 @@ bool make_parent_folders(const std::string& path) {
   while (last > 0 && !is_separator(path[last - 1])) --last;
   if (last <= 1) return true;
   --last;  // at the separator before the file name
+  DWORD failure = ERROR_SUCCESS;  // why the first folder that is not there could not be made
+  const auto make = [&failure](const std::wstring& folder) {
+    if (!CreateDirectoryW(folder.c_str(), nullptr) && failure == ERROR_SUCCESS) {
+      const DWORD error = GetLastError();
+      if (error != ERROR_ALREADY_EXISTS) failure = error;
+    }
+  };
   for (size_t i = 1; i < last; ++i) {
     // Drive roots ("C:") and the parts of a UNC prefix simply fail to be made.
-    if (is_separator(path[i])) CreateDirectoryW(to_utf16(path.substr(0, i)).c_str(), nullptr);
+    if (is_separator(path[i])) make(to_utf16(path.substr(0, i)));
   }
   const std::wstring parent = to_utf16(path.substr(0, last));
-  CreateDirectoryW(parent.c_str(), nullptr);
-  return is_folder(parent);
+  make(parent);
+  if (is_folder(parent)) return true;
+  const DWORD attributes = GetFileAttributesW(parent.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    SetLastError(ERROR_DIRECTORY);
+  } else if (failure != ERROR_SUCCESS) {
+    SetLastError(failure);
+  }
+  return false;
 }
 
 struct FileCreator::OpenFolders {

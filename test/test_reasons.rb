@@ -93,11 +93,16 @@ class ReasonsTest < ParvoxTest
     archive = python_zip([{ name: "f.txt", data: "data" }])
     FileUtils.mkdir_p(path("out"))
     File.chmod(0o555, path("out"))
-    script = 'require "parvox"; zip = Parvox.load(ARGV[0], ""); p zip.unzip_all(ARGV[1]); puts zip.last_error'
+    # Also a target whose folders cannot be made there: that is the reason.
+    script = 'require "parvox"; zip = Parvox.load(ARGV[0], ""); p zip.unzip_all(ARGV[1]); puts zip.last_error; ' \
+             'p zip.unzip_file("f.txt", ARGV[1] + "/sub/f.txt"); puts zip.last_error; ' \
+             'p zip.unzip_all(ARGV[1] + "/sub"); puts zip.last_error'
     lib = $LOAD_PATH.find { |dir| File.exist?(File.join(dir, "parvox.so")) }
     out, err, status = Open3.capture3(*runner, RbConfig.ruby, "-I", lib, "-e", script, archive, path("out"))
     assert status.success?, err
-    assert_equal ["false", "'#{path('out', 'f.txt')}': Permission denied"], out.lines.map(&:chomp)
+    beneath = ["false", "'#{path('out', 'sub', 'f.txt')}': Permission denied"]
+    assert_equal ["false", "'#{path('out', 'f.txt')}': Permission denied", *beneath, *beneath],
+                 out.lines.map(&:chomp)
   end
 
   def test_reasons_of_archives_that_do_not_open

@@ -36,7 +36,7 @@ class TestSharing < ParvoxTest
       reader = Parvox.load(ARGV[3], "")
       forked = nil
       extracted = reader.unzip_all(ARGV[4]) do
-        forked ||= fork { puts "reader child: \#{reader.unzip_all(ARGV[4] + "-child")}"; $stdout.flush; exit!(0) }
+        forked ||= fork { puts "reader child: \#{reader.unzip_all(ARGV[4] + "-child")} \#{reader.last_error}"; $stdout.flush; exit!(0) }
       end
       Process.wait(forked)
       puts "reader: \#{extracted}"
@@ -55,7 +55,7 @@ class TestSharing < ParvoxTest
     assert_match(/^child: false .*forked from/, out)
     assert_match(/^parent: true$/, out)
     assert_match(/^thread: true$/, out)
-    assert_match(/^reader child: false/, out)
+    assert_match(/^reader child: false .*forked from/, out)
     assert_match(/^reader: true$/, out)
     refute File.exist?(path("out-child")), "a forked child extracted"
     assert valid_archive?(path("t.zip"))
@@ -102,6 +102,32 @@ class TestSharing < ParvoxTest
       end
     RUBY
     assert_equal ["[true, [false]]"] * 2, out.lines(chomp: true)
+  end
+
+  def test_a_call_ends_with_its_own_reason_whatever_its_block_or_a_handler_did
+    linux_only "sends SIGUSR1"
+    make_tree(path("src"), "a.bin" => noise(200 << 10, 3), "b.txt" => "b")
+    zip_folder(path("src"), "s")
+    FileUtils.mkdir_p(path("in_the_way/s/b.txt"))
+    damaged = ZipBytes.damage_first_entry(python_zip([{ name: "d.txt", data: "damaged " * 8 }]))
+    out = assert_child(<<~RUBY, path("t.zip"), path("out"), path("in_the_way"), damaged)
+      zip = Parvox.load(ARGV[0], "")
+      refused = ->(*) { zip.entries }  # from the block of the call using the object
+      puts "block, true: \#{zip.unzip_all(ARGV[1], &refused)} \#{zip.last_error.inspect}"
+      puts "block, false: \#{zip.unzip_all(ARGV[2], &refused)} \#{zip.last_error}"
+      handled = false
+      trap("USR1") { zip.read("s/b.txt"); handled = true }  # while another thread's call runs
+      reading = Thread.new do
+        zip.read("s/a.bin") { Process.kill("USR1", Process.pid); sleep 0.01 until handled }
+      end
+      puts "handler, true: \#{reading.value} \#{zip.last_error.inspect}"
+      small = Parvox.load(ARGV[3], "")
+      small.entries  # now its small entry is read on this thread, the block called after
+      puts "closed by the block: \#{small.unzip_file("d.txt", ARGV[1] + "/d.txt") { small.close }} \#{small.last_error}"
+    RUBY
+    assert_equal ["block, true: true nil", "block, false: false '#{path("in_the_way/s/b.txt")}': Is a directory",
+                  "handler, true: true nil", "closed by the block: false the archive was closed while the call ran"],
+                 out.lines(chomp: true)
   end
 
   def test_close_ends_the_work_of_an_abandoned_enumerator

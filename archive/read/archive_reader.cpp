@@ -158,8 +158,9 @@ bool ArchiveReader::unzip_file(const std::string& name, const std::string& targe
     if (!entry) return false;
     progress.set_total(entry->info.size);
     // A folder entry is the folders above the target: it is extracted when
-    // they are there afterwards.
-    if (!fsutil::make_parent_folders(target) && entry->info.is_folder) {
+    // they are there afterwards. A file needs them too; where they could not
+    // be made, that is the reason, not the missing folder it leaves.
+    if (!fsutil::make_parent_folders(target)) {
       return fail(ArchiveReader::shown_path(target) + ": " + fsutil::last_error_text());
     }
     bool answer = true;
