@@ -114,6 +114,19 @@ class HostileTest < ParvoxTest
     refute_equal true, unzip_all_answer(archive), "a damaged archive answered true"
   end
 
+  # Damage found as an entry is opened stops unzip_all there, as damage
+  # found in its data does: the entries after it are not extracted.
+  def test_damage_found_at_opening_stops_unzip_all
+    aes = [0x9901, 7, 2, "AE", 3, 8].pack("vvva2Cv")
+    cut = { name: "cut.bin", body: "0123456789", extra: aes, local: { flags: 1, method: 99 },
+            central: { flags: 1, method: 99 } }
+    archive = make_zip([{ name: "a.txt", data: "a" }, cut, { name: "z.txt", data: "z" }])
+    zip = Parvox.load(archive, "pw")
+    refute zip.unzip_all(@out)
+    assert_equal "'cut.bin': data damaged (its encryption header is cut short)", zip.last_error
+    assert_equal [["a.txt", "a"]], tree_of(@out), "went on past the damaged entry"
+  end
+
   # Central directories that contradict themselves or the file: each row is
   # refused with its reason, by load when the end records already say so,
   # else by unzip_all, unzip_file, read and entries alike; nothing is written.

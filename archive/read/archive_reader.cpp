@@ -247,7 +247,9 @@ ArchiveReader::Opening ArchiveReader::open_entry(const DirectoryEntry& entry, Wo
   }
   if (entry.info.is_folder || (*engine)->open_entry()) return Opening::opened;
   *reason = reading_failure(entry, **engine);
-  return Opening::unreadable;
+  // Damage found this early (an encryption header cut short) is damage all
+  // the same: it stops an extraction, where a password or method skips.
+  return (*engine)->failure() == ReadFailure::damaged ? Opening::damaged : Opening::unreadable;
 }
 
 // Refuses an entry that declares more than the archive's expansion budget
