@@ -40,6 +40,11 @@ PROFILE = if SMOKE
           end
 RESULTS = options[:results] || (SMOKE ? File.join(SCRATCH, "smoke-results") : File.join(BENCH, "results"))
 OUT = File.join(File.expand_path(options[:output] || SCRATCH), "out-#{PROFILE[:name]}")
+# On a file system in memory (tmpfs) nothing is slowed by deleting, and what
+# is kept takes memory that the next run would have to be handed fresh: each
+# output goes as soon as it is checked.
+FileUtils.mkdir_p(OUT)
+OUTPUT_IN_MEMORY = IO.popen(["stat", "-f", "-c", "%T", OUT], &:read).strip == "tmpfs"
 RUBY = RbConfig.ruby
 # PARVOX_BENCH_LIB measures another build (an earlier commit's, say).
 PARVOX_LIB = ENV["PARVOX_BENCH_LIB"] || File.join(ROOT, "build", "ruby-#{RUBY_VERSION}")
@@ -295,7 +300,7 @@ def delete_in_bulk(paths)
   return if paths.empty?
   FileUtils.rm_rf(paths)
   system("sync")
-  File.write(DELETED_AT, Time.now.to_f.to_s) unless SMOKE || output_in_memory?
+  File.write(DELETED_AT, Time.now.to_f.to_s) unless SMOKE || OUTPUT_IN_MEMORY
 end
 
 # On this virtual machine, writing into memory the guest has not used before
@@ -320,21 +325,13 @@ def wait_after_deleting
   sleep(wait)
 end
 
-# On a file system in memory (tmpfs) nothing is slowed by deleting, and what
-# is kept takes memory that the next run would have to be handed fresh: each
-# output goes as soon as it is checked.
-def output_in_memory?
-  FileUtils.mkdir_p(OUT)
-  IO.popen(["stat", "-f", "-c", "%T", OUT], &:read).strip == "tmpfs"
-end
-
 def run_group(group)
   say "bench: #{group.title}: #{group.contenders.size} contenders x #{group.reps}"
   group.runs = Hash.new { |h, k| h[k] = [] }
   group.problems = {}
   group.sizes = {}
   kept = []
-  keep_outputs = group.kind == :extract && group.corpus.stats[:files] > 1 && !output_in_memory?
+  keep_outputs = group.kind == :extract && group.corpus.stats[:files] > 1 && !OUTPUT_IN_MEMORY
   wait_after_deleting if keep_outputs
   group.reps.times do |rep|
     # Each repetition starts one place further along, so no contender always
@@ -630,7 +627,7 @@ def report(groups, started, busy_before, busy_after, load_before, load_after)
     rubyzip pay Ruby's start-up, shown on the baseline row.
 
     - Machine: #{machine_description}
-    - Written to: #{output_in_memory? ? 'a file system in memory (tmpfs)' : 'disk'} (`#{OUT}`).
+    - Written to: #{OUTPUT_IN_MEMORY ? 'a file system in memory (tmpfs)' : 'disk'} (`#{OUT}`).
     - Other load: busy processes at the start: #{busy_before}; at the end: #{busy_after}.
       Load average #{load_before} at the start, #{load_after} at the end. The benchmark ran at
       #{Process.getpriority(Process::PRIO_PROCESS, 0).then { |n| n.zero? ? 'normal priority' : "nice #{n}" }}; each table says how much CPU other processes took during its runs.
