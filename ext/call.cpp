@@ -149,6 +149,22 @@ bool run_on_own_thread(ParvoxObject* object, const Call& call, bool has_block, i
   return answer;
 }
 
+// Serves what the call left for the IO. False, with the reason in
+// last_error, when the IO failed meanwhile. An exception on the way takes the
+// entries whose bytes had not all left back out of the archive: the call
+// did not add them.
+bool end_io(ParvoxObject* object, int* state) {
+  std::string failure;
+  const bool ended = object->io->end(&failure, state);
+  if (!ended && object->writer) {
+    object->writer->note_stream_failure();
+    failure = object->writer->last_error();
+  }
+  if (!ended) object->last_error = failure;
+  if (*state && object->writer) object->writer->take_back_undelivered();
+  return ended;
+}
+
 }  // namespace
 
 namespace call {
@@ -175,11 +191,7 @@ bool run(ParvoxObject* object, const Call& call, const std::string& reason, bool
     } else {
       object->last_error = reason;
     }
-    std::string io_failure;
-    if (object->io && object->owned_by_this_process() && !object->io->end(&io_failure, state)) {
-      object->last_error = io_failure;
-      answer = false;
-    }
+    if (object->io && object->owned_by_this_process()) answer = end_io(object, state) && answer;
     return answer;
   } catch (...) {
     try {

@@ -22,8 +22,8 @@
 
 namespace {
 
-// Data up to this size is added on the calling thread, straight from the
-// String; larger data is copied and added on a thread of its own.
+// Data up to this size is added on the calling thread; larger data on a
+// thread of its own.
 constexpr long kDataAddedHere = 1 << 20;
 
 // Parvox#read with a block hands the data over in chunks of at most this size.
@@ -222,20 +222,13 @@ VALUE parvox_add_data(int argc, VALUE* argv, VALUE self) {
   VALUE utf8_name = ruby_strings::utf8_text_of(name);
   const VALUE answer = call::run_on_writer(self, [&](ArchiveWriter& writer, Call* call) {
     if (refuses_addition(call, utf8_name, name)) return false;
-    const char* bytes = RSTRING_PTR(data);
-    const size_t size = static_cast<size_t>(RSTRING_LEN(data));
+    // The work may run without the global lock (on a thread of its own, or
+    // while this one serves an IO), when another thread may change the String.
     call->runs_here = RSTRING_LEN(data) <= kDataAddedHere;
-    if (call->runs_here) {
-      call->work = [writer = &writer, bytes, size, entry = ruby_strings::all_bytes_of(utf8_name),
-                    mtime](Progress& progress) {
-        return writer->add_data(bytes, size, entry, mtime, progress);
-      };
-    } else {
-      call->work = [writer = &writer, copy = std::string(bytes, size),
-                    entry = ruby_strings::all_bytes_of(utf8_name), mtime](Progress& progress) {
-        return writer->add_data(copy.data(), copy.size(), entry, mtime, progress);
-      };
-    }
+    call->work = [writer = &writer, copy = ruby_strings::all_bytes_of(data),
+                  entry = ruby_strings::all_bytes_of(utf8_name), mtime](Progress& progress) {
+      return writer->add_data(copy.data(), copy.size(), entry, mtime, progress);
+    };
     return true;
   }, false);
   RB_GC_GUARD(utf8_name);
@@ -519,6 +512,7 @@ VALUE new_instance(VALUE klass, VALUE given, VALUE password, OpenMode mode) {
   RB_GC_GUARD(password_text);
   RB_GC_GUARD(target.path);
   RB_GC_GUARD(target.source.bytes);
+  RB_GC_GUARD(target.source.refusal);
   if (state) rb_jump_tag(state);
   if (!object) {
     set_thread_last_error(reason);
@@ -572,6 +566,8 @@ VALUE parvox_initialize(VALUE self, VALUE, VALUE) {
 // Once the archive is finished, what it wrote into its IO (the end of the
 // archive) goes there; the IO is let go, left open. False, with last_error
 // set, when the IO failed.
+// Interrupted before the end of the archive was all written, the IO is kept
+// with the bytes left for a close called again.
 bool finish_io(ParvoxObject* object, int* state) noexcept {
   if (!object->io) return true;
   std::string failure;
@@ -582,9 +578,31 @@ bool finish_io(ParvoxObject* object, int* state) noexcept {
     } catch (...) {
     }
   }
-  object->io.reset();
+  if (!*state || !object->io->holds_unsent()) object->io.reset();
   return finished;
 }
+
+// Answers whether the archive was finished, by this close or the first: a
+// close after one that failed fails again, for the same reason.
+bool remember_close(ParvoxObject* object, bool finished) noexcept {
+  try {
+    if (!object->close_failure.empty()) {
+      object->last_error = object->close_failure;
+      return false;
+    }
+    if (finished) {
+      object->last_error.clear();
+    } else {
+      object->close_failure = object->last_error;
+    }
+  } catch (...) {
+  }
+  return finished;
+}
+
+constexpr char kClosedWhileServing[] =
+    "close is refused while the archive's IO is being served by this thread's call "
+    "(from the IO's own methods, or a signal handler meanwhile)";
 
 // call-seq: parvox.close -> nil or false
 //
@@ -601,11 +619,15 @@ VALUE parvox_close(VALUE self) {
     return Qnil;
   }
   const uint64_t claimed = parvox_object::claim_for_close(object);
+  if (!claimed && object->held_by_this_thread() && object->io && object->io->serving()) {
+    object->last_error = kClosedWhileServing;
+    return Qfalse;
+  }
   bool finished = true;
   int state = 0;
   if (claimed || object->held_by_this_thread()) {
     finished = parvox_object::close_object(object);
-    finished = finish_io(object, &state) && finished;
+    finished = remember_close(object, finish_io(object, &state) && finished);
   }
   parvox_object::release(object, claimed);
   if (state) rb_jump_tag(state);

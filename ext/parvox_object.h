@@ -38,6 +38,9 @@ struct ParvoxObject {
   // Why the last call on the object failed (UTF-8); empty after one that
   // succeeded.
   std::string last_error;
+  // Why the archive could not be finished, once close said so: every later
+  // close says it again.
+  std::string close_failure;
 
   // The Ruby thread whose call holds the object, or nil.
   VALUE holder = Qnil;

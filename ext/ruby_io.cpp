@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "archive/write/stream_output.h"
+#include "ext/ruby_strings.h"
 #include "fsutil/file.h"
 #include "fsutil/threads.h"
 
@@ -32,11 +33,8 @@ intptr_t system_handle_of(int fd) {
 
 VALUE exception_message(VALUE exception) { return rb_funcall(exception, rb_intern("message"), 0); }
 
-// "Class: message" of the exception that left `*state`. A StandardError
-// (EPIPE, IOError, a framework's disconnect error) is the IO's failure, which
-// the call answers with false: it is cleared and `*state` becomes 0. Anything
-// else (an interrupt, exit, a throw) stays in `*state` to go on to the caller.
-std::string take_exception(int* state) noexcept {
+// "Class: message" of the exception that left `*state`, which stays.
+std::string exception_text() noexcept {
   std::string text = "the IO failed";
   try {
     VALUE exception = rb_errinfo();
@@ -49,13 +47,35 @@ std::string take_exception(int* state) noexcept {
       text.append(RSTRING_PTR(message), static_cast<size_t>(RSTRING_LEN(message)));
     }
     if (message_state) rb_set_errinfo(exception);
-    if (rb_obj_is_kind_of(exception, rb_eStandardError)) {
-      rb_set_errinfo(Qnil);
-      *state = 0;
-    }
   } catch (...) {
   }
   return text;
+}
+
+// As exception_text. A StandardError (EPIPE, IOError, a framework's
+// disconnect error) is the IO's failure, which the call answers with false:
+// it is cleared and `*state` becomes 0. Anything else (an interrupt, exit, a
+// throw) stays in `*state` to go on to the caller.
+std::string take_exception(int* state) noexcept {
+  std::string text = exception_text();
+  if (rb_obj_is_kind_of(rb_errinfo(), rb_eStandardError)) {
+    rb_set_errinfo(Qnil);
+    *state = 0;
+  }
+  return text;
+}
+
+// `value` as inspect shows it, cut short: for reasons that quote an answer.
+std::string inspected(VALUE value) {
+  int state = 0;
+  VALUE text = rb_protect(rb_inspect, value, &state);
+  if (state || !RB_TYPE_P(text, T_STRING)) {
+    rb_set_errinfo(Qnil);
+    return rb_obj_classname(value);
+  }
+  constexpr long kShown = 40;
+  std::string shown(RSTRING_PTR(text), static_cast<size_t>(std::min(RSTRING_LEN(text), kShown)));
+  return RSTRING_LEN(text) > kShown ? shown + "..." : shown;
 }
 
 // ---- Writing into an IO ----------------------------------------------------------
@@ -63,6 +83,11 @@ std::string take_exception(int* state) noexcept {
 // An IO or StringIO is written in pieces of at most this size, all through
 // one String that is filled anew for each: they copy what they are given.
 constexpr size_t kPieceSize = 128 << 10;
+
+// How long one wait for an IO to take more lasts before writing is tried
+// again: an IO closed by another thread meanwhile does not wake IO.select on
+// every Ruby, but the next write finds it closed.
+constexpr int kWaitSeconds = 1;
 
 VALUE string_io_class() {
   ID name = rb_intern("StringIO");
@@ -86,49 +111,103 @@ bool writes_without_blocking(VALUE io) {
   return is_string_io(io) || (io_can && rb_obj_is_kind_of(io, rb_cIO));
 }
 
+// One call of the IO's write_nonblock or write with `size` bytes at `data`.
 struct WriteCall {
   VALUE io;
-  const std::string* block;
-  size_t done;   // bytes of the block that have left
-  VALUE piece;   // the String written through
-  VALUE answer;  // write_nonblock's
+  const char* data;
+  size_t size;
+  VALUE piece;           // write_nonblock: the String written through
+  bool returned = false;  // the IO's method returned `answer`
+  VALUE answer = Qnil;
 };
 
-// Any other object gets a String of its own for each block: it may keep it
-// (a response stream queues what it is given).
-VALUE call_write(VALUE address) {
-  const auto* call = reinterpret_cast<const WriteCall*>(address);
-  VALUE bytes = rb_str_new(call->block->data(), static_cast<long>(call->block->size()));
-  return rb_funcall(call->io, rb_intern("write"), 1, bytes);
-}
-
-VALUE call_write_nonblock(VALUE address) {
+VALUE call_write_nonblock(RB_BLOCK_CALL_FUNC_ARGLIST(, address)) {
   auto* call = reinterpret_cast<WriteCall*>(address);
-  const size_t size = std::min(kPieceSize, call->block->size() - call->done);
-  rb_str_resize(call->piece, static_cast<long>(size));
-  std::memcpy(RSTRING_PTR(call->piece), call->block->data() + call->done, size);
+  rb_str_resize(call->piece, static_cast<long>(call->size));
+  std::memcpy(RSTRING_PTR(call->piece), call->data, call->size);
   VALUE options = rb_hash_new();
   rb_hash_aset(options, ID2SYM(rb_intern("exception")), Qfalse);
   VALUE args[2] = {call->piece, options};
   call->answer = rb_funcallv_kw(call->io, rb_intern("write_nonblock"), 2, args, RB_PASS_KEYWORDS);
+  call->returned = true;
   return Qnil;
 }
 
-// Waits until the IO can take more (IO.select): interruptible, with no byte
-// in flight.
+// Any other object gets a String of its own for each block: it may keep it
+// (a response stream queues what it is given).
+VALUE call_write(RB_BLOCK_CALL_FUNC_ARGLIST(, address)) {
+  auto* call = reinterpret_cast<WriteCall*>(address);
+  VALUE bytes = rb_str_new(call->data, static_cast<long>(call->size));
+  call->answer = rb_funcall(call->io, rb_intern("write"), 1, bytes);
+  return Qnil;
+}
+
+VALUE interruptible_write(RB_BLOCK_CALL_FUNC_ARGLIST(, address)) {
+  VALUE mask = rb_hash_new();
+  rb_hash_aset(mask, rb_cObject, ID2SYM(rb_intern("immediate")));
+  rb_block_call(rb_cThread, rb_intern("handle_interrupt"), 1, &mask, call_write, address);
+  reinterpret_cast<WriteCall*>(address)->returned = true;
+  return Qnil;
+}
+
+// Calls `write` (the IO's write_nonblock, which never waits, or its write,
+// which may) with interrupts held back until its answer is known, except
+// inside a `write` that waits: an interrupt from another thread then lands
+// after the answer, not between the bytes leaving and their count.
+VALUE write_with_interrupts_held(VALUE address) {
+  VALUE mask = rb_hash_new();
+  rb_hash_aset(mask, rb_cObject, ID2SYM(rb_intern("never")));
+  auto* write = reinterpret_cast<WriteCall*>(address);
+  const bool nonblocking = !NIL_P(write->piece);
+  return rb_block_call(rb_cThread, rb_intern("handle_interrupt"), 1, &mask,
+                       nonblocking ? call_write_nonblock : interruptible_write, address);
+}
+
+struct WaitCall {
+  VALUE io;
+  bool for_reading;
+};
+
+// Waits until the IO can take more (IO.select), at most kWaitSeconds:
+// interruptible, with no byte in flight.
 VALUE wait_for_io(VALUE address) {
-  const auto* call = reinterpret_cast<const WriteCall*>(address);
+  const auto* call = reinterpret_cast<const WaitCall*>(address);
   VALUE ios = rb_ary_new_from_args(1, call->io);
-  const bool reading = call->answer == ID2SYM(rb_intern("wait_readable"));
-  return rb_funcall(rb_cIO, rb_intern("select"), 2, reading ? ios : Qnil, reading ? Qnil : ios);
+  return rb_funcall(rb_cIO, rb_intern("select"), 4, call->for_reading ? ios : Qnil,
+                    call->for_reading ? Qnil : ios, Qnil, INT2FIX(kWaitSeconds));
+}
+
+VALUE is_closed(VALUE io) { return rb_funcall(io, rb_intern("closed?"), 0); }
+
+bool closed(VALUE io) {
+  int state = 0;
+  VALUE answer = rb_protect(is_closed, io, &state);
+  if (state) rb_set_errinfo(Qnil);
+  return !state && RTEST(answer);
+}
+
+// How many of `size` bytes a write answered it took, or -1 for an answer no
+// write can give. `whole_unless_count`: an answer that is no count at all
+// (a response stream answers itself or its queue) means all were taken.
+long taken_by(VALUE answer, size_t size, bool whole_unless_count) {
+  if (FIXNUM_P(answer)) {
+    const long count = FIX2LONG(answer);
+    return count > 0 && static_cast<size_t>(count) <= size ? count : -1;
+  }
+  if (NIL_P(answer) || RB_INTEGER_TYPE_P(answer) || RB_TYPE_P(answer, T_STRING) ||
+      !whole_unless_count) {
+    return -1;
+  }
+  return static_cast<long>(size);
 }
 
 // Writes what the writer queued into the IO. An IO (a pipe, a socket, a file)
 // or a StringIO is written with write_nonblock (see writes_without_blocking)
-// and waited for with
-// IO.select, so that an interrupt always finds the bytes that left counted;
-// any other object is given whole blocks to `write`, and an interrupt inside
-// it leaves unknown how much it took: the stream is broken then.
+// and waited for with IO.select, so that an interrupt always finds the bytes
+// that left counted; any other object is given whole blocks to `write`, and
+// an interrupt inside it leaves unknown how much it took: the stream is
+// broken then. What the IO answers is checked: a short count has the rest
+// written again, an answer no write gives fails the stream.
 class StreamLink final : public IoLink {
  public:
   StreamLink(VALUE io, std::shared_ptr<StreamOutput> stream)
@@ -142,13 +221,11 @@ class StreamLink final : public IoLink {
     stream_->attach([run] { run->wake(); });
   }
   int serve() override {
+    Serving serving(*this);
     std::string block;
     VALUE piece = nonblocking_ ? rb_str_buf_new(kPieceSize) : Qnil;
     int state = 0;
-    while (!state && stream_->take(&block)) {
-      WriteCall call{io_, &block, 0, piece, Qnil};
-      state = nonblocking_ ? write_without_blocking(call) : write_whole(call);
-    }
+    while (!state && stream_->take(&block)) state = write_block(block, piece);
     RB_GC_GUARD(piece);
     return state;
   }
@@ -162,35 +239,49 @@ class StreamLink final : public IoLink {
     *reason = "the archive could not be written to the stream: " + stream_->last_failure();
     return false;
   }
+  bool holds_unsent() const override { return stream_->holds_unsent(); }
 
  private:
-  // The IO's exception while it wrote: it failed, and the stream is broken.
-  int fail_writing(int state) {
-    stream_->fail(take_exception(&state));
-    return state;
-  }
-  int write_whole(WriteCall& call) {
-    int state = 0;
-    rb_protect(call_write, reinterpret_cast<VALUE>(&call), &state);
-    return state ? fail_writing(state) : 0;
-  }
-  int write_without_blocking(WriteCall& call) {
-    while (call.done < call.block->size()) {
+  // Writes `block`; answers the state of an exception that goes on.
+  int write_block(const std::string& block, VALUE piece) {
+    size_t done = 0;
+    while (done < block.size()) {
+      const size_t left = block.size() - done;
+      WriteCall call{io_, block.data() + done, nonblocking_ ? std::min(kPieceSize, left) : left,
+                     piece};
       int state = 0;
-      rb_protect(call_write_nonblock, reinterpret_cast<VALUE>(&call), &state);
-      if (state) return fail_writing(state);
-      if (RB_INTEGER_TYPE_P(call.answer)) {
-        call.done += NUM2SIZET(call.answer);
-        continue;
+      rb_protect(write_with_interrupts_held, reinterpret_cast<VALUE>(&call), &state);
+      if (state && !call.returned) {
+        // The IO's own exception: it failed, what it took is unknown.
+        stream_->fail(take_exception(&state), left);
+        return state;
       }
-      rb_protect(wait_for_io, reinterpret_cast<VALUE>(&call), &state);
+      const bool waits = nonblocking_ && (call.answer == ID2SYM(rb_intern("wait_writable")) ||
+                                          call.answer == ID2SYM(rb_intern("wait_readable")));
+      const long taken = waits ? 0 : taken_by(call.answer, call.size, !nonblocking_);
+      if (taken < 0) {
+        stream_->fail(std::string(nonblocking_ ? "write_nonblock" : "write") + " answered " +
+                          inspected(call.answer) + " for " + std::to_string(call.size) + " bytes",
+                      left);
+        return state;
+      }
+      done += static_cast<size_t>(taken);
+      if (!state && waits) state = wait(call.answer == ID2SYM(rb_intern("wait_readable")), block.size() - done);
       if (state) {
-        // Interrupted while waiting: what is left waits for the next call.
-        stream_->give_back(call.block->substr(call.done));
+        // Interrupted with what left counted: the rest waits for the next call.
+        if (!stream_->failed()) stream_->give_back(block.substr(done));
         return state;
       }
     }
     return 0;
+  }
+  int wait(bool for_reading, size_t unsent) {
+    WaitCall call{io_, for_reading};
+    int state = 0;
+    rb_protect(wait_for_io, reinterpret_cast<VALUE>(&call), &state);
+    // IO.select raises for an IO closed meanwhile: the IO's failure.
+    if (state && closed(io_)) stream_->fail(take_exception(&state), unsent);
+    return state;
   }
 
   const VALUE io_;
@@ -218,8 +309,8 @@ struct IoReads {
   int64_t offset = 0;
   size_t size = 0;
   char* out = nullptr;
-  // The text of the last exception the IO raised, and the state of one that
-  // must go on to the caller (met while loading).
+  // Why the last read failed, and the state of an exception that must go on
+  // to the caller (met while loading).
   std::string failure;
   int pending_state = 0;
 };
@@ -238,20 +329,31 @@ VALUE call_seek_and_read(VALUE address) {
   return Qnil;
 }
 
-// Seeks and reads on this Ruby thread: the data, or nil when the IO gave
-// less (or raised, leaving `*state` as take_exception does).
+// Why an answer of read(size) at `offset` is not the bytes asked for, or
+// empty when it is.
+std::string wrong_read(VALUE data, int64_t offset, size_t size) {
+  const std::string asked = "read(" + std::to_string(size) + ") at byte " + std::to_string(offset);
+  if (NIL_P(data)) return "it ended early: " + asked + " answered nil";
+  if (!RB_TYPE_P(data, T_STRING)) return asked + " answered " + inspected(data);
+  const size_t got = static_cast<size_t>(RSTRING_LEN(data));
+  if (got == size) return "";
+  return (got < size ? "it ended early: " : "") + asked + " answered " + std::to_string(got) +
+         " bytes";
+}
+
+// Seeks and reads on this Ruby thread: the data, or nil when the IO raised
+// or answered anything but the bytes asked for, with reads.failure saying
+// why. Whatever the IO raises goes on to the caller (`*state`): an exception
+// another thread raised into this one lands in the IO's methods as often as
+// anywhere.
 VALUE seek_and_read(IoReads& reads, int64_t offset, size_t size, int* state) {
   ReadCall call{reads.io, offset, size, Qnil};
   rb_protect(call_seek_and_read, reinterpret_cast<VALUE>(&call), state);
-  if (*state) {
-    std::string text = take_exception(state);
-    std::lock_guard<fsutil::Mutex> lock(reads.mutex);
-    reads.failure = std::move(text);
-    return Qnil;
-  }
-  const bool whole = RB_TYPE_P(call.data, T_STRING) &&
-                     static_cast<size_t>(RSTRING_LEN(call.data)) == size;
-  return whole ? call.data : Qnil;
+  std::string why = *state ? exception_text() : wrong_read(call.data, offset, size);
+  if (why.empty()) return call.data;
+  std::lock_guard<fsutil::Mutex> lock(reads.mutex);
+  reads.failure = std::move(why);
+  return Qnil;
 }
 
 class IoBytes final : public ArchiveBytes {
@@ -307,6 +409,7 @@ class ReadLink final : public IoLink {
     reads_->failure.clear();
   }
   int serve() override {
+    Serving serving(*this);
     IoReads& reads = *reads_;
     uint64_t number;
     int64_t offset;
@@ -381,6 +484,17 @@ class DescriptorBytes final : public ArchiveBytes {
   FileBytes bytes_;
 };
 
+VALUE read_nothing(VALUE io) { return rb_funcall(io, rb_intern("read"), 1, INT2FIX(0)); }
+
+// Whether Ruby lets `io` be read: a File opened for writing only raises.
+bool readable(VALUE io) {
+  int state = 0;
+  rb_protect(read_nothing, io, &state);
+  if (state && !rb_obj_is_kind_of(rb_errinfo(), rb_eIOError)) rb_jump_tag(state);
+  if (state) rb_set_errinfo(Qnil);
+  return !state;
+}
+
 VALUE call_size(VALUE io) {
   if (responds_to(io, "size")) return rb_funcall(io, rb_intern("size"), 0);
   rb_funcall(io, rb_intern("seek"), 2, INT2FIX(0), INT2FIX(SEEK_END));
@@ -442,6 +556,7 @@ IoSource io_source_of(VALUE io) {
     if (!NIL_P(fd)) {
       source.handle = system_handle_of(NUM2INT(fd));
       source.kind = IoSource::Kind::descriptor;
+      if (!readable(io)) source.refusal = rb_str_new_cstr("it is not opened for reading");
       return source;
     }
   }
@@ -453,12 +568,17 @@ IoSource io_source_of(VALUE io) {
   int state = 0;
   VALUE size = rb_protect(call_size, io, &state);
   if (state) {
-    // A seek that fails (ESPIPE) makes the object unseekable, not an error.
-    take_exception(&state);
-    if (state) rb_jump_tag(state);
+    // A seek the system refuses (ESPIPE) makes the object unseekable, not an
+    // error; anything else goes on.
+    if (!rb_obj_is_kind_of(rb_errinfo(), rb_eSystemCallError)) rb_jump_tag(state);
+    rb_set_errinfo(Qnil);
     return source;
   }
-  source.size = NUM2LL(size);
+  if (!FIXNUM_P(size)) {
+    source.refusal = rb_sprintf("its size is %+" PRIsVALUE ", not a number of bytes", size);
+    return source;
+  }
+  source.size = FIX2LONG(size);
   source.kind = source.size < 0 ? IoSource::Kind::unseekable : IoSource::Kind::readable;
   return source;
 }
@@ -469,6 +589,10 @@ std::unique_ptr<ArchiveReader> load_reader_from(const IoSource& source, const st
                                                 std::string* reason, int* state) noexcept {
   try {
     const std::string shown = std::string("the ") + source.class_name;
+    if (!NIL_P(source.refusal)) {
+      *reason = shown + " cannot be read: " + ruby_strings::all_bytes_of(source.refusal);
+      return nullptr;
+    }
     std::unique_ptr<ArchiveReader> reader;
     switch (source.kind) {
       case IoSource::Kind::memory: {

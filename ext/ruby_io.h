@@ -48,6 +48,29 @@ class IoLink {
   // The work has ended (`*state` holds any exception already met): serves
   // what is left. False, with `*reason`, when the IO failed during the call.
   virtual bool end(std::string* reason, int* state) = 0;
+  // Whether bytes of the archive still wait to be written into the IO (an
+  // interrupt stopped their writing).
+  virtual bool holds_unsent() const { return false; }
+  // Whether this thread is inside serve(), in one of the IO's own methods
+  // or waiting for it: the link must not be ended or freed from there (a
+  // close from the IO's `write`, or from a signal handler meanwhile).
+  bool serving() const { return serving_ > 0; }
+
+ protected:
+  // Marks the link served for as long as it lives.
+  class Serving {
+   public:
+    explicit Serving(IoLink& link) : link_(link) { ++link_.serving_; }
+    ~Serving() { --link_.serving_; }
+    Serving(const Serving&) = delete;
+    Serving& operator=(const Serving&) = delete;
+
+   private:
+    IoLink& link_;
+  };
+
+ private:
+  int serving_ = 0;
 };
 
 namespace ruby_io {
@@ -72,6 +95,7 @@ struct IoSource {
   intptr_t handle = -1;  // descriptor: the system's handle of its file
   int64_t size = 0;     // readable: from `size`, or a seek to the end
   const char* class_name = "";
+  VALUE refusal = Qnil;  // a String saying why it cannot be read, when it cannot
 };
 namespace ruby_io {
 

@@ -87,7 +87,7 @@ class TestAddFile < ParvoxTest
   end
 
   # A full disk: the call whose entry did not fit answers false naming it,
-  # every later add the same, and close still finishes the archive with the
+  # every later add false saying it failed earlier, and close still finishes the archive with the
   # entries that were whole; /dev/full, which cannot even be cut back, makes
   # close answer false too. A 2 MiB tmpfs (needs root) is the real case.
   def test_a_full_disk_fails_the_call_that_met_it_and_keeps_every_whole_entry
@@ -99,7 +99,7 @@ class TestAddFile < ParvoxTest
     assert_match full_reason, zip.last_error
     File.binwrite(path("noise"), noise(3 << 20))
     refute zip.add_file(path("noise"), "noise", false, false), "nothing more goes in"
-    assert_match full_reason, zip.last_error
+    assert_match(/\A'#{full}' failed earlier: \S/, zip.last_error)
     assert_equal false, zip.close
     assert_match full_reason, zip.last_error
 
@@ -118,7 +118,8 @@ class TestAddFile < ParvoxTest
         [zip.add_file(path(name), name, false, false), zip.last_error]
       end
       reason = "'c' could not be written to '#{archive}': No space left on device"
-      assert_equal [[true, nil], [true, nil], [false, reason], [false, reason]], answers
+      assert_equal [[true, nil], [true, nil], [false, reason],
+                    [false, "'#{archive}' failed earlier: No space left on device"]], answers
       assert_nil zip.close, "the archive of the entries that fit is finished"
       out, status = Open3.capture2e("python3", "-c", <<~PY, archive)
         import sys, zipfile

@@ -62,8 +62,9 @@ class HonestFoldersTest < ParvoxTest
       require "parvox"
       zip = Parvox.new(ARGV[0], "")
       answer = zip.add_file(ARGV[1], "src", true, true)
+      reason = zip.last_error
       zip.close
-      puts answer, zip.last_error
+      puts answer, reason
     RB
     lib = $LOAD_PATH.find { |dir| File.exist?(File.join(dir, "parvox.so")) }
     out, err, status = Open3.capture3(*runner, RbConfig.ruby, "-I", lib, "-e", script, archive, src)

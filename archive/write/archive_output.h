@@ -26,6 +26,9 @@ class ArchiveOutput {
   // Bytes that are collected before they are handed to write_all: a file
   // gains from large writes, a stream from bytes that leave at once.
   virtual size_t block_size() const = 0;
+  // How many of the bytes written have reached their destination: all of
+  // them for a file; for a stream, those that have left.
+  virtual int64_t delivered() const { return INT64_MAX; }
 };
 
 // An archive file opened (and kept open) by the caller.

@@ -180,6 +180,26 @@ std::string ArchiveWriter::writer_failure() const {
          engine_->failure();
 }
 
+// Why a call finds the writer broken by an earlier one: that call named the
+// entry, this one did not get to it.
+std::string ArchiveWriter::earlier_failure() const {
+  return shown_target() + " failed earlier: " + engine_->failure();
+}
+
+void ArchiveWriter::take_back_undelivered() noexcept {
+  if (engine_) engine_->take_back_undelivered();
+}
+
+void ArchiveWriter::note_stream_failure() noexcept {
+  if (!engine_) return;
+  try {
+    engine_->stream_failed();
+    last_error_ = writer_failure();
+  } catch (...) {
+    last_error_ = "out of memory";
+  }
+}
+
 // Why the writer did not take an entry: the writer is broken, or the name
 // was refused.
 std::string ArchiveWriter::engine_failure() const {
@@ -190,7 +210,7 @@ bool ArchiveWriter::add_file(const std::string& source, const std::string& name,
                              bool recursive, Progress& progress) noexcept {
   last_error_.clear();
   try {
-    if (engine_->broken()) return fail(writer_failure());
+    if (engine_->broken()) return fail(earlier_failure());
     const std::string stored = names::from_given(name);
     const std::string refused = given_name_refusal(stored, folder);
     if (!refused.empty()) return fail(refused);
@@ -369,7 +389,7 @@ bool ArchiveWriter::add_data(const char* data, size_t size, const std::string& n
                              int64_t mtime, Progress& progress) noexcept {
   last_error_.clear();
   try {
-    if (engine_->broken()) return fail(writer_failure());
+    if (engine_->broken()) return fail(earlier_failure());
     const std::string stored = names::from_given(name);
     engine_->report_to(progress);
     auto next_chunk = [&, offset = size_t{0}](size_t wanted, const char** chunk) mutable {

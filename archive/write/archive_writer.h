@@ -66,6 +66,13 @@ class ArchiveWriter {
   // does not own the archive (a forked child) does with it.
   void abandon() noexcept;
 
+  // Into a stream: the call that added entries was stopped while their
+  // bytes were on their way; those not all sent leave the directory.
+  void take_back_undelivered() noexcept;
+  // Into a stream: writing it failed once the work had given it everything;
+  // last_error() names the first entry not all sent.
+  void note_stream_failure() noexcept;
+
   const std::string& last_error() const { return last_error_; }
   size_t memory_size() const {
     return sizeof(*this) + path_.capacity() + last_error_.capacity();
@@ -90,6 +97,7 @@ class ArchiveWriter {
   bool must_end(const Progress& progress) const;
   bool write_all_given();
   std::string writer_failure() const;
+  std::string earlier_failure() const;
   std::string engine_failure() const;
   // Gives up to `wanted` bytes of an entry's data at `*chunk`; answers how many.
   using ChunkSource = std::function<size_t(size_t wanted, const char** chunk)>;

@@ -77,9 +77,21 @@ void StreamOutput::give_back(std::string rest) {
   queue_.push_front(std::move(rest));
 }
 
-void StreamOutput::fail(const std::string& why) {
+int64_t StreamOutput::delivered() const {
   std::lock_guard<fsutil::Mutex> lock(mutex_);
-  if (failure_.empty()) failure_ = why.empty() ? "the stream failed" : why;
+  return taken_;
+}
+
+bool StreamOutput::holds_unsent() const {
+  std::lock_guard<fsutil::Mutex> lock(mutex_);
+  return failure_.empty() && !queue_.empty();
+}
+
+void StreamOutput::fail(const std::string& why, size_t unsent) {
+  std::lock_guard<fsutil::Mutex> lock(mutex_);
+  if (!failure_.empty()) return;
+  failure_ = why.empty() ? "the stream failed" : why;
+  taken_ -= static_cast<int64_t>(unsent);
   queue_.clear();
   queued_ = 0;
   room_.notify_all();

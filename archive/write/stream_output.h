@@ -30,6 +30,7 @@ class StreamOutput final : public ArchiveOutput {
   bool take_back_to(int64_t offset, int64_t* end) override;
   std::string last_failure() const override;
   size_t block_size() const override { return 0; }
+  int64_t delivered() const override;
 
   // The serving side. From attach() on, the writer waits for room while the
   // queue is full, and `wake` is called (on the writer's thread) whenever
@@ -42,9 +43,11 @@ class StreamOutput final : public ArchiveOutput {
   // Puts back the end of the block last taken, which did not leave: it is
   // the first to be taken again.
   void give_back(std::string rest);
-  // Writing what was taken failed: nothing more is accepted, and the writer
-  // learns `why` from its next write.
-  void fail(const std::string& why);
+  // Writing what was taken failed, `unsent` of it did not leave: nothing
+  // more is accepted, and the writer learns `why` from its next write.
+  void fail(const std::string& why, size_t unsent);
+  // Whether bytes wait to be taken.
+  bool holds_unsent() const;
   bool failed() const;
 
  private:

@@ -638,10 +638,11 @@ bool ZipWriter::write_to_file(const char* data, size_t size) {
   return true;
 }
 
-// Moves the whole entries whose bytes have all reached the file from
-// not_in_file_ to last_in_file_.
+// Moves the whole entries whose bytes have all reached the file (for a
+// stream: have left) from not_in_file_ to last_in_file_.
 void ZipWriter::note_in_file() {
-  while (!not_in_file_.empty() && not_in_file_.front().offset <= in_file_) {
+  const int64_t reached = std::min(in_file_, sink_->delivered());
+  while (!not_in_file_.empty() && not_in_file_.front().offset <= reached) {
     last_in_file_ = std::move(not_in_file_.front());
     not_in_file_.pop_front();
   }
@@ -665,6 +666,21 @@ void ZipWriter::cut_back_to_whole_entries() {
   entries_ = last_in_file_.entries;
   in_file_ = last_in_file_.offset;
   cut_back_ = !abandoned_ && sink_->take_back_to(last_in_file_.offset, &in_file_);
+}
+
+bool ZipWriter::take_back_undelivered() {
+  if (!failure_.empty() || finished_ || abandoned_) return false;
+  note_in_file();
+  if (not_in_file_.empty()) return false;
+  lost_entries_ = true;
+  cut_back_to_whole_entries();
+  return true;
+}
+
+void ZipWriter::stream_failed() {
+  if (!failure_.empty() || finished_ || abandoned_) return;
+  note_in_file();
+  write_failed();
 }
 
 // Takes everything from `offset` on back out of the archive.

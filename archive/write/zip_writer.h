@@ -115,6 +115,14 @@ class ZipWriter {
   // it. After a failure, the directory lists the entries that were whole in
   // the file; false when even that could not be written.
   bool finish();
+  // For a stream: takes the entries whose bytes have not all left back out
+  // of the directory (what has left stays in the stream, outside it), as
+  // for a call stopped while its entries were still on their way. Answers
+  // whether there were any.
+  bool take_back_undelivered();
+  // The stream failed while its bytes were written outside the writer: the
+  // writer is broken, failed_entry() the first entry not all sent.
+  void stream_failed();
   // Drops everything not yet written and never writes another byte: for a
   // process that must leave the archive to the one that made it (a forked
   // child). Worker threads are left alone, as a forked child has none.

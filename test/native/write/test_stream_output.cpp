@@ -38,7 +38,7 @@ TEST(StreamOutputTest, TakesBackOnlyWhatHasNotLeft) {
   ASSERT_TRUE(stream.take_back_to(8, &end));
   EXPECT_EQ(9, end);
 
-  stream.fail("IOError: closed stream");
+  stream.fail("IOError: closed stream", 0);
   EXPECT_FALSE(stream.write_all("o", 1));
   EXPECT_FALSE(stream.take_back_to(9, &end));
   EXPECT_EQ("IOError: closed stream", stream.last_failure());
@@ -68,7 +68,7 @@ TEST(StreamOutputTest, WritersWaitForRoomOnlyWhileServed) {
     } else if (ending == 1) {
       stream.detach();
     } else {
-      stream.fail("gone");
+      stream.fail("gone", 0);
     }
     writer.join();
     EXPECT_EQ(ending == 2 ? StreamOutput::kQueueBound : 2 * StreamOutput::kQueueBound, written.load());
