@@ -266,10 +266,11 @@ class StreamLink final : public IoLink {
         return state;
       }
       done += static_cast<size_t>(taken);
-      if (!state && waits) state = wait(call.answer == ID2SYM(rb_intern("wait_readable")), block.size() - done);
+      if (!state && waits) state = wait(call.answer == ID2SYM(rb_intern("wait_readable")), left);
+      if (stream_->failed()) return state;
       if (state) {
         // Interrupted with what left counted: the rest waits for the next call.
-        if (!stream_->failed()) stream_->give_back(block.substr(done));
+        stream_->give_back(block.substr(done));
         return state;
       }
     }
