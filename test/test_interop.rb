@@ -29,10 +29,11 @@ class InteropTest < ParvoxTest
     import os, sys, zipfile
     archive, variant, root = sys.argv[1], sys.argv[2], sys.argv[3]
     method = zipfile.ZIP_STORED if variant == "stored" else zipfile.ZIP_DEFLATED
+    level = int(variant) if variant.isdigit() else None
     with open(archive, "wb") as out:
         if variant == "prefix":
             out.write(b"#!/bin/sh\\necho self-extractor stub\\nexit 0\\n" * 50)
-        with zipfile.ZipFile(out, "w", method) as zf:
+        with zipfile.ZipFile(out, "w", method, compresslevel=level) as zf:
             base = os.path.dirname(root)
             for folder, subfolders, files in os.walk(root):
                 for name in sorted(subfolders) + sorted(files):
@@ -127,6 +128,57 @@ class InteropTest < ParvoxTest
 
     _, _, status = Open3.capture3(ENV_UTF8, "7z", "t", "-pnot the password", locked, stdin_data: "")
     refute status.success?, "7z t accepts a wrong password"
+  end
+
+  WORDS = %w[alpha bravo charlie delta echo foxtrot golf hotel india juliet kilo lima mike].freeze
+
+  # Numbered lines of words: text that deflates well and quickly.
+  def compressible_text(size)
+    text = +""
+    (0..).each do |i|
+      break if text.bytesize >= size
+      text << format("item %07d %s\n", i, [1, 3, 5, 7].map { |k| WORDS[(i * k + k) % 13] }.join(" "))
+    end
+    text[0, size]
+  end
+
+  # Entries one byte either side of each size where reading changes its way
+  # (a 128 KiB piece of a large entry, the 4 MiB bound of entries decoded
+  # whole, the first piece past it), written by every tool, come back
+  # byte-exact through read, unzip_file and unzip_all on one thread and two.
+  def test_entries_around_the_reading_bounds_come_back_from_every_writer
+    sizes = [128 << 10, 4 * MIB, 4 * MIB + (128 << 10)].flat_map { |size| [size - 1, size, size + 1] }
+    text = compressible_text(sizes.max)
+    files = sizes.to_h { |size| ["#{size}.txt", text[0, size]] }
+    make_tree(path("b"), files)
+    writers = {
+      "zip" => ->(a) { run!("zip", "zip", "-q", "-r", a, "b") },
+      "7z" => ->(a) { run!("7z", "7z", "a", "-tzip", a, "b") },
+      "bsdtar" => ->(a) { run!("bsdtar", "bsdtar", "--format", "zip", "-cf", a, "b") },
+      "parvox" => ->(a) { zip_folder(path("b"), "b", archive: a) },
+    }
+    %w[1 6 9].each { |level| writers["python level #{level}"] = ->(a) { run!("python", PYTHON, "-c", PY_WRITE, a, level, path("b")) } }
+    writers.each_with_index do |(tool, write), i|
+      archive = path("bounds#{i}.zip")
+      write.call(archive)
+      %w[1 2].each do |threads|
+        ENV["PARVOX_THREADS"] = threads
+        zip = Parvox.load(archive, "")
+        out = path("bounds#{i}-#{threads}")
+        assert zip.unzip_all(out), "#{tool}, #{threads} threads: unzip_all: #{zip.last_error}"
+        files.each do |name, data|
+          what = "#{tool}, #{threads} threads, #{name}"
+          assert data == File.binread(File.join(out, "b", name)), "#{what}: unzip_all"
+          assert data == zip.read("b/#{name}"), "#{what}: read: #{zip.last_error}"
+          assert zip.unzip_file("b/#{name}", path("one.txt")), "#{what}: unzip_file: #{zip.last_error}"
+          assert data == File.binread(path("one.txt")), "#{what}: unzip_file"
+        end
+        zip.close
+        FileUtils.rm_rf(out)
+      ensure
+        ENV.delete("PARVOX_THREADS")
+      end
+    end
   end
 
   # [tool, password, maker] for archives of @src written by each tool.
