@@ -6,6 +6,8 @@ require "json"
 # those tools write must extract byte-exact through Parvox.
 class InteropTest < ParvoxTest
   PASSWORD = "open sesame 42"
+  # As long as a block of PBKDF2's hash: the longest key HMAC takes as it is.
+  PASSWORD_64 = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_"
   PYTHON = File.exist?("/usr/bin/python3") ? "/usr/bin/python3" : "python3"
   MIB = 1 << 20
   ENV_UTF8 = { "LC_ALL" => "C.UTF-8" }.freeze
@@ -99,6 +101,7 @@ class InteropTest < ParvoxTest
   def test_parvox_archives_open_in_other_tools
     plain = zip_folder(@src, "src", archive: path("plain.zip"))
     locked = zip_folder(@src, "src", password: PASSWORD, archive: path("locked.zip"))
+    locked_64 = zip_folder(@src, "src", password: PASSWORD_64, archive: path("locked64.zip"))
     pw = "-p#{PASSWORD}"
     readers = [
       ["unzip", plain, ->(a) { listed(run!("unzip", "unzip", "-Z1", a).lines) },
@@ -107,6 +110,9 @@ class InteropTest < ParvoxTest
        ->(a, out) { run!("7z", "7z", "x", "-y", "-o#{out}", a) }],
       ["7z with password", locked, ->(a) { listed(seven_zip_names(run!("7z", "7z", "l", "-slt", pw, a))) },
        ->(a, out) { run!("7z", "7z", "x", "-y", pw, "-o#{out}", a) }],
+      ["7z, a password of 64 bytes", locked_64,
+       ->(a) { listed(seven_zip_names(run!("7z", "7z", "l", "-slt", "-p#{PASSWORD_64}", a))) },
+       ->(a, out) { run!("7z", "7z", "x", "-y", "-p#{PASSWORD_64}", "-o#{out}", a) }],
       ["bsdtar", plain, ->(a) { listed(run!("bsdtar", "bsdtar", "-tf", a).lines) },
        ->(a, out) { run!("bsdtar", "bsdtar", "-xf", a, "-C", out) }],
       ["bsdtar with password", locked,
@@ -190,6 +196,8 @@ class InteropTest < ParvoxTest
       # Written to a pipe: sizes and CRCs follow each entry's data.
       ["zip to a pipe", "", ->(a) { run!("zip", "sh", "-c", 'zip -q -r - src | cat > "$0"', a) }],
       ["7z AES-256", PASSWORD, ->(a) { run!("7z", "7z", "a", "-tzip", "-mem=AES256", pw, a, "src") }],
+      ["7z AES-256, a password of 64 bytes", PASSWORD_64,
+       ->(a) { run!("7z", "7z", "a", "-tzip", "-mem=AES256", "-p#{PASSWORD_64}", a, "src") }],
       ["7z AES-128", PASSWORD, ->(a) { run!("7z", "7z", "a", "-tzip", "-mem=AES128", pw, a, "src") }],
       # Methods and encryption our own decoder leaves to libarchive.
       ["7z ZipCrypto", PASSWORD, ->(a) { run!("7z", "7z", "a", "-tzip", "-mem=ZipCrypto", pw, a, "src") }],
