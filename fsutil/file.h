@@ -4,7 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace fsutil {
 
@@ -91,6 +96,57 @@ class File {
   int fd_ = -1;
 };
 
+// A file created for an extraction, which takes its name only once it is
+// kept. Where a regular file is already at that name, the new one is made
+// under a temporary name in the same folder and renamed over it by keep():
+// the file there is replaced by a whole file or not at all, and its other
+// names (hard links) keep their content. A new file that is not kept is
+// removed (a device written to is left alone), whatever was at its name
+// staying as it was.
+class NewFile {
+ public:
+  NewFile() = default;
+  // For the creators below: `file`, open, is `name` in `folder` (a path of
+  // its own where `folder` is null, and always on Windows), and takes the
+  // name `target` in the same folder when kept (none: it has its name).
+  NewFile(File file, std::shared_ptr<const File> folder, std::string name, std::string target)
+      : file_(std::move(file)), folder_(std::move(folder)), name_(std::move(name)),
+        target_(std::move(target)) {}
+  NewFile(NewFile&& other) noexcept = default;
+  NewFile& operator=(NewFile&& other) noexcept {
+    if (this != &other) {
+      discard();
+      file_ = std::move(other.file_);
+      folder_ = std::move(other.folder_);
+      name_ = std::move(other.name_);
+      target_ = std::move(other.target_);
+    }
+    return *this;
+  }
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
+  ~NewFile() { discard(); }
+
+  // The file at `path` by File::create's rules (links followed, a device
+  // written to, a FIFO or socket refused), made beside a regular file
+  // already there (beside the file a link leads to).
+  static NewFile create(const std::string& path);
+
+  bool is_open() const { return file_.is_open(); }
+  File& file() { return file_; }
+  // Closes the file and gives it its name; false, with the system's last
+  // error, when either fails or it is not open (the new file is then gone).
+  bool keep();
+  // Removes the new file and closes it.
+  void discard();
+
+ private:
+  File file_;
+  std::shared_ptr<const File> folder_;
+  std::string name_;
+  std::string target_;
+};
+
 // Removes the file at `path` that `file` has open (made by File::create), for
 // an extraction that failed: the path is removed when it still names that
 // regular file, and a file reached through a link is cut to nothing instead.
@@ -116,13 +172,15 @@ std::string error_text(int code);
 // names a FIFO, socket or device where only a file will do.
 void set_not_regular_file_error();
 
-#ifndef _WIN32
-// File::create's rules for the file `name` in the open folder `folder`
-// (AT_FDCWD: the current folder). `beneath_target`: a link there is never
-// followed, and a device is refused like a FIFO.
-File create_file_at(int folder, const std::string& name, bool beneath_target);
-// discard_created_file's rules for the file `name` in the open folder `folder`.
-void discard_file_at(int folder, const std::string& name, File& file);
+// A new file under a name of its own in the folder `folder` (an open folder
+// on POSIX systems, a path on Windows), for NewFile to rename over the file
+// `replaced` there (its path on Windows); its name in `*name` (on Windows its
+// path). On POSIX systems it gets the permission bits of `replaced`, which
+// an entry made elsewhere leaves as they were.
+#ifdef _WIN32
+File create_temporary_file_in(const std::string& folder, std::string* name);
+#else
+File create_temporary_file_in(int folder, const struct stat& replaced, std::string* name);
 #endif
 
 }  // namespace fsutil

@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace fsutil {
 
@@ -30,13 +33,6 @@ File not_regular() {
 // Opening these could wait for the other end (a FIFO), or fails anyway.
 bool is_pipe_or_socket(mode_t mode) { return S_ISFIFO(mode) || S_ISSOCK(mode); }
 
-bool is_special(mode_t mode) { return is_pipe_or_socket(mode) || S_ISCHR(mode) || S_ISBLK(mode); }
-
-// Whether a file of this kind may be written: devices only when asked for by path.
-bool is_writable_kind(mode_t mode, bool beneath_target) {
-  return beneath_target ? !is_special(mode) : !is_pipe_or_socket(mode);
-}
-
 // A file opened with O_NONBLOCK, so that opening it could not wait: refused
 // unless `accept` takes its kind, else made blocking again for its reads and
 // writes.
@@ -55,6 +51,27 @@ File settled(File file, Accept accept) {
   return file;
 }
 
+// Removes the file `name` in the open folder `folder` (AT_FDCWD: the current
+// folder) that `file` has open: the name is removed when it still names that
+// regular file, and a file reached through a link is cut to nothing instead.
+// A device is left alone. Closes `file`.
+void discard_file_at(int folder, const std::string& name, File& file) {
+  struct stat opened, named;
+  if (file.is_open() && ::fstat(file.fd(), &opened) == 0 && S_ISREG(opened.st_mode)) {
+    const bool same = ::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+    if (!same || ::unlinkat(folder, name.c_str(), 0) != 0) cut_to(file.fd(), 0);
+  }
+  file.close();
+}
+
+// A name no entry is likely to have, different for every file this process
+// asks for: hidden, and short enough in any folder.
+std::string temporary_name() {
+  static std::atomic<unsigned long> made{0};
+  return ".parvox-" + std::to_string(::getpid()) + "-" + std::to_string(++made) + ".tmp";
+}
+
 }  // namespace
 
 File File::open_regular_for_reading(const std::string& path) {
@@ -67,55 +84,85 @@ File File::open_for_reading(const std::string& path) {
   return File(open_retrying(AT_FDCWD, path.c_str(), O_RDONLY));
 }
 
-File File::create(const std::string& path) { return create_file_at(AT_FDCWD, path, false); }
-
 // A new file is regular, so the usual case costs one call. An existing one is
 // looked at before it is opened: opening a FIFO for writing would wake a
-// process reading it, and opening a device can mean something to it. The
-// open itself does not block either, should the file change meanwhile.
-// Beneath the target, an existing file with other names (hard links, which
-// may be outside the target) is replaced by a new file, never written.
-File create_file_at(int folder, const std::string& name, bool beneath_target) {
-  const int no_follow = beneath_target ? O_NOFOLLOW : 0;
-  const int create_new = O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | no_follow;
-  File file(open_retrying(folder, name.c_str(), create_new, 0666));
+// process reading it. The open itself does not block either, should the file
+// change meanwhile.
+File File::create(const std::string& path) {
+  const char* name = path.c_str();
+  File file(open_retrying(AT_FDCWD, name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY, 0666));
   if (file.is_open() || errno != EEXIST) return file;
   struct stat st;
-  if (::fstatat(folder, name.c_str(), &st, beneath_target ? AT_SYMLINK_NOFOLLOW : 0) == 0 &&
-      !S_ISLNK(st.st_mode) && !is_writable_kind(st.st_mode, beneath_target)) {
-    return not_regular();
-  }
-  const auto accept = [beneath_target](mode_t mode) { return is_writable_kind(mode, beneath_target); };
-  // Beneath the target only a regular file is accepted: it is cut once it is
-  // known to have no other name.
-  const int truncate = beneath_target ? 0 : O_TRUNC;
-  file = settled(File(open_retrying(folder, name.c_str(),
-                                    O_WRONLY | O_CREAT | truncate | O_NOCTTY | O_NONBLOCK | no_follow,
-                                    0666)),
-                 accept);
+  if (::stat(name, &st) == 0 && is_pipe_or_socket(st.st_mode)) return not_regular();
+  file = settled(File(open_retrying(AT_FDCWD, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_NONBLOCK, 0666)),
+                 [](mode_t mode) { return !is_pipe_or_socket(mode); });
   if (!file.is_open() && errno == ENXIO) return not_regular();  // a FIFO without a reader
-  if (!beneath_target || !file.is_open()) return file;
-  if (::fstat(file.fd(), &st) != 0) return File();
-  if (st.st_nlink > 1) {
-    file.close();
-    if (::unlinkat(folder, name.c_str(), 0) != 0) return File();
-    return File(open_retrying(folder, name.c_str(), create_new, 0666));
-  }
-  return cut_to(file.fd(), 0) ? std::move(file) : File();
+  return file;
 }
 
 void discard_created_file(File& file, const std::string& path) {
   discard_file_at(AT_FDCWD, path, file);
 }
 
-void discard_file_at(int folder, const std::string& name, File& file) {
-  struct stat opened, named;
-  if (file.is_open() && ::fstat(file.fd(), &opened) == 0 && S_ISREG(opened.st_mode)) {
-    const bool same = ::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-                      named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
-    if (!same || ::unlinkat(folder, name.c_str(), 0) != 0) cut_to(file.fd(), 0);
+File create_temporary_file_in(int folder, const struct stat& replaced, std::string* name) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *name = temporary_name();
+    File file(open_retrying(folder, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_NOFOLLOW, 0666));
+    if (file.is_open()) ::fchmod(file.fd(), replaced.st_mode & 0777);
+    if (file.is_open() || errno != EEXIST) return file;
   }
-  file.close();
+  return File();
+}
+
+// Beside the file itself where `path` is a link to it: the link stays, and
+// leads to the new file once it is kept.
+NewFile NewFile::create(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    return NewFile(File::create(path), nullptr, path, std::string());
+  }
+  const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+  if (!real) return NewFile();
+  const std::string resolved(real.get());
+  const size_t slash = resolved.rfind('/');  // an absolute path
+  auto folder = std::make_shared<const File>(
+      open_retrying(AT_FDCWD, slash == 0 ? "/" : resolved.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY));
+  if (!folder->is_open()) return NewFile();
+  std::string name;
+  File file = create_temporary_file_in(folder->fd(), st, &name);
+  if (!file.is_open()) return NewFile();
+  return NewFile(std::move(file), std::move(folder), std::move(name), resolved.substr(slash + 1));
+}
+
+bool NewFile::keep() {
+  if (!file_.is_open()) {
+    errno = EBADF;
+    return false;
+  }
+  const int folder = folder_ ? folder_->fd() : AT_FDCWD;
+  struct stat opened;
+  const bool known = ::fstat(file_.fd(), &opened) == 0;
+  if (file_.close() &&
+      (target_.empty() || ::renameat(folder, name_.c_str(), folder, target_.c_str()) == 0)) {
+    folder_.reset();
+    return true;
+  }
+  // The file is closed: it is removed by its name, while that still names it.
+  const int error = errno;
+  struct stat named;
+  if (known && S_ISREG(opened.st_mode) &&
+      ::fstatat(folder, name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+      named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
+    ::unlinkat(folder, name_.c_str(), 0);
+  }
+  folder_.reset();
+  errno = error;
+  return false;
+}
+
+void NewFile::discard() {
+  if (file_.is_open()) discard_file_at(folder_ ? folder_->fd() : AT_FDCWD, name_, file_);
+  folder_.reset();
 }
 
 bool File::never_wait_on_reads() {

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -45,6 +46,29 @@ bool is_regular_file(HANDLE handle) {
          !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// A name no entry is likely to have, different for every file this process
+// asks for, and short enough in any folder.
+std::string temporary_name() {
+  static std::atomic<unsigned long> made{0};
+  return ".parvox-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++made) + ".tmp";
+}
+
+// The path of the file `handle` is open on, links resolved, in the form
+// with the \\?\ prefix; empty when the system cannot tell.
+std::wstring final_path_of(HANDLE handle) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetFinalPathNameByHandleW(handle, &path[0], static_cast<DWORD>(path.size()),
+                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return std::wstring();
+    if (length < path.size()) {
+      path.resize(length);
+      return path;
+    }
+    path.resize(length);  // the room it asks for, its terminator included
+  }
+}
+
 // The C runtime reads and writes at most INT_MAX bytes per call.
 unsigned int clamp_count(size_t n) {
   return static_cast<unsigned int>(std::min<size_t>(n, INT_MAX));
@@ -74,6 +98,61 @@ void discard_created_file(File& file, const std::string& path) {
   const bool regular = file.is_open() && is_regular_file(handle_of(file.fd()));
   file.close();
   if (regular) DeleteFileW(to_utf16(path).c_str());
+}
+
+File create_temporary_file_in(const std::string& folder, std::string* name) {
+  const bool ends_in_separator = !folder.empty() && (folder.back() == '\\' || folder.back() == '/');
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *name = folder + (ends_in_separator ? "" : "\\") + temporary_name();
+    HANDLE handle = CreateFileW(to_utf16(*name).c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) {
+      return adopt(handle, _O_WRONLY);
+    }
+  }
+  return File();
+}
+
+// Beside the file itself where `path` is a link to it: the link stays, and
+// leads to the new file once it is kept.
+NewFile NewFile::create(const std::string& path) {
+  HANDLE existing = CreateFileW(to_utf16(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (existing == INVALID_HANDLE_VALUE || !is_regular_file(existing)) {
+    if (existing != INVALID_HANDLE_VALUE) CloseHandle(existing);
+    return NewFile(File::create(path), nullptr, path, std::string());
+  }
+  const std::wstring real = final_path_of(existing);
+  CloseHandle(existing);
+  const size_t separator = real.find_last_of(L"\\/");
+  if (separator == std::wstring::npos) return NewFile();
+  std::string name;
+  File file = create_temporary_file_in(from_utf16(real.substr(0, separator)), &name);
+  if (!file.is_open()) return NewFile();
+  return NewFile(std::move(file), nullptr, std::move(name), from_utf16(real));
+}
+
+// The file is closed before it is renamed: a file open elsewhere cannot be
+// moved over another.
+bool NewFile::keep() {
+  if (!file_.is_open()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  const bool regular = is_regular_file(handle_of(file_.fd()));
+  if (file_.close() &&
+      (target_.empty() || MoveFileExW(to_utf16(name_).c_str(), to_utf16(target_).c_str(),
+                                      MOVEFILE_REPLACE_EXISTING))) {
+    return true;
+  }
+  const DWORD error = GetLastError();
+  if (regular) DeleteFileW(to_utf16(name_).c_str());
+  SetLastError(error);
+  return false;
+}
+
+void NewFile::discard() {
+  if (file_.is_open()) discard_created_file(file_, name_);
 }
 
 // Volume serial number and file index: Windows' counterpart of device and

@@ -20,12 +20,15 @@ namespace fsutil {
 // other than a folder is in the place of one).
 bool make_parent_folders(const std::string& path);
 
-// Creates (or truncates) the file `root`/`parts...` and opens it writable.
-// `parts` are single path components, none of them empty, "." or "..". The
-// folders between root and the file are created as needed. No link is ever
-// followed beneath `root`: an existing link in the way makes this fail, so
-// nothing can be written outside `root` through one.
-File create_file_beneath(const std::string& root, const std::vector<std::string>& parts);
+// Creates the file `root`/`parts...` and opens it writable, as a NewFile:
+// where a regular file is already there, the new one replaces it only once
+// it is kept. `parts` are single path components, none of them empty, "."
+// or "..". The folders between root and the file are created as needed. No
+// link is ever followed beneath `root`: an existing link in the way or at the
+// file's name makes this fail, so nothing can be written outside `root`
+// through one; so does a folder there, and a FIFO, socket or device (refused
+// without being opened, last_error_text(): "Not a regular file").
+NewFile create_file_beneath(const std::string& root, const std::vector<std::string>& parts);
 
 // Creates files beneath one root folder by the rules of create_file_beneath,
 // keeping the folder of the last file open: an archive's entries come folder
@@ -34,16 +37,7 @@ File create_file_beneath(const std::string& root, const std::vector<std::string>
 class FileCreator {
  public:
   explicit FileCreator(std::string root) : root_(std::move(root)) {}
-  // A FIFO, socket or device where the file goes is refused without being
-  // opened (last_error_text(): "Not a regular file").
-  File create_file(const std::vector<std::string>& parts);
-  // Whether anything (a file, folder, link, FIFO) is at the name create_file
-  // would create, which it would truncate or fail on. False when nothing is,
-  // or when the folders above it cannot be reached (create_file then fails).
-  bool finds(const std::vector<std::string>& parts);
-  // Removes the file that the last create_file made, by the rules of
-  // discard_created_file, for an extraction that failed. Closes `file`.
-  void discard_file(File& file, const std::vector<std::string>& parts);
+  NewFile create_file(const std::vector<std::string>& parts);
 
 #ifdef _WIN32
   // The folders from the root down to the last file's folder, all held open
@@ -59,7 +53,7 @@ class FileCreator {
   };
   std::unique_ptr<OpenFolders, OpenFoldersDeleter> folders_;
 #else
-  File folder_;
+  std::shared_ptr<const File> folder_;  // shared with the new files made in it
 #endif
   std::vector<std::string> folder_parts_;  // where the last file's folder is beneath root_
 

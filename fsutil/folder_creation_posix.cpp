@@ -72,38 +72,54 @@ bool make_parent_folders(const std::string& path) {
   return false;
 }
 
-File create_file_beneath(const std::string& root, const std::vector<std::string>& parts) {
+NewFile create_file_beneath(const std::string& root, const std::vector<std::string>& parts) {
   return FileCreator(root).create_file(parts);
 }
 
 bool FileCreator::reach_folder_of(const std::vector<std::string>& parts) {
   const size_t depth = parts.size() - 1;
-  if (!folder_.is_open() || folder_parts_.size() != depth ||
+  if (!folder_ || !folder_->is_open() || folder_parts_.size() != depth ||
       !std::equal(folder_parts_.begin(), folder_parts_.end(), parts.begin())) {
-    folder_ = open_folder_beneath(root_, parts, depth);
+    folder_ = std::make_shared<const File>(open_folder_beneath(root_, parts, depth));
     folder_parts_.assign(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(depth));
   }
-  return folder_.is_open();
+  return folder_->is_open();
 }
 
-File FileCreator::create_file(const std::vector<std::string>& parts) {
-  if (parts.empty() || !is_creatable_name(parts.back())) return invalid_name();
-  if (!reach_folder_of(parts)) return File();
-  return create_file_at(folder_.fd(), parts.back(), true);
-}
-
-bool FileCreator::finds(const std::vector<std::string>& parts) {
-  if (parts.empty() || !is_creatable_name(parts.back()) || !reach_folder_of(parts)) return false;
-  struct stat st;
-  return ::fstatat(folder_.fd(), parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
-void FileCreator::discard_file(File& file, const std::vector<std::string>& parts) {
-  if (parts.empty() || !folder_.is_open() || folder_parts_.size() + 1 != parts.size()) {
-    file.close();
-    return;
+// A new file is made at its name in one call. Where something is already
+// there it is looked at, never opened: a regular file is replaced once the
+// new one is kept; a link (never followed), a folder, a FIFO, socket or
+// device fail the creation.
+NewFile FileCreator::create_file(const std::vector<std::string>& parts) {
+  if (parts.empty() || !is_creatable_name(parts.back())) {
+    errno = EINVAL;
+    return NewFile();
   }
-  discard_file_at(folder_.fd(), parts.back(), file);
+  if (!reach_folder_of(parts)) return NewFile();
+  const std::string& name = parts.back();
+  constexpr int kCreateNew = O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC;
+  File file;
+  do {
+    file = File(::openat(folder_->fd(), name.c_str(), kCreateNew, 0666));
+  } while (!file.is_open() && errno == EINTR);
+  if (file.is_open()) return NewFile(std::move(file), folder_, name, std::string());
+  struct stat st;
+  if (errno != EEXIST || ::fstatat(folder_->fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return NewFile();
+  }
+  if (S_ISREG(st.st_mode)) {
+    std::string temporary;
+    file = create_temporary_file_in(folder_->fd(), st, &temporary);
+    return file.is_open() ? NewFile(std::move(file), folder_, temporary, name) : NewFile();
+  }
+  if (S_ISLNK(st.st_mode)) {
+    errno = ELOOP;
+  } else if (S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+  } else {
+    set_not_regular_file_error();
+  }
+  return NewFile();
 }
 
 // Any name without '/' or NUL is a name of its own on Linux (a name holding

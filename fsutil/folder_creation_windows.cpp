@@ -58,45 +58,23 @@ WinHandle open_or_make_subfolder(const std::wstring& path) {
   return open_folder(path, true);
 }
 
-bool has_other_names(HANDLE handle) {
-  BY_HANDLE_FILE_INFORMATION info;
-  return GetFileInformationByHandle(handle, &info) && info.nNumberOfLinks > 1;
-}
-
-// Creates (or truncates) the plain file at `path`. An existing link, junction
-// or folder there is refused; nothing is followed. An existing file with
-// other names (hard links, which may be outside the target) is replaced by a
-// new file, never written.
-File create_plain_file(const std::wstring& path) {
-  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  const auto create_new = [&] {
-    return WinHandle(CreateFileW(path.c_str(), GENERIC_WRITE, share, nullptr, CREATE_NEW,
-                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  };
-  WinHandle file = create_new();
-  if (!file.is_open()) {
-    if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) {
-      return File();
-    }
-    file = WinHandle(CreateFileW(path.c_str(), GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file.is_open() || !is_plain(file.get()) ||
-        has_attribute(file.get(), FILE_ATTRIBUTE_DIRECTORY)) {
-      return File();
-    }
-    if (has_other_names(file.get())) {
-      file = WinHandle();
-      if (!DeleteFileW(path.c_str())) return File();
-      file = create_new();
-      if (!file.is_open()) return File();
-    } else if (!SetEndOfFile(file.get())) {
-      return File();
-    }
+// Whether a plain file (not a folder, link or junction) is at `path`; when
+// not, the last error says what is.
+bool is_plain_file(const std::wstring& path) {
+  WinHandle existing(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!existing.is_open()) return false;
+  if (!is_plain(existing.get())) {
+    SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+    return false;
   }
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_WRONLY | _O_BINARY);
-  if (fd < 0) return File();
-  file.release();
-  return File(fd);
+  if (has_attribute(existing.get(), FILE_ATTRIBUTE_DIRECTORY)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  return true;
 }
 
 std::wstring child(const std::wstring& folder, const std::string& name) {
@@ -191,7 +169,7 @@ bool open_folders_beneath(const std::string& root, const std::vector<std::string
 
 }  // namespace
 
-File create_file_beneath(const std::string& root, const std::vector<std::string>& parts) {
+NewFile create_file_beneath(const std::string& root, const std::vector<std::string>& parts) {
   return FileCreator(root).create_file(parts);
 }
 
@@ -209,23 +187,29 @@ bool FileCreator::reach_folder_of(const std::vector<std::string>& parts) {
   return true;
 }
 
-File FileCreator::create_file(const std::vector<std::string>& parts) {
-  if (parts.empty() || !is_creatable_name(parts.back()) || !reach_folder_of(parts)) return File();
-  return create_plain_file(child(folders_->path, parts.back()));
-}
-
-bool FileCreator::finds(const std::vector<std::string>& parts) {
-  if (parts.empty() || !is_creatable_name(parts.back()) || !reach_folder_of(parts)) return false;
-  return GetFileAttributesW(child(folders_->path, parts.back()).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// The folders above the file stay open meanwhile, so its path still leads there.
-void FileCreator::discard_file(File& file, const std::vector<std::string>& parts) {
-  if (!folders_ || parts.empty() || folder_parts_.size() + 1 != parts.size()) {
-    file.close();
-    return;
+// A new file is made at its name in one call. Where something is already
+// there it is looked at without being followed: a plain file is replaced
+// once the new one is kept; a link, junction or folder fails the creation.
+NewFile FileCreator::create_file(const std::vector<std::string>& parts) {
+  if (parts.empty() || !is_creatable_name(parts.back()) || !reach_folder_of(parts)) return NewFile();
+  const std::wstring path = child(folders_->path, parts.back());
+  WinHandle file(CreateFileW(path.c_str(), GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file.is_open()) {
+    const DWORD error = GetLastError();
+    if ((error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) || !is_plain_file(path)) {
+      return NewFile();
+    }
+    std::string temporary;
+    File made = create_temporary_file_in(from_utf16(folders_->path), &temporary);
+    return made.is_open() ? NewFile(std::move(made), nullptr, std::move(temporary), from_utf16(path))
+                          : NewFile();
   }
-  discard_created_file(file, from_utf16(child(folders_->path, parts.back())));
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_WRONLY | _O_BINARY);
+  if (fd < 0) return NewFile();
+  file.release();
+  return NewFile(File(fd), nullptr, from_utf16(path), std::string());
 }
 
 bool make_folders_beneath(const std::string& root, const std::vector<std::string>& parts) {

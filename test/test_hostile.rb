@@ -260,6 +260,12 @@ class HostileTest < ParvoxTest
       "a declared size of 10 bytes over 30 MiB" =>
         { entries: [{ name: "a.txt", data: "\0" * (30 << 20), local: { size: 10 }, central: { size: 10 } }],
           reason: "'a.txt': data damaged (more data than its declared size)", zipfile: :error },
+      # Its declared bytes are a block of their own: they fill a buffer of
+      # exactly the declared size, and are right.
+      "a deflate stream running past its declared size, with the CRC of the bytes declared" =>
+        { entries: [{ name: "a.txt", data: DATA, body: stored_block_header(100) + DATA[0, 100] + ZipBytes.deflate(DATA[100..]),
+                      local: { size: 100, crc: Zlib.crc32(DATA[0, 100]) }, central: { size: 100, crc: Zlib.crc32(DATA[0, 100]) } }],
+          reason: "'a.txt': data damaged (more data than its declared size)", zipfile: DATA[0, 100] },
       "a Unix folder mode on an entry with data" =>
         { entries: [{ name: "a.txt", data: DATA, central: { attributes: 0o40755 << 16 } }], data: DATA, zipfile: DATA },
       "a DOS folder attribute on an entry with data" =>

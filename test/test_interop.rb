@@ -6,6 +6,8 @@ require "json"
 # those tools write must extract byte-exact through Parvox.
 class InteropTest < ParvoxTest
   PASSWORD = "open sesame 42"
+  # As long as a block of PBKDF2's hash: the longest key HMAC takes as it is.
+  PASSWORD_64 = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_"
   PYTHON = File.exist?("/usr/bin/python3") ? "/usr/bin/python3" : "python3"
   MIB = 1 << 20
   ENV_UTF8 = { "LC_ALL" => "C.UTF-8" }.freeze
@@ -29,10 +31,11 @@ class InteropTest < ParvoxTest
     import os, sys, zipfile
     archive, variant, root = sys.argv[1], sys.argv[2], sys.argv[3]
     method = zipfile.ZIP_STORED if variant == "stored" else zipfile.ZIP_DEFLATED
+    level = int(variant) if variant.isdigit() else None
     with open(archive, "wb") as out:
         if variant == "prefix":
             out.write(b"#!/bin/sh\\necho self-extractor stub\\nexit 0\\n" * 50)
-        with zipfile.ZipFile(out, "w", method) as zf:
+        with zipfile.ZipFile(out, "w", method, compresslevel=level) as zf:
             base = os.path.dirname(root)
             for folder, subfolders, files in os.walk(root):
                 for name in sorted(subfolders) + sorted(files):
@@ -98,6 +101,7 @@ class InteropTest < ParvoxTest
   def test_parvox_archives_open_in_other_tools
     plain = zip_folder(@src, "src", archive: path("plain.zip"))
     locked = zip_folder(@src, "src", password: PASSWORD, archive: path("locked.zip"))
+    locked_64 = zip_folder(@src, "src", password: PASSWORD_64, archive: path("locked64.zip"))
     pw = "-p#{PASSWORD}"
     readers = [
       ["unzip", plain, ->(a) { listed(run!("unzip", "unzip", "-Z1", a).lines) },
@@ -106,6 +110,9 @@ class InteropTest < ParvoxTest
        ->(a, out) { run!("7z", "7z", "x", "-y", "-o#{out}", a) }],
       ["7z with password", locked, ->(a) { listed(seven_zip_names(run!("7z", "7z", "l", "-slt", pw, a))) },
        ->(a, out) { run!("7z", "7z", "x", "-y", pw, "-o#{out}", a) }],
+      ["7z, a password of 64 bytes", locked_64,
+       ->(a) { listed(seven_zip_names(run!("7z", "7z", "l", "-slt", "-p#{PASSWORD_64}", a))) },
+       ->(a, out) { run!("7z", "7z", "x", "-y", "-p#{PASSWORD_64}", "-o#{out}", a) }],
       ["bsdtar", plain, ->(a) { listed(run!("bsdtar", "bsdtar", "-tf", a).lines) },
        ->(a, out) { run!("bsdtar", "bsdtar", "-xf", a, "-C", out) }],
       ["bsdtar with password", locked,
@@ -129,6 +136,51 @@ class InteropTest < ParvoxTest
     refute status.success?, "7z t accepts a wrong password"
   end
 
+  # `size` bytes of numbered lines of words: text that deflates well and quickly.
+  def compressible_text(size)
+    words = %w[alpha bravo charlie delta echo foxtrot golf hotel india juliet kilo lima mike]
+    (0..size / 20).map { |i| format("item %07d %s\n", i, [1, 3, 5, 7].map { |k| words[(i * k + k) % 13] }.join(" ")) }.join[0, size]
+  end
+
+  # Entries one byte either side of each size where reading changes its way
+  # (a 128 KiB piece of a large entry, the 4 MiB bound of entries decoded
+  # whole, the first piece past it), written by every tool, come back
+  # byte-exact through read, unzip_file and unzip_all on one thread and two.
+  def test_entries_around_the_reading_bounds_come_back_from_every_writer
+    sizes = [128 << 10, 4 * MIB, 4 * MIB + (128 << 10)].flat_map { |size| [size - 1, size, size + 1] }
+    text = compressible_text(sizes.max)
+    files = sizes.to_h { |size| ["#{size}.txt", text[0, size]] }
+    make_tree(path("b"), files)
+    writers = {
+      "zip" => ->(a) { run!("zip", "zip", "-q", "-r", a, "b") },
+      "7z" => ->(a) { run!("7z", "7z", "a", "-tzip", a, "b") },
+      "bsdtar" => ->(a) { run!("bsdtar", "bsdtar", "--format", "zip", "-cf", a, "b") },
+      "parvox" => ->(a) { zip_folder(path("b"), "b", archive: a) },
+    }
+    %w[1 6 9].each { |level| writers["python level #{level}"] = ->(a) { run!("python", PYTHON, "-c", PY_WRITE, a, level, path("b")) } }
+    writers.each_with_index do |(tool, write), i|
+      archive = path("bounds#{i}.zip")
+      write.call(archive)
+      %w[1 2].each do |threads|
+        ENV["PARVOX_THREADS"] = threads
+        zip = Parvox.load(archive, "")
+        out = path("bounds#{i}-#{threads}")
+        assert zip.unzip_all(out), "#{tool}, #{threads} threads: unzip_all: #{zip.last_error}"
+        files.each do |name, data|
+          what = "#{tool}, #{threads} threads, #{name}"
+          assert data == File.binread(File.join(out, "b", name)), "#{what}: unzip_all"
+          assert data == zip.read("b/#{name}"), "#{what}: read: #{zip.last_error}"
+          assert zip.unzip_file("b/#{name}", path("one.txt")), "#{what}: unzip_file: #{zip.last_error}"
+          assert data == File.binread(path("one.txt")), "#{what}: unzip_file"
+        end
+        zip.close
+        FileUtils.rm_rf(out)
+      ensure
+        ENV.delete("PARVOX_THREADS")
+      end
+    end
+  end
+
   # [tool, password, maker] for archives of @src written by each tool.
   def makers
     pw = "-p#{PASSWORD}"
@@ -138,6 +190,8 @@ class InteropTest < ParvoxTest
       # Written to a pipe: sizes and CRCs follow each entry's data.
       ["zip to a pipe", "", ->(a) { run!("zip", "sh", "-c", 'zip -q -r - src | cat > "$0"', a) }],
       ["7z AES-256", PASSWORD, ->(a) { run!("7z", "7z", "a", "-tzip", "-mem=AES256", pw, a, "src") }],
+      ["7z AES-256, a password of 64 bytes", PASSWORD_64,
+       ->(a) { run!("7z", "7z", "a", "-tzip", "-mem=AES256", "-p#{PASSWORD_64}", a, "src") }],
       ["7z AES-128", PASSWORD, ->(a) { run!("7z", "7z", "a", "-tzip", "-mem=AES128", pw, a, "src") }],
       # Methods and encryption our own decoder leaves to libarchive.
       ["7z ZipCrypto", PASSWORD, ->(a) { run!("7z", "7z", "a", "-tzip", "-mem=ZipCrypto", pw, a, "src") }],

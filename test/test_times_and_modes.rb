@@ -14,7 +14,10 @@ class TestTimesAndModes < ParvoxTest
   TIMES = {
     "1960.txt" => Time.utc(1960, 5, 5, 12, 0, 0), "1975.txt" => Time.utc(1975, 6, 1, 12, 0, 2), "1985.txt" => Time.utc(1985, 7, 14, 3, 4, 6),
     "2000.txt" => Time.utc(2000, 1, 1), "2037.txt" => Time.utc(2037, 12, 31, 23, 59, 58),
-    "2040.txt" => Time.utc(2040, 2, 29, 12, 30, 44)
+    "2040.txt" => Time.utc(2040, 2, 29, 12, 30, 44),
+    # An hour after summer time began (04:00 local time), which local time
+    # read as UTC is not yet: its UTC offset is that of the instant itself.
+    "2021.txt" => Time.utc(2021, 3, 14, 6, 30, 0)
   }.freeze
   MODES = { "run.sh" => 0o755, "shared.txt" => 0o666, "setuid" => 0o4755 }.freeze
   MODE_TIME = Time.utc(2001, 9, 9, 1, 46, 40)

@@ -201,6 +201,34 @@ class TestUnzip < ParvoxTest
     end
   end
 
+  # A file already where an entry goes is touched only by an entry that
+  # checks out: one failing its CRC or its authentication, decoded whole or
+  # in pieces, leaves the file as it was and nothing beside it, through
+  # unzip_file and unzip_all, on one thread or two.
+  def test_a_damaged_entry_leaves_an_existing_file_as_it_was
+    rows = { "small.txt" => "small entry\n" * 2000, "large.txt" => "large entry, in pieces\n" * 250_000 }.flat_map do |name, data|
+      wrong = Zlib.crc32(data) ^ 1
+      crc = ZipBytes.write(path("crc-#{name}.zip"), [{ name: name, data: data, local: { crc: wrong }, central: { crc: wrong } }])
+      aes = Parvox.new(path("aes-#{name}.zip"), "pw")
+      assert aes.add_data(data, name)
+      aes.close
+      [[name, crc, ""], [name, ZipBytes.damage_first_entry(path("aes-#{name}.zip")), "pw"]]
+    end
+    rows.product(%w[1 2]).each_with_index do |((name, archive, password), threads), i|
+      ENV["PARVOX_THREADS"] = threads
+      what = "#{File.basename(archive)}, #{threads} threads"
+      out = make_tree(path("out#{i}"), name => "kept")
+      zip = Parvox.load(archive, password)
+      refute zip.unzip_file(name, File.join(out, name)), what
+      assert_equal [[name, "kept"]], tree_of(out), "#{what}: unzip_file"
+      refute zip.unzip_all(out), what
+      assert_match(/^'#{name}': data damaged/, zip.last_error, what)
+      assert_equal [[name, "kept"]], tree_of(out), "#{what}: unzip_all"
+    ensure
+      ENV.delete("PARVOX_THREADS")
+    end
+  end
+
   # Of entries with one name, the last in archive order stays, on one thread
   # or eight, whatever their sizes (large entries are decoded at their turn,
   # small ones on the workers).

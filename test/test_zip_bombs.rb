@@ -81,6 +81,29 @@ class ZipBombTest < ParvoxTest
     assert Parvox.load(bomb, "").unzip_file("bomb0001", path("alone")), "either entry alone fits"
   end
 
+  # Entries that wait for their turn (a folder is already at their name)
+  # while the workers run ahead hold no more than the workers decode: 300
+  # entries declaring nothing over the same 4 MiB of data, on 16 threads (in
+  # a child, whose peak memory is its own).
+  def test_entries_waiting_for_their_turn_hold_little_memory
+    linux_only "peak memory as /proc tells it"
+    span = (4 << 20) + (64 << 10)
+    names = Array.new(300) { |i| format("f%04d", i) }
+    entries = names.map { |name| { name: "#{name}/", data: "", stored: true } } +
+              names.map { |name| { name: name, data: "", stored: true, local: { compressed: span }, central: { compressed: span } } }
+    archive = ZipBytes.write(path("waiting.zip"), entries + [{ name: "data", data: "\0" * span, stored: true }])
+    out, status = ruby_child(<<~RUBY, archive, @out, env: { "PARVOX_THREADS" => "16" }, deadline: 120)
+      peak = -> { File.read("/proc/self/status")[/^VmHWM:\\s*(\\d+)/, 1].to_i << 10 }
+      zip = Parvox.load(ARGV[0], "")
+      before = peak.call
+      puts zip.unzip_all(ARGV[1]), zip.last_error, peak.call - before
+    RUBY
+    assert status.success?, out
+    answer, reason, grown = out.lines.map(&:chomp)
+    assert_equal ["false", "'#{@out}/f0000': Is a directory"], [answer, reason]
+    assert_operator Integer(grown), :<, 100 << 20, "peak memory grew that much"
+  end
+
   def test_zeros_at_the_best_deflate_ratio_extract_whole
     linux_only "zip is a Linux program"
     zeros = path("zeros")

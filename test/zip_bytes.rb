@@ -73,8 +73,9 @@ module ZipBytes
   # Flips one byte in the middle of the first entry's data (as damage on a
   # disk would), leaving every header intact; answers `path`.
   def damage_first_entry(path)
+    size = entries(path)[0][:compressed] # a local header may leave it to a data descriptor
     bytes = File.binread(path)
-    size, name_length, extra_length = bytes.unpack("@18V@26vv")
+    name_length, extra_length = bytes.unpack("@26vv")
     at = 30 + name_length + extra_length + size / 2
     bytes.setbyte(at, bytes.getbyte(at) ^ 0x55)
     File.binwrite(path, bytes)

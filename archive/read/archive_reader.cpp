@@ -20,30 +20,29 @@ namespace {
 constexpr int64_t kSmallEntryBytes = 64 * 1024;
 
 // Writes an entry's data to the file at the native path `path`, and gives it
-// the entry's attributes once it is whole.
+// the entry's attributes and its name once it is whole; a file it leaves
+// unfinished is removed.
 class FileSink final : public EntrySink {
  public:
-  FileSink(fsutil::File file, const std::string& path, const EntryInfo& entry,
+  FileSink(fsutil::NewFile file, const std::string& path, const EntryInfo& entry,
            ExtractedAttributes& attributes)
       : file_(std::move(file)), where_(ArchiveReader::shown_path(path) + ": "), entry_(entry),
         attributes_(attributes) {}
   bool opened(std::string* reason) const { return file_.is_open() || failed(reason); }
   bool take(const char* data, size_t size, std::string* reason) override {
-    return file_.write_all(data, size) || failed(reason);
+    return file_.file().write_all(data, size) || failed(reason);
   }
   bool finish(std::string* reason) override {
-    attributes_.restore(file_, entry_);
-    return file_.close() || failed(reason);
+    attributes_.restore(file_.file(), entry_);
+    return file_.keep() || failed(reason);
   }
-  // The file, still open when its data failed before finish().
-  fsutil::File& file() { return file_; }
 
  private:
   bool failed(std::string* reason) const {
     *reason = where_ + fsutil::last_error_text();
     return false;
   }
-  fsutil::File file_;
+  fsutil::NewFile file_;
   std::string where_;
   const EntryInfo& entry_;
   ExtractedAttributes& attributes_;
@@ -165,12 +164,12 @@ bool ArchiveReader::unzip_file(const std::string& name, const std::string& targe
     }
     bool answer = true;
     if (!entry->info.is_folder) {
+      // Data that failed its checks is never left looking like a success,
+      // nor does it touch a file already at the target.
       ExtractedAttributes attributes;
-      FileSink file(fsutil::File::create(target), target, entry->info, attributes);
+      FileSink file(fsutil::NewFile::create(target), target, entry->info, attributes);
       answer = file.opened(&last_error_) &&
                copy_entry_data(*engine, *entry, file, progress, &last_error_);
-      // Data that failed its checks is never left looking like a success.
-      if (!answer) fsutil::discard_created_file(file.file(), target);
     }
     if (!progress.finish_entry(entry->info.name) && answer) {
       return fail("stopped before " + failures::quoted(entry->info.name) + " was extracted whole");

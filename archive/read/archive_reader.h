@@ -60,9 +60,10 @@ class ArchiveReader {
   ArchiveReader& operator=(const ArchiveReader&) = delete;
 
   // The operations below report to `progress` as they go, and stop at once
-  // when it asks them to, leaving the file being written as far as it got.
+  // when it asks them to; a file they were writing is then removed.
 
-  // Extracts the entry `name` to the file `target`.
+  // Extracts the entry `name` to the file `target`. A file already there is
+  // replaced only by an entry that checks out.
   bool unzip_file(const std::string& name, const std::string& target, Progress& progress) noexcept;
   // Hands the data of the entry `name` to `sink`, with every check of
   // unzip_file; a folder entry has no data.

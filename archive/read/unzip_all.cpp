@@ -12,9 +12,10 @@
 //
 // No two entries in flight write the same path, or one beneath the other: a
 // later one waits until the earlier is settled. A worker never replaces what
-// is already in the target: it decodes such an entry and leaves the writing
-// to its turn, once every entry before it is settled, so a stop before it
-// leaves the file untouched. Folders are created here, on
+// is already in the target: where a file is at an entry's name, the entry is
+// written beside it under a temporary name, which replaces the file when the
+// entry is settled, so a failure or stop before then leaves it as it was
+// (and no entry waits with its data in memory). Folders are created here, on
 // the calling thread, before any file beneath them is submitted; a worker
 // only creates its file in a folder that is already there.
 #include <algorithm>
@@ -121,15 +122,12 @@ class ArchiveReader::Extraction {
     std::string key;                 // a file's, while it is in flight
     bool runs_here = false;          // a large file: decoded at its turn, reporting as it goes
     bool submitted = false;
-    bool at_its_turn = false;        // every entry before it is settled: it may replace a file
-    bool waits_for_turn = false;     // a worker found something at its name and left it
-    std::unique_ptr<EntryDecoder> engine;  // opened (a small entry decoded) while it waits
     Extraction* extraction = nullptr;
     // What run() found, and the file it leaves open for settling.
     Opening opening = Opening::opened;
     bool ok = true;
     std::string reason;
-    fsutil::File output;
+    fsutil::NewFile output;
 
     void run(size_t thread) override;
   };
@@ -182,29 +180,23 @@ ArchiveReader::Extraction::~Extraction() {
 }
 
 // Runs on a worker, or on the calling thread: opens the entry, creates its
-// file (whose folder is already there) and writes its data. Ahead of its
-// turn it stops short of replacing anything already at its name, keeping
-// the opened entry (a small one is decoded by then) for its turn.
+// file (whose folder is already there; beside a file already at its name)
+// and writes its data.
 void ArchiveReader::Extraction::Item::run(size_t thread) {
   try {
     Progress silent = extraction->progress_.silent();
-    if (!engine) {
-      // A large entry runs here while the workers finish what they have: one
-      // of them then decodes it ahead.
-      opening = extraction->reader_.open_entry(*entry, runs_here ? &extraction->pool_ : nullptr,
-                                               &engine, &reason);
-      if (opening != Opening::opened) {
-        ok = false;
-        return;
-      }
-    }
-    if (!at_its_turn && extraction->creators_[thread].finds(parts)) {
-      waits_for_turn = true;
+    // A large entry runs here while the workers finish what they have: one
+    // of them then decodes it ahead.
+    std::unique_ptr<EntryDecoder> engine;
+    opening = extraction->reader_.open_entry(*entry, runs_here ? &extraction->pool_ : nullptr,
+                                             &engine, &reason);
+    if (opening != Opening::opened) {
+      ok = false;
       return;
     }
     output = extraction->creators_[thread].create_file(parts);
     if (output.is_open()) {
-      FileWriter writer(output, path);
+      FileWriter writer(output.file(), path);
       ok = copy_entry_data(*engine, *entry, writer, runs_here ? extraction->progress_ : silent,
                            &reason);
     } else {
@@ -215,7 +207,6 @@ void ArchiveReader::Extraction::Item::run(size_t thread) {
     ok = false;
     reason = "out of memory";
   }
-  if (!waits_for_turn) engine.reset();
 }
 
 bool ArchiveReader::Extraction::run(const CentralDirectory& directory) {
@@ -368,11 +359,7 @@ ArchiveReader::Extraction::Settled ArchiveReader::Extraction::settle_file(Item& 
     pool_.wait_for(item);
     item.submitted = false;
   }
-  if (item.runs_here || item.waits_for_turn) {
-    item.at_its_turn = true;
-    item.waits_for_turn = false;
-    item.run(pool_.workers());  // the calling thread's own number
-  }
+  if (item.runs_here) item.run(pool_.workers());  // the calling thread's own number
   in_flight_paths_.erase(item.key);
   bytes_ahead_ -= std::max(item.entry->info.size, kEntryCost);
   if (item.opening != Opening::opened) {
@@ -380,10 +367,10 @@ ArchiveReader::Extraction::Settled ArchiveReader::Extraction::settle_file(Item& 
     return item.opening == Opening::unreadable ? Settled::skipped : Settled::stopped;
   }
   extracted_ = true;
-  if (item.ok) attributes_.restore(item.output, item.entry->info);
-  if (!item.ok || !item.output.close()) {
+  if (item.ok) attributes_.restore(item.output.file(), item.entry->info);
+  if (!item.ok || !item.output.keep()) {
     if (item.ok) item.reason = shown_path(item.path) + ": " + fsutil::last_error_text();
-    fsutil::discard_created_file(item.output, item.path);
+    item.output.discard();
     failures_.add(std::move(item.reason));
     return Settled::stopped;
   }
@@ -397,7 +384,7 @@ bool ArchiveReader::Extraction::stop() {
   for (const std::unique_ptr<Item>& item : in_flight_) {
     if (item->submitted) pool_.withdraw(*item);
     item->submitted = false;
-    if (item->output.is_open()) fsutil::discard_created_file(item->output, item->path);
+    item->output.discard();
   }
   in_flight_.clear();
   return reader_.fail(stop_reason_.empty() ? failures_.summary() : stop_reason_);

@@ -252,12 +252,16 @@ std::string& ZipEntryDecoder::next_piece() {
 
 // Inflates into `out` until `room` bytes are made or the stream ends; reads
 // more data when the stream needs it. Leaves a failure on broken data.
+//
+// Once all its input is taken, zlib may still hold the end of the stream
+// (bits of the last codes, a match not copied out yet) for want of room: it
+// is asked for output until it can make no more, not only while data is
+// left to read.
 size_t ZipEntryDecoder::inflate_into(char* out, size_t room) {
   stream_->next_out = reinterpret_cast<Bytef*>(out);
   stream_->avail_out = static_cast<uInt>(room);
   while (stream_->avail_out > 0 && !stream_ended_) {
-    if (stream_->avail_in == 0) {
-      if (data_left_ == 0) break;  // the data ends before its stream does
+    if (stream_->avail_in == 0 && data_left_ > 0) {
       const size_t n = static_cast<size_t>(std::min<int64_t>(data_left_, kChunkBytes));
       input_.resize(n);
       if (!read_data(&input_[0], n)) {
@@ -268,6 +272,7 @@ size_t ZipEntryDecoder::inflate_into(char* out, size_t room) {
       stream_->next_in = reinterpret_cast<Bytef*>(&input_[0]);
       stream_->avail_in = static_cast<uInt>(n);
     }
+    const uInt in_before = stream_->avail_in, out_before = stream_->avail_out;
     const int status = ::inflate(stream_, Z_NO_FLUSH);
     if (status == Z_STREAM_END) {
       stream_ended_ = true;
@@ -276,6 +281,8 @@ size_t ZipEntryDecoder::inflate_into(char* out, size_t room) {
       damaged("broken compressed data");
       break;
     }
+    const bool stuck = stream_->avail_in == in_before && stream_->avail_out == out_before;
+    if (stuck && (stream_->avail_in > 0 || data_left_ == 0)) break;  // the data ends before its stream does
   }
   return room - stream_->avail_out;
 }

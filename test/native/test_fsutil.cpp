@@ -96,10 +96,10 @@ TEST_F(FsutilTest, CreationBeneathARootNeverFollowsALink) {
   ::symlink(at("outside").c_str(), at("root/link").c_str());
   ::symlink(at("outside/f").c_str(), at("root/file-link").c_str());
 
-  fsutil::File made = fsutil::create_file_beneath(at("root"), {"new", "deep", "f"});
+  fsutil::NewFile made = fsutil::create_file_beneath(at("root"), {"new", "deep", "f"});
   ASSERT_TRUE(made.is_open());
-  EXPECT_TRUE(made.write_all("x", 1));
-  EXPECT_TRUE(made.close());
+  EXPECT_TRUE(made.file().write_all("x", 1));
+  EXPECT_TRUE(made.keep());
 
   EXPECT_FALSE(fsutil::create_file_beneath(at("root"), {"link", "f"}).is_open());
   EXPECT_FALSE(fsutil::create_file_beneath(at("root"), {"file-link"}).is_open());
@@ -129,11 +129,11 @@ TEST_F(FsutilTest, FileCreatorReusesItsFolderAndStillRefusesLinks) {
   ::mkdir(at("outside").c_str(), 0777);
   ::symlink(at("outside").c_str(), at("root/link").c_str());
   fsutil::FileCreator files(at("root"));
-  EXPECT_TRUE(files.create_file({"d", "e", "one"}).is_open());
-  EXPECT_TRUE(files.create_file({"d", "e", "two"}).is_open());
+  EXPECT_TRUE(files.create_file({"d", "e", "one"}).keep());
+  EXPECT_TRUE(files.create_file({"d", "e", "two"}).keep());
   EXPECT_FALSE(files.create_file({"link", "f"}).is_open());
-  EXPECT_TRUE(files.create_file({"d", "three"}).is_open());
-  EXPECT_TRUE(files.create_file({"top"}).is_open());
+  EXPECT_TRUE(files.create_file({"d", "three"}).keep());
+  EXPECT_TRUE(files.create_file({"top"}).keep());
   EXPECT_EQ(fsutil::list_folder(at("root/d/e"), "*", true, false).size(), 2u);
   EXPECT_TRUE(is_folder(at("root/d")) && !is_folder(at("root/d/three")));
   EXPECT_TRUE(fsutil::list_folder(at("outside"), "*", true, true).empty());
