@@ -1,5 +1,6 @@
 require_relative "helper"
 require "json"
+require "stringio"
 
 # What an entry keeps besides its data: the modification time of every file
 # and folder and, made on Unix, the permission bits; what extraction gives
@@ -133,6 +134,30 @@ class TestTimesAndModes < ParvoxTest
     times = Parvox.load(path("epoch-2.zip"), "").entries.to_h { |e| [e.name, e.mtime] }
     assert_equal Time.utc(1985), times["s/old.txt"], "a time before SOURCE_DATE_EPOCH is kept"
     assert_equal [Time.utc(2000)], times.reject { |name, _| name == "s/old.txt" }.values.uniq, "later times are SOURCE_DATE_EPOCH"
+  ensure
+    ENV.delete("SOURCE_DATE_EPOCH")
+  end
+
+  # SOURCE_DATE_EPOCH is plain digits, up to what 64 bits hold; anything else
+  # fails new (into a path, which is left as it was, or an IO) naming it.
+  def test_a_malformed_source_date_epoch_fails_new
+    File.write(path("kept.zip"), "kept")
+    ["abc", "1e9", "-5", "+5", " 1600000000", "1600000000\n", "0x10", "", "9223372036854775808",
+     "99999999999999999999"].each do |value|
+      ENV["SOURCE_DATE_EPOCH"] = value
+      [path("kept.zip"), StringIO.new(+"")].each do |target|
+        assert_nil Parvox.new(target, ""), "#{value.inspect} into #{target.class}"
+        assert_equal "SOURCE_DATE_EPOCH is '#{value}', not a number of seconds in plain digits", Parvox.last_error
+      end
+    end
+    assert_equal "kept", File.read(path("kept.zip"))
+    { "0" => Time.at(0), "001000000000" => Time.at(1_000_000_000), "9223372036854775807" => Time.utc(2020) }.each do |value, time|
+      ENV["SOURCE_DATE_EPOCH"] = value
+      zip = Parvox.new(path("t.zip"), "")
+      assert zip.add_data("dated", "dated.txt", mtime: Time.utc(2020)), value
+      zip.close
+      assert_equal time, Parvox.load(path("t.zip"), "").entries.first.mtime, value
+    end
   ensure
     ENV.delete("SOURCE_DATE_EPOCH")
   end

@@ -30,7 +30,9 @@
 class ArchiveWriter {
  public:
   // Starts a new, empty archive at `path`, replacing any file there; null
-  // with `*reason` set when it cannot.
+  // with `*reason` set when it cannot, or when SOURCE_DATE_EPOCH is set to
+  // something else than a number of seconds (the file is then left as it
+  // was; see zip_writer::configured_latest_time).
   static std::unique_ptr<ArchiveWriter> create(const std::string& path,
                                                const std::string& password,
                                                std::string* reason) noexcept;
@@ -74,7 +76,7 @@ class ArchiveWriter {
  private:
   ArchiveWriter() = default;
   bool fail(std::string reason);
-  bool start_engine(ArchiveOutput* output, const std::string& password);
+  bool start_engine(ArchiveOutput* output, const std::string& password, int64_t latest_time);
   // The archive as reasons name it: its path, or the stream.
   std::string shown_target() const;
   bool add_single_file(const std::string& source, const std::string& name, Progress& progress,
