@@ -11,10 +11,11 @@ class TestTimesAndModes < ParvoxTest
   # local time, the extended timestamp UTC.
   TZ = { "TZ" => "America/St_Johns" }.freeze
   # Even seconds, which the DOS fields hold exactly; from 2038-01-19 on they
-  # alone carry the time.
+  # alone carry the time. 2021: 04:00 local, just after summer time began,
+  # while 04:00 UTC was still winter time there.
   TIMES = {
     "1960.txt" => Time.utc(1960, 5, 5, 12, 0, 0), "1975.txt" => Time.utc(1975, 6, 1, 12, 0, 2), "1985.txt" => Time.utc(1985, 7, 14, 3, 4, 6),
-    "2000.txt" => Time.utc(2000, 1, 1), "2037.txt" => Time.utc(2037, 12, 31, 23, 59, 58),
+    "2000.txt" => Time.utc(2000, 1, 1), "2021.txt" => Time.utc(2021, 3, 14, 6, 30, 0), "2037.txt" => Time.utc(2037, 12, 31, 23, 59, 58),
     "2040.txt" => Time.utc(2040, 2, 29, 12, 30, 44)
   }.freeze
   MODES = { "run.sh" => 0o755, "shared.txt" => 0o666, "setuid" => 0o4755 }.freeze
