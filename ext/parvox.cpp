@@ -457,6 +457,7 @@ enum class OpenMode { create, load };
 struct Target {
   VALUE path;       // a String, or nil for an IO
   VALUE io;         // new: the IO written into
+  intptr_t handle;  // new: the system's handle of the IO's file, or -1
   IoSource source;  // load: what the IO read from is
 };
 
@@ -474,7 +475,7 @@ ParvoxObject* open_object(const Target& target, VALUE password_text, OpenMode mo
     const std::string key = names::password_key(password);
     std::string why;
     if (mode == OpenMode::create && NIL_P(target.path)) {
-      object->writer = ruby_io::create_writer_into(target.io, key, &object->io, &why);
+      object->writer = ruby_io::create_writer_into(target.io, target.handle, key, &object->io, &why);
     } else if (mode == OpenMode::create) {
       object->writer = ArchiveWriter::create(ruby_strings::bytes_of(target.path), key, &why);
     } else if (NIL_P(target.path)) {
@@ -497,12 +498,13 @@ ParvoxObject* open_object(const Target& target, VALUE password_text, OpenMode mo
 // object behind. `klass` is the receiver: a subclass gets instances of itself.
 // `given` is a path (a String or Pathname) or an IO.
 VALUE new_instance(VALUE klass, VALUE given, VALUE password, OpenMode mode) {
-  Target target{Qnil, Qnil, IoSource()};
+  Target target{Qnil, Qnil, -1, IoSource()};
   if (ruby_io::is_path(given)) {
     target.path = ruby_io::path_string(given);
   } else if (mode == OpenMode::create) {
     ruby_io::check_writable_io(given);
     target.io = given;
+    target.handle = ruby_io::file_handle_of(given);
   } else {
     target.source = ruby_io::io_source_of(given);
   }

@@ -113,12 +113,15 @@ std::unique_ptr<ArchiveWriter> ArchiveWriter::create(const std::string& path,
 
 std::unique_ptr<ArchiveWriter> ArchiveWriter::create(std::shared_ptr<StreamOutput> stream,
                                                      const std::string& password,
-                                                     std::string* reason) noexcept {
+                                                     std::string* reason,
+                                                     const fsutil::FileId* file_written) noexcept {
   try {
     int64_t latest_time = 0;
     if (!zip_writer::configured_latest_time(&latest_time, reason)) return nullptr;
     std::unique_ptr<ArchiveWriter> writer(new ArchiveWriter);
     writer->stream_ = std::move(stream);
+    writer->knows_written_id_ = file_written != nullptr;
+    if (file_written) writer->written_id_ = *file_written;
     if (!writer->start_engine(writer->stream_.get(), password, latest_time)) {
       *reason = "could not start a zip archive";
       return nullptr;

@@ -37,10 +37,12 @@ class ArchiveWriter {
                                                const std::string& password,
                                                std::string* reason) noexcept;
   // Starts a new, empty archive written into `stream` as it is made (see
-  // stream_output.h): the same bytes as into a file.
+  // stream_output.h): the same bytes as into a file. `file_written`, when
+  // the stream ends in a file, is that file's identity: never stored, as the
+  // archive's own file is not.
   static std::unique_ptr<ArchiveWriter> create(std::shared_ptr<StreamOutput> stream,
-                                               const std::string& password,
-                                               std::string* reason) noexcept;
+                                               const std::string& password, std::string* reason,
+                                               const fsutil::FileId* file_written = nullptr) noexcept;
   // Finishes the archive unless abandon() came first.
   ~ArchiveWriter();
   ArchiveWriter(const ArchiveWriter&) = delete;
