@@ -23,7 +23,8 @@
 namespace {
 
 // Data up to this size is added on the calling thread, straight from the
-// String; larger data is copied and added on a thread of its own.
+// String; larger data is copied (interruptibly, before anything else) and
+// added on a thread of its own.
 constexpr long kDataAddedHere = 1 << 20;
 
 // Parvox#read with a block hands the data over in chunks of at most this size.
@@ -220,24 +221,33 @@ VALUE parvox_add_data(int argc, VALUE* argv, VALUE self) {
   ruby_strings::check_string(name);
   const int64_t mtime = data_time_of(options);
   VALUE utf8_name = ruby_strings::utf8_text_of(name);
+  const bool here = RSTRING_LEN(data) <= kDataAddedHere;
+  VALUE copy = here ? Qnil : ruby_strings::copy_without_gvl(data);
   const VALUE answer = call::run_on_writer(self, [&](ArchiveWriter& writer, Call* call) {
     if (refuses_addition(call, utf8_name, name)) return false;
-    const char* bytes = RSTRING_PTR(data);
-    const size_t size = static_cast<size_t>(RSTRING_LEN(data));
-    call->runs_here = RSTRING_LEN(data) <= kDataAddedHere;
-    if (call->runs_here) {
-      call->work = [writer = &writer, bytes, size, entry = ruby_strings::all_bytes_of(utf8_name),
-                    mtime](Progress& progress) {
+    call->runs_here = here;
+    if (here) {
+      call->work = [writer = &writer, bytes = RSTRING_PTR(data),
+                    size = static_cast<size_t>(RSTRING_LEN(data)),
+                    entry = ruby_strings::all_bytes_of(utf8_name), mtime](Progress& progress) {
         return writer->add_data(bytes, size, entry, mtime, progress);
       };
-    } else {
-      call->work = [writer = &writer, copy = std::string(bytes, size),
-                    entry = ruby_strings::all_bytes_of(utf8_name), mtime](Progress& progress) {
-        return writer->add_data(copy.data(), copy.size(), entry, mtime, progress);
-      };
+      return true;
     }
+    if (NIL_P(copy)) {
+      call->refusal = "out of memory";
+      return false;
+    }
+    // Shared, not copied again when the work goes to its thread.
+    size_t size = 0;
+    std::shared_ptr<const char[]> bytes = ruby_strings::take_copy(copy, &size);
+    call->work = [writer = &writer, bytes = std::move(bytes), size,
+                  entry = ruby_strings::all_bytes_of(utf8_name), mtime](Progress& progress) {
+      return writer->add_data(bytes.get(), size, entry, mtime, progress);
+    };
     return true;
   }, false);
+  if (!NIL_P(copy)) ruby_strings::free_copy(copy);
   RB_GC_GUARD(utf8_name);
   return answer;
 }
