@@ -41,6 +41,15 @@ bool has_parent_component(const std::string& name) {
   return false;
 }
 
+// "." as the last component (a folder's trailing separator aside) names the
+// folder that holds the entry, not an entry of its own; elsewhere readers
+// pass over it ("./a" is "a").
+bool ends_in_dot_component(const std::string& name) {
+  size_t end = name.size();
+  while (end > 0 && is_separator(name[end - 1])) --end;
+  return end > 0 && name[end - 1] == '.' && (end == 1 || is_separator(name[end - 2]));
+}
+
 // The name as a reason shows it: NUL as "\0", cut after kShownBytes (at
 // the start of a character).
 std::string shown_name(const std::string& name) {
@@ -73,6 +82,8 @@ std::string refusal(const std::string& stored, bool folder) {
     why = "it is an absolute path";
   } else if (has_parent_component(stored)) {
     why = "it has a '..' component";
+  } else if (ends_in_dot_component(stored)) {
+    why = "it ends in a '.' component, which names the folder that holds it";
   } else if (!folder && is_separator(stored.back())) {
     why = "it ends in a separator, which makes it a folder's name";
   }

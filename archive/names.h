@@ -47,8 +47,9 @@ std::string shown(const std::string& native);
 // Why `stored` cannot be the name of an entry (a folder's ends in '/'), in
 // a reason naming it; empty when it can. Refused: an empty name, one longer
 // than kMaxStoredSize, one holding NUL or bytes that are not UTF-8, an
-// absolute one ('/x', '\x', 'C:x'), one with a '..' component, and a file's
-// name ending in a separator (every reader takes it for a folder).
+// absolute one ('/x', '\x', 'C:x'), one with a '..' component, one whose last
+// component is '.' ('.', 'a/.', 'a/./'), and a file's name ending in a
+// separator (every reader takes it for a folder).
 std::string refusal(const std::string& stored, bool folder);
 
 // ---- names the reader holds -----------------------------------------------

@@ -22,8 +22,9 @@
 
 namespace {
 
-// Data up to this size is added on the calling thread; larger data on a
-// thread of its own.
+// Data up to this size is added on the calling thread; larger data is
+// copied (interruptibly, before anything else) and added on a thread of its
+// own.
 constexpr long kDataAddedHere = 1 << 20;
 
 // Parvox#read with a block hands the data over in chunks of at most this size.
@@ -220,17 +221,34 @@ VALUE parvox_add_data(int argc, VALUE* argv, VALUE self) {
   ruby_strings::check_string(name);
   const int64_t mtime = data_time_of(options);
   VALUE utf8_name = ruby_strings::utf8_text_of(name);
+  const bool here = RSTRING_LEN(data) <= kDataAddedHere;
+  VALUE copy = here ? Qnil : ruby_strings::copy_without_gvl(data);
   const VALUE answer = call::run_on_writer(self, [&](ArchiveWriter& writer, Call* call) {
     if (refuses_addition(call, utf8_name, name)) return false;
-    // The work may run without the global lock (on a thread of its own, or
-    // while this one serves an IO), when another thread may change the String.
-    call->runs_here = RSTRING_LEN(data) <= kDataAddedHere;
-    call->work = [writer = &writer, copy = ruby_strings::all_bytes_of(data),
+    call->runs_here = here;
+    if (here) {
+      // Copied all the same: into an IO the work runs on a thread of its own
+      // while this one serves the IO, and other threads may change the String.
+      call->work = [writer = &writer, bytes = ruby_strings::all_bytes_of(data),
+                    entry = ruby_strings::all_bytes_of(utf8_name), mtime](Progress& progress) {
+        return writer->add_data(bytes.data(), bytes.size(), entry, mtime, progress);
+      };
+      return true;
+    }
+    if (NIL_P(copy)) {
+      call->refusal = "out of memory";
+      return false;
+    }
+    // Shared, not copied again when the work goes to its thread.
+    size_t size = 0;
+    std::shared_ptr<const char[]> bytes = ruby_strings::take_copy(copy, &size);
+    call->work = [writer = &writer, bytes = std::move(bytes), size,
                   entry = ruby_strings::all_bytes_of(utf8_name), mtime](Progress& progress) {
-      return writer->add_data(copy.data(), copy.size(), entry, mtime, progress);
+      return writer->add_data(bytes.get(), size, entry, mtime, progress);
     };
     return true;
   }, false);
+  if (!NIL_P(copy)) ruby_strings::free_copy(copy);
   RB_GC_GUARD(utf8_name);
   return answer;
 }
@@ -450,6 +468,7 @@ enum class OpenMode { create, load };
 struct Target {
   VALUE path;       // a String, or nil for an IO
   VALUE io;         // new: the IO written into
+  intptr_t handle;  // new: the system's handle of the IO's file, or -1
   IoSource source;  // load: what the IO read from is
 };
 
@@ -467,7 +486,7 @@ ParvoxObject* open_object(const Target& target, VALUE password_text, OpenMode mo
     const std::string key = names::password_key(password);
     std::string why;
     if (mode == OpenMode::create && NIL_P(target.path)) {
-      object->writer = ruby_io::create_writer_into(target.io, key, &object->io, &why);
+      object->writer = ruby_io::create_writer_into(target.io, target.handle, key, &object->io, &why);
     } else if (mode == OpenMode::create) {
       object->writer = ArchiveWriter::create(ruby_strings::bytes_of(target.path), key, &why);
     } else if (NIL_P(target.path)) {
@@ -490,12 +509,13 @@ ParvoxObject* open_object(const Target& target, VALUE password_text, OpenMode mo
 // object behind. `klass` is the receiver: a subclass gets instances of itself.
 // `given` is a path (a String or Pathname) or an IO.
 VALUE new_instance(VALUE klass, VALUE given, VALUE password, OpenMode mode) {
-  Target target{Qnil, Qnil, IoSource()};
+  Target target{Qnil, Qnil, -1, IoSource()};
   if (ruby_io::is_path(given)) {
     target.path = ruby_io::path_string(given);
   } else if (mode == OpenMode::create) {
     ruby_io::check_writable_io(given);
     target.io = given;
+    target.handle = ruby_io::file_handle_of(given);
   } else {
     target.source = ruby_io::io_source_of(given);
   }

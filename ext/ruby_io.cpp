@@ -1,6 +1,7 @@
 #include "ext/ruby_io.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <mutex>
 #include <utility>
@@ -485,6 +486,8 @@ class DescriptorBytes final : public ArchiveBytes {
   FileBytes bytes_;
 };
 
+VALUE call_fileno(VALUE io) { return rb_funcall(io, rb_intern("fileno"), 0); }
+
 VALUE read_nothing(VALUE io) { return rb_funcall(io, rb_intern("read"), 1, INT2FIX(0)); }
 
 // Whether Ruby lets `io` be read: a File opened for writing only raises.
@@ -527,12 +530,30 @@ void check_writable_io(VALUE io) {
   }
 }
 
-std::unique_ptr<ArchiveWriter> create_writer_into(VALUE io, const std::string& password,
+intptr_t file_handle_of(VALUE io) {
+  if (!responds_to(io, "fileno")) return -1;
+  int state = 0;
+  VALUE fd = rb_protect(call_fileno, io, &state);
+  if (state) {
+    take_exception(&state);
+    if (state) rb_jump_tag(state);
+    return -1;
+  }
+  return FIXNUM_P(fd) && FIX2LONG(fd) >= 0 && FIX2LONG(fd) <= INT_MAX
+             ? system_handle_of(static_cast<int>(FIX2LONG(fd)))
+             : -1;
+}
+
+std::unique_ptr<ArchiveWriter> create_writer_into(VALUE io, intptr_t handle,
+                                                  const std::string& password,
                                                   std::unique_ptr<IoLink>* link,
                                                   std::string* reason) noexcept {
   try {
     auto stream = std::make_shared<StreamOutput>();
-    std::unique_ptr<ArchiveWriter> writer = ArchiveWriter::create(stream, password, reason);
+    fsutil::FileId file;
+    const bool in_file = handle != -1 && fsutil::identity_of_handle(handle, &file);
+    std::unique_ptr<ArchiveWriter> writer =
+        ArchiveWriter::create(stream, password, reason, in_file ? &file : nullptr);
     if (writer) link->reset(new StreamLink(io, stream));
     return writer;
   } catch (...) {

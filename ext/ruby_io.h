@@ -77,8 +77,14 @@ namespace ruby_io {
 
 // Checks an IO given to Parvox.new: raises TypeError unless it has `write`.
 void check_writable_io(VALUE io);
+// The system's handle of the descriptor behind `io` (its fileno), or -1 when
+// it has none: a StringIO, a closed IO, any object whose fileno fails. Raises
+// only an exception that must go on (an interrupt).
+intptr_t file_handle_of(VALUE io);
 // A writer into `io`, with its link; null, with `*reason`, when it cannot.
-std::unique_ptr<ArchiveWriter> create_writer_into(VALUE io, const std::string& password,
+// `handle` is file_handle_of(io): the file it names is never stored.
+std::unique_ptr<ArchiveWriter> create_writer_into(VALUE io, intptr_t handle,
+                                                  const std::string& password,
                                                   std::unique_ptr<IoLink>* link,
                                                   std::string* reason) noexcept;
 

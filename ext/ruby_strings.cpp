@@ -1,8 +1,11 @@
 #include "ext/ruby_strings.h"
 
 #include <ruby/encoding.h>
+#include <ruby/thread.h>
 
+#include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "archive/names.h"
 
@@ -17,6 +20,36 @@ VALUE scrubbed_utf8_string_of(VALUE text) {
   VALUE string = rb_utf8_str_new(reason->data(), static_cast<long>(reason->size()));
   VALUE scrubbed = rb_str_scrub(string, Qnil);
   return NIL_P(scrubbed) ? string : scrubbed;
+}
+
+// A copy is made this much at a time, each piece without the global lock.
+constexpr size_t kCopyPiece = 4 << 20;
+
+struct DataCopy {
+  std::unique_ptr<char[]> bytes;
+  size_t size;
+};
+
+void free_data_copy(void* copy) { delete static_cast<DataCopy*>(copy); }
+
+const rb_data_type_t data_copy_type = {
+    "Parvox::DataCopy",
+    {nullptr, free_data_copy, nullptr, nullptr, {nullptr}},
+    nullptr,
+    nullptr,
+    RUBY_TYPED_FREE_IMMEDIATELY,
+};
+
+struct Piece {
+  char* to;
+  const char* from;
+  size_t size;
+};
+
+void* copy_piece(void* address) {
+  const auto* piece = static_cast<const Piece*>(address);
+  std::memcpy(piece->to, piece->from, piece->size);
+  return nullptr;
 }
 
 VALUE raise_unless_made(VALUE answer, int state) {
@@ -47,6 +80,37 @@ std::string native_name_of(VALUE checked) { return names::utf8_to_native_name(by
 
 std::string all_bytes_of(VALUE checked) {
   return std::string(RSTRING_PTR(checked), static_cast<size_t>(RSTRING_LEN(checked)));
+}
+
+VALUE copy_without_gvl(VALUE checked) {
+  // Frozen, the bytes stay where they are, whatever other threads do to the
+  // String while they are copied (it shares them until it changes).
+  VALUE frozen = rb_str_new_frozen(checked);
+  const size_t size = static_cast<size_t>(RSTRING_LEN(frozen));
+  VALUE holder = TypedData_Wrap_Struct(0, &data_copy_type, nullptr);
+  auto* copy = new (std::nothrow) DataCopy{nullptr, size};
+  if (!copy) return Qnil;
+  DATA_PTR(holder) = copy;
+  copy->bytes.reset(new (std::nothrow) char[size]);
+  if (!copy->bytes) return Qnil;
+  for (size_t at = 0; at < size; at += kCopyPiece) {
+    Piece piece{copy->bytes.get() + at, RSTRING_PTR(frozen) + at, std::min(kCopyPiece, size - at)};
+    rb_thread_call_without_gvl(copy_piece, &piece, nullptr, nullptr);
+  }
+  RB_GC_GUARD(frozen);
+  return holder;
+}
+
+std::shared_ptr<const char[]> take_copy(VALUE holder, size_t* size) {
+  std::unique_ptr<DataCopy> copy(static_cast<DataCopy*>(DATA_PTR(holder)));
+  DATA_PTR(holder) = nullptr;
+  *size = copy->size;
+  return std::shared_ptr<const char[]>(std::move(copy->bytes));
+}
+
+void free_copy(VALUE holder) {
+  free_data_copy(DATA_PTR(holder));
+  DATA_PTR(holder) = nullptr;
 }
 
 VALUE utf8_text_of(VALUE checked) {

@@ -10,6 +10,8 @@
 
 #include <ruby.h>
 
+#include <cstddef>
+#include <memory>
 #include <string>
 
 namespace ruby_strings {
@@ -28,6 +30,17 @@ std::string bytes_of(VALUE checked);
 std::string native_name_of(VALUE checked);
 // Every byte of the String, NUL included.
 std::string all_bytes_of(VALUE checked);
+
+// Every byte of the String for work on a thread of its own, copied a piece
+// at a time without the global lock: other threads run meanwhile, and an
+// interrupt raises between pieces. The copy belongs to the hidden object
+// answered (nil when there is no memory for it) until take_copy takes it;
+// what becomes of the String meanwhile does not reach it.
+VALUE copy_without_gvl(VALUE checked);
+// The copy `holder` held, of `*size` bytes, owned by the answer from now on.
+std::shared_ptr<const char[]> take_copy(VALUE holder, size_t* size);
+// Frees the copy `holder` holds, if take_copy did not take it.
+void free_copy(VALUE holder);
 
 // The String's text as a UTF-8 String, converted from its encoding (a
 // binary or ASCII String is taken as the UTF-8 bytes it holds); nil when its

@@ -147,6 +147,10 @@ class NewFile {
   std::string target_;
 };
 
+// The identity of the open file the system knows as `handle` (as for
+// File::duplicate_regular); false when the system cannot tell it.
+bool identity_of_handle(intptr_t handle, FileId* id);
+
 // Removes the file at `path` that `file` has open (made by File::create), for
 // an extraction that failed: the path is removed when it still names that
 // regular file, and a file reached through a link is cut to nothing instead.

@@ -170,9 +170,11 @@ bool File::never_wait_on_reads() {
   return flags >= 0 && ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-bool File::identity(FileId* id) const {
+bool File::identity(FileId* id) const { return fd_ >= 0 && identity_of_handle(fd_, id); }
+
+bool identity_of_handle(intptr_t handle, FileId* id) {
   struct stat st;
-  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;
+  if (::fstat(static_cast<int>(handle), &st) != 0) return false;
   id->volume = st.st_dev;
   id->index = st.st_ino;
   return true;

@@ -155,14 +155,18 @@ void NewFile::discard() {
   if (file_.is_open()) discard_created_file(file_, name_);
 }
 
-// Volume serial number and file index: Windows' counterpart of device and
-// inode.
 // Windows has no files that wait to be read like /proc's.
 bool File::never_wait_on_reads() { return fd_ >= 0; }
 
 bool File::identity(FileId* id) const {
+  return fd_ >= 0 && identity_of_handle(reinterpret_cast<intptr_t>(handle_of(fd_)), id);
+}
+
+// Volume serial number and file index: Windows' counterpart of device and
+// inode.
+bool identity_of_handle(intptr_t handle, FileId* id) {
   BY_HANDLE_FILE_INFORMATION info;
-  if (fd_ < 0 || !GetFileInformationByHandle(handle_of(fd_), &info)) return false;
+  if (!GetFileInformationByHandle(reinterpret_cast<HANDLE>(handle), &info)) return false;
   id->volume = info.dwVolumeSerialNumber;
   id->index = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   return true;

@@ -74,9 +74,13 @@ class TestAddData < ParvoxTest
       "\\\\server\\share" => "it is an absolute path", "../../evil" => "it has a '..' component",
       "a\\..\\b" => "it has a '..' component", "caf\xFF".b => "it is not valid UTF-8",
       "dir/" => "it ends in a separator, which makes it a folder's name",
+      "." => "it ends in a '.' component, which names the folder that holds it",
+      "a/." => "it ends in a '.' component, which names the folder that holds it",
+      "a\\b\\." => "it ends in a '.' component, which names the folder that holds it",
     }
     accepted = { "ab".encode("UTF-16LE") => "ab", "日本.txt".encode("Shift_JIS") => "日本.txt",
-                 "été".b => "été", "a" * 65_535 => "a" * 65_535 }
+                 "été".b => "été", "a" * 65_535 => "a" * 65_535, "./dot" => "./dot", "a/./b" => "a/./b",
+                 "..." => "...", "a/.b" => "a/.b" }
     zip = Parvox.new(path("t.zip"), "")
     refused.each do |name, why|
       shown = (WINDOWS ? name.tr("\\", "/") : name).b.gsub("\0") { "\\0" }.force_encoding("UTF-8").scrub

@@ -175,6 +175,27 @@ class TestAddFile < ParvoxTest
     files.each { |name, content| assert_equal content, File.binread(path("out", "d", name)), name }
   end
 
+  # Written into a File given to new, the archive is known by its file just
+  # the same: the walk passes over it (directly, through a folder link, as a
+  # hard link), and adding it alone fails with the path form's reason.
+  def test_an_archive_written_into_a_file_never_stores_itself
+    make_tree(path("d"), "a" => "A", "sub/b" => "B")
+    archive = path("d", "out.zip")
+    File.open(archive, "wb") do |io|
+      zip = Parvox.new(io, "")
+      File.symlink(path("d"), path("d", "sub", "up"))
+      File.link(archive, path("d", "sub", "hard.zip"))
+      assert zip.add_file(path("d"), "d", true, true)
+      [archive, path("d", "sub", "hard.zip")].each do |itself|
+        refute zip.add_file(itself, "itself", false, false)
+        assert_equal "'#{itself}' is the archive being written; not added", zip.last_error
+      end
+      assert_nil zip.close
+    end
+    assert_equal %w[d/ d/a d/sub/ d/sub/b], entry_names(archive).sort
+    unzip_test(archive)
+  end
+
   def test_adding_the_archive_itself_as_a_file_is_refused
     File.binwrite(path("a"), "some data")
     zip = Parvox.new(path("t.zip"), "")

@@ -188,6 +188,30 @@ class TestProgress < ParvoxTest
     assert_equal %w[after], entry_names(path("t.zip"))
   end
 
+  # Data that deflate cannot shrink (stored) takes an interrupt pending from
+  # the start before a whole copy of it is made, and leaves no entry.
+  def test_an_interrupt_stops_large_data_before_it_has_gone_through
+    linux_only "the peak memory in /proc"
+    script = <<~RUBY
+      data = Random.new(1).bytes(80 << 20)
+      zip = Parvox.new(ARGV[0], "")
+      peak = -> { File.read("/proc/self/status")[/VmHWM:\\s*(\\d+)/, 1].to_i << 10 }
+      before = peak.call
+      stopped = begin
+        Thread.handle_interrupt(RuntimeError => :never) do
+          Thread.current.raise("stop")
+          Thread.handle_interrupt(RuntimeError => :on_blocking) { zip.add_data(data, "big") }
+        end
+      rescue RuntimeError => e
+        e.message
+      end
+      p stopped, peak.call - before < (80 << 20), zip.add_data("after", "after"), zip.close
+    RUBY
+    assert_equal "\"stop\"\ntrue\ntrue\nnil\n", ruby_child(script, path("t.zip")).first
+    assert_equal %w[after], entry_names(path("t.zip"))
+    assert valid_archive?(path("t.zip"))
+  end
+
   def test_other_threads_run_while_an_add_works
     slow_tree(20)
     count = 0

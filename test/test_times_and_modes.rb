@@ -1,5 +1,6 @@
 require_relative "helper"
 require "json"
+require "stringio"
 
 # What an entry keeps besides its data: the modification time of every file
 # and folder and, made on Unix, the permission bits; what extraction gives
@@ -10,14 +11,12 @@ class TestTimesAndModes < ParvoxTest
   # local time, the extended timestamp UTC.
   TZ = { "TZ" => "America/St_Johns" }.freeze
   # Even seconds, which the DOS fields hold exactly; from 2038-01-19 on they
-  # alone carry the time.
+  # alone carry the time. 2021: 04:00 local, just after summer time began,
+  # while 04:00 UTC was still winter time there.
   TIMES = {
     "1960.txt" => Time.utc(1960, 5, 5, 12, 0, 0), "1975.txt" => Time.utc(1975, 6, 1, 12, 0, 2), "1985.txt" => Time.utc(1985, 7, 14, 3, 4, 6),
-    "2000.txt" => Time.utc(2000, 1, 1), "2037.txt" => Time.utc(2037, 12, 31, 23, 59, 58),
-    "2040.txt" => Time.utc(2040, 2, 29, 12, 30, 44),
-    # An hour after summer time began (04:00 local time), which local time
-    # read as UTC is not yet: its UTC offset is that of the instant itself.
-    "2021.txt" => Time.utc(2021, 3, 14, 6, 30, 0)
+    "2000.txt" => Time.utc(2000, 1, 1), "2021.txt" => Time.utc(2021, 3, 14, 6, 30, 0), "2037.txt" => Time.utc(2037, 12, 31, 23, 59, 58),
+    "2040.txt" => Time.utc(2040, 2, 29, 12, 30, 44)
   }.freeze
   MODES = { "run.sh" => 0o755, "shared.txt" => 0o666, "setuid" => 0o4755 }.freeze
   MODE_TIME = Time.utc(2001, 9, 9, 1, 46, 40)
@@ -136,6 +135,27 @@ class TestTimesAndModes < ParvoxTest
     times = Parvox.load(path("epoch-2.zip"), "").entries.to_h { |e| [e.name, e.mtime] }
     assert_equal Time.utc(1985), times["s/old.txt"], "a time before SOURCE_DATE_EPOCH is kept"
     assert_equal [Time.utc(2000)], times.reject { |name, _| name == "s/old.txt" }.values.uniq, "later times are SOURCE_DATE_EPOCH"
+  ensure
+    ENV.delete("SOURCE_DATE_EPOCH")
+  end
+
+  # SOURCE_DATE_EPOCH is plain digits, up to what 64 bits hold; anything else
+  # fails new (into a path, which is left as it was, or an IO) naming it.
+  def test_a_malformed_source_date_epoch_fails_new
+    File.write(path("kept.zip"), "kept")
+    ["abc", "1e9", "-5", "+5", " 1600000000", "1600000000\n", "0x10", "", "9223372036854775808"].each do |value|
+      ENV["SOURCE_DATE_EPOCH"] = value
+      [path("kept.zip"), StringIO.new(+"")].each { |target| assert_nil Parvox.new(target, ""), value.inspect }
+      assert_equal "SOURCE_DATE_EPOCH is '#{value}', not a number of seconds in plain digits", Parvox.last_error
+    end
+    assert_equal "kept", File.read(path("kept.zip"))
+    { "0" => Time.at(0), "001000000000" => Time.at(1_000_000_000), "9223372036854775807" => Time.utc(2020) }.each do |value, time|
+      ENV["SOURCE_DATE_EPOCH"] = value
+      zip = Parvox.new(path("t.zip"), "")
+      assert zip.add_data("dated", "dated.txt", mtime: Time.utc(2020))
+      zip.close
+      assert_equal time, Parvox.load(path("t.zip"), "").entries.first.mtime, value
+    end
   ensure
     ENV.delete("SOURCE_DATE_EPOCH")
   end

@@ -88,6 +88,9 @@ std::unique_ptr<ArchiveWriter> ArchiveWriter::create(const std::string& path,
                                                      const std::string& password,
                                                      std::string* reason) noexcept {
   try {
+    // A setting refused leaves the file as it was.
+    int64_t latest_time = 0;
+    if (!zip_writer::configured_latest_time(&latest_time, reason)) return nullptr;
     std::unique_ptr<ArchiveWriter> writer(new ArchiveWriter);
     writer->path_ = path;
     // Once the file is created it exists and is empty, whatever happens next.
@@ -97,7 +100,7 @@ std::unique_ptr<ArchiveWriter> ArchiveWriter::create(const std::string& path,
       return nullptr;
     }
     writer->knows_written_id_ = writer->file_.identity(&writer->written_id_);
-    if (!writer->start_engine(nullptr, password)) {
+    if (!writer->start_engine(nullptr, password, latest_time)) {
       *reason = failures::quoted(path) + ": could not start a zip archive";
       return nullptr;
     }
@@ -110,11 +113,16 @@ std::unique_ptr<ArchiveWriter> ArchiveWriter::create(const std::string& path,
 
 std::unique_ptr<ArchiveWriter> ArchiveWriter::create(std::shared_ptr<StreamOutput> stream,
                                                      const std::string& password,
-                                                     std::string* reason) noexcept {
+                                                     std::string* reason,
+                                                     const fsutil::FileId* file_written) noexcept {
   try {
+    int64_t latest_time = 0;
+    if (!zip_writer::configured_latest_time(&latest_time, reason)) return nullptr;
     std::unique_ptr<ArchiveWriter> writer(new ArchiveWriter);
     writer->stream_ = std::move(stream);
-    if (!writer->start_engine(writer->stream_.get(), password)) {
+    writer->knows_written_id_ = file_written != nullptr;
+    if (file_written) writer->written_id_ = *file_written;
+    if (!writer->start_engine(writer->stream_.get(), password, latest_time)) {
       *reason = "could not start a zip archive";
       return nullptr;
     }
@@ -126,9 +134,11 @@ std::unique_ptr<ArchiveWriter> ArchiveWriter::create(std::shared_ptr<StreamOutpu
 }
 
 // Starts the zip writer on `output`, or on the file when it is null.
-bool ArchiveWriter::start_engine(ArchiveOutput* output, const std::string& password) {
+bool ArchiveWriter::start_engine(ArchiveOutput* output, const std::string& password,
+                                 int64_t latest_time) {
   ZipWriter::Settings settings;
   settings.password = password;
+  settings.latest_time = latest_time;
   engine_ = output ? ZipWriter::start(*output, settings) : ZipWriter::start(file_, settings);
   return engine_ != nullptr;
 }

@@ -30,15 +30,19 @@
 class ArchiveWriter {
  public:
   // Starts a new, empty archive at `path`, replacing any file there; null
-  // with `*reason` set when it cannot.
+  // with `*reason` set when it cannot, or when SOURCE_DATE_EPOCH is set to
+  // something else than a number of seconds (the file is then left as it
+  // was; see zip_writer::configured_latest_time).
   static std::unique_ptr<ArchiveWriter> create(const std::string& path,
                                                const std::string& password,
                                                std::string* reason) noexcept;
   // Starts a new, empty archive written into `stream` as it is made (see
-  // stream_output.h): the same bytes as into a file.
+  // stream_output.h): the same bytes as into a file. `file_written`, when
+  // the stream ends in a file, is that file's identity: never stored, as the
+  // archive's own file is not.
   static std::unique_ptr<ArchiveWriter> create(std::shared_ptr<StreamOutput> stream,
-                                               const std::string& password,
-                                               std::string* reason) noexcept;
+                                               const std::string& password, std::string* reason,
+                                               const fsutil::FileId* file_written = nullptr) noexcept;
   // Finishes the archive unless abandon() came first.
   ~ArchiveWriter();
   ArchiveWriter(const ArchiveWriter&) = delete;
@@ -81,7 +85,7 @@ class ArchiveWriter {
  private:
   ArchiveWriter() = default;
   bool fail(std::string reason);
-  bool start_engine(ArchiveOutput* output, const std::string& password);
+  bool start_engine(ArchiveOutput* output, const std::string& password, int64_t latest_time);
   // The archive as reasons name it: its path, or the stream.
   std::string shown_target() const;
   bool add_single_file(const std::string& source, const std::string& name, Progress& progress,

@@ -1,7 +1,6 @@
 #include "archive/write/zip_writer.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
@@ -10,6 +9,7 @@
 #include "archive/zip_format.h"
 #include "archive/names.h"
 #include "archive/entry_time.h"
+#include "archive/failures.h"
 #include "archive/unix_mode.h"
 #include "archive/utf8.h"
 #include "archive/winzip_aes.h"
@@ -67,13 +67,24 @@ SaltSource& zip_writer::system_salts() {
   return salts;
 }
 
-int64_t zip_writer::configured_latest_time() {
+bool zip_writer::configured_latest_time(int64_t* latest, std::string* reason) {
   const char* setting = std::getenv("SOURCE_DATE_EPOCH");
-  if (!setting || *setting < '0' || *setting > '9') return INT64_MAX;
-  char* end = nullptr;
-  errno = 0;
-  const long long seconds = std::strtoll(setting, &end, 10);
-  return *end == '\0' && errno == 0 ? seconds : INT64_MAX;
+  *latest = kNoLatestTime;
+  if (!setting) return true;
+  int64_t seconds = 0;
+  const char* digit = setting;
+  for (; *digit >= '0' && *digit <= '9'; ++digit) {
+    const int value = *digit - '0';
+    if (seconds > (INT64_MAX - value) / 10) break;
+    seconds = seconds * 10 + value;
+  }
+  if (digit == setting || *digit != '\0') {
+    *reason = std::string("SOURCE_DATE_EPOCH is ") + failures::quoted(setting) +
+              ", not a number of seconds in plain digits";
+    return false;
+  }
+  *latest = seconds;
+  return true;
 }
 
 // ---- Entries and the work on them --------------------------------------------

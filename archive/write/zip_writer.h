@@ -53,10 +53,13 @@ SaltSource& system_salts();
 // The size of a file entry whose data is known only once given whole.
 constexpr int64_t kUnknownSize = -1;
 
-// The latest time entries record: SOURCE_DATE_EPOCH when it is a number of
-// whole seconds, so that a tree gives the same archive whenever it is
-// zipped; else no limit.
-int64_t configured_latest_time();
+// The latest time entries record: SOURCE_DATE_EPOCH, so that a tree gives
+// the same archive whenever it is zipped; kNoLatestTime when it is not set.
+// False, with `*reason` naming it, when it is set to anything but a number
+// of seconds in plain digits that 64 bits hold: a value mistyped must not
+// quietly leave the times as they are.
+constexpr int64_t kNoLatestTime = INT64_MAX;
+bool configured_latest_time(int64_t* latest, std::string* reason);
 
 // What entries given without a status of their own record (1980-01-01
 // 00:00 UTC).
@@ -71,7 +74,7 @@ class ZipWriter {
     std::string password;
     size_t threads = worker_pool::configured_threads();
     SaltSource* salts = &zip_writer::system_salts();
-    int64_t latest_time = zip_writer::configured_latest_time();
+    int64_t latest_time = zip_writer::kNoLatestTime;
   };
 
   // Starts an empty archive in `file`, empty and open for writing, which
