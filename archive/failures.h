@@ -7,6 +7,22 @@
 
 namespace failures {
 
+// What kind of failure a reason tells of, for callers that handle kinds
+// differently (the Ruby face raises a class per kind).
+enum class Kind {
+  other,
+  not_archive,   // the archive given is no zip archive, or its directory contradicts itself
+  password,      // a wrong or missing password
+  no_entry,      // no entry by that name
+  damaged,       // an entry's data or records are damaged
+  unsafe,        // an entry that would lead outside the target
+  invalid_name,  // a name that cannot be stored or looked up
+  read_failed,   // a source or target could not be read (missing, unreadable)
+  write_failed,  // the archive or a file could not be written (disk, stream)
+  unsupported,   // a compression method or encryption not supported
+  busy,          // another call holds the object
+};
+
 // A name or path as failure reasons show it.
 inline std::string quoted(const std::string& text) { return "'" + text + "'"; }
 
