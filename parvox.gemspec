@@ -8,7 +8,7 @@ Gem::Specification.new do |spec|
   spec.authors = ["Parvox developers"]
   spec.license = "MIT"
   spec.required_ruby_version = ">= 2.7"
-  spec.files = Dir["ext/*.{rb,cpp,h}", "archive/**/*.{cpp,h}", "fsutil/*.{cpp,h}", "README.md", "LICENSE"]
+  spec.files = Dir["lib/**/*.rb", "ext/*.{rb,cpp,h}", "archive/**/*.{cpp,h}", "fsutil/*.{cpp,h}", "README.md", "LICENSE"]
   spec.extensions = ["ext/extconf.rb"]
   spec.require_paths = ["lib"]
 end

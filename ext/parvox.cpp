@@ -436,6 +436,34 @@ VALUE parvox_each_entry(VALUE self) {
   return list_entries(self, Yielder{}) ? self : Qnil;
 }
 
+// call-seq: parvox[name] -> Parvox::Entry or nil
+//
+// The entry that read and unzip_file find by `name` (letter case and the
+// separator aside), or nil; nil too when the archive cannot be listed, with
+// the reason in #last_error.
+VALUE parvox_entry_named(VALUE self, VALUE name) {
+  ruby_strings::check_string(name);
+  VALUE utf8_name = ruby_strings::utf8_text_of(name);
+  if (NIL_P(utf8_name) || ruby_strings::holds_nul(utf8_name)) return Qnil;
+  // Owned by a hidden object, as a listing is: freed whatever raises.
+  VALUE holder = TypedData_Wrap_Struct(0, &listing_type, nullptr);
+  auto* listing = new (std::nothrow) Listing;
+  if (!listing) rb_memerror();
+  DATA_PTR(holder) = listing;
+  int64_t position = -1;
+  if (read_directory(self, listing)) {
+    call::guarded([&] {
+      position = (*listing)->find(ruby_strings::all_bytes_of(utf8_name));
+      return true;
+    });
+  }
+  VALUE entry = position < 0 ? Qnil : entry::make((*listing)->entries()[static_cast<size_t>(position)]);
+  free_listing(holder);
+  RB_GC_GUARD(holder);
+  RB_GC_GUARD(utf8_name);
+  return entry;
+}
+
 // call-seq: parvox.last_error -> String or nil
 //
 // From inside the object's own call (its progress block) the call is still
@@ -681,5 +709,6 @@ extern "C" void Init_parvox() {
   rb_define_singleton_method(parvox, "last_error", RUBY_METHOD_FUNC(parvox_thread_last_error), 0);
   rb_define_method(parvox, "entries", RUBY_METHOD_FUNC(parvox_entries), 0);
   rb_define_method(parvox, "each_entry", RUBY_METHOD_FUNC(parvox_each_entry), 0);
+  rb_define_method(parvox, "[]", RUBY_METHOD_FUNC(parvox_entry_named), 1);
   rb_define_method(parvox, "last_error", RUBY_METHOD_FUNC(parvox_last_error), 0);
 }

@@ -1,6 +1,8 @@
+# Loads the native parvox.so, then the parts of Parvox written in Ruby.
+#
 # The x64-mingw-ucrt gem holds a parvox.so per Ruby minor version, in
 # parvox/<minor>/ beside this file: this loads the one built for the running
-# Ruby. (The other gems install parvox.so itself, which needs no loader.)
+# Ruby. The other gems install parvox.so itself, beside this file.
 dir = File.join(__dir__, "parvox")
 # Listed, not globbed: under Wine, Dir.glob finds nothing on drive Z:.
 held = (File.directory?(dir) ? Dir.children(dir) : [])
@@ -8,14 +10,14 @@ held = (File.directory?(dir) ? Dir.children(dir) : [])
        .sort_by { |minor| minor.split(".").map(&:to_i) }.reverse
 minor = RUBY_VERSION[/\A\d+\.\d+/]
 if held.empty?
-  # No UCRT gem here (a source checkout on the load path, say): the
-  # parvox.so built for this Ruby is elsewhere on the load path.
+  # Not the UCRT gem: parvox.so is on the load path (beside this file in a
+  # gem, in the build folder of a source checkout).
   require "parvox.so"
-  return
-end
-unless held.include?(minor)
+elsif !held.include?(minor)
   raise LoadError, "this Parvox gem holds parvox.so for Ruby #{held.join(' and ')} only, " \
                    "not for this Ruby #{RUBY_VERSION}: use one of those Rubies, or install " \
                    "the source gem (gem install parvox --platform ruby) to build it for this one"
+else
+  require File.join(dir, minor, "parvox.so")
 end
-require File.join(dir, minor, "parvox.so")
+require_relative "parvox/face"

@@ -1,6 +1,6 @@
 # Sourced by script/windows: the two platform gems, prebuilt (nothing to
 # compile at install): pkg/parvox-1.0.0-x64-mingw32.gem, parvox.so for Ruby
-# 2.7 in lib/, and pkg/parvox-1.0.0-x64-mingw-ucrt.gem, a parvox.so per UCRT
+# 2.7 in lib/ beside the Ruby parts, and pkg/parvox-1.0.0-x64-mingw-ucrt.gem, a parvox.so per UCRT
 # Ruby in lib/parvox/<minor>/ and lib/parvox.rb, which loads the one for the
 # running Ruby.
 
@@ -32,6 +32,7 @@ build_gem() {
   build_extension "$ruby_prefix" $host /usr/bin/ruby "$build/ext" "$libarchive_prefix" "$libdeflate_prefix"
   rm -rf "$stage"
   mkdir -p "$stage/lib"
+  cp -r lib/. "$stage/lib/"
   cp "$build/ext/parvox.so" "$stage/lib/"
   package_gem "$stage" x64-mingw32 "$gem_file" ">= 2.7" "< 2.8"
 }
@@ -41,7 +42,7 @@ build_ucrt_gem() {
   local stage=$build/ucrt/gem minor base_ruby
   rm -rf "$stage"
   mkdir -p "$stage/lib"
-  cp lib/parvox.rb "$stage/lib/"
+  cp -r lib/. "$stage/lib/"
   for minor in "${ucrt_rubies[@]}"; do
     base_ruby=$build/ucrt/base-ruby-$minor
     write_base_ruby "$base_ruby" "${ucrt_base_ruby[$minor]}"
@@ -63,7 +64,7 @@ build_ucrt_gem() {
 # its sources are newer.
 windows_rubies=(2.7 "${ucrt_rubies[@]}")
 use_windows_ruby() {
-  local minor=$1 sources=(ext archive fsutil parvox.gemspec)
+  local minor=$1 sources=(ext archive fsutil lib parvox.gemspec)
   case " ${windows_rubies[*]} " in
     *" $minor "*) ;;
     *) die "no Windows Ruby $minor: WINDOWS_RUBY is one of ${windows_rubies[*]}" ;;
@@ -74,7 +75,7 @@ use_windows_ruby() {
   else
     prepare_ucrt_toolchain
     wine_ruby=${ucrt_ruby_prefix[$minor]} wine_gem=$ucrt_gem_file
-    sources+=(lib/parvox.rb script/lib/windows/ruby_ucrt.sh)
+    sources+=(script/lib/windows/ruby_ucrt.sh)
   fi
   if [ ! -f "$wine_gem" ] || [ -n "$(find "${sources[@]}" -newer "$wine_gem" -print -quit)" ]; then
     if [ "$minor" = 2.7 ]; then build_gem; else build_ucrt_gem; fi
