@@ -36,8 +36,9 @@ struct Call {
   // the block with the progress (Parvox#read hands its data over there);
   // answers the state of any exception or break.
   std::function<int(const BackgroundRun::Report& report)> serve_report;
-  // Why the call is refused, when the builder answers false.
+  // Why the call is refused, when the builder answers false, and its kind.
   std::string refusal;
+  failures::Kind refusal_kind = failures::Kind::other;
 };
 
 namespace call {
@@ -77,6 +78,7 @@ bool build_and_run(ParvoxObject* object, Archive* (*archive_of)(ParvoxObject&), 
     Call call;
     if (!build(*archive, &call)) {
       object->last_error = call.refusal;
+      object->failure_kind = call.refusal_kind;
       return false;
     }
     return run(object, call, archive->last_error(), has_block, state);

@@ -117,6 +117,7 @@ int64_t data_time_of(VALUE options) {
 bool refuses_nul(Call* call, VALUE name, const char* reason) {
   if (!ruby_strings::holds_nul(name)) return false;
   call->refusal = reason;
+  call->refusal_kind = failures::Kind::invalid_name;
   return true;
 }
 
@@ -129,6 +130,7 @@ constexpr char kSourceHoldsNul[] = "the source path holds a NUL byte";
 bool refuses_lookup(Call* call, VALUE utf8_name, VALUE given) {
   if (!NIL_P(utf8_name)) return refuses_nul(call, utf8_name, kNameHoldsNul);
   call->refusal = ruby_strings::unconvertible_name_reason(given);
+  call->refusal_kind = failures::Kind::invalid_name;
   return true;
 }
 
@@ -137,6 +139,7 @@ bool refuses_lookup(Call* call, VALUE utf8_name, VALUE given) {
 bool refuses_addition(Call* call, VALUE utf8_name, VALUE given) {
   if (!NIL_P(utf8_name)) return false;
   call->refusal = ruby_strings::unconvertible_name_reason(given);
+  call->refusal_kind = failures::Kind::invalid_name;
   return true;
 }
 
@@ -476,7 +479,47 @@ VALUE parvox_last_error(VALUE self) {
   return ruby_strings::reason_string(object->last_error);
 }
 
+// The Symbol Ruby knows a kind of failure by (Parvox::Error's classes are
+// chosen by it).
+VALUE kind_symbol(failures::Kind kind) {
+  switch (kind) {
+    case failures::Kind::not_archive: return ID2SYM(rb_intern("not_archive"));
+    case failures::Kind::password: return ID2SYM(rb_intern("password"));
+    case failures::Kind::no_entry: return ID2SYM(rb_intern("no_entry"));
+    case failures::Kind::damaged: return ID2SYM(rb_intern("damaged"));
+    case failures::Kind::unsafe: return ID2SYM(rb_intern("unsafe"));
+    case failures::Kind::invalid_name: return ID2SYM(rb_intern("invalid_name"));
+    case failures::Kind::read_failed: return ID2SYM(rb_intern("read_failed"));
+    case failures::Kind::write_failed: return ID2SYM(rb_intern("write_failed"));
+    case failures::Kind::unsupported: return ID2SYM(rb_intern("unsupported"));
+    case failures::Kind::busy: return ID2SYM(rb_intern("busy"));
+    case failures::Kind::other: break;
+  }
+  return ID2SYM(rb_intern("other"));
+}
+
+// call-seq: parvox.last_failure -> [kind, reason] or nil (private)
+//
+// The last failure as it was left, also from inside the object's own call:
+// for the face that raises, which asks right after the call it refused.
+VALUE parvox_last_failure(VALUE self) {
+  ParvoxObject* object = parvox_object::of(self);
+  if (object->last_error.empty()) return Qnil;
+  return rb_assoc_new(kind_symbol(object->failure_kind), ruby_strings::reason_string(object->last_error));
+}
+
 VALUE last_error_key() { return ID2SYM(rb_intern("parvox_last_error")); }
+VALUE failure_kind_key() { return ID2SYM(rb_intern("parvox_failure_kind")); }
+
+// call-seq: Parvox.last_failure -> [kind, reason] or nil (private)
+//
+// The calling thread's last new or load, as Parvox.last_error and its kind.
+VALUE parvox_thread_last_failure(VALUE) {
+  VALUE thread = rb_thread_current();
+  VALUE reason = rb_funcall(thread, rb_intern("thread_variable_get"), 1, last_error_key());
+  if (NIL_P(reason)) return Qnil;
+  return rb_assoc_new(rb_funcall(thread, rb_intern("thread_variable_get"), 1, failure_kind_key()), reason);
+}
 
 // call-seq: Parvox.last_error -> String or nil
 //
@@ -485,9 +528,12 @@ VALUE parvox_thread_last_error(VALUE) {
   return rb_funcall(rb_thread_current(), rb_intern("thread_variable_get"), 1, last_error_key());
 }
 
-// What Parvox.last_error answers on the calling thread from now on.
-void set_thread_last_error(VALUE reason) {
-  rb_funcall(rb_thread_current(), rb_intern("thread_variable_set"), 2, last_error_key(), reason);
+// What Parvox.last_error answers on the calling thread from now on, and the
+// kind of that failure.
+void set_thread_last_error(VALUE reason, failures::Kind kind = failures::Kind::other) {
+  VALUE thread = rb_thread_current();
+  rb_funcall(thread, rb_intern("thread_variable_set"), 2, last_error_key(), reason);
+  rb_funcall(thread, rb_intern("thread_variable_set"), 2, failure_kind_key(), kind_symbol(kind));
 }
 
 enum class OpenMode { create, load };
@@ -550,7 +596,8 @@ VALUE new_instance(VALUE klass, VALUE given, VALUE password, OpenMode mode) {
   ruby_strings::check_string(password);
   VALUE password_text = ruby_strings::password_text_of(password);
   if (!NIL_P(target.path) && ruby_strings::holds_nul(target.path)) {
-    set_thread_last_error(rb_utf8_str_new_cstr("the archive path holds a NUL byte"));
+    set_thread_last_error(rb_utf8_str_new_cstr("the archive path holds a NUL byte"),
+                          failures::Kind::invalid_name);
     return Qnil;
   }
   set_thread_last_error(Qnil);
@@ -711,4 +758,7 @@ extern "C" void Init_parvox() {
   rb_define_method(parvox, "each_entry", RUBY_METHOD_FUNC(parvox_each_entry), 0);
   rb_define_method(parvox, "[]", RUBY_METHOD_FUNC(parvox_entry_named), 1);
   rb_define_method(parvox, "last_error", RUBY_METHOD_FUNC(parvox_last_error), 0);
+  rb_define_private_method(parvox, "last_failure", RUBY_METHOD_FUNC(parvox_last_failure), 0);
+  rb_define_private_method(rb_singleton_class(parvox), "last_failure",
+                           RUBY_METHOD_FUNC(parvox_thread_last_failure), 0);
 }

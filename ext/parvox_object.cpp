@@ -42,9 +42,11 @@ void set_held(ParvoxObject* object, bool held) {
   if (!held) object->idle.notify_all();
 }
 
-uint64_t refuse(ParvoxObject* object, const char* reason) noexcept {
+uint64_t refuse(ParvoxObject* object, const char* reason,
+               failures::Kind kind = failures::Kind::other) noexcept {
   try {
     object->last_error = reason;
+    object->failure_kind = kind;
   } catch (...) {
   }
   return 0;
@@ -76,12 +78,12 @@ uint64_t wait_and_take(ParvoxObject* object, bool waits_in_signal_handler) {
       continue;
     }
     if (object->held_by_this_thread()) {
-      return refuse(object, "the object is busy with a call of this same thread");
+      return refuse(object, "the object is busy with a call of this same thread", failures::Kind::busy);
     }
     if (may_wait < 0) may_wait = in_signal_handler() ? 0 : 1;
     if (may_wait == 0) {
       return refuse(object, "the object is busy with another thread's call; "
-                            "a signal handler does not wait for it");
+                            "a signal handler does not wait for it", failures::Kind::busy);
     }
     rb_thread_call_without_gvl(wait_until_idle, object, wake_waiter, object);
     rb_thread_check_ints();

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "archive/background_run.h"
+#include "archive/failures.h"
 #include "archive/read/archive_reader.h"
 #include "archive/write/archive_writer.h"
 #include "ext/ruby_io.h"
@@ -36,8 +37,9 @@ struct ParvoxObject {
   std::unique_ptr<ArchiveReader> reader;
   const int64_t owner_process;
   // Why the last call on the object failed (UTF-8); empty after one that
-  // succeeded.
+  // succeeded. What kind of failure it was.
   std::string last_error;
+  failures::Kind failure_kind = failures::Kind::other;
   // Why the archive could not be finished, once close said so: every later
   // close says it again.
   std::string close_failure;

@@ -1,0 +1,57 @@
+require_relative "helper"
+require "stringio"
+
+# The Ruby-shaped face: block forms that close, instances of open and create
+# that raise a Parvox::Error of the failure's kind, an optional password.
+class TestFace < ParvoxTest
+  def test_block_forms_close_the_archive_however_the_block_ends
+    %i[new create].each do |maker|
+      [:value, :raise, :break].each do |ending|
+        archive = path("#{maker}-#{ending}.zip")
+        result = begin
+          [Parvox.public_send(maker, archive) do |zip|
+            zip.add_data("kept", "a.txt")
+            raise IOError, "from the block" if ending == :raise
+            break :broken if ending == :break
+            :value
+          end]
+        rescue IOError => e
+          e.message
+        end
+        expected = { value: [:value], raise: "from the block", break: [:broken] }[ending]
+        assert_equal expected, result, "#{maker}, #{ending}"
+        assert_equal({ "a.txt" => "kept" }, Parvox.open(archive) { |zip| zip.to_h { |e| [e.name, zip.read(e.name)] } })
+        File.rename(archive, "#{archive}.moved") # the handle is released, also on Windows
+      end
+    end
+    assert_nil Parvox.load(path("missing.zip")) { flunk "no block without an archive" }
+  end
+
+  # Each kind of failure raises its class, with the reason last_error would
+  # give and the entry's name where the call named one.
+  def test_each_kind_of_failure_raises_its_class
+    Parvox.create(path("t.zip"), "pw") { |zip| zip.add_data("secret", "s.txt") }
+    plain = Parvox.new(path("p.zip")).tap { |zip| zip.add_data("plain", "d.txt") && zip.close }
+    refute_nil plain
+    File.binwrite(path("junk.zip"), "not a zip")
+    ZipBytes.write(path("evil.zip"), [{ name: "../evil", data: "x" }])
+    cases = {
+      Parvox::NotAnArchiveError => -> { Parvox.open(path("junk.zip")) },
+      Parvox::ReadError => -> { Parvox.open(path("missing.zip")) },
+      Parvox::PasswordError => -> { Parvox.open(path("t.zip"), "wrong") { |zip| zip.read("s.txt") } },
+      Parvox::EntryNotFoundError => -> { Parvox.open(path("t.zip"), "pw") { |zip| zip.read("nope.txt") } },
+      Parvox::DamagedEntryError => -> { Parvox.open(ZipBytes.damage_first_entry(path("p.zip"))) { |zip| zip.read("d.txt") } },
+      Parvox::UnsafeEntryError => -> { Parvox.open(path("evil.zip")) { |zip| zip.unzip_all(path("out")) } },
+      Parvox::InvalidNameError => -> { Parvox.create(path("n.zip")) { |zip| zip.add_data("x", "../up.txt") } },
+      Parvox::WriteError => -> { Parvox.create(WINDOWS ? path("dir") : "/dev/full") { |zip| zip.add_data("x" * 99, "f.txt") } },
+      Parvox::BusyError => -> { Parvox.create(path("b.zip")) { |zip| zip.add_file(path("t.zip"), "t.zip", false, false) { zip.add_data("x", "y") } } },
+    }
+    FileUtils.mkdir_p(path("dir"))
+    cases.each do |error, call|
+      raised = assert_raises(error, error.name) { call.call }
+      refute_empty raised.message, error.name
+    end
+    raised = assert_raises(Parvox::EntryNotFoundError) { Parvox.open(path("t.zip"), "pw") { |zip| zip.read("nope.txt") } }
+    assert_equal ["no entry named 'nope.txt'", "nope.txt"], [raised.message, raised.entry]
+  end
+end
