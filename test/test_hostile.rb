@@ -477,7 +477,7 @@ class HostileTest < ParvoxTest
     File.write(path("f.txt"), "data")
     zip = Parvox.new(path("a.zip"), "")
     [
-      -> { Parvox.new(1, "") }, -> { Parvox.new(path("b.zip"), nil) },
+      -> { Parvox.new(1, "") }, -> { Parvox.new(path("b.zip"), :pw) },
       -> { Parvox.load(:sym, "") }, -> { Parvox.load(path("a.zip"), 3) },
       -> { zip.add_file(nil, "n", false, false) }, -> { zip.add_file(path("f.txt"), 1, false, false) },
       -> { zip.unzip_file(1, "t") }, -> { zip.unzip_file("n", nil) }, -> { zip.unzip_all(2.5) },

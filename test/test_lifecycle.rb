@@ -3,13 +3,19 @@ require_relative "helper"
 class TestLifecycle < ParvoxTest
   EMPTY_ARCHIVE = "PK\x05\x06".b + ("\0" * 18).b
 
+  # The nine take their positional arguments as they always have (new, load
+  # and add_file take keywords and fewer arguments besides).
   def test_class_surface
     assert_equal Object, Parvox.superclass
-    { new: 2, load: 2, get_version: 0, get_path: 0 }.each do |name, arity|
-      assert_equal arity, Parvox.method(name).arity, "Parvox.#{name}"
+    takes = lambda do |method, count|
+      kinds = method.parameters.map(&:first)
+      kinds.count(:req) <= count && (kinds.include?(:rest) || count <= kinds.count(:req) + kinds.count(:opt))
     end
-    { initialize: 2, add_file: 4, unzip_file: 2, unzip_all: 1, close: 0 }.each do |name, arity|
-      assert_equal arity, Parvox.instance_method(name).arity, "Parvox##{name}"
+    { new: 2, load: 2, get_version: 0, get_path: 0 }.each do |name, count|
+      assert takes.(Parvox.method(name), count), "Parvox.#{name}"
+    end
+    { initialize: 2, add_file: 4, unzip_file: 2, unzip_all: 1, close: 0 }.each do |name, count|
+      assert takes.(Parvox.instance_method(name), count), "Parvox##{name}"
     end
     assert_equal 1, Parvox.get_version
   end
@@ -92,7 +98,7 @@ class TestLifecycle < ParvoxTest
 
   def test_non_strings_raise_type_error_before_anything_happens
     assert_raises(TypeError) { Parvox.new(:sym, "") }
-    assert_raises(TypeError) { Parvox.new(path("n.zip"), nil) }
+    assert_raises(TypeError) { Parvox.new(path("n.zip"), 42) }
     refute File.exist?(path("n.zip"))
     assert_raises(TypeError) { Parvox.load(nil, "") }
 
