@@ -5,10 +5,13 @@ class Parvox
   class Error < StandardError
     # The name of the entry the call was about, where it named one.
     attr_reader :entry
+    # The kind of failure, as a Symbol (:damaged, :password, …; :other).
+    attr_reader :kind
 
-    def initialize(message = nil, entry: nil)
+    def initialize(message = nil, entry: nil, kind: :other)
       super(message)
       @entry = entry
+      @kind = kind
     end
   end
 
@@ -43,7 +46,7 @@ class Parvox
 
   # The exception for a failure of `kind` (a Symbol) with `reason`.
   def self.error_for(kind = :other, reason = "the call failed", entry = nil)
-    ERRORS.fetch(kind, Error).new(reason, entry: entry)
+    ERRORS.fetch(kind, Error).new(reason, entry: entry, kind: kind)
   end
   private_class_method :error_for
 end
