@@ -485,10 +485,12 @@ ParvoxObject* open_object(const Target& target, VALUE password_text, OpenMode mo
     const std::string password = ruby_strings::all_bytes_of(password_text);
     const std::string key = names::password_key(password);
     std::string why;
+    failures::Kind kind = failures::Kind::other;
     if (mode == OpenMode::create && NIL_P(target.path)) {
-      object->writer = ruby_io::create_writer_into(target.io, target.handle, key, &object->io, &why);
+      object->writer =
+          ruby_io::create_writer_into(target.io, target.handle, key, &object->io, &why, &kind);
     } else if (mode == OpenMode::create) {
-      object->writer = ArchiveWriter::create(ruby_strings::bytes_of(target.path), key, &why);
+      object->writer = ArchiveWriter::create(ruby_strings::bytes_of(target.path), key, &why, &kind);
     } else if (NIL_P(target.path)) {
       object->reader = ruby_io::load_reader_from(target.source, key,
                                                  names::password_alternative(password),

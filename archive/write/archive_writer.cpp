@@ -86,7 +86,9 @@ fsutil::FileStatus folder_status(const std::string& path) {
 
 std::unique_ptr<ArchiveWriter> ArchiveWriter::create(const std::string& path,
                                                      const std::string& password,
-                                                     std::string* reason) noexcept {
+                                                     std::string* reason,
+                                                     failures::Kind* kind) noexcept {
+  *kind = failures::Kind::other;
   try {
     // A setting refused leaves the file as it was.
     int64_t latest_time = 0;
@@ -97,6 +99,7 @@ std::unique_ptr<ArchiveWriter> ArchiveWriter::create(const std::string& path,
     writer->file_ = fsutil::File::create(path);
     if (!writer->file_.is_open()) {
       *reason = failures::quoted(path) + ": " + fsutil::last_error_text();
+      *kind = failures::Kind::write_failed;
       return nullptr;
     }
     writer->knows_written_id_ = writer->file_.identity(&writer->written_id_);
@@ -114,7 +117,9 @@ std::unique_ptr<ArchiveWriter> ArchiveWriter::create(const std::string& path,
 std::unique_ptr<ArchiveWriter> ArchiveWriter::create(std::shared_ptr<StreamOutput> stream,
                                                      const std::string& password,
                                                      std::string* reason,
+                                                     failures::Kind* kind,
                                                      const fsutil::FileId* file_written) noexcept {
+  *kind = failures::Kind::other;
   try {
     int64_t latest_time = 0;
     if (!zip_writer::configured_latest_time(&latest_time, reason)) return nullptr;
@@ -154,15 +159,16 @@ bool ArchiveWriter::finish() noexcept {
   bool finished = false;
   try {
     finished = engine_->finish();
-    if (!finished) last_error_ = writer_failure();
+    if (!finished) fail(failures::Kind::write_failed, writer_failure());
     engine_.reset();
     if (!file_.close() && finished) {
-      finished = false;
-      last_error_ = shown_target() + " could not be finished: " + fsutil::last_error_text();
+      finished = fail(failures::Kind::write_failed,
+                      shown_target() + " could not be finished: " + fsutil::last_error_text());
     }
   } catch (...) {
     finished = false;
     last_error_ = "out of memory";  // fits the string's own room: no allocation
+    failure_kind_ = failures::Kind::other;
   }
   engine_.reset();
   file_.close();
@@ -176,9 +182,20 @@ void ArchiveWriter::abandon() noexcept {
 }
 
 // Answers false with `reason` as the operation's last error.
-bool ArchiveWriter::fail(std::string reason) {
+bool ArchiveWriter::fail(failures::Kind kind, std::string reason) {
   last_error_ = std::move(reason);
+  failure_kind_ = kind;
   return false;
+}
+
+// The source could not be read: the system's reason.
+bool ArchiveWriter::fail_to_read(const std::string& source) {
+  return fail(failures::Kind::read_failed, unreadable(source, fsutil::last_error_text()));
+}
+
+void ArchiveWriter::clear_failure() {
+  last_error_.clear();
+  failure_kind_ = failures::Kind::other;
 }
 
 // Why the writer broke: the entry it could not write, or the archive it
@@ -204,9 +221,10 @@ void ArchiveWriter::note_stream_failure() noexcept {
   if (!engine_) return;
   try {
     engine_->stream_failed();
-    last_error_ = writer_failure();
+    fail(failures::Kind::write_failed, writer_failure());
   } catch (...) {
     last_error_ = "out of memory";
+    failure_kind_ = failures::Kind::other;
   }
 }
 
@@ -216,28 +234,36 @@ std::string ArchiveWriter::engine_failure() const {
   return engine_->broken() ? writer_failure() : engine_->refusal();
 }
 
+// A refusal is of the name, unless the archive was already finished.
+failures::Kind ArchiveWriter::engine_failure_kind() const {
+  if (engine_->broken()) return failures::Kind::write_failed;
+  return engine_->finished() ? failures::Kind::other : failures::Kind::invalid_name;
+}
+
 bool ArchiveWriter::add_file(const std::string& source, const std::string& name, bool folder,
                              bool recursive, Progress& progress) noexcept {
-  last_error_.clear();
+  clear_failure();
   try {
-    if (engine_->broken()) return fail(earlier_failure());
+    if (engine_->broken()) return fail(failures::Kind::write_failed, earlier_failure());
     const std::string stored = names::from_given(name);
     const std::string refused = given_name_refusal(stored, folder);
-    if (!refused.empty()) return fail(refused);
+    if (!refused.empty()) return fail(failures::Kind::invalid_name, refused);
     engine_->report_to(progress);
     const bool added = folder ? add_tree(source, stored, recursive, progress)
                         : add_single_file(source, stored, progress);
     if (!write_all_given() || !added) return false;
     return !engine_->lost_entries() ||
-           fail("stopped before " + shown_path(source) + " was added whole");
+           fail(failures::Kind::other, "stopped before " + shown_path(source) + " was added whole");
   } catch (...) {
-    return fail("out of memory");
+    return fail(failures::Kind::other, "out of memory");
   }
 }
 
 // Waits until the entries given are in the file. A writer that broke on the
 // way is the operation's failure, whatever else failed.
-bool ArchiveWriter::write_all_given() { return engine_->flush() || fail(writer_failure()); }
+bool ArchiveWriter::write_all_given() {
+  return engine_->flush() || fail(failures::Kind::write_failed, writer_failure());
+}
 
 // Whether an add must end early: asked to stop, or the writer broke.
 bool ArchiveWriter::must_end(const Progress& progress) const {
@@ -255,14 +281,16 @@ bool ArchiveWriter::add_tree(const std::string& source, const std::string& name,
     std::vector<fsutil::FileId> walk{id};
     add_folder(source, name, recursive, walk, failures, progress);
   }
-  if (progress.stopped()) return fail("stopped before " + shown_path(source) + " was added whole");
-  return !failures.any() || fail(failures.summary());
+  if (progress.stopped()) {
+    return fail(failures::Kind::other, "stopped before " + shown_path(source) + " was added whole");
+  }
+  return !failures.any() || fail(failures.first_kind(), failures.summary());
 }
 
 bool ArchiveWriter::add_folder_entry(const std::string& source, const std::string& name,
                                      Failures& failures) {
   if (engine_->add_folder(folder_entry_name(name), folder_status(source))) return true;
-  failures.add(engine_failure());
+  failures.add(engine_failure(), engine_failure_kind());
   return false;
 }
 
@@ -279,26 +307,26 @@ void ArchiveWriter::add_folder(const std::string& source, const std::string& nam
     const std::string path = join_path(source, item);
     std::string stored;
     if (!names::stored_form(item, &stored)) {
-      failures.add(undecodable(path));
+      failures.add(undecodable(path), failures::Kind::invalid_name);
     } else if (!add_single_file(path, join(name, stored), progress, true)) {
-      failures.add(last_error_);
+      failures.add(last_error_, failure_kind_);
     }
     if (must_end(progress)) return;
   }
-  if (!why.empty()) failures.add(unreadable(source, why));
+  if (!why.empty()) failures.add(unreadable(source, why), failures::Kind::read_failed);
   if (!recursive || !why.empty()) return;
 
   for (const std::string& item : fsutil::list_folder(source, "*", false, true, &why)) {
     const std::string path = join_path(source, item);
     std::string stored;
     if (!names::stored_form(item, &stored)) {
-      failures.add(undecodable(path));
+      failures.add(undecodable(path), failures::Kind::invalid_name);
       continue;
     }
     const std::string entry = join(name, stored);
     fsutil::FileId child;
     if (!fsutil::folder_id(path, &child)) {
-      failures.add(unreadable(path, fsutil::last_error_text()));
+      failures.add(unreadable(path, fsutil::last_error_text()), failures::Kind::read_failed);
       continue;
     }
     // A folder link back to a folder on the walk would never end.
@@ -310,7 +338,7 @@ void ArchiveWriter::add_folder(const std::string& source, const std::string& nam
     walk.pop_back();
     if (must_end(progress)) return;
   }
-  if (!why.empty()) failures.add(unreadable(source, why));
+  if (!why.empty()) failures.add(unreadable(source, why), failures::Kind::read_failed);
 }
 
 bool ArchiveWriter::is_archive_being_written(const fsutil::File& file) const {
@@ -327,20 +355,19 @@ bool ArchiveWriter::is_archive_being_written(const fsutil::File& file) const {
 bool ArchiveWriter::add_single_file(const std::string& source, const std::string& name,
                                     Progress& progress, bool in_walk) {
   fsutil::File file = fsutil::File::open_regular_for_reading(source);
-  if (!file.is_open()) return fail(unreadable(source, fsutil::last_error_text()));
+  if (!file.is_open()) return fail_to_read(source);
   // Whatever path reached it, the archive itself could only ever be stored
   // half-written: the folder walk passes over it, a single file is refused.
   if (is_archive_being_written(file)) {
-    return in_walk || fail(shown_path(source) + " is the archive being written; not added");
+    return in_walk ||
+           fail(failures::Kind::other, shown_path(source) + " is the archive being written; not added");
   }
   const int64_t size = file.size();
   fsutil::FileStatus status;
-  if (size < 0 || !fsutil::status_of_open_file(file.fd(), &status)) {
-    return fail(unreadable(source, fsutil::last_error_text()));
-  }
+  if (size < 0 || !fsutil::status_of_open_file(file.fd(), &status)) return fail_to_read(source);
   if (size == 0) return add_file_read_to_end(file, source, name, status);
   ChunkBuffer buffer(size);
-  if (!buffer.data()) return fail("out of memory");
+  if (!buffer.data()) return fail(failures::Kind::other, "out of memory");
   std::string short_read;  // why the file delivered less than its measured size
   auto next_chunk = [&](size_t wanted, const char** chunk) {
     long long got = short_read.empty() ? file.read(buffer.data(), wanted) : 0;
@@ -357,7 +384,7 @@ bool ArchiveWriter::add_single_file(const std::string& source, const std::string
     return static_cast<size_t>(got);
   };
   if (!write_entry(name, size, status, buffer.size(), next_chunk)) return false;
-  return short_read.empty() || fail(short_read);
+  return short_read.empty() || fail(failures::Kind::read_failed, short_read);
 }
 
 // What fits one buffer becomes an entry of the size read; a longer file an
@@ -367,15 +394,15 @@ bool ArchiveWriter::add_single_file(const std::string& source, const std::string
 bool ArchiveWriter::add_file_read_to_end(fsutil::File& file, const std::string& source,
                                          const std::string& name,
                                          const fsutil::FileStatus& status) {
-  if (!file.never_wait_on_reads()) return fail(unreadable(source, fsutil::last_error_text()));
+  if (!file.never_wait_on_reads()) return fail_to_read(source);
   ChunkBuffer buffer(kChunkSize);
-  if (!buffer.data()) return fail("out of memory");
+  if (!buffer.data()) return fail(failures::Kind::other, "out of memory");
   size_t held = 0;
   long long got = 0;
   while (held < buffer.size() && (got = file.read(buffer.data() + held, buffer.size() - held)) > 0) {
     held += static_cast<size_t>(got);
   }
-  if (got < 0) return fail(unreadable(source, fsutil::last_error_text()));
+  if (got < 0) return fail_to_read(source);
   if (held < buffer.size()) {
     auto whole = [&](size_t wanted, const char** chunk) {
       *chunk = buffer.data();
@@ -392,14 +419,14 @@ bool ArchiveWriter::add_file_read_to_end(fsutil::File& file, const std::string& 
     return read > 0 ? static_cast<size_t>(read) : 0;
   };
   if (!write_entry(name, zip_writer::kUnknownSize, status, buffer.size(), next_chunk)) return false;
-  return read_failure.empty() || fail(read_failure);
+  return read_failure.empty() || fail(failures::Kind::read_failed, read_failure);
 }
 
 bool ArchiveWriter::add_data(const char* data, size_t size, const std::string& name,
                              int64_t mtime, Progress& progress) noexcept {
-  last_error_.clear();
+  clear_failure();
   try {
-    if (engine_->broken()) return fail(earlier_failure());
+    if (engine_->broken()) return fail(failures::Kind::write_failed, earlier_failure());
     const std::string stored = names::from_given(name);
     engine_->report_to(progress);
     auto next_chunk = [&, offset = size_t{0}](size_t wanted, const char** chunk) mutable {
@@ -411,9 +438,10 @@ bool ArchiveWriter::add_data(const char* data, size_t size, const std::string& n
     const bool added =
         write_entry(stored, static_cast<int64_t>(size), status, kChunkSize, next_chunk);
     if (!write_all_given() || !added) return false;
-    return !engine_->lost_entries() || fail("stopped before " + failures::quoted(stored) + " was added whole");
+    return !engine_->lost_entries() ||
+           fail(failures::Kind::other, "stopped before " + failures::quoted(stored) + " was added whole");
   } catch (...) {
-    return fail("out of memory");
+    return fail(failures::Kind::other, "out of memory");
   }
 }
 
@@ -425,7 +453,7 @@ bool ArchiveWriter::add_data(const char* data, size_t size, const std::string& n
 bool ArchiveWriter::write_entry(const std::string& name, int64_t size,
                                 const fsutil::FileStatus& status, size_t chunk_size,
                                 const ChunkSource& next_chunk) {
-  if (!engine_->open_file(name, size, status)) return fail(engine_failure());
+  if (!engine_->open_file(name, size, status)) return fail(engine_failure_kind(), engine_failure());
   const bool sized = size != zip_writer::kUnknownSize;
   bool stored = true;
   for (int64_t remaining = size; stored && (!sized || remaining > 0) && !engine_->stopped();) {
@@ -437,5 +465,5 @@ bool ArchiveWriter::write_entry(const std::string& name, int64_t size,
     stored = engine_->write(chunk, got);
     remaining -= static_cast<int64_t>(got);
   }
-  return (stored && engine_->close_file()) || fail(engine_failure());
+  return (stored && engine_->close_file()) || fail(engine_failure_kind(), engine_failure());
 }

@@ -3,9 +3,10 @@
 //
 // Every operation is noexcept and answers through its result; nothing here
 // calls into Ruby. An operation that fails leaves its reason, a short English
-// text naming the path or entry (UTF-8), in last_error(); one that succeeds
-// leaves it empty. An operation succeeds only once its entries are in the
-// file. Entry names are given in UTF-8, paths on disk in native form.
+// text naming the path or entry (UTF-8), in last_error(), and its kind in
+// failure_kind(); one that succeeds leaves them empty and `other`. An
+// operation succeeds only once its entries are in the file. Entry names are
+// given in UTF-8, paths on disk in native form.
 //
 // When writing into the file fails (a full disk), the operation that met it
 // fails naming the entry that could not be written; the file is cut back to
@@ -30,18 +31,20 @@
 class ArchiveWriter {
  public:
   // Starts a new, empty archive at `path`, replacing any file there; null
-  // with `*reason` set when it cannot, or when SOURCE_DATE_EPOCH is set to
-  // something else than a number of seconds (the file is then left as it
-  // was; see zip_writer::configured_latest_time).
+  // with `*reason` and `*kind` set when it cannot (write_failed), or when
+  // SOURCE_DATE_EPOCH is set to something else than a number of seconds (the
+  // file is then left as it was; see zip_writer::configured_latest_time).
   static std::unique_ptr<ArchiveWriter> create(const std::string& path,
                                                const std::string& password,
-                                               std::string* reason) noexcept;
+                                               std::string* reason,
+                                               failures::Kind* kind) noexcept;
   // Starts a new, empty archive written into `stream` as it is made (see
   // stream_output.h): the same bytes as into a file. `file_written`, when
   // the stream ends in a file, is that file's identity: never stored, as the
   // archive's own file is not.
   static std::unique_ptr<ArchiveWriter> create(std::shared_ptr<StreamOutput> stream,
                                                const std::string& password, std::string* reason,
+                                               failures::Kind* kind,
                                                const fsutil::FileId* file_written = nullptr) noexcept;
   // Finishes the archive unless abandon() came first.
   ~ArchiveWriter();
@@ -78,13 +81,16 @@ class ArchiveWriter {
   void note_stream_failure() noexcept;
 
   const std::string& last_error() const { return last_error_; }
+  failures::Kind failure_kind() const { return failure_kind_; }
   size_t memory_size() const {
     return sizeof(*this) + path_.capacity() + last_error_.capacity();
   }
 
  private:
   ArchiveWriter() = default;
-  bool fail(std::string reason);
+  bool fail(failures::Kind kind, std::string reason);
+  bool fail_to_read(const std::string& source);
+  void clear_failure();
   bool start_engine(ArchiveOutput* output, const std::string& password, int64_t latest_time);
   // The archive as reasons name it: its path, or the stream.
   std::string shown_target() const;
@@ -103,6 +109,7 @@ class ArchiveWriter {
   std::string writer_failure() const;
   std::string earlier_failure() const;
   std::string engine_failure() const;
+  failures::Kind engine_failure_kind() const;
   // Gives up to `wanted` bytes of an entry's data at `*chunk`; answers how many.
   using ChunkSource = std::function<size_t(size_t wanted, const char** chunk)>;
   bool write_entry(const std::string& name, int64_t size, const fsutil::FileStatus& status,
@@ -115,6 +122,7 @@ class ArchiveWriter {
   std::unique_ptr<ZipWriter> engine_;
   std::string path_;
   std::string last_error_;
+  failures::Kind failure_kind_ = failures::Kind::other;
   // The identity of the archive being written, so that it never stores itself.
   fsutil::FileId written_id_;
   bool knows_written_id_ = false;

@@ -139,8 +139,10 @@ class ZipWriter {
   bool broken() const { return !failure_.empty(); }
   const std::string& failed_entry() const { return failed_entry_; }
   const std::string& failure() const { return failure_; }
-  // Why the last call refused its entry's name.
+  // Why the last call refused its entry: its name, or the archive being
+  // finished already.
   const std::string& refusal() const { return refusal_; }
+  bool finished() const { return finished_ || abandoned_; }
 
   // Workers and the entries they work on; defined with the writer.
   struct Entry;
