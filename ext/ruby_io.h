@@ -86,6 +86,7 @@ intptr_t file_handle_of(VALUE io);
 // stored.
 std::unique_ptr<ArchiveWriter> create_writer_into(VALUE io, intptr_t handle,
                                                   const std::string& password,
+                                                  const archive_writer::Options& options,
                                                   std::unique_ptr<IoLink>* link,
                                                   std::string* reason,
                                                   failures::Kind* kind) noexcept;
