@@ -5,12 +5,17 @@ class TestLifecycle < ParvoxTest
 
   def test_class_surface
     assert_equal Object, Parvox.superclass
-    { new: 2, load: 2, get_version: 0, get_path: 0 }.each do |name, arity|
+    # new and add_file take optional keywords after their arguments (arity -1).
+    { new: -1, load: 2, get_version: 0, get_path: 0 }.each do |name, arity|
       assert_equal arity, Parvox.method(name).arity, "Parvox.#{name}"
     end
-    { initialize: 2, add_file: 4, unzip_file: 2, unzip_all: 1, close: 0 }.each do |name, arity|
+    { initialize: 2, add_file: -1, unzip_file: 2, unzip_all: 1, close: 0 }.each do |name, arity|
       assert_equal arity, Parvox.instance_method(name).arity, "Parvox##{name}"
     end
+    assert_raises(ArgumentError) { Parvox.new(path("t.zip")) }
+    zip = Parvox.new(path("t.zip"), "")
+    assert_raises(ArgumentError) { zip.add_file(path("t.zip"), "t", false) }
+    zip.close
     assert_equal 1, Parvox.get_version
   end
 
