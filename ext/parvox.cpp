@@ -205,8 +205,9 @@ DataKeywords data_keywords_of(VALUE options) {
   VALUE values[3];
   keywords_of(options, kNames, values);
   DataKeywords keywords;
+  // nil is no time: only an absent mtime: is the time of the call.
   keywords.mtime =
-      given(values[0]) ? seconds_of(values[0]) : static_cast<int64_t>(std::time(nullptr));
+      values[0] != Qundef ? seconds_of(values[0]) : static_cast<int64_t>(std::time(nullptr));
   keywords.level = level_of(values[1]);
   keywords.comment = comment_of(values[2], zip_writer::entry_comment_refusal);
   return keywords;
