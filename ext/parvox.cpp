@@ -18,6 +18,8 @@
 #include "ext/ruby_strings.h"
 #include "archive/names.h"
 #include "archive/read/expansion_budget.h"
+#include "archive/write/compressors.h"
+#include "archive/write/zip_writer.h"
 #include "fsutil/library_path.h"
 
 namespace {
@@ -97,20 +99,181 @@ int yield_chunks(ReadBuffer* buffer) {
   return state;
 }
 
-// The time add_data records: its `mtime:` keyword, which must be a Time, or
-// the time of the call.
-int64_t data_time_of(VALUE options) {
-  VALUE mtime = Qundef;
-  if (!NIL_P(options)) {
-    ID keys[1] = {rb_intern("mtime")};
-    rb_get_kwargs(options, keys, 0, 1, &mtime);
-  }
-  if (mtime == Qundef) return static_cast<int64_t>(std::time(nullptr));
-  if (!rb_obj_is_kind_of(mtime, rb_cTime)) {
-    rb_raise(rb_eTypeError, "mtime must be a Time, not %" PRIsVALUE, rb_obj_class(mtime));
-  }
-  return NUM2LL(rb_funcall(mtime, rb_intern("to_i"), 0));
+// ---- Keywords --------------------------------------------------------------
+//
+// Read, checked and converted to what the work takes before any C++ object
+// with a destructor is made: they raise. Strings among them become frozen
+// UTF-8 Strings of their own, turned into native strings by the builder.
+
+// Fills `values` with the keywords `names` of the Hash `options` (nil when
+// none were given): Qundef for each one absent; ArgumentError for any other.
+template <size_t N>
+void keywords_of(VALUE options, const char* const (&names)[N], VALUE (&values)[N]) {
+  std::fill(values, values + N, Qundef);
+  if (NIL_P(options)) return;
+  ID keys[N];
+  for (size_t i = 0; i < N; ++i) keys[i] = rb_intern(names[i]);
+  rb_get_kwargs(options, keys, 0, static_cast<int>(N), values);
 }
+
+bool given(VALUE keyword) { return keyword != Qundef && !NIL_P(keyword); }
+
+// No `level:` given: the archive's.
+constexpr int kNoLevel = -1;
+
+int level_of(VALUE level) {
+  if (!given(level)) return kNoLevel;
+  if (!rb_obj_is_kind_of(level, rb_cInteger)) {
+    rb_raise(rb_eTypeError, "level must be an Integer, not %" PRIsVALUE, rb_obj_class(level));
+  }
+  const bool fits = FIXNUM_P(level) && FIX2LONG(level) >= compressors::kStoredLevel &&
+                    FIX2LONG(level) <= compressors::kMaxLevel;
+  if (!fits) {
+    rb_raise(rb_eArgError, "level must be from %d to %d, not %" PRIsVALUE,
+             compressors::kStoredLevel, compressors::kMaxLevel, level);
+  }
+  return static_cast<int>(FIX2LONG(level));
+}
+
+std::optional<int> entry_level(int level) {
+  return level == kNoLevel ? std::nullopt : std::optional<int>(level);
+}
+
+int64_t seconds_of(VALUE time) {
+  if (!rb_obj_is_kind_of(time, rb_cTime)) {
+    rb_raise(rb_eTypeError, "mtime must be a Time, not %" PRIsVALUE, rb_obj_class(time));
+  }
+  return NUM2LL(rb_funcall(time, rb_intern("to_i"), 0));
+}
+
+// A `comment:` as a frozen UTF-8 String, or nil; ArgumentError when
+// `refusal` (one of zip_writer's) refuses it.
+VALUE comment_of(VALUE comment, std::string (*refusal)(const std::string&)) {
+  if (!given(comment)) return Qnil;
+  comment = ruby_strings::utf8_text_argument(comment, "the comment");
+  int state = 0;
+  VALUE why = Qnil;
+  {
+    std::string refused;
+    call::guarded([&] {
+      refused = refusal(ruby_strings::all_bytes_of(comment));
+      return true;
+    });
+    if (!refused.empty()) why = ruby_strings::protected_reason_string(refused, &state);
+  }
+  if (state) rb_jump_tag(state);
+  if (!NIL_P(why)) rb_exc_raise(rb_exc_new_str(rb_eArgError, why));
+  return comment;
+}
+
+std::string text_of(VALUE frozen_or_nil) {
+  return NIL_P(frozen_or_nil) ? std::string() : ruby_strings::all_bytes_of(frozen_or_nil);
+}
+
+// new's: `level:` (the archive's, 6 when not given) and `comment:` (the
+// archive's).
+struct ArchiveKeywords {
+  int level = compressors::kDefaultLevel;
+  VALUE comment = Qnil;
+
+  archive_writer::Options options() const { return {level, text_of(comment)}; }
+};
+
+ArchiveKeywords archive_keywords_of(VALUE options) {
+  static const char* const kNames[] = {"level", "comment"};
+  VALUE values[2];
+  keywords_of(options, kNames, values);
+  ArchiveKeywords keywords;
+  const int level = level_of(values[0]);
+  if (level != kNoLevel) keywords.level = level;
+  keywords.comment = comment_of(values[1], zip_writer::archive_comment_refusal);
+  return keywords;
+}
+
+// add_data's: `mtime:` (the time of the call when not given), `level:` and
+// `comment:` (the entry's).
+struct DataKeywords {
+  int64_t mtime = 0;
+  int level = kNoLevel;
+  VALUE comment = Qnil;
+
+  zip_writer::EntryOptions entry_options() const { return {entry_level(level), text_of(comment)}; }
+};
+
+DataKeywords data_keywords_of(VALUE options) {
+  static const char* const kNames[] = {"mtime", "level", "comment"};
+  VALUE values[3];
+  keywords_of(options, kNames, values);
+  DataKeywords keywords;
+  // nil is no time: only an absent mtime: is the time of the call.
+  keywords.mtime =
+      values[0] != Qundef ? seconds_of(values[0]) : static_cast<int64_t>(std::time(nullptr));
+  keywords.level = level_of(values[1]);
+  keywords.comment = comment_of(values[2], zip_writer::entry_comment_refusal);
+  return keywords;
+}
+
+// add_file's: `level:`, and for a single file `mtime:` and `comment:`; for
+// a folder `hidden:` (whether files and folders beneath it whose names begin
+// with '.', or which the system marks hidden, are added: true when not
+// given) and `exclude:` (an Array of File.fnmatch patterns, matched against
+// paths beneath it with File::FNM_PATHNAME | File::FNM_EXTGLOB, and
+// File::FNM_DOTMATCH when hidden ones are added).
+struct AddKeywords {
+  int level = kNoLevel;
+  bool has_mtime = false;
+  int64_t mtime = 0;
+  VALUE comment = Qnil;
+  bool hidden = true;
+  VALUE exclude = Qnil;  // an Array of frozen UTF-8 Strings, or nil
+
+  archive_writer::AddOptions add_options() const {
+    archive_writer::AddOptions options;
+    options.entry = {entry_level(level), text_of(comment)};
+    if (has_mtime) options.mtime = mtime;
+    options.hidden = hidden;
+    for (long i = 0; !NIL_P(exclude) && i < RARRAY_LEN(exclude); ++i) {
+      options.exclude.push_back(ruby_strings::all_bytes_of(RARRAY_AREF(exclude, i)));
+    }
+    return options;
+  }
+};
+
+VALUE patterns_of(VALUE exclude) {
+  if (!given(exclude)) return Qnil;
+  if (!RB_TYPE_P(exclude, T_ARRAY)) {
+    rb_raise(rb_eTypeError, "exclude must be an Array of Strings, not %" PRIsVALUE,
+             rb_obj_class(exclude));
+  }
+  VALUE patterns = rb_ary_new();
+  for (long i = 0; i < RARRAY_LEN(exclude); ++i) {
+    VALUE pattern = ruby_strings::utf8_text_argument(RARRAY_AREF(exclude, i), "an exclude pattern");
+    if (ruby_strings::holds_nul(pattern)) {
+      rb_raise(rb_eArgError, "an exclude pattern holds a NUL byte");
+    }
+    rb_ary_push(patterns, pattern);
+  }
+  return patterns;
+}
+
+AddKeywords add_keywords_of(VALUE options, bool folder) {
+  static const char* const kNames[] = {"level", "mtime", "comment", "hidden", "exclude"};
+  VALUE values[5];
+  keywords_of(options, kNames, values);
+  if (folder && (given(values[1]) || given(values[2]))) {
+    rb_raise(rb_eArgError, "mtime: and comment: are for a single file, not a folder");
+  }
+  AddKeywords keywords;
+  keywords.level = level_of(values[0]);
+  keywords.has_mtime = given(values[1]);
+  if (keywords.has_mtime) keywords.mtime = seconds_of(values[1]);
+  keywords.comment = comment_of(values[2], zip_writer::entry_comment_refusal);
+  keywords.hidden = values[3] == Qundef || RTEST(values[3]);
+  keywords.exclude = patterns_of(values[4]);
+  return keywords;
+}
+
+// ---- The methods -------------------------------------------------------------
 
 // A name or path holding NUL names no entry and no file (see holds_nul).
 // Leaves the reason in the call.
@@ -193,28 +356,39 @@ VALUE release_read_buffer(VALUE holder) {
 // A switch is on only for `true`.
 bool switch_on(VALUE value) { return value == Qtrue; }
 
-// call-seq: parvox.add_file(source, name, folder, recursive) {|entry, done, total| } -> true or false
-VALUE parvox_add_file(VALUE self, VALUE source, VALUE name, VALUE folder, VALUE recursive) {
+// call-seq:
+//   parvox.add_file(source, name, folder, recursive, level: nil, mtime: nil, comment: nil,
+//                   hidden: true, exclude: nil) {|entry, done, total| } -> true or false
+//
+// The keywords are those of AddKeywords.
+VALUE parvox_add_file(int argc, VALUE* argv, VALUE self) {
+  VALUE source, name, folder, recursive, options;
+  rb_scan_args(argc, argv, "4:", &source, &name, &folder, &recursive, &options);
   source = ruby_io::path_string(source);
   ruby_strings::check_string(name);
+  const bool whole_folder = switch_on(folder);
+  AddKeywords keywords = add_keywords_of(options, whole_folder);
   VALUE utf8_name = ruby_strings::utf8_text_of(name);
   const VALUE answer = call::run_on_writer(self, [&](ArchiveWriter& writer, Call* call) {
     if (refuses_addition(call, utf8_name, name) || refuses_nul(call, source, kSourceHoldsNul)) {
       return false;
     }
     call->work = [writer = &writer, path = ruby_strings::native_name_of(source),
-                  entry = ruby_strings::all_bytes_of(utf8_name), whole_folder = switch_on(folder),
-                  sub_folders = switch_on(recursive)](Progress& progress) {
-      return writer->add_file(path, entry, whole_folder, sub_folders, progress);
+                  entry = ruby_strings::all_bytes_of(utf8_name), whole_folder,
+                  sub_folders = switch_on(recursive),
+                  add_options = keywords.add_options()](Progress& progress) {
+      return writer->add_file(path, entry, whole_folder, sub_folders, progress, add_options);
     };
     return true;
   });
   RB_GC_GUARD(utf8_name);
   RB_GC_GUARD(source);
+  RB_GC_GUARD(keywords.comment);
+  RB_GC_GUARD(keywords.exclude);
   return answer;
 }
 
-// call-seq: parvox.add_data(data, name, mtime: Time.now) -> true or false
+// call-seq: parvox.add_data(data, name, mtime: Time.now, level: nil, comment: nil) -> true or false
 //
 // A block given to add_data is not called: it reports nothing.
 VALUE parvox_add_data(int argc, VALUE* argv, VALUE self) {
@@ -222,7 +396,8 @@ VALUE parvox_add_data(int argc, VALUE* argv, VALUE self) {
   rb_scan_args(argc, argv, "2:", &data, &name, &options);
   ruby_strings::check_string(data);
   ruby_strings::check_string(name);
-  const int64_t mtime = data_time_of(options);
+  DataKeywords keywords = data_keywords_of(options);
+  const int64_t mtime = keywords.mtime;
   VALUE utf8_name = ruby_strings::utf8_text_of(name);
   const bool here = RSTRING_LEN(data) <= kDataAddedHere;
   VALUE copy = here ? Qnil : ruby_strings::copy_without_gvl(data);
@@ -233,8 +408,9 @@ VALUE parvox_add_data(int argc, VALUE* argv, VALUE self) {
       // Copied all the same: into an IO the work runs on a thread of its own
       // while this one serves the IO, and other threads may change the String.
       call->work = [writer = &writer, bytes = ruby_strings::all_bytes_of(data),
-                    entry = ruby_strings::all_bytes_of(utf8_name), mtime](Progress& progress) {
-        return writer->add_data(bytes.data(), bytes.size(), entry, mtime, progress);
+                    entry = ruby_strings::all_bytes_of(utf8_name), mtime,
+                    entry_options = keywords.entry_options()](Progress& progress) {
+        return writer->add_data(bytes.data(), bytes.size(), entry, mtime, progress, entry_options);
       };
       return true;
     }
@@ -246,13 +422,15 @@ VALUE parvox_add_data(int argc, VALUE* argv, VALUE self) {
     size_t size = 0;
     std::shared_ptr<const char[]> bytes = ruby_strings::take_copy(copy, &size);
     call->work = [writer = &writer, bytes = std::move(bytes), size,
-                  entry = ruby_strings::all_bytes_of(utf8_name), mtime](Progress& progress) {
-      return writer->add_data(bytes.get(), size, entry, mtime, progress);
+                  entry = ruby_strings::all_bytes_of(utf8_name), mtime,
+                  entry_options = keywords.entry_options()](Progress& progress) {
+      return writer->add_data(bytes.get(), size, entry, mtime, progress, entry_options);
     };
     return true;
   }, false);
   if (!NIL_P(copy)) ruby_strings::free_copy(copy);
   RB_GC_GUARD(utf8_name);
+  RB_GC_GUARD(keywords.comment);
   return answer;
 }
 
@@ -550,8 +728,8 @@ struct Target {
 // `*state` for an exception of the IO's that goes on). The path goes to the
 // native layer as the bytes Ruby gave; the password (its UTF-8 text) becomes
 // its key, and reading also accepts its alternative form where there is one.
-ParvoxObject* open_object(const Target& target, VALUE password_text, OpenMode mode, VALUE* reason,
-                          int* state) noexcept {
+ParvoxObject* open_object(const Target& target, VALUE password_text, OpenMode mode,
+                          const ArchiveKeywords& keywords, VALUE* reason, int* state) noexcept {
   ParvoxObject* opened = nullptr;
   call::guarded([&] {
     std::unique_ptr<ParvoxObject> object(new (std::nothrow) ParvoxObject);
@@ -559,10 +737,13 @@ ParvoxObject* open_object(const Target& target, VALUE password_text, OpenMode mo
     const std::string password = ruby_strings::all_bytes_of(password_text);
     const std::string key = names::password_key(password);
     std::string why;
+    failures::Kind kind = failures::Kind::other;
     if (mode == OpenMode::create && NIL_P(target.path)) {
-      object->writer = ruby_io::create_writer_into(target.io, target.handle, key, &object->io, &why);
+      object->writer = ruby_io::create_writer_into(target.io, target.handle, key,
+                                                   keywords.options(), &object->io, &why, &kind);
     } else if (mode == OpenMode::create) {
-      object->writer = ArchiveWriter::create(ruby_strings::bytes_of(target.path), key, &why);
+      object->writer = ArchiveWriter::create(ruby_strings::bytes_of(target.path), key,
+                                             keywords.options(), &why, &kind);
     } else if (NIL_P(target.path)) {
       object->reader = ruby_io::load_reader_from(target.source, key,
                                                  names::password_alternative(password),
@@ -582,7 +763,8 @@ ParvoxObject* open_object(const Target& target, VALUE password_text, OpenMode mo
 // The instance is made only once its archive is open, so a failure leaves no
 // object behind. `klass` is the receiver: a subclass gets instances of itself.
 // `given` is a path (a String or Pathname) or an IO.
-VALUE new_instance(VALUE klass, VALUE given, VALUE password, OpenMode mode) {
+VALUE new_instance(VALUE klass, VALUE given, VALUE password, OpenMode mode,
+                   const ArchiveKeywords& keywords = {}) {
   Target target{Qnil, Qnil, -1, IoSource()};
   if (ruby_io::is_path(given)) {
     target.path = ruby_io::path_string(given);
@@ -603,7 +785,7 @@ VALUE new_instance(VALUE klass, VALUE given, VALUE password, OpenMode mode) {
   set_thread_last_error(Qnil);
   VALUE reason = rb_utf8_str_new_cstr("out of memory");
   int state = 0;
-  ParvoxObject* object = open_object(target, password_text, mode, &reason, &state);
+  ParvoxObject* object = open_object(target, password_text, mode, keywords, &reason, &state);
   RB_GC_GUARD(password_text);
   RB_GC_GUARD(target.path);
   RB_GC_GUARD(target.source.bytes);
@@ -620,9 +802,17 @@ VALUE new_instance(VALUE klass, VALUE given, VALUE password, OpenMode mode) {
   return instance;
 }
 
-// call-seq: Parvox.new(path_or_io, password) -> parvox or nil
-VALUE parvox_new(VALUE klass, VALUE path, VALUE password) {
-  return new_instance(klass, path, password, OpenMode::create);
+// call-seq: Parvox.new(path_or_io, password, level: 6, comment: nil) -> parvox or nil
+//
+// `level:` is that of the entries added without one (0 stores them);
+// `comment:` the archive's, written when it is finished.
+VALUE parvox_new(int argc, VALUE* argv, VALUE klass) {
+  VALUE path, password, options;
+  rb_scan_args(argc, argv, "2:", &path, &password, &options);
+  ArchiveKeywords keywords = archive_keywords_of(options);
+  const VALUE instance = new_instance(klass, path, password, OpenMode::create, keywords);
+  RB_GC_GUARD(keywords.comment);
+  return instance;
 }
 
 // call-seq: Parvox.load(path_or_io, password) -> parvox or nil
@@ -738,12 +928,12 @@ extern "C" void Init_parvox() {
   // making an object with no archive behind it.
   rb_undef_alloc_func(parvox);
 
-  rb_define_singleton_method(parvox, "new", RUBY_METHOD_FUNC(parvox_new), 2);
+  rb_define_singleton_method(parvox, "new", RUBY_METHOD_FUNC(parvox_new), -1);
   rb_define_singleton_method(parvox, "load", RUBY_METHOD_FUNC(parvox_load), 2);
   rb_define_singleton_method(parvox, "get_version", RUBY_METHOD_FUNC(parvox_get_version), 0);
   rb_define_singleton_method(parvox, "get_path", RUBY_METHOD_FUNC(parvox_get_path), 0);
   rb_define_method(parvox, "initialize", RUBY_METHOD_FUNC(parvox_initialize), 2);
-  rb_define_method(parvox, "add_file", RUBY_METHOD_FUNC(parvox_add_file), 4);
+  rb_define_method(parvox, "add_file", RUBY_METHOD_FUNC(parvox_add_file), -1);
   rb_define_method(parvox, "unzip_file", RUBY_METHOD_FUNC(parvox_unzip_file), 2);
   rb_define_method(parvox, "unzip_all", RUBY_METHOD_FUNC(parvox_unzip_all), 1);
   rb_define_method(parvox, "close", RUBY_METHOD_FUNC(parvox_close), 0);

@@ -546,18 +546,22 @@ intptr_t file_handle_of(VALUE io) {
 
 std::unique_ptr<ArchiveWriter> create_writer_into(VALUE io, intptr_t handle,
                                                   const std::string& password,
+                                                  const archive_writer::Options& options,
                                                   std::unique_ptr<IoLink>* link,
-                                                  std::string* reason) noexcept {
+                                                  std::string* reason,
+                                                  failures::Kind* kind) noexcept {
+  *kind = failures::Kind::other;
   try {
     auto stream = std::make_shared<StreamOutput>();
     fsutil::FileId file;
     const bool in_file = handle != -1 && fsutil::identity_of_handle(handle, &file);
     std::unique_ptr<ArchiveWriter> writer =
-        ArchiveWriter::create(stream, password, reason, in_file ? &file : nullptr);
+        ArchiveWriter::create(stream, password, options, reason, kind, in_file ? &file : nullptr);
     if (writer) link->reset(new StreamLink(io, stream));
     return writer;
   } catch (...) {
     *reason = "out of memory";
+    *kind = failures::Kind::other;
     return nullptr;
   }
 }

@@ -81,12 +81,15 @@ void check_writable_io(VALUE io);
 // it has none: a StringIO, a closed IO, any object whose fileno fails. Raises
 // only an exception that must go on (an interrupt).
 intptr_t file_handle_of(VALUE io);
-// A writer into `io`, with its link; null, with `*reason`, when it cannot.
-// `handle` is file_handle_of(io): the file it names is never stored.
+// A writer into `io`, with its link; null, with `*reason` and `*kind`, when
+// it cannot. `handle` is file_handle_of(io): the file it names is never
+// stored.
 std::unique_ptr<ArchiveWriter> create_writer_into(VALUE io, intptr_t handle,
                                                   const std::string& password,
+                                                  const archive_writer::Options& options,
                                                   std::unique_ptr<IoLink>* link,
-                                                  std::string* reason) noexcept;
+                                                  std::string* reason,
+                                                  failures::Kind* kind) noexcept;
 
 }  // namespace ruby_io
 

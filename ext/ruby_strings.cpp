@@ -124,6 +124,21 @@ VALUE utf8_text_of(VALUE checked) {
   return rb_enc_get(converted) == utf8 ? converted : Qnil;
 }
 
+VALUE utf8_text_argument(VALUE value, const char* what) {
+  check_string(value);
+  VALUE text = utf8_text_of(value);
+  if (NIL_P(text)) {
+    rb_raise(rb_eArgError, "%s cannot be converted from %s to UTF-8", what,
+             rb_enc_name(rb_enc_get(value)));
+  }
+  // Binary and ASCII Strings are taken as the UTF-8 they hold.
+  text = rb_enc_associate(rb_str_dup(text), rb_utf8_encoding());
+  if (rb_enc_str_coderange(text) == ENC_CODERANGE_BROKEN) {
+    rb_raise(rb_eArgError, "%s is not valid UTF-8", what);
+  }
+  return rb_obj_freeze(text);
+}
+
 std::string unconvertible_name_reason(VALUE name) {
   return std::string("the entry name cannot be converted from ") + rb_enc_name(rb_enc_get(name)) +
          " to UTF-8";

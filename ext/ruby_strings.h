@@ -48,6 +48,10 @@ void free_copy(VALUE holder);
 // up, are taken this way, never through the locale. It allocates, so it may
 // raise.
 VALUE utf8_text_of(VALUE checked);
+// A String given as text to store (a comment, a pattern) as a frozen UTF-8
+// String of its own; raises TypeError for anything but a String, and
+// ArgumentError (naming it `what`) when it has no valid UTF-8 form.
+VALUE utf8_text_argument(VALUE value, const char* what);
 // What an add answers for a name utf8_text_of could not convert.
 std::string unconvertible_name_reason(VALUE name);
 // A password as a UTF-8 String (binary: its bytes), the key material's

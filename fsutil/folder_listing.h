@@ -19,6 +19,17 @@ std::vector<std::string> list_folder(const std::string& folder, const std::strin
                                      bool files, bool folders,
                                      std::string* failure = nullptr);
 
+// An item of a folder, and whether the system marks it hidden: Windows'
+// hidden attribute. POSIX systems have no such mark (a name beginning with
+// '.' is theirs, which the name shows).
+struct FolderItem {
+  std::string name;
+  bool hidden = false;
+};
+// Every item of `folder`, as list_folder lists them.
+std::vector<FolderItem> list_folder_items(const std::string& folder, bool files, bool folders,
+                                          std::string* failure = nullptr);
+
 // The identity of the folder at `path` (links followed), used to notice a
 // folder link that leads back to a folder already on the walk; false when it
 // is not a reachable folder, with the reason for last_error_text().

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <utility>
 
 #include "fsutil/file.h"
 
@@ -45,15 +46,13 @@ bool is_excluded_folder(const std::string& name) {
   return name == "." || name == ".." || name == ".svn";
 }
 
-}  // namespace
-
-std::vector<std::string> list_folder(const std::string& folder, const std::string& pattern,
-                                     bool files, bool folders, std::string* failure) {
-  std::vector<std::string> names;
+std::vector<FolderItem> list_matching(const std::string& folder, const std::string& pattern,
+                                      bool files, bool folders, std::string* failure) {
+  std::vector<FolderItem> items;
   std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
   if (!dir) {
     if (failure) *failure = last_error_text();
-    return names;
+    return items;
   }
   for (;;) {
     errno = 0;
@@ -66,16 +65,32 @@ std::vector<std::string> list_folder(const std::string& folder, const std::strin
     if (::fnmatch(pattern.c_str(), name.c_str(), 0) != 0) continue;
     switch (kind_of(folder, item)) {
       case ItemKind::file:
-        if (files) names.push_back(name);
+        if (files) items.push_back({name});
         break;
       case ItemKind::folder:
-        if (folders && !is_excluded_folder(name)) names.push_back(name);
+        if (folders && !is_excluded_folder(name)) items.push_back({name});
         break;
       case ItemKind::other:
         break;
     }
   }
+  return items;
+}
+
+}  // namespace
+
+std::vector<std::string> list_folder(const std::string& folder, const std::string& pattern,
+                                     bool files, bool folders, std::string* failure) {
+  std::vector<std::string> names;
+  for (FolderItem& item : list_matching(folder, pattern, files, folders, failure)) {
+    names.push_back(std::move(item.name));
+  }
   return names;
+}
+
+std::vector<FolderItem> list_folder_items(const std::string& folder, bool files, bool folders,
+                                          std::string* failure) {
+  return list_matching(folder, "*", files, folders, failure);
 }
 
 bool folder_id(const std::string& path, FileId* id) {

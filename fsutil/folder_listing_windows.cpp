@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <type_traits>
+#include <utility>
 
 #include "fsutil/wide_string.h"
 #include "fsutil/win_handle.h"
@@ -31,14 +32,12 @@ bool is_excluded_folder(const std::wstring& name) {
   return name == L"." || name == L".." || name == L".svn";
 }
 
-}  // namespace
-
-std::vector<std::string> list_folder(const std::string& folder, const std::string& pattern,
-                                     bool files, bool folders, std::string* failure) {
-  std::vector<std::string> names;
+std::vector<FolderItem> list_matching(const std::string& folder, const std::string& pattern,
+                                      bool files, bool folders, std::string* failure) {
+  std::vector<FolderItem> items;
   if (folder.empty()) {
     if (failure) *failure = "no folder named";
-    return names;
+    return items;
   }
   const std::string query = ends_with_separator(folder) ? folder + pattern : folder + '\\' + pattern;
   WIN32_FIND_DATAW item;
@@ -47,18 +46,35 @@ std::vector<std::string> list_folder(const std::string& folder, const std::strin
   if (find.get() == INVALID_HANDLE_VALUE) {
     find.release();
     if (failure) *failure = last_error_text();
-    return names;
+    return items;
   }
   do {
     const std::wstring name = item.cFileName;
+    const bool hidden = (item.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN) != 0;
     if (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      if (folders && !is_excluded_folder(name)) names.push_back(from_utf16(name));
+      if (folders && !is_excluded_folder(name)) items.push_back({from_utf16(name), hidden});
     } else if (files) {
-      names.push_back(from_utf16(name));
+      items.push_back({from_utf16(name), hidden});
     }
   } while (FindNextFileW(find.get(), &item));
   if (GetLastError() != ERROR_NO_MORE_FILES && failure) *failure = last_error_text();
+  return items;
+}
+
+}  // namespace
+
+std::vector<std::string> list_folder(const std::string& folder, const std::string& pattern,
+                                     bool files, bool folders, std::string* failure) {
+  std::vector<std::string> names;
+  for (FolderItem& item : list_matching(folder, pattern, files, folders, failure)) {
+    names.push_back(std::move(item.name));
+  }
   return names;
+}
+
+std::vector<FolderItem> list_folder_items(const std::string& folder, bool files, bool folders,
+                                          std::string* failure) {
+  return list_matching(folder, "*", files, folders, failure);
 }
 
 // Volume serial number and file index: Windows' counterpart of device and

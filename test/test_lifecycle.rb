@@ -17,6 +17,9 @@ class TestLifecycle < ParvoxTest
     { initialize: 2, add_file: 4, unzip_file: 2, unzip_all: 1, close: 0 }.each do |name, count|
       assert takes.(Parvox.instance_method(name), count), "Parvox##{name}"
     end
+    zip = Parvox.new(path("t.zip"), "")
+    assert_raises(ArgumentError) { zip.add_file(path("t.zip"), "t", false) }
+    zip.close
     assert_equal 1, Parvox.get_version
   end
 

@@ -143,6 +143,22 @@ class TestWindows < ParvoxTest
                  entry_names(path("t.zip")).sort
   end
 
+  # hidden: false leaves out what the system marks hidden, as it does names
+  # beginning with '.'; the positional form adds it all.
+  def test_the_hidden_attribute_leaves_out_what_it_marks_with_hidden_false
+    src = make_tree(path("src"), "marked.txt" => "m", "folder/inner.txt" => "i", ".dot" => "d", "plain.txt" => "p")
+    %w[marked.txt folder].each { |name| system("attrib", "+H", path("src", name).tr("/", "\\")) }
+    unless %w[marked.txt folder].all? { |name| attributes(path("src", name)).include?("H") }
+      skip "this Wine cannot store the hidden attribute (attrib shows no change)"
+    end
+    zip = Parvox.new(path("t.zip"), "")
+    assert zip.add_file(src, "shown", true, true, hidden: false)
+    assert zip.add_file(src, "all", true, true)
+    zip.close
+    assert_equal %w[all/ all/.dot all/folder/ all/folder/inner.txt all/marked.txt all/plain.txt shown/ shown/plain.txt],
+                 entry_names(path("t.zip")).sort
+  end
+
   # Times go in from the last-write time and come back through the wide
   # interfaces, names beyond the ANSI code page included; Windows has no modes.
   def test_times_of_files_and_folders_come_back

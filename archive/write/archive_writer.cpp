@@ -10,6 +10,7 @@
 
 #include "archive/write/archive_writer.h"
 #include "archive/names.h"
+#include "archive/write/path_pattern.h"
 #include "fsutil/folder_listing.h"
 
 namespace {
@@ -74,6 +75,17 @@ std::string given_name_refusal(const std::string& name, bool folder) {
   return name.empty() ? std::string() : names::refusal(folder_entry_name(name), true);
 }
 
+bool is_hidden(const fsutil::FolderItem& item) { return item.hidden || item.name[0] == '.'; }
+
+// Whether an add_file's `exclude` leaves out what lies at `relative` beneath
+// its source.
+bool is_excluded(const std::string& relative, const archive_writer::AddOptions& options) {
+  const auto matches = [&](const std::string& pattern) {
+    return path_pattern::matches(pattern, relative, options.hidden);
+  };
+  return std::any_of(options.exclude.begin(), options.exclude.end(), matches);
+}
+
 // The folder's own time and mode; a source that is no folder (whose entry is
 // all there is of it) is dated now.
 fsutil::FileStatus folder_status(const std::string& path) {
@@ -86,7 +98,10 @@ fsutil::FileStatus folder_status(const std::string& path) {
 
 std::unique_ptr<ArchiveWriter> ArchiveWriter::create(const std::string& path,
                                                      const std::string& password,
-                                                     std::string* reason) noexcept {
+                                                     const archive_writer::Options& options,
+                                                     std::string* reason,
+                                                     failures::Kind* kind) noexcept {
+  *kind = failures::Kind::other;
   try {
     // A setting refused leaves the file as it was.
     int64_t latest_time = 0;
@@ -97,10 +112,11 @@ std::unique_ptr<ArchiveWriter> ArchiveWriter::create(const std::string& path,
     writer->file_ = fsutil::File::create(path);
     if (!writer->file_.is_open()) {
       *reason = failures::quoted(path) + ": " + fsutil::last_error_text();
+      *kind = failures::Kind::write_failed;
       return nullptr;
     }
     writer->knows_written_id_ = writer->file_.identity(&writer->written_id_);
-    if (!writer->start_engine(nullptr, password, latest_time)) {
+    if (!writer->start_engine(nullptr, password, options, latest_time)) {
       *reason = failures::quoted(path) + ": could not start a zip archive";
       return nullptr;
     }
@@ -113,8 +129,11 @@ std::unique_ptr<ArchiveWriter> ArchiveWriter::create(const std::string& path,
 
 std::unique_ptr<ArchiveWriter> ArchiveWriter::create(std::shared_ptr<StreamOutput> stream,
                                                      const std::string& password,
+                                                     const archive_writer::Options& options,
                                                      std::string* reason,
+                                                     failures::Kind* kind,
                                                      const fsutil::FileId* file_written) noexcept {
+  *kind = failures::Kind::other;
   try {
     int64_t latest_time = 0;
     if (!zip_writer::configured_latest_time(&latest_time, reason)) return nullptr;
@@ -122,7 +141,7 @@ std::unique_ptr<ArchiveWriter> ArchiveWriter::create(std::shared_ptr<StreamOutpu
     writer->stream_ = std::move(stream);
     writer->knows_written_id_ = file_written != nullptr;
     if (file_written) writer->written_id_ = *file_written;
-    if (!writer->start_engine(writer->stream_.get(), password, latest_time)) {
+    if (!writer->start_engine(writer->stream_.get(), password, options, latest_time)) {
       *reason = "could not start a zip archive";
       return nullptr;
     }
@@ -135,10 +154,12 @@ std::unique_ptr<ArchiveWriter> ArchiveWriter::create(std::shared_ptr<StreamOutpu
 
 // Starts the zip writer on `output`, or on the file when it is null.
 bool ArchiveWriter::start_engine(ArchiveOutput* output, const std::string& password,
-                                 int64_t latest_time) {
+                                 const archive_writer::Options& options, int64_t latest_time) {
   ZipWriter::Settings settings;
   settings.password = password;
   settings.latest_time = latest_time;
+  settings.level = options.level;
+  settings.comment = options.comment;
   engine_ = output ? ZipWriter::start(*output, settings) : ZipWriter::start(file_, settings);
   return engine_ != nullptr;
 }
@@ -154,15 +175,16 @@ bool ArchiveWriter::finish() noexcept {
   bool finished = false;
   try {
     finished = engine_->finish();
-    if (!finished) last_error_ = writer_failure();
+    if (!finished) fail(failures::Kind::write_failed, writer_failure());
     engine_.reset();
     if (!file_.close() && finished) {
-      finished = false;
-      last_error_ = shown_target() + " could not be finished: " + fsutil::last_error_text();
+      finished = fail(failures::Kind::write_failed,
+                      shown_target() + " could not be finished: " + fsutil::last_error_text());
     }
   } catch (...) {
     finished = false;
     last_error_ = "out of memory";  // fits the string's own room: no allocation
+    failure_kind_ = failures::Kind::other;
   }
   engine_.reset();
   file_.close();
@@ -176,9 +198,20 @@ void ArchiveWriter::abandon() noexcept {
 }
 
 // Answers false with `reason` as the operation's last error.
-bool ArchiveWriter::fail(std::string reason) {
+bool ArchiveWriter::fail(failures::Kind kind, std::string reason) {
   last_error_ = std::move(reason);
+  failure_kind_ = kind;
   return false;
+}
+
+// The source could not be read: the system's reason.
+bool ArchiveWriter::fail_to_read(const std::string& source) {
+  return fail(failures::Kind::read_failed, unreadable(source, fsutil::last_error_text()));
+}
+
+void ArchiveWriter::clear_failure() {
+  last_error_.clear();
+  failure_kind_ = failures::Kind::other;
 }
 
 // Why the writer broke: the entry it could not write, or the archive it
@@ -204,9 +237,10 @@ void ArchiveWriter::note_stream_failure() noexcept {
   if (!engine_) return;
   try {
     engine_->stream_failed();
-    last_error_ = writer_failure();
+    fail(failures::Kind::write_failed, writer_failure());
   } catch (...) {
     last_error_ = "out of memory";
+    failure_kind_ = failures::Kind::other;
   }
 }
 
@@ -216,101 +250,136 @@ std::string ArchiveWriter::engine_failure() const {
   return engine_->broken() ? writer_failure() : engine_->refusal();
 }
 
+// A refusal is of the name, unless the archive was already finished.
+failures::Kind ArchiveWriter::engine_failure_kind() const {
+  if (engine_->broken()) return failures::Kind::write_failed;
+  return engine_->finished() ? failures::Kind::other : failures::Kind::invalid_name;
+}
+
 bool ArchiveWriter::add_file(const std::string& source, const std::string& name, bool folder,
-                             bool recursive, Progress& progress) noexcept {
-  last_error_.clear();
+                             bool recursive, Progress& progress,
+                             const archive_writer::AddOptions& options) noexcept {
+  clear_failure();
   try {
-    if (engine_->broken()) return fail(earlier_failure());
+    if (engine_->broken()) return fail(failures::Kind::write_failed, earlier_failure());
     const std::string stored = names::from_given(name);
     const std::string refused = given_name_refusal(stored, folder);
-    if (!refused.empty()) return fail(refused);
+    if (!refused.empty()) return fail(failures::Kind::invalid_name, refused);
     engine_->report_to(progress);
-    const bool added = folder ? add_tree(source, stored, recursive, progress)
-                        : add_single_file(source, stored, progress);
+    const bool added =
+        folder ? add_tree(source, stored, recursive, progress, options)
+               : add_single_file(source, stored, progress, options.entry, options.mtime);
     if (!write_all_given() || !added) return false;
     return !engine_->lost_entries() ||
-           fail("stopped before " + shown_path(source) + " was added whole");
+           fail(failures::Kind::other, "stopped before " + shown_path(source) + " was added whole");
   } catch (...) {
-    return fail("out of memory");
+    return fail(failures::Kind::other, "out of memory");
   }
 }
 
 // Waits until the entries given are in the file. A writer that broke on the
 // way is the operation's failure, whatever else failed.
-bool ArchiveWriter::write_all_given() { return engine_->flush() || fail(writer_failure()); }
+bool ArchiveWriter::write_all_given() {
+  return engine_->flush() || fail(failures::Kind::write_failed, writer_failure());
+}
 
 // Whether an add must end early: asked to stop, or the writer broke.
 bool ArchiveWriter::must_end(const Progress& progress) const {
   return progress.stopped() || engine_->broken();
 }
 
-bool ArchiveWriter::add_tree(const std::string& source, const std::string& name,
-                             bool recursive, Progress& progress) {
+// A folder walk: the folders on the way down to where it is (a folder link
+// back to one of them is not followed), what failed so far, and what the
+// files beneath get or leave out.
+struct ArchiveWriter::Walk {
+  std::vector<fsutil::FileId> folders;
   Failures failures;
-  if (!name.empty()) add_folder_entry(source, name, failures);
+  Progress& progress;
+  const archive_writer::AddOptions& options;
+  zip_writer::EntryOptions file_options;  // the call's level, no comment
+};
+
+bool ArchiveWriter::add_tree(const std::string& source, const std::string& name,
+                             bool recursive, Progress& progress,
+                             const archive_writer::AddOptions& options) {
+  Walk walk{{}, {}, progress, options, {options.entry.level, std::string()}};
+  if (!name.empty()) add_folder_entry(source, name, walk.failures);
   // A source that is missing or no folder has nothing beneath it to miss:
   // the folder's entry alone is the whole of it.
   fsutil::FileId id;
   if (!must_end(progress) && fsutil::folder_id(source, &id)) {
-    std::vector<fsutil::FileId> walk{id};
-    add_folder(source, name, recursive, walk, failures, progress);
+    walk.folders.push_back(id);
+    add_folder(source, name, std::string(), recursive, walk);
   }
-  if (progress.stopped()) return fail("stopped before " + shown_path(source) + " was added whole");
-  return !failures.any() || fail(failures.summary());
+  if (progress.stopped()) {
+    return fail(failures::Kind::other, "stopped before " + shown_path(source) + " was added whole");
+  }
+  const Failures& failures = walk.failures;
+  return !failures.any() || fail(failures.first_kind(), failures.summary());
 }
 
 bool ArchiveWriter::add_folder_entry(const std::string& source, const std::string& name,
                                      Failures& failures) {
   if (engine_->add_folder(folder_entry_name(name), folder_status(source))) return true;
-  failures.add(engine_failure());
+  failures.add(engine_failure(), engine_failure_kind());
   return false;
 }
 
 // Adds everything beneath the folder `source` (whose entry `name` is
-// written, and which is the last folder on `walk`), going on past whatever
-// cannot be stored whole and counting it in `failures`, until `progress`
-// says stop or the writer breaks. Names found on disk are native; entry
-// names are their stored forms.
+// written, which lies at `relative` beneath the walk's source, and which is
+// the last folder on the walk), going on past whatever cannot be stored
+// whole and counting it in the walk's failures, until its progress says stop
+// or the writer breaks. Names found on disk are native; entry names and
+// relative paths are their stored forms.
 void ArchiveWriter::add_folder(const std::string& source, const std::string& name,
-                               bool recursive, std::vector<fsutil::FileId>& walk,
-                               Failures& failures, Progress& progress) {
+                               const std::string& relative, bool recursive, Walk& walk) {
+  Failures& failures = walk.failures;
+  Progress& progress = walk.progress;
+  const bool hidden_added = walk.options.hidden;
   std::string why;
-  for (const std::string& item : fsutil::list_folder(source, "*", true, false, &why)) {
-    const std::string path = join_path(source, item);
+  for (const fsutil::FolderItem& item : fsutil::list_folder_items(source, true, false, &why)) {
+    if (!hidden_added && is_hidden(item)) continue;
+    const std::string path = join_path(source, item.name);
     std::string stored;
-    if (!names::stored_form(item, &stored)) {
-      failures.add(undecodable(path));
-    } else if (!add_single_file(path, join(name, stored), progress, true)) {
-      failures.add(last_error_);
+    if (!names::stored_form(item.name, &stored)) {
+      failures.add(undecodable(path), failures::Kind::invalid_name);
+    } else if (is_excluded(join(relative, stored), walk.options)) {
+      continue;
+    } else if (!add_single_file(path, join(name, stored), progress, walk.file_options, std::nullopt,
+                                true)) {
+      failures.add(last_error_, failure_kind_);
     }
     if (must_end(progress)) return;
   }
-  if (!why.empty()) failures.add(unreadable(source, why));
+  if (!why.empty()) failures.add(unreadable(source, why), failures::Kind::read_failed);
   if (!recursive || !why.empty()) return;
 
-  for (const std::string& item : fsutil::list_folder(source, "*", false, true, &why)) {
-    const std::string path = join_path(source, item);
+  for (const fsutil::FolderItem& item : fsutil::list_folder_items(source, false, true, &why)) {
+    if (!hidden_added && is_hidden(item)) continue;
+    const std::string path = join_path(source, item.name);
     std::string stored;
-    if (!names::stored_form(item, &stored)) {
-      failures.add(undecodable(path));
+    if (!names::stored_form(item.name, &stored)) {
+      failures.add(undecodable(path), failures::Kind::invalid_name);
       continue;
     }
+    const std::string below = join(relative, stored);
+    if (is_excluded(below, walk.options)) continue;
     const std::string entry = join(name, stored);
     fsutil::FileId child;
     if (!fsutil::folder_id(path, &child)) {
-      failures.add(unreadable(path, fsutil::last_error_text()));
+      failures.add(unreadable(path, fsutil::last_error_text()), failures::Kind::read_failed);
       continue;
     }
     // A folder link back to a folder on the walk would never end.
-    if (is_on_walk(walk, child)) continue;
+    if (is_on_walk(walk.folders, child)) continue;
     add_folder_entry(path, entry, failures);
     if (must_end(progress)) return;
-    walk.push_back(child);
-    add_folder(path, entry, true, walk, failures, progress);
-    walk.pop_back();
+    walk.folders.push_back(child);
+    add_folder(path, entry, below, true, walk);
+    walk.folders.pop_back();
     if (must_end(progress)) return;
   }
-  if (!why.empty()) failures.add(unreadable(source, why));
+  if (!why.empty()) failures.add(unreadable(source, why), failures::Kind::read_failed);
 }
 
 bool ArchiveWriter::is_archive_being_written(const fsutil::File& file) const {
@@ -325,22 +394,23 @@ bool ArchiveWriter::is_archive_being_written(const fsutil::File& file) const {
 // system sizes as 0 may be one it makes up as it is read (/proc, /sys): it
 // is read to its end.
 bool ArchiveWriter::add_single_file(const std::string& source, const std::string& name,
-                                    Progress& progress, bool in_walk) {
+                                    Progress& progress, const zip_writer::EntryOptions& entry,
+                                    const std::optional<int64_t>& mtime, bool in_walk) {
   fsutil::File file = fsutil::File::open_regular_for_reading(source);
-  if (!file.is_open()) return fail(unreadable(source, fsutil::last_error_text()));
+  if (!file.is_open()) return fail_to_read(source);
   // Whatever path reached it, the archive itself could only ever be stored
   // half-written: the folder walk passes over it, a single file is refused.
   if (is_archive_being_written(file)) {
-    return in_walk || fail(shown_path(source) + " is the archive being written; not added");
+    return in_walk ||
+           fail(failures::Kind::other, shown_path(source) + " is the archive being written; not added");
   }
   const int64_t size = file.size();
   fsutil::FileStatus status;
-  if (size < 0 || !fsutil::status_of_open_file(file.fd(), &status)) {
-    return fail(unreadable(source, fsutil::last_error_text()));
-  }
-  if (size == 0) return add_file_read_to_end(file, source, name, status);
+  if (size < 0 || !fsutil::status_of_open_file(file.fd(), &status)) return fail_to_read(source);
+  if (mtime) status.mtime = *mtime;
+  if (size == 0) return add_file_read_to_end(file, source, name, status, entry);
   ChunkBuffer buffer(size);
-  if (!buffer.data()) return fail("out of memory");
+  if (!buffer.data()) return fail(failures::Kind::other, "out of memory");
   std::string short_read;  // why the file delivered less than its measured size
   auto next_chunk = [&](size_t wanted, const char** chunk) {
     long long got = short_read.empty() ? file.read(buffer.data(), wanted) : 0;
@@ -356,8 +426,8 @@ bool ArchiveWriter::add_single_file(const std::string& source, const std::string
     *chunk = buffer.data();
     return static_cast<size_t>(got);
   };
-  if (!write_entry(name, size, status, buffer.size(), next_chunk)) return false;
-  return short_read.empty() || fail(short_read);
+  if (!write_entry(name, size, status, entry, buffer.size(), next_chunk)) return false;
+  return short_read.empty() || fail(failures::Kind::read_failed, short_read);
 }
 
 // What fits one buffer becomes an entry of the size read; a longer file an
@@ -366,22 +436,23 @@ bool ArchiveWriter::add_single_file(const std::string& source, const std::string
 // A file that would make a read wait (it has no end) fails that read.
 bool ArchiveWriter::add_file_read_to_end(fsutil::File& file, const std::string& source,
                                          const std::string& name,
-                                         const fsutil::FileStatus& status) {
-  if (!file.never_wait_on_reads()) return fail(unreadable(source, fsutil::last_error_text()));
+                                         const fsutil::FileStatus& status,
+                                         const zip_writer::EntryOptions& entry) {
+  if (!file.never_wait_on_reads()) return fail_to_read(source);
   ChunkBuffer buffer(kChunkSize);
-  if (!buffer.data()) return fail("out of memory");
+  if (!buffer.data()) return fail(failures::Kind::other, "out of memory");
   size_t held = 0;
   long long got = 0;
   while (held < buffer.size() && (got = file.read(buffer.data() + held, buffer.size() - held)) > 0) {
     held += static_cast<size_t>(got);
   }
-  if (got < 0) return fail(unreadable(source, fsutil::last_error_text()));
+  if (got < 0) return fail_to_read(source);
   if (held < buffer.size()) {
     auto whole = [&](size_t wanted, const char** chunk) {
       *chunk = buffer.data();
       return wanted;
     };
-    return write_entry(name, static_cast<int64_t>(held), status, buffer.size(), whole);
+    return write_entry(name, static_cast<int64_t>(held), status, entry, buffer.size(), whole);
   }
   std::string read_failure;
   auto next_chunk = [&](size_t wanted, const char** chunk) -> size_t {
@@ -391,15 +462,18 @@ bool ArchiveWriter::add_file_read_to_end(fsutil::File& file, const std::string& 
     if (read < 0) read_failure = unreadable(source, fsutil::last_error_text());
     return read > 0 ? static_cast<size_t>(read) : 0;
   };
-  if (!write_entry(name, zip_writer::kUnknownSize, status, buffer.size(), next_chunk)) return false;
-  return read_failure.empty() || fail(read_failure);
+  if (!write_entry(name, zip_writer::kUnknownSize, status, entry, buffer.size(), next_chunk)) {
+    return false;
+  }
+  return read_failure.empty() || fail(failures::Kind::read_failed, read_failure);
 }
 
 bool ArchiveWriter::add_data(const char* data, size_t size, const std::string& name,
-                             int64_t mtime, Progress& progress) noexcept {
-  last_error_.clear();
+                             int64_t mtime, Progress& progress,
+                             const zip_writer::EntryOptions& options) noexcept {
+  clear_failure();
   try {
-    if (engine_->broken()) return fail(earlier_failure());
+    if (engine_->broken()) return fail(failures::Kind::write_failed, earlier_failure());
     const std::string stored = names::from_given(name);
     engine_->report_to(progress);
     auto next_chunk = [&, offset = size_t{0}](size_t wanted, const char** chunk) mutable {
@@ -409,11 +483,12 @@ bool ArchiveWriter::add_data(const char* data, size_t size, const std::string& n
     };
     const fsutil::FileStatus status{mtime, 0644};
     const bool added =
-        write_entry(stored, static_cast<int64_t>(size), status, kChunkSize, next_chunk);
+        write_entry(stored, static_cast<int64_t>(size), status, options, kChunkSize, next_chunk);
     if (!write_all_given() || !added) return false;
-    return !engine_->lost_entries() || fail("stopped before " + failures::quoted(stored) + " was added whole");
+    return !engine_->lost_entries() ||
+           fail(failures::Kind::other, "stopped before " + failures::quoted(stored) + " was added whole");
   } catch (...) {
-    return fail("out of memory");
+    return fail(failures::Kind::other, "out of memory");
   }
 }
 
@@ -423,9 +498,12 @@ bool ArchiveWriter::add_data(const char* data, size_t size, const std::string& n
 // The writer reports the entry once it is in the archive, and takes it back
 // out when asked to stop before then.
 bool ArchiveWriter::write_entry(const std::string& name, int64_t size,
-                                const fsutil::FileStatus& status, size_t chunk_size,
+                                const fsutil::FileStatus& status,
+                                const zip_writer::EntryOptions& entry, size_t chunk_size,
                                 const ChunkSource& next_chunk) {
-  if (!engine_->open_file(name, size, status)) return fail(engine_failure());
+  if (!engine_->open_file(name, size, status, entry)) {
+    return fail(engine_failure_kind(), engine_failure());
+  }
   const bool sized = size != zip_writer::kUnknownSize;
   bool stored = true;
   for (int64_t remaining = size; stored && (!sized || remaining > 0) && !engine_->stopped();) {
@@ -437,5 +515,5 @@ bool ArchiveWriter::write_entry(const std::string& name, int64_t size,
     stored = engine_->write(chunk, got);
     remaining -= static_cast<int64_t>(got);
   }
-  return (stored && engine_->close_file()) || fail(engine_failure());
+  return (stored && engine_->close_file()) || fail(engine_failure_kind(), engine_failure());
 }

@@ -3,9 +3,10 @@
 //
 // Every operation is noexcept and answers through its result; nothing here
 // calls into Ruby. An operation that fails leaves its reason, a short English
-// text naming the path or entry (UTF-8), in last_error(); one that succeeds
-// leaves it empty. An operation succeeds only once its entries are in the
-// file. Entry names are given in UTF-8, paths on disk in native form.
+// text naming the path or entry (UTF-8), in last_error(), and its kind in
+// failure_kind(); one that succeeds leaves them empty and `other`. An
+// operation succeeds only once its entries are in the file. Entry names are
+// given in UTF-8, paths on disk in native form.
 //
 // When writing into the file fails (a full disk), the operation that met it
 // fails naming the entry that could not be written; the file is cut back to
@@ -17,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,22 +28,50 @@
 #include "archive/write/zip_writer.h"
 #include "fsutil/file.h"
 #include "fsutil/file_status.h"
+#include "fsutil/folder_listing.h"
+
+namespace archive_writer {
+
+// What the whole archive gets.
+struct Options {
+  int level = compressors::kDefaultLevel;  // of the entries added without one
+  std::string comment;  // the archive's: see zip_writer::archive_comment_refusal
+};
+// What ArchiveWriter::add_file may set besides its source and name.
+struct AddOptions {
+  // A single file's level and comment; beneath a folder, every file's level.
+  zip_writer::EntryOptions entry;
+  std::optional<int64_t> mtime;  // a single file's time in place of its own
+  // Beneath a folder: whether files and folders whose name begins with '.'
+  // (or which the system marks hidden) are added; and the paths beneath it
+  // ('/'-separated) left out, each folder matched with all it holds, as
+  // path_pattern.h matches them (with dots matched when `hidden`).
+  bool hidden = true;
+  std::vector<std::string> exclude;
+};
+
+}  // namespace archive_writer
 
 class ArchiveWriter {
  public:
   // Starts a new, empty archive at `path`, replacing any file there; null
-  // with `*reason` set when it cannot, or when SOURCE_DATE_EPOCH is set to
-  // something else than a number of seconds (the file is then left as it
-  // was; see zip_writer::configured_latest_time).
+  // with `*reason` and `*kind` set when it cannot (write_failed), or when
+  // SOURCE_DATE_EPOCH is set to something else than a number of seconds (the
+  // file is then left as it was; see zip_writer::configured_latest_time).
   static std::unique_ptr<ArchiveWriter> create(const std::string& path,
                                                const std::string& password,
-                                               std::string* reason) noexcept;
+                                               const archive_writer::Options& options,
+                                               std::string* reason,
+                                               failures::Kind* kind) noexcept;
   // Starts a new, empty archive written into `stream` as it is made (see
   // stream_output.h): the same bytes as into a file. `file_written`, when
   // the stream ends in a file, is that file's identity: never stored, as the
   // archive's own file is not.
   static std::unique_ptr<ArchiveWriter> create(std::shared_ptr<StreamOutput> stream,
-                                               const std::string& password, std::string* reason,
+                                               const std::string& password,
+                                               const archive_writer::Options& options,
+                                               std::string* reason,
+                                               failures::Kind* kind,
                                                const fsutil::FileId* file_written = nullptr) noexcept;
   // Finishes the archive unless abandon() came first.
   ~ArchiveWriter();
@@ -56,12 +86,13 @@ class ArchiveWriter {
   // stop, it takes the entry being written back out (so the archive stays
   // valid and every entry in it whole) and adds nothing more.
   bool add_file(const std::string& source, const std::string& name, bool folder,
-                bool recursive, Progress& progress) noexcept;
+                bool recursive, Progress& progress,
+                const archive_writer::AddOptions& options = {}) noexcept;
   // Adds `size` bytes at `data` as the file entry `name` with the time
   // `mtime`: the entry add_file makes of a file holding those bytes, with
   // that modification time and mode 0644. Stops like add_file.
   bool add_data(const char* data, size_t size, const std::string& name, int64_t mtime,
-                Progress& progress) noexcept;
+                Progress& progress, const zip_writer::EntryOptions& options = {}) noexcept;
 
   // Writes the central directory and closes the file; answers whether that
   // succeeded, with the reason in last_error() when not.
@@ -78,35 +109,44 @@ class ArchiveWriter {
   void note_stream_failure() noexcept;
 
   const std::string& last_error() const { return last_error_; }
+  failures::Kind failure_kind() const { return failure_kind_; }
   size_t memory_size() const {
     return sizeof(*this) + path_.capacity() + last_error_.capacity();
   }
 
  private:
   ArchiveWriter() = default;
-  bool fail(std::string reason);
-  bool start_engine(ArchiveOutput* output, const std::string& password, int64_t latest_time);
+  bool fail(failures::Kind kind, std::string reason);
+  bool fail_to_read(const std::string& source);
+  void clear_failure();
+  bool start_engine(ArchiveOutput* output, const std::string& password,
+                    const archive_writer::Options& options, int64_t latest_time);
   // The archive as reasons name it: its path, or the stream.
   std::string shown_target() const;
   bool add_single_file(const std::string& source, const std::string& name, Progress& progress,
-                       bool in_walk = false);
+                       const zip_writer::EntryOptions& entry,
+                       const std::optional<int64_t>& mtime = std::nullopt, bool in_walk = false);
   bool is_archive_being_written(const fsutil::File& file) const;
-  void add_folder(const std::string& source, const std::string& name, bool recursive,
-                  std::vector<fsutil::FileId>& walk, Failures& failures, Progress& progress);
+  struct Walk;
+  void add_folder(const std::string& source, const std::string& name, const std::string& relative,
+                  bool recursive, Walk& walk);
   bool add_tree(const std::string& source, const std::string& name, bool recursive,
-                Progress& progress);
+                Progress& progress, const archive_writer::AddOptions& options);
   bool add_folder_entry(const std::string& source, const std::string& name, Failures& failures);
   bool add_file_read_to_end(fsutil::File& file, const std::string& source,
-                            const std::string& name, const fsutil::FileStatus& status);
+                            const std::string& name, const fsutil::FileStatus& status,
+                            const zip_writer::EntryOptions& entry);
   bool must_end(const Progress& progress) const;
   bool write_all_given();
   std::string writer_failure() const;
   std::string earlier_failure() const;
   std::string engine_failure() const;
+  failures::Kind engine_failure_kind() const;
   // Gives up to `wanted` bytes of an entry's data at `*chunk`; answers how many.
   using ChunkSource = std::function<size_t(size_t wanted, const char** chunk)>;
   bool write_entry(const std::string& name, int64_t size, const fsutil::FileStatus& status,
-                   size_t chunk_size, const ChunkSource& next_chunk);
+                   const zip_writer::EntryOptions& entry, size_t chunk_size,
+                   const ChunkSource& next_chunk);
 
   // Declared in the order of acquisition: the writer goes before its file
   // or stream.
@@ -115,6 +155,7 @@ class ArchiveWriter {
   std::unique_ptr<ZipWriter> engine_;
   std::string path_;
   std::string last_error_;
+  failures::Kind failure_kind_ = failures::Kind::other;
   // The identity of the archive being written, so that it never stores itself.
   fsutil::FileId written_id_;
   bool knows_written_id_ = false;

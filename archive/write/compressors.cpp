@@ -7,15 +7,14 @@
 
 namespace {
 
-constexpr int kLevel = 6;
 // A sync flush adds an empty stored block (5 bytes) and possibly a partial
 // byte; the end of a stream a few more.
 constexpr size_t kFlushMargin = 16;
 
 }  // namespace
 
-WholeBufferCompressor::WholeBufferCompressor()
-    : compressor_(libdeflate_alloc_compressor(kLevel)) {}
+WholeBufferCompressor::WholeBufferCompressor(int level)
+    : compressor_(libdeflate_alloc_compressor(level)), small_(level) {}
 
 WholeBufferCompressor::~WholeBufferCompressor() { libdeflate_free_compressor(compressor_); }
 
@@ -28,10 +27,10 @@ bool WholeBufferCompressor::compress(const char* data, size_t size, std::string*
   return written > 0;
 }
 
-ChunkCompressor::ChunkCompressor() {
+ChunkCompressor::ChunkCompressor(int level) : level_(level) {
   stream_ = new (std::nothrow) z_stream_s();
   if (stream_ &&
-      deflateInit2(stream_, kLevel, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+      deflateInit2(stream_, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
     delete stream_;
     stream_ = nullptr;
   }

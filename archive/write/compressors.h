@@ -1,5 +1,6 @@
-// DEFLATE at level 6, in the two forms the writer needs: a whole entry in one
-// buffer (libdeflate, fastest and smallest, but only on whole buffers), and a
+// DEFLATE at a level from 1 to 9, in the two forms the writer needs: a whole
+// entry in one buffer (libdeflate, fastest and smallest, but only on whole
+// buffers), and a
 // large entry as a run of chunks that can be compressed side by side (zlib):
 // each chunk is primed with the 32 KiB before it as its dictionary and ends
 // in a sync flush, so that the chunks joined in order are one DEFLATE stream.
@@ -14,6 +15,11 @@ struct libdeflate_compressor;
 struct z_stream_s;
 
 namespace compressors {
+
+// Levels as archivers give them: 0 stores, 1 is fastest, 9 smallest.
+constexpr int kStoredLevel = 0;
+constexpr int kDefaultLevel = 6;
+constexpr int kMaxLevel = 9;
 
 // Entries up to this size are compressed whole; larger ones in chunks.
 constexpr size_t kWholeBufferBound = 4 << 20;
@@ -32,7 +38,7 @@ constexpr size_t kLibdeflateFrom = 32;
 
 class ChunkCompressor {
  public:
-  ChunkCompressor();
+  explicit ChunkCompressor(int level);
   ~ChunkCompressor();
   ChunkCompressor(const ChunkCompressor&) = delete;
   ChunkCompressor& operator=(const ChunkCompressor&) = delete;
@@ -42,20 +48,23 @@ class ChunkCompressor {
   // end when `last`. False when memory ran out.
   bool compress(const std::string& dictionary, const char* data, size_t size, bool last,
                 std::string* out);
+  int level() const { return level_; }
 
  private:
+  int level_;
   z_stream_s* stream_ = nullptr;
 };
 
 class WholeBufferCompressor {
  public:
-  WholeBufferCompressor();
+  explicit WholeBufferCompressor(int level);
   ~WholeBufferCompressor();
   WholeBufferCompressor(const WholeBufferCompressor&) = delete;
   WholeBufferCompressor& operator=(const WholeBufferCompressor&) = delete;
 
   // Replaces `out` with the compressed form of the data; false when memory ran out.
   bool compress(const char* data, size_t size, std::string* out);
+  int level() const { return small_.level(); }
 
  private:
   libdeflate_compressor* compressor_;

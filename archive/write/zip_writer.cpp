@@ -87,6 +87,19 @@ bool zip_writer::configured_latest_time(int64_t* latest, std::string* reason) {
   return true;
 }
 
+std::string zip_writer::entry_comment_refusal(const std::string& comment) {
+  if (comment.size() <= kMaxCommentSize) return std::string();
+  return "the comment is longer than " + std::to_string(kMaxCommentSize) + " bytes";
+}
+
+std::string zip_writer::archive_comment_refusal(const std::string& comment) {
+  std::string signature;
+  put32(signature, kEndRecordSignature);
+  if (comment.find(signature) == std::string::npos) return entry_comment_refusal(comment);
+  return "the comment holds the signature of the end record (PK\\5\\6), which readers would take "
+         "for the archive's end";
+}
+
 // ---- Entries and the work on them --------------------------------------------
 
 struct ZipWriter::Entry {
@@ -97,6 +110,8 @@ struct ZipWriter::Entry {
   int64_t mtime = 0;  // as recorded, SOURCE_DATE_EPOCH applied
   DosTime dos_time;
   uint32_t permissions = 0;
+  int level = compressors::kDefaultLevel;
+  std::string comment;
   bool encrypted = false;
   bool ae2 = false;      // encrypted without its CRC
   bool chunked = false;  // compressed in chunks, sizes in a data descriptor
@@ -112,7 +127,7 @@ struct ZipWriter::Entry {
   std::unique_ptr<WinZipAesEncryptor> encryptor;  // a chunked entry's, while written
 
   uint16_t flags() const {
-    uint16_t flags = utf8::is_ascii(stored_name) ? 0 : kFlagUtf8;
+    uint16_t flags = utf8::is_ascii(stored_name) && utf8::is_ascii(comment) ? 0 : kFlagUtf8;
     if (encrypted) flags |= kFlagEncrypted;
     if (chunked) flags |= kFlagDescriptor;
     return flags;
@@ -134,6 +149,22 @@ struct ZipWriter::Workshop {
   const std::string password;
   std::vector<std::unique_ptr<WholeBufferCompressor>> whole;
   std::vector<std::unique_ptr<ChunkCompressor>> chunks;
+
+  // The compressors of `thread` at `level`: kept from one task to the next,
+  // made anew when the level changes.
+  WholeBufferCompressor& whole_at(size_t thread, int level) {
+    return compressor_at(whole[thread], level);
+  }
+  ChunkCompressor& chunks_at(size_t thread, int level) {
+    return compressor_at(chunks[thread], level);
+  }
+
+ private:
+  template <typename Compressor>
+  static Compressor& compressor_at(std::unique_ptr<Compressor>& kept, int level) {
+    if (!kept || kept->level() != level) kept.reset(new Compressor(level));
+    return *kept;
+  }
 };
 
 // One piece of work in the archive's order: a folder entry (nothing to do), a
@@ -168,14 +199,14 @@ struct ZipWriter::Task final : WorkerPool::Job {
   // Stored when its first 64 KiB are not worth deflating, or when deflating
   // it whole does not make it smaller.
   bool compress_whole(size_t thread) {
-    auto& compressor = workshop->whole[thread];
-    if (!compressor) compressor.reset(new WholeBufferCompressor);
     crc = zip_format::crc32(0, input.data(), input.size());
-    stored = input.size() > kSampleSize &&
-             !is_worth_deflating(*compressor, input.data(), kSampleSize, &output);
+    stored = entry->level == compressors::kStoredLevel;
     if (!stored) {
-      if (!compressor->compress(input.data(), input.size(), &output)) return false;
-      stored = output.size() >= input.size();
+      WholeBufferCompressor& compressor = workshop->whole_at(thread, entry->level);
+      stored = input.size() > kSampleSize &&
+               !is_worth_deflating(compressor, input.data(), kSampleSize, &output);
+      if (!stored && !compressor.compress(input.data(), input.size(), &output)) return false;
+      stored = stored || output.size() >= input.size();
     }
     if (stored) output.assign(input);
     return !entry->encrypted || encrypt_whole();
@@ -196,8 +227,6 @@ struct ZipWriter::Task final : WorkerPool::Job {
   }
 
   bool compress_chunk(size_t thread) {
-    auto& compressor = workshop->chunks[thread];
-    if (!compressor) compressor.reset(new ChunkCompressor);
     crc = zip_format::crc32(0, input.data(), input.size());
     if (first && entry->encrypted &&
         !winzip_aes::derive_keys(workshop->password, entry->salt, &keys)) {
@@ -207,7 +236,8 @@ struct ZipWriter::Task final : WorkerPool::Job {
       output.assign(input);
       return true;
     }
-    return compressor->compress(dictionary, input.data(), input.size(), last, &output);
+    return workshop->chunks_at(thread, entry->level)
+        .compress(dictionary, input.data(), input.size(), last, &output);
   }
 };
 
@@ -230,6 +260,7 @@ std::unique_ptr<ZipWriter> ZipWriter::start(fsutil::File& file, const Settings& 
 }
 
 std::unique_ptr<ZipWriter> ZipWriter::start(ArchiveOutput& output, const Settings& settings) {
+  if (!zip_writer::archive_comment_refusal(settings.comment).empty()) return nullptr;
   std::unique_ptr<ZipWriter> writer(new (std::nothrow) ZipWriter(output, settings));
   if (!writer) return nullptr;
   writer->workshop_.reset(new (std::nothrow) Workshop(settings.threads, settings.password));
@@ -264,8 +295,10 @@ bool ZipWriter::accepts_entries() {
 }
 
 bool ZipWriter::start_entry(const std::string& name, bool folder, int64_t size,
-                            const fsutil::FileStatus& status) {
+                            const fsutil::FileStatus& status,
+                            const zip_writer::EntryOptions& options) {
   refusal_ = names::refusal(name, folder);
+  if (refusal_.empty()) refusal_ = zip_writer::entry_comment_refusal(options.comment);
   if (!refusal_.empty()) return false;
   auto entry = std::make_shared<Entry>();
   entry->stored_name = name;
@@ -274,6 +307,9 @@ bool ZipWriter::start_entry(const std::string& name, bool folder, int64_t size,
   entry->mtime = std::min(status.mtime, settings_.latest_time);
   entry->dos_time = entry_time::dos_time_of(entry->mtime);
   entry->permissions = status.permissions & unix_mode::kPermissionBits;
+  entry->level = std::clamp(options.level.value_or(settings_.level), compressors::kStoredLevel,
+                            compressors::kMaxLevel);
+  entry->comment = options.comment;
   entry->size_known = size != zip_writer::kUnknownSize;
   entry->encrypted = !folder && size != 0 && !settings_.password.empty();
   entry->ae2 = entry->size_known && size < kAe2Below;
@@ -293,15 +329,16 @@ bool ZipWriter::start_entry(const std::string& name, bool folder, int64_t size,
 bool ZipWriter::add_folder(const std::string& name, const fsutil::FileStatus& status) {
   if (!accepts_entries()) return false;
   if (stopped_ || (progress_->stopped() && stop_now())) return true;
-  if (!start_entry(name, true, 0, status)) return false;
+  if (!start_entry(name, true, 0, status, {})) return false;
   return submit_pending(true);
 }
 
 bool ZipWriter::open_file(const std::string& name, int64_t size,
-                          const fsutil::FileStatus& status) {
+                          const fsutil::FileStatus& status,
+                          const zip_writer::EntryOptions& options) {
   if (!accepts_entries()) return false;
   if (stopped_ || (progress_->stopped() && stop_now())) return true;
-  if (!start_entry(name, false, size, status)) return false;
+  if (!start_entry(name, false, size, status, options)) return false;
   if (!open_entry_->chunked) pending_.reserve(static_cast<size_t>(size));
   return true;
 }
@@ -374,10 +411,11 @@ bool ZipWriter::submit_pending(bool last) {
 // Whether the open entry, a chunked one, is deflated: decided from its first
 // chunk on this thread, before any of its chunks goes to the workers.
 bool ZipWriter::is_open_entry_worth_deflating() {
-  auto& compressor = workshop_->whole[workshop_->pool.workers()];
-  if (!compressor) compressor.reset(new WholeBufferCompressor);
+  if (open_entry_->level == compressors::kStoredLevel) return false;
+  WholeBufferCompressor& compressor =
+      workshop_->whole_at(workshop_->pool.workers(), open_entry_->level);
   std::string scratch;
-  return is_worth_deflating(*compressor, pending_.data(), std::min(pending_.size(), kSampleSize),
+  return is_worth_deflating(compressor, pending_.data(), std::min(pending_.size(), kSampleSize),
                             &scratch);
 }
 
@@ -598,7 +636,7 @@ void ZipWriter::commit_central(Entry& entry, int64_t compressed) {
                    large ? kMax32 : compressed, large ? kMax32 : entry.size, large || far);
   put16(central_, entry.stored_name.size());
   put16(central_, fields.size());
-  put16(central_, 0);  // comment
+  put16(central_, entry.comment.size());
   put16(central_, 0);  // disk
   put16(central_, 0);  // internal attributes
   const uint32_t type = entry.folder ? unix_mode::kFolder : unix_mode::kRegularFile;
@@ -606,6 +644,7 @@ void ZipWriter::commit_central(Entry& entry, int64_t compressed) {
   put32(central_, capped32(entry.header_offset));
   central_ += entry.stored_name;
   central_ += fields;
+  central_ += entry.comment;
   ++entries_;
   not_in_file_.push_back({in_file_ + static_cast<int64_t>(output_.size()), central_.size(),
                           entries_, entry.stored_name});
@@ -747,7 +786,8 @@ bool ZipWriter::write_directory() {
   put16(end, std::min<uint64_t>(entries_, kMax16));
   put32(end, capped32(central_size));
   put32(end, capped32(central_offset));
-  put16(end, 0);  // comment
+  put16(end, settings_.comment.size());
+  end += settings_.comment;
   if (sink_->write_all(central_.data(), central_.size()) && sink_->write_all(end.data(), end.size())) {
     return true;
   }

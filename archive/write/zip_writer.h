@@ -3,7 +3,8 @@
 // or any other ArchiveOutput, in order and never seeking back: the same bytes
 // whichever it is.
 //
-// Entries are deflated at level 6 (write/compressors.h) and, with a password,
+// Entries are deflated at the level asked (write/compressors.h; 0 stores
+// them) and, with a password,
 // every file entry of at least one byte is WinZip AES-256 encrypted. The work
 // on entry data runs on a pool of workers, while the calling thread reads,
 // writes finished entries into the archive in the order they were given, and
@@ -13,8 +14,8 @@
 //
 // Names are UTF-8, as they are stored (see archive/names.h). Each entry records
 // the modification time and permission bits it is given (see entry_time.h
-// for the fields), made by Unix, owner and group 0, the UTF-8 flag on
-// non-ASCII names. Data that deflate cannot shrink is stored as it is (see
+// for the fields), made by Unix, owner and group 0, and any comment given,
+// the UTF-8 flag on entries whose name or comment is not ASCII. Data that deflate cannot shrink is stored as it is (see
 // is_worth_deflating in zip_writer.cpp); the choice depends on the data
 // alone, never on the threads.
 #pragma once
@@ -23,10 +24,12 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "archive/write/archive_output.h"
+#include "archive/write/compressors.h"
 #include "archive/progress.h"
 #include "archive/worker_pool.h"
 #include "fsutil/file_status.h"
@@ -66,6 +69,20 @@ bool configured_latest_time(int64_t* latest, std::string* reason);
 constexpr fsutil::FileStatus kUndatedFile{315532800, 0644};
 constexpr fsutil::FileStatus kUndatedFolder{315532800, 0755};
 
+// What a file entry may have besides its name, size and status.
+struct EntryOptions {
+  std::optional<int> level;  // compressors' 0 to 9; the archive's when not given
+  std::string comment;       // UTF-8
+};
+
+// Why `comment` (UTF-8) cannot be an entry's comment, or empty: longer than
+// its length field holds.
+std::string entry_comment_refusal(const std::string& comment);
+// Why `comment` cannot be the archive's comment, or empty: as an entry's,
+// and it must not hold the end record's signature, which readers looking
+// for that record from the archive's end would take for it.
+std::string archive_comment_refusal(const std::string& comment);
+
 }  // namespace zip_writer
 
 class ZipWriter {
@@ -75,10 +92,13 @@ class ZipWriter {
     size_t threads = worker_pool::configured_threads();
     SaltSource* salts = &zip_writer::system_salts();
     int64_t latest_time = zip_writer::kNoLatestTime;
+    int level = compressors::kDefaultLevel;  // of entries given no level of their own
+    std::string comment;  // the archive's: no archive_comment_refusal
   };
 
   // Starts an empty archive in `file`, empty and open for writing, which
-  // the caller keeps open while the writer lives.
+  // the caller keeps open while the writer lives; null without memory, or
+  // for a comment refused.
   static std::unique_ptr<ZipWriter> start(fsutil::File& file, const Settings& settings);
   // The same into `output`, which the caller keeps while the writer lives.
   // An output that cannot take back what has left (a stream) keeps an entry
@@ -105,9 +125,11 @@ class ZipWriter {
   // is broken.
   bool add_folder(const std::string& name, const fsutil::FileStatus& status = zip_writer::kUndatedFolder);
   // A file entry of exactly `size` bytes, or of zip_writer::kUnknownSize: then write()
-  // them all and close_file(). Same answers as add_folder.
+  // them all and close_file(). Same answers as add_folder; a comment refused
+  // (entry_comment_refusal) is refused like a name.
   bool open_file(const std::string& name, int64_t size,
-                 const fsutil::FileStatus& status = zip_writer::kUndatedFile);
+                 const fsutil::FileStatus& status = zip_writer::kUndatedFile,
+                 const zip_writer::EntryOptions& options = {});
   bool write(const char* data, size_t size);
   bool close_file();
   // Waits until every entry given so far is in the file (or dropped);
@@ -139,8 +161,10 @@ class ZipWriter {
   bool broken() const { return !failure_.empty(); }
   const std::string& failed_entry() const { return failed_entry_; }
   const std::string& failure() const { return failure_; }
-  // Why the last call refused its entry's name.
+  // Why the last call refused its entry: its name, or the archive being
+  // finished already.
   const std::string& refusal() const { return refusal_; }
+  bool finished() const { return finished_ || abandoned_; }
 
   // Workers and the entries they work on; defined with the writer.
   struct Entry;
@@ -151,7 +175,7 @@ class ZipWriter {
   ZipWriter(ArchiveOutput& output, const Settings& settings);
   bool accepts_entries();
   bool start_entry(const std::string& name, bool folder, int64_t size,
-                   const fsutil::FileStatus& status);
+                   const fsutil::FileStatus& status, const zip_writer::EntryOptions& options);
   bool submit_pending(bool last);
   bool is_open_entry_worth_deflating();
   bool submit(std::unique_ptr<Task> task);

@@ -1,6 +1,7 @@
 // Writes the entries the input describes (names, folders, data of every size
 // class the writer treats apart, large data also of a size not given in
-// advance, a password, a number of threads), then reads
+// advance, a password, a number of threads, levels of the archive and of
+// entries, comments), then reads
 // the archive back through libarchive: every entry must come back in order,
 // with its name and its bytes.
 #include <unistd.h>
@@ -100,13 +101,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string password = settings & 1 ? "pw" : "";
   const size_t threads = 1 + settings / 2 % 4;
   const bool large_unsized = settings & 8;
+  ZipWriter::Settings writer_settings{password, threads};
+  writer_settings.level = input.byte() % 10;
+  writer_settings.comment = input.bytes(input.byte() % 8);
+  if (!zip_writer::archive_comment_refusal(writer_settings.comment).empty()) {
+    writer_settings.comment.clear();
+  }
 
   Entries written;
   bool large_taken = false;
   fsutil::File file = fsutil::File::create(scratch_path());
   {
     std::unique_ptr<ZipWriter> writer =
-        ZipWriter::start(file, {password, threads});
+        ZipWriter::start(file, writer_settings);
+    if (!writer) std::abort();
     while (!input.empty() && written.size() < 32) {
       std::string name = name_from(input);
       if (input.byte() % 4 == 0) {
@@ -120,7 +128,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const size_t piece = 1 + input.byte() * 4099;
       const bool unsized = large_unsized && content.size() > compressors::kWholeBufferBound;
       const int64_t size = unsized ? zip_writer::kUnknownSize : static_cast<int64_t>(content.size());
-      if (!writer->open_file(name, size)) std::abort();
+      const uint8_t level = input.byte();
+      zip_writer::EntryOptions options;
+      if (level < 100) options.level = level % 10;
+      options.comment = input.bytes(level % 4);
+      if (!writer->open_file(name, size, zip_writer::kUndatedFile, options)) std::abort();
       for (size_t at = 0; at < content.size(); at += piece) {
         if (!writer->write(content.data() + at, std::min(piece, content.size() - at))) std::abort();
       }

@@ -48,7 +48,8 @@ Entries tree() {
 
 bool write_archive(const std::string& path, const std::string& password, const Entries& entries) {
   std::string reason;
-  std::unique_ptr<ArchiveWriter> writer = ArchiveWriter::create(path, password, &reason);
+  failures::Kind kind;
+  std::unique_ptr<ArchiveWriter> writer = ArchiveWriter::create(path, password, {}, &reason, &kind);
   if (!writer) return false;
   Progress progress;
   for (const auto& entry : entries) {
