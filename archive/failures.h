@@ -29,13 +29,16 @@ inline std::string quoted(const std::string& text) { return "'" + text + "'"; }
 }  // namespace failures
 
 // Counts the failures of an operation that goes on past them and keeps the
-// reason of the first.
+// reason and kind of the first.
 class Failures {
  public:
-  void add(std::string reason) {
-    if (count_++ == 0) first_ = std::move(reason);
+  void add(std::string reason, failures::Kind kind = failures::Kind::other) {
+    if (count_++ > 0) return;
+    first_ = std::move(reason);
+    first_kind_ = kind;
   }
   bool any() const { return count_ > 0; }
+  failures::Kind kind() const { return first_kind_; }
   // The first reason, and how many failures there were when more than one.
   std::string summary() const {
     if (count_ <= 1) return first_;
@@ -44,5 +47,6 @@ class Failures {
 
  private:
   std::string first_;
+  failures::Kind first_kind_ = failures::Kind::other;
   int64_t count_ = 0;
 };

@@ -485,6 +485,7 @@ ParvoxObject* open_object(const Target& target, VALUE password_text, OpenMode mo
     const std::string password = ruby_strings::all_bytes_of(password_text);
     const std::string key = names::password_key(password);
     std::string why;
+    failures::Kind kind = failures::Kind::other;
     if (mode == OpenMode::create && NIL_P(target.path)) {
       object->writer = ruby_io::create_writer_into(target.io, target.handle, key, &object->io, &why);
     } else if (mode == OpenMode::create) {
@@ -492,10 +493,10 @@ ParvoxObject* open_object(const Target& target, VALUE password_text, OpenMode mo
     } else if (NIL_P(target.path)) {
       object->reader = ruby_io::load_reader_from(target.source, key,
                                                  names::password_alternative(password),
-                                                 &object->io, &why, state);
+                                                 &object->io, &why, &kind, state);
     } else {
       object->reader = ArchiveReader::load(ruby_strings::bytes_of(target.path), key,
-                                           names::password_alternative(password), &why);
+                                           names::password_alternative(password), &why, &kind);
     }
     const bool ok = object->writer || object->reader;
     if (ok) opened = object.release();
