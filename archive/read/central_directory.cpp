@@ -199,14 +199,14 @@ std::unique_ptr<CentralDirectory> CentralDirectory::read(const ArchiveBytes& byt
                                                          failures::Kind* kind) {
   std::unique_ptr<CentralDirectory> directory(new CentralDirectory);
   std::string records(static_cast<size_t>(location.size), '\0');
-  std::string& comment = directory->comment_;
-  comment.resize(location.comment_size);
+  std::string comment(location.comment_size, '\0');
   if (!bytes.read(location.start, records.size(), &records[0]) ||
       (!comment.empty() && !bytes.read(location.comment_at, comment.size(), &comment[0]))) {
     *reason = "its central directory cannot be read";
     *kind = failures::Kind::read_failed;
     return nullptr;
   }
+  directory->comment_ = names::text_of_comment(comment);
   // Every other refusal is a directory that contradicts itself or the file.
   *kind = failures::Kind::not_archive;
   directory->entries_.reserve(static_cast<size_t>(location.declared_count));
@@ -226,7 +226,10 @@ std::unique_ptr<CentralDirectory> CentralDirectory::read(const ArchiveBytes& byt
     DirectoryEntry entry;
     entry.stored_name.assign(r + kCentralRecordSize, name_size);
     const std::string extra(r + kCentralRecordSize + name_size, extra_size);
-    entry.comment.assign(r + kCentralRecordSize + name_size + extra_size, comment_size);
+    if (comment_size > 0) {
+      entry.comment = names::text_of_comment(
+          std::string(r + kCentralRecordSize + name_size + extra_size, comment_size));
+    }
     entry.flags = le16(r + 8);
     entry.method = le16(r + 10);
     entry.crc = le32(r + 16);

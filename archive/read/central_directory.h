@@ -80,7 +80,7 @@ struct DirectoryEntry {
   int64_t compressed_size = 0;
   int64_t local_header = 0;  // file offset, the prefix included
   std::string aes_field;     // the data of its WinZip AES extra field, if any
-  std::string comment;       // as stored
+  std::string comment;       // as text (see names::text_of_comment)
 };
 
 // Where one entry's local header, data and data descriptor lie in the file,
@@ -120,7 +120,7 @@ class CentralDirectory {
   // The position of the first entry in archive order that `wanted` names
   // (see EntryIndex::names), or -1.
   int64_t find(const std::string& wanted) const { return names_.find(wanted); }
-  // The archive's comment, as stored.
+  // The archive's comment, as text (see names::text_of_comment).
   const std::string& comment() const { return comment_; }
   size_t memory_size() const;
 
