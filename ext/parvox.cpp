@@ -395,6 +395,18 @@ VALUE free_listing(VALUE holder) {
   return Qnil;
 }
 
+// A hidden object holding the directory of `self`'s archive; nil when the
+// archive cannot be read, with the reason left in #last_error.
+VALUE directory_holder(VALUE self) {
+  VALUE holder = TypedData_Wrap_Struct(0, &listing_type, nullptr);
+  auto* listing = new (std::nothrow) Listing;
+  if (!listing) rb_memerror();
+  DATA_PTR(holder) = listing;
+  if (read_directory(self, listing)) return holder;
+  free_listing(holder);
+  return Qnil;
+}
+
 // Runs `each` on every entry of `self`'s archive in archive order; answers
 // false when the archive cannot be listed, with the reason left in
 // #last_error. The entries come from the archive's central directory, read
@@ -402,14 +414,8 @@ VALUE free_listing(VALUE holder) {
 // extract entries of the same object as they come.
 template <typename Each>
 bool list_entries(VALUE self, Each each) {
-  VALUE holder = TypedData_Wrap_Struct(0, &listing_type, nullptr);
-  auto* listing = new (std::nothrow) Listing;
-  if (!listing) rb_memerror();
-  DATA_PTR(holder) = listing;
-  if (!read_directory(self, listing)) {
-    free_listing(holder);
-    return false;
-  }
+  VALUE holder = directory_holder(self);
+  if (NIL_P(holder)) return false;
   ListingCall<Each> call{holder, &each};
   rb_ensure(list_all<Each>, reinterpret_cast<VALUE>(&call), free_listing, holder);
   return true;
@@ -434,6 +440,20 @@ VALUE parvox_entries(VALUE self) {
 VALUE parvox_each_entry(VALUE self) {
   RETURN_ENUMERATOR(self, 0, nullptr);
   return list_entries(self, Yielder{}) ? self : Qnil;
+}
+
+VALUE comment_of(VALUE holder) {
+  const std::string& comment = (*static_cast<const Listing*>(DATA_PTR(holder)))->comment();
+  return rb_utf8_str_new(comment.data(), static_cast<long>(comment.size()));
+}
+
+// call-seq: parvox.comment -> String or nil
+//
+// The archive's comment, "" when it has none; nil when the archive cannot be
+// read (or is being written).
+VALUE parvox_comment(VALUE self) {
+  VALUE holder = directory_holder(self);
+  return NIL_P(holder) ? Qnil : rb_ensure(comment_of, holder, free_listing, holder);
 }
 
 // call-seq: parvox.last_error -> String or nil
@@ -682,5 +702,6 @@ extern "C" void Init_parvox() {
   rb_define_singleton_method(parvox, "last_error", RUBY_METHOD_FUNC(parvox_thread_last_error), 0);
   rb_define_method(parvox, "entries", RUBY_METHOD_FUNC(parvox_entries), 0);
   rb_define_method(parvox, "each_entry", RUBY_METHOD_FUNC(parvox_each_entry), 0);
+  rb_define_method(parvox, "comment", RUBY_METHOD_FUNC(parvox_comment), 0);
   rb_define_method(parvox, "last_error", RUBY_METHOD_FUNC(parvox_last_error), 0);
 }
