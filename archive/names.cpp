@@ -134,6 +134,13 @@ bool text_of_legacy(const std::string& stored, std::string* text) {
       .convert(stored, text);
 }
 
+std::string text_of_comment(const std::string& stored) {
+  if (utf8::is_valid(stored)) return stored;
+  std::string text;
+  CharsetConverter(Charset::legacy_names, Direction::to_utf8, Fidelity::lossy).convert(stored, &text);
+  return text;
+}
+
 namespace {
 
 std::string convert_lossily(const char* text, Charset charset, Direction direction) {

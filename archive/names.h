@@ -59,6 +59,10 @@ bool text_of_utf8(const std::string& utf8, std::string* text);
 // A name in the legacy charset of unflagged names as text; false when it
 // cannot be converted.
 bool text_of_legacy(const std::string& stored, std::string* text);
+// A comment (an entry's or the archive's) as text: its bytes when they are
+// UTF-8, else converted from the legacy charset as names are, with '?' for a
+// byte that has no form there (a comment names nothing).
+std::string text_of_comment(const std::string& stored);
 
 // ---- paths and text at the Ruby boundary ----------------------------------
 

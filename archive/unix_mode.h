@@ -10,6 +10,9 @@ constexpr int kMadeOnUnix = 3;  // the system, in the high byte of "version made
 constexpr uint32_t kTypeBits = 0170000;
 constexpr uint32_t kRegularFile = 0100000;
 constexpr uint32_t kFolder = 0040000;
+constexpr uint32_t kSymlink = 0120000;
+// The permission bits with setuid, setgid and sticky.
+constexpr uint32_t kModeBits = 07777;
 // Read, write, execute for user, group and other; never setuid, setgid or
 // sticky.
 constexpr uint32_t kPermissionBits = 0777;

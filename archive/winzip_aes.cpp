@@ -5,9 +5,19 @@
 #include "archive/pbkdf2_sha1.h"
 #include "archive/scrub.h"
 #include "archive/winzip_aes_platform.h"
+#include "archive/zip_format.h"
 
 size_t winzip_aes::key_size_of_strength(unsigned strength) {
   return strength >= 1 && strength <= 3 ? 8 + 8 * strength : 0;
+}
+
+// The field's data: version, vendor "AE", strength, method.
+bool winzip_aes::parse_field(const std::string& data, Field* field) {
+  if (data.size() != 7 || data[2] != 'A' || data[3] != 'E') return false;
+  field->version = zip_format::le16(&data[0]);
+  field->key_size = key_size_of_strength(static_cast<unsigned char>(data[4]));
+  field->method = zip_format::le16(&data[5]);
+  return (field->version == 1 || field->version == kAe2) && field->key_size != 0;
 }
 
 bool winzip_aes::derive_keys(const std::string& password, const unsigned char* salt,

@@ -26,6 +26,18 @@ constexpr unsigned kKeyDerivationRounds = 1000;
 size_t key_size_of_strength(unsigned strength);
 constexpr size_t salt_size_of(size_t key_size) { return key_size / 2; }
 
+// An entry's WinZip AES extra field: its version (AE-2 leaves the CRC out),
+// the key size of its strength, and the method of the data it encrypts.
+struct Field {
+  uint16_t version = 0;
+  size_t key_size = 0;
+  uint16_t method = 0;
+};
+constexpr uint16_t kAe2 = 2;
+// The field whose data is `data`; false when it is none of AE-1 or AE-2 with
+// a known strength.
+bool parse_field(const std::string& data, Field* field);
+
 }  // namespace winzip_aes
 
 struct WinZipAesKeys {

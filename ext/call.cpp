@@ -156,6 +156,9 @@ bool run_on_own_thread(ParvoxObject* object, const Call& call, bool has_block, i
 bool end_io(ParvoxObject* object, int* state) {
   std::string failure;
   const bool ended = object->io->end(&failure, state);
+  if (!ended) {
+    object->failure_kind = object->writer ? failures::Kind::write_failed : failures::Kind::read_failed;
+  }
   if (!ended && object->writer) {
     object->writer->note_stream_failure();
     failure = object->writer->last_error();
@@ -169,10 +172,11 @@ bool end_io(ParvoxObject* object, int* state) {
 
 namespace call {
 
-bool run(ParvoxObject* object, const Call& call, const std::string& reason, bool has_block,
-         int* state) noexcept {
+bool run(ParvoxObject* object, const Call& call, const std::string& reason,
+         const failures::Kind& kind, bool has_block, int* state) noexcept {
   try {
     object->last_error.clear();
+    object->failure_kind = failures::Kind::other;
     // An IO is served by this thread while the work runs on its own.
     const bool here = call.runs_here && !(object->io && object->io->serves_calls());
     std::string failure;
@@ -180,6 +184,7 @@ bool run(ParvoxObject* object, const Call& call, const std::string& reason, bool
                        : run_on_own_thread(object, call, has_block, state, &failure);
     // A call refused meanwhile (from the block, a signal handler) left its
     // own reason in last_error: what stays is this call's outcome.
+    object->failure_kind = failures::Kind::other;
     if (answer) {
       object->last_error.clear();
     } else if (!failure.empty()) {
@@ -190,6 +195,7 @@ bool run(ParvoxObject* object, const Call& call, const std::string& reason, bool
       object->last_error = kClosedWhileRunning;
     } else {
       object->last_error = reason;
+      object->failure_kind = kind;
     }
     if (object->io && object->owned_by_this_process()) answer = end_io(object, state) && answer;
     return answer;
@@ -204,6 +210,7 @@ bool run(ParvoxObject* object, const Call& call, const std::string& reason, bool
 
 ArchiveWriter* writer_for_adding(ParvoxObject& object) {
   if (object.writer) return object.writer.get();
+  object.failure_kind = failures::Kind::other;
   object.last_error = object.reader ? "entries are added only to an archive made by new; "
                                       "this one was opened by load"
                                     : "the archive is closed";
@@ -212,6 +219,7 @@ ArchiveWriter* writer_for_adding(ParvoxObject& object) {
 
 ArchiveReader* reader_for_reading(ParvoxObject& object) {
   if (object.reader) return object.reader.get();
+  object.failure_kind = failures::Kind::other;
   object.last_error = object.writer ? "entries are read only from an archive opened by load; "
                                       "this one was made by new"
                                     : "the archive is closed";

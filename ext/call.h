@@ -55,11 +55,11 @@ bool guarded(Work&& work) noexcept {
 }
 
 // Runs the call with the object claimed; answers whether it succeeded,
-// leaving the reason in the object's last_error (`reason`, the archive's, when
-// the work gave none). A Ruby exception met on the way is left in `*state`.
+// leaving the reason in the object's last_error (`reason` and its `kind`, the
+// archive's, when the work gave none). A Ruby exception met on the way is left in `*state`.
 // Reports go to the block when one was given (`has_block`).
-bool run(ParvoxObject* object, const Call& call, const std::string& reason, bool has_block,
-         int* state) noexcept;
+bool run(ParvoxObject* object, const Call& call, const std::string& reason,
+         const failures::Kind& kind, bool has_block, int* state) noexcept;
 
 // The archive behind the object for adding or reading; null, with the
 // object's last_error saying why, when it has none of that kind.
@@ -81,7 +81,7 @@ bool build_and_run(ParvoxObject* object, Archive* (*archive_of)(ParvoxObject&), 
       object->failure_kind = call.refusal_kind;
       return false;
     }
-    return run(object, call, archive->last_error(), has_block, state);
+    return run(object, call, archive->last_error(), archive->failure_kind(), has_block, state);
   } catch (...) {
     try {
       object->last_error = "out of memory";

@@ -576,6 +576,18 @@ VALUE free_listing(VALUE holder) {
   return Qnil;
 }
 
+// A hidden object holding the directory of `self`'s archive; nil when the
+// archive cannot be read, with the reason left in #last_error.
+VALUE directory_holder(VALUE self) {
+  VALUE holder = TypedData_Wrap_Struct(0, &listing_type, nullptr);
+  auto* listing = new (std::nothrow) Listing;
+  if (!listing) rb_memerror();
+  DATA_PTR(holder) = listing;
+  if (read_directory(self, listing)) return holder;
+  free_listing(holder);
+  return Qnil;
+}
+
 // Runs `each` on every entry of `self`'s archive in archive order; answers
 // false when the archive cannot be listed, with the reason left in
 // #last_error. The entries come from the archive's central directory, read
@@ -583,14 +595,8 @@ VALUE free_listing(VALUE holder) {
 // extract entries of the same object as they come.
 template <typename Each>
 bool list_entries(VALUE self, Each each) {
-  VALUE holder = TypedData_Wrap_Struct(0, &listing_type, nullptr);
-  auto* listing = new (std::nothrow) Listing;
-  if (!listing) rb_memerror();
-  DATA_PTR(holder) = listing;
-  if (!read_directory(self, listing)) {
-    free_listing(holder);
-    return false;
-  }
+  VALUE holder = directory_holder(self);
+  if (NIL_P(holder)) return false;
   ListingCall<Each> call{holder, &each};
   rb_ensure(list_all<Each>, reinterpret_cast<VALUE>(&call), free_listing, holder);
   return true;
@@ -626,23 +632,32 @@ VALUE parvox_entry_named(VALUE self, VALUE name) {
   ruby_strings::check_string(name);
   VALUE utf8_name = ruby_strings::utf8_text_of(name);
   if (NIL_P(utf8_name) || ruby_strings::holds_nul(utf8_name)) return Qnil;
-  // Owned by a hidden object, as a listing is: freed whatever raises.
-  VALUE holder = TypedData_Wrap_Struct(0, &listing_type, nullptr);
-  auto* listing = new (std::nothrow) Listing;
-  if (!listing) rb_memerror();
-  DATA_PTR(holder) = listing;
+  VALUE holder = directory_holder(self);
+  if (NIL_P(holder)) return Qnil;
+  const Listing& listing = *static_cast<const Listing*>(DATA_PTR(holder));
   int64_t position = -1;
-  if (read_directory(self, listing)) {
-    call::guarded([&] {
-      position = (*listing)->find(ruby_strings::all_bytes_of(utf8_name));
-      return true;
-    });
-  }
-  VALUE entry = position < 0 ? Qnil : entry::make((*listing)->entries()[static_cast<size_t>(position)]);
+  call::guarded([&] {
+    position = listing->find(ruby_strings::all_bytes_of(utf8_name));
+    return true;
+  });
+  VALUE entry = position < 0 ? Qnil : entry::make(listing->entries()[static_cast<size_t>(position)]);
   free_listing(holder);
-  RB_GC_GUARD(holder);
   RB_GC_GUARD(utf8_name);
   return entry;
+}
+
+VALUE comment_of(VALUE holder) {
+  const std::string& comment = (*static_cast<const Listing*>(DATA_PTR(holder)))->comment();
+  return rb_utf8_str_new(comment.data(), static_cast<long>(comment.size()));
+}
+
+// call-seq: parvox.comment -> String or nil
+//
+// The archive's comment, "" when it has none; nil when the archive cannot be
+// read (or is being written).
+VALUE parvox_comment(VALUE self) {
+  VALUE holder = directory_holder(self);
+  return NIL_P(holder) ? Qnil : rb_ensure(comment_of, holder, free_listing, holder);
 }
 
 // call-seq: parvox.last_error -> String or nil
@@ -724,12 +739,13 @@ struct Target {
   IoSource source;  // load: what the IO read from is
 };
 
-// A ParvoxObject with its archive open, or null with `*reason` set (and
-// `*state` for an exception of the IO's that goes on). The path goes to the
+// A ParvoxObject with its archive open, or null with `*reason` and `*kind`
+// set (and `*state` for an exception of the IO's that goes on). The path goes to the
 // native layer as the bytes Ruby gave; the password (its UTF-8 text) becomes
 // its key, and reading also accepts its alternative form where there is one.
 ParvoxObject* open_object(const Target& target, VALUE password_text, OpenMode mode,
-                          const ArchiveKeywords& keywords, VALUE* reason, int* state) noexcept {
+                          const ArchiveKeywords& keywords, VALUE* reason, failures::Kind* kind,
+                          int* state) noexcept {
   ParvoxObject* opened = nullptr;
   call::guarded([&] {
     std::unique_ptr<ParvoxObject> object(new (std::nothrow) ParvoxObject);
@@ -737,20 +753,19 @@ ParvoxObject* open_object(const Target& target, VALUE password_text, OpenMode mo
     const std::string password = ruby_strings::all_bytes_of(password_text);
     const std::string key = names::password_key(password);
     std::string why;
-    failures::Kind kind = failures::Kind::other;
     if (mode == OpenMode::create && NIL_P(target.path)) {
       object->writer = ruby_io::create_writer_into(target.io, target.handle, key,
-                                                   keywords.options(), &object->io, &why, &kind);
+                                                   keywords.options(), &object->io, &why, kind);
     } else if (mode == OpenMode::create) {
       object->writer = ArchiveWriter::create(ruby_strings::bytes_of(target.path), key,
-                                             keywords.options(), &why, &kind);
+                                             keywords.options(), &why, kind);
     } else if (NIL_P(target.path)) {
       object->reader = ruby_io::load_reader_from(target.source, key,
                                                  names::password_alternative(password),
-                                                 &object->io, &why, state);
+                                                 &object->io, &why, kind, state);
     } else {
       object->reader = ArchiveReader::load(ruby_strings::bytes_of(target.path), key,
-                                           names::password_alternative(password), &why);
+                                           names::password_alternative(password), &why, kind);
     }
     const bool ok = object->writer || object->reader;
     if (ok) opened = object.release();
@@ -785,14 +800,15 @@ VALUE new_instance(VALUE klass, VALUE given, VALUE password, OpenMode mode,
   set_thread_last_error(Qnil);
   VALUE reason = rb_utf8_str_new_cstr("out of memory");
   int state = 0;
-  ParvoxObject* object = open_object(target, password_text, mode, keywords, &reason, &state);
+  failures::Kind kind = failures::Kind::other;
+  ParvoxObject* object = open_object(target, password_text, mode, keywords, &reason, &kind, &state);
   RB_GC_GUARD(password_text);
   RB_GC_GUARD(target.path);
   RB_GC_GUARD(target.source.bytes);
   RB_GC_GUARD(target.source.refusal);
   if (state) rb_jump_tag(state);
   if (!object) {
-    set_thread_last_error(reason);
+    set_thread_last_error(reason, kind);
     return Qnil;
   }
 
@@ -860,6 +876,7 @@ bool finish_io(ParvoxObject* object, int* state) noexcept {
   if (!finished) {
     try {
       object->last_error = failure;
+      object->failure_kind = failures::Kind::write_failed;
     } catch (...) {
     }
   }
@@ -873,6 +890,7 @@ bool remember_close(ParvoxObject* object, bool finished) noexcept {
   try {
     if (!object->close_failure.empty()) {
       object->last_error = object->close_failure;
+      object->failure_kind = failures::Kind::write_failed;
       return false;
     }
     if (finished) {
@@ -906,6 +924,7 @@ VALUE parvox_close(VALUE self) {
   const uint64_t claimed = parvox_object::claim_for_close(object);
   if (!claimed && object->held_by_this_thread() && object->io && object->io->serving()) {
     object->last_error = kClosedWhileServing;
+    object->failure_kind = failures::Kind::busy;
     return Qfalse;
   }
   bool finished = true;
@@ -947,6 +966,7 @@ extern "C" void Init_parvox() {
   rb_define_method(parvox, "entries", RUBY_METHOD_FUNC(parvox_entries), 0);
   rb_define_method(parvox, "each_entry", RUBY_METHOD_FUNC(parvox_each_entry), 0);
   rb_define_method(parvox, "[]", RUBY_METHOD_FUNC(parvox_entry_named), 1);
+  rb_define_method(parvox, "comment", RUBY_METHOD_FUNC(parvox_comment), 0);
   rb_define_method(parvox, "last_error", RUBY_METHOD_FUNC(parvox_last_error), 0);
   rb_define_private_method(parvox, "last_failure", RUBY_METHOD_FUNC(parvox_last_failure), 0);
   rb_define_private_method(rb_singleton_class(parvox), "last_failure",

@@ -198,6 +198,7 @@ bool close_object(ParvoxObject* object) {
   if (!finished) {
     try {
       object->last_error = object->writer->last_error();
+      object->failure_kind = object->writer->failure_kind();
     } catch (...) {
       object->last_error.clear();
     }

@@ -612,9 +612,12 @@ IoSource io_source_of(VALUE io) {
 std::unique_ptr<ArchiveReader> load_reader_from(const IoSource& source, const std::string& password,
                                                 const std::string& alternative,
                                                 std::unique_ptr<IoLink>* link,
-                                                std::string* reason, int* state) noexcept {
+                                                std::string* reason, failures::Kind* kind,
+                                                int* state) noexcept {
   try {
     const std::string shown = std::string("the ") + source.class_name;
+    // Every refusal here is a source that cannot be read as an archive needs.
+    *kind = failures::Kind::read_failed;
     if (!NIL_P(source.refusal)) {
       *reason = shown + " cannot be read: " + ruby_strings::all_bytes_of(source.refusal);
       return nullptr;
@@ -624,7 +627,7 @@ std::unique_ptr<ArchiveReader> load_reader_from(const IoSource& source, const st
       case IoSource::Kind::memory: {
         std::unique_ptr<ArchiveBytes> bytes(new MemoryBytes(
             RSTRING_PTR(source.bytes), static_cast<size_t>(RSTRING_LEN(source.bytes))));
-        reader = ArchiveReader::load(std::move(bytes), shown, password, alternative, reason);
+        reader = ArchiveReader::load(std::move(bytes), shown, password, alternative, reason, kind);
         if (reader) link->reset(new MemoryLink(source.bytes));
         return reader;
       }
@@ -636,15 +639,16 @@ std::unique_ptr<ArchiveReader> load_reader_from(const IoSource& source, const st
           return nullptr;
         }
         std::unique_ptr<ArchiveBytes> bytes(new DescriptorBytes(std::move(file)));
-        return ArchiveReader::load(std::move(bytes), shown, password, alternative, reason);
+        return ArchiveReader::load(std::move(bytes), shown, password, alternative, reason, kind);
       }
       case IoSource::Kind::readable: {
         auto reads = std::make_shared<IoReads>(source.io);
         std::unique_ptr<ArchiveBytes> bytes(new IoBytes(reads, source.size));
-        reader = ArchiveReader::load(std::move(bytes), shown, password, alternative, reason);
+        reader = ArchiveReader::load(std::move(bytes), shown, password, alternative, reason, kind);
         *state = reads->pending_state;
         if (!reads->failure.empty()) {
           *reason = shown + " could not be read: " + reads->failure;
+          *kind = failures::Kind::read_failed;
           reader.reset();
         }
         if (reader) link->reset(new ReadLink(reads));
@@ -657,6 +661,7 @@ std::unique_ptr<ArchiveReader> load_reader_from(const IoSource& source, const st
     return nullptr;
   } catch (...) {
     *reason = "out of memory";
+    *kind = failures::Kind::other;
     return nullptr;
   }
 }

@@ -112,10 +112,12 @@ namespace ruby_io {
 // can be neither read nor seeked.
 IoSource io_source_of(VALUE io);
 // A reader of the archive in `source`, with its link; null, with `*reason`
-// and, for a Ruby exception raised by the IO that must go on, `*state`.
+// and `*kind` and, for a Ruby exception raised by the IO that must go on,
+// `*state`.
 std::unique_ptr<ArchiveReader> load_reader_from(const IoSource& source, const std::string& password,
                                                 const std::string& alternative,
                                                 std::unique_ptr<IoLink>* link,
-                                                std::string* reason, int* state) noexcept;
+                                                std::string* reason, failures::Kind* kind,
+                                                int* state) noexcept;
 
 }  // namespace ruby_io

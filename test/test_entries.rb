@@ -129,4 +129,50 @@ class EntriesTest < ParvoxTest
     assert_equal 4, zip.entries.size, "listing works again once the extraction is done"
     zip.close
   end
+
+  # zipfile's view of an archive: its comment and each entry's fields. With
+  # "write", it first writes one of its own, with comments and a link.
+  ZIPFILE = <<~PY.freeze
+    import json, sys, zipfile
+    if sys.argv[2] == "write":
+        with zipfile.ZipFile(sys.argv[1], "w") as zf:
+            zf.comment = "archive comment, café".encode()
+            for name, method in [("s", 0), ("d", 8), ("b", 12), ("l", 14), ("link", 0)]:
+                info = zipfile.ZipInfo(name, (2020, 1, 1, 0, 0, 0))
+                info.compress_type, info.comment = method, f"{name}: é".encode() if method else b""
+                info.external_attr = (0o120777 if name == "link" else 0o104755) << 16
+                zf.writestr(info, b"target" if name == "link" else b"data " * 100)
+    with zipfile.ZipFile(sys.argv[1]) as zf:
+        print(json.dumps([zf.comment.decode(), [dict(
+            name=i.filename, size=i.file_size, compressed_size=i.compress_size, crc32=i.CRC,
+            method=i.compress_type, encrypted=bool(i.flag_bits & 1), comment=i.comment.decode() or None,
+            mode=i.external_attr >> 16 & 0o7777 if i.create_system == 3 else None,
+            symlink=i.create_system == 3 and i.external_attr >> 16 & 0o170000 == 0o120000,
+        ) for i in zf.infolist()]]))
+  PY
+
+  # 7z's WinZip AES entries hold deflated data.
+  METHODS = { 0 => :stored, 8 => :deflated, 12 => :bzip2, 14 => :lzma, 99 => :deflated }.freeze
+
+  def test_fields_and_comments_agree_with_zipfile_for_every_writer
+    File.write(path("f.txt"), "for zip and 7z " * 100)
+    Parvox.new(path("parvox.zip"), "").tap { |zip| zip.add_data("parvox's own " * 100, "p.txt") }.close
+    _, status = Open3.capture2e("zip", "-qj", "-z", path("zip.zip"), path("f.txt"), stdin_data: "zip's comment")
+    assert status.success? && system("zip", "-qj", "-P", "pw", path("zipcrypto.zip"), path("f.txt"))
+    assert system("7z", "a", "-tzip", "-mem=AES256", "-pPW", path("7z.zip"), path("f.txt"), out: File::NULL)
+    %w[parvox zip zipcrypto 7z python].each do |name|
+      view, err, status = Open3.capture3("python3", "-c", ZIPFILE, path("#{name}.zip"), name == "python" ? "write" : "")
+      assert status.success?, err
+      comment, infos = JSON.parse(view, symbolize_names: true)
+      expected = infos.map do |info|
+        encryption = info[:encrypted] ? (info[:method] == 99 ? :aes256 : :zipcrypto) : nil
+        info.merge(method: METHODS.fetch(info[:method]), encryption: encryption)
+      end
+      zip = Parvox.load(path("#{name}.zip"), "")
+      assert_equal comment, zip.comment, name
+      assert_equal expected, zip.entries.map { |e| e.to_h.slice(*expected.first.keys) }, name
+      assert_equal expected.map { |e| e[:symlink] }, zip.entries.map(&:symlink?)
+    end
+    assert_nil Parvox.new(path("w.zip"), "").tap(&:close).comment, "an archive being written has none"
+  end
 end

@@ -53,7 +53,8 @@ class FileSink final : public EntrySink {
 std::unique_ptr<ArchiveReader> ArchiveReader::load(const std::string& path,
                                                    const std::string& password,
                                                    const std::string& alternative,
-                                                   std::string* reason) noexcept {
+                                                   std::string* reason,
+                                                   failures::Kind* kind) noexcept {
   try {
     std::unique_ptr<ArchiveReader> reader(new ArchiveReader);
     reader->path_ = path;
@@ -61,13 +62,15 @@ std::unique_ptr<ArchiveReader> ArchiveReader::load(const std::string& path,
     reader->file_ = fsutil::File::open_regular_for_reading(path);
     if (!reader->file_.is_open()) {
       *reason = failures::quoted(path) + ": " + fsutil::last_error_text();
+      *kind = failures::Kind::read_failed;
       return nullptr;
     }
     reader->bytes_.reset(new FileBytes(reader->file_.fd()));
-    if (!reader->locate(password, alternative, reason)) return nullptr;
+    if (!reader->locate(password, alternative, reason, kind)) return nullptr;
     return reader;
   } catch (...) {
     *reason = "out of memory";
+    *kind = failures::Kind::other;
     return nullptr;
   }
 }
@@ -76,23 +79,25 @@ std::unique_ptr<ArchiveReader> ArchiveReader::load(std::unique_ptr<ArchiveBytes>
                                                    const std::string& shown_name,
                                                    const std::string& password,
                                                    const std::string& alternative,
-                                                   std::string* reason) noexcept {
+                                                   std::string* reason,
+                                                   failures::Kind* kind) noexcept {
   try {
     std::unique_ptr<ArchiveReader> reader(new ArchiveReader);
     reader->shown_name_ = shown_name;
     reader->bytes_ = std::move(bytes);
-    if (!reader->locate(password, alternative, reason)) return nullptr;
+    if (!reader->locate(password, alternative, reason, kind)) return nullptr;
     return reader;
   } catch (...) {
     *reason = "out of memory";
+    *kind = failures::Kind::other;
     return nullptr;
   }
 }
 
 bool ArchiveReader::locate(const std::string& password, const std::string& alternative,
-                           std::string* reason) {
+                           std::string* reason, failures::Kind* kind) {
   std::string why;
-  if (!CentralDirectory::locate(*bytes_, &location_, &why)) {
+  if (!CentralDirectory::locate(*bytes_, &location_, &why, kind)) {
     *reason = shown() + (why.empty() ? " is not a zip archive" : " cannot be read: " + why);
     return false;
   }
@@ -103,21 +108,34 @@ bool ArchiveReader::locate(const std::string& password, const std::string& alter
 }
 
 std::shared_ptr<const CentralDirectory> ArchiveReader::directory() noexcept {
-  last_error_.clear();
+  clear_failure();
   if (directory_) return directory_;
   try {
     std::string reason;
-    directory_ = CentralDirectory::read(*bytes_, location_, &reason);
-    if (!directory_) fail(shown() + " cannot be read: " + reason);
+    failures::Kind kind = failures::Kind::other;
+    directory_ = CentralDirectory::read(*bytes_, location_, &reason, &kind);
+    if (!directory_) fail(kind, shown() + " cannot be read: " + reason);
   } catch (...) {
-    fail("out of memory");
+    fail(failures::Kind::other, "out of memory");
   }
   return directory_;
 }
 
+void ArchiveReader::clear_failure() {
+  last_error_.clear();
+  failure_kind_ = failures::Kind::other;
+}
+
 // Answers false with `reason` as the operation's last error.
-bool ArchiveReader::fail(std::string reason) {
+bool ArchiveReader::fail(failures::Kind kind, std::string reason) {
   last_error_ = std::move(reason);
+  failure_kind_ = kind;
+  return false;
+}
+
+// Answers false for a write that failed, its reason in last_error_ already.
+bool ArchiveReader::failed_writing() {
+  failure_kind_ = failures::Kind::write_failed;
   return false;
 }
 
@@ -136,7 +154,9 @@ const DirectoryEntry* ArchiveReader::open_named_entry(
       worker_pool::configured_threads() > 1) {
     ahead->reset(new WorkerPool(1));
   }
-  if (open_entry(*entry, ahead->get(), engine, &last_error_) != Opening::opened) return nullptr;
+  if (open_entry(*entry, ahead->get(), engine, &last_error_, &failure_kind_) != Opening::opened) {
+    return nullptr;
+  }
   if (!admits_declared_size(*entry)) {
     fail_expansion(*entry);
     return nullptr;
@@ -146,7 +166,7 @@ const DirectoryEntry* ArchiveReader::open_named_entry(
 
 bool ArchiveReader::unzip_file(const std::string& name, const std::string& target,
                                Progress& progress) noexcept {
-  last_error_.clear();
+  clear_failure();
   try {
     // The entry is opened before anything is created for it, so one that
     // cannot be read leaves no trace on disk.
@@ -160,7 +180,8 @@ bool ArchiveReader::unzip_file(const std::string& name, const std::string& targe
     // they are there afterwards. A file needs them too; where they could not
     // be made, that is the reason, not the missing folder it leaves.
     if (!fsutil::make_parent_folders(target)) {
-      return fail(ArchiveReader::shown_path(target) + ": " + fsutil::last_error_text());
+      return fail(failures::Kind::write_failed,
+                  ArchiveReader::shown_path(target) + ": " + fsutil::last_error_text());
     }
     bool answer = true;
     if (!entry->info.is_folder) {
@@ -168,21 +189,22 @@ bool ArchiveReader::unzip_file(const std::string& name, const std::string& targe
       // nor does it touch a file already at the target.
       ExtractedAttributes attributes;
       FileSink file(fsutil::NewFile::create(target), target, entry->info, attributes);
-      answer = file.opened(&last_error_) &&
-               copy_entry_data(*engine, *entry, file, progress, &last_error_);
+      answer = (file.opened(&last_error_) || failed_writing()) &&
+               copy_entry_data(*engine, *entry, file, progress, &last_error_, &failure_kind_);
     }
     if (!progress.finish_entry(entry->info.name) && answer) {
-      return fail("stopped before " + failures::quoted(entry->info.name) + " was extracted whole");
+      return fail(failures::Kind::other,
+                  "stopped before " + failures::quoted(entry->info.name) + " was extracted whole");
     }
     return answer;
   } catch (...) {
-    return fail("out of memory");
+    return fail(failures::Kind::other, "out of memory");
   }
 }
 
 bool ArchiveReader::read_entry(const std::string& name, EntrySink& sink,
                                Progress& progress) noexcept {
-  last_error_.clear();
+  clear_failure();
   try {
     std::shared_ptr<const CentralDirectory> directory;
     std::unique_ptr<WorkerPool> ahead;
@@ -190,15 +212,19 @@ bool ArchiveReader::read_entry(const std::string& name, EntrySink& sink,
     const DirectoryEntry* entry = open_named_entry(name, &directory, &ahead, &engine);
     if (!entry) return false;
     progress.set_total(entry->info.size);
-    const bool answer = entry->info.is_folder
-                            ? sink.finish(&last_error_)
-                            : copy_entry_data(*engine, *entry, sink, progress, &last_error_);
+    bool answer;
+    if (entry->info.is_folder) {
+      answer = sink.finish(&last_error_) || failed_writing();
+    } else {
+      answer = copy_entry_data(*engine, *entry, sink, progress, &last_error_, &failure_kind_);
+    }
     if (!progress.finish_entry(entry->info.name) && answer) {
-      return fail("stopped before " + failures::quoted(entry->info.name) + " was read whole");
+      return fail(failures::Kind::other,
+                  "stopped before " + failures::quoted(entry->info.name) + " was read whole");
     }
     return answer;
   } catch (...) {
-    return fail("out of memory");
+    return fail(failures::Kind::other, "out of memory");
   }
 }
 
@@ -219,7 +245,7 @@ const DirectoryEntry* ArchiveReader::find_entry(const CentralDirectory& director
                                                 const std::string& name) {
   const int64_t position = directory.find(name);
   if (position < 0) {
-    fail("no entry named " + failures::quoted(name));
+    fail(failures::Kind::no_entry, "no entry named " + failures::quoted(name));
     return nullptr;
   }
   return &directory.entries()[static_cast<size_t>(position)];
@@ -227,10 +253,11 @@ const DirectoryEntry* ArchiveReader::find_entry(const CentralDirectory& director
 
 ArchiveReader::Opening ArchiveReader::open_entry(const DirectoryEntry& entry, WorkerPool* ahead,
                                                  std::unique_ptr<EntryDecoder>* engine,
-                                                 std::string* reason) const {
+                                                 std::string* reason, failures::Kind* kind) const {
   const std::string name = failures::quoted(entry.info.name_ok ? entry.info.name : entry.stored_name);
   EntrySpan span;
   std::string why;
+  *kind = failures::Kind::damaged;
   if (!CentralDirectory::locate_entry(*bytes_, entry, &span, &why)) {
     *reason = name + " cannot be read: " + why;
     return Opening::damaged;
@@ -244,8 +271,10 @@ ArchiveReader::Opening ArchiveReader::open_entry(const DirectoryEntry& entry, Wo
       AheadDecoder::is_worth_it(entry.info.size)) {
     engine->reset(new AheadDecoder(std::move(*engine), *ahead));
   }
+  *kind = failures::Kind::other;
   if (entry.info.is_folder || (*engine)->open_entry()) return Opening::opened;
   *reason = reading_failure(entry, **engine);
+  *kind = kind_of((*engine)->failure());
   // Damage found this early (an encryption header cut short) is damage all
   // the same: it stops an extraction, where a password or method skips.
   return (*engine)->failure() == ReadFailure::damaged ? Opening::damaged : Opening::unreadable;
@@ -257,8 +286,9 @@ bool ArchiveReader::admits_declared_size(const DirectoryEntry& entry) {
   return budget_.admits(entry.info.position, entry.info.size);
 }
 
+// An overlapping-entry bomb is an archive whose records lie.
 bool ArchiveReader::fail_expansion(const DirectoryEntry& entry) {
-  return fail(failures::quoted(entry.info.name) +
+  return fail(failures::Kind::damaged, failures::quoted(entry.info.name) +
               " would write more than the archive's size allows (a zip bomb); not extracted");
 }
 
@@ -281,6 +311,21 @@ std::string ArchiveReader::reading_failure(const DirectoryEntry& entry, const En
   return name + " could not be read";
 }
 
+failures::Kind ArchiveReader::kind_of(ReadFailure failure) {
+  switch (failure) {
+    case ReadFailure::wrong_password:
+    case ReadFailure::no_password:
+      return failures::Kind::password;
+    case ReadFailure::unsupported:
+      return failures::Kind::unsupported;
+    case ReadFailure::damaged:
+      return failures::Kind::damaged;
+    case ReadFailure::none:
+      break;
+  }
+  return failures::Kind::other;
+}
+
 // A native path as reasons (UTF-8) show it.
 std::string ArchiveReader::shown_path(const std::string& native) {
   return failures::quoted(names::shown(native));
@@ -294,9 +339,15 @@ std::string ArchiveReader::shown_path(const std::string& native) {
 // that ends short of the declared size is damage, whatever the engine thought
 // of it.
 bool ArchiveReader::copy_entry_data(EntryDecoder& engine, const DirectoryEntry& entry,
-                                    EntrySink& sink, Progress& progress, std::string* reason) {
-  const auto fail = [reason](std::string why) {
+                                    EntrySink& sink, Progress& progress, std::string* reason,
+                                    failures::Kind* kind) {
+  const auto fail = [reason, kind](failures::Kind why_kind, std::string why) {
     *reason = std::move(why);
+    *kind = why_kind;
+    return false;
+  };
+  const auto sink_failed = [kind] {
+    *kind = failures::Kind::write_failed;
     return false;
   };
   int64_t produced = 0;
@@ -306,20 +357,24 @@ bool ArchiveReader::copy_entry_data(EntryDecoder& engine, const DirectoryEntry& 
     switch (engine.read_chunk(&data, &size)) {
       case ReadStatus::end:
         if (produced != entry.info.size) {
-          return fail(failures::quoted(entry.info.name) +
-                      ": data damaged (its size differs from the central directory's)");
+          return fail(failures::Kind::damaged,
+                      failures::quoted(entry.info.name) +
+                          ": data damaged (its size differs from the central directory's)");
         }
-        return sink.finish(reason);
+        return sink.finish(reason) || sink_failed();
       case ReadStatus::failed:
-        return fail(reading_failure(entry, engine));
+        return fail(kind_of(engine.failure()), reading_failure(entry, engine));
       case ReadStatus::data:
         if (static_cast<int64_t>(size) > entry.info.size - produced) {
-          return fail(failures::quoted(entry.info.name) + ": data damaged (more data than its declared size)");
+          return fail(failures::Kind::damaged,
+                      failures::quoted(entry.info.name) +
+                          ": data damaged (more data than its declared size)");
         }
         produced += static_cast<int64_t>(size);
-        if (!sink.take(data, size, reason)) return false;
+        if (!sink.take(data, size, reason)) return sink_failed();
         if (!progress.add(entry.info.name, static_cast<int64_t>(size))) {
-          return fail("stopped while " + failures::quoted(entry.info.name) + " was read");
+          return fail(failures::Kind::other,
+                      "stopped while " + failures::quoted(entry.info.name) + " was read");
         }
         break;
     }

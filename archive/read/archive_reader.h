@@ -5,8 +5,9 @@
 //
 // Every operation is noexcept and answers through its result; nothing here
 // calls into Ruby. An operation that fails leaves its reason, a short English
-// text (UTF-8) naming the path or entry, in last_error(); one that succeeds
-// leaves it empty.
+// text (UTF-8) naming the path or entry, in last_error(), and what kind of
+// failure it is in failure_kind(); one that succeeds leaves them empty and
+// other.
 //
 // Entry names, given and reported, are text (see archive/names.h);
 // paths on disk (a target file or folder) are native.
@@ -31,7 +32,7 @@ class WorkerPool;
 class EntrySink {
  public:
   // Takes the next `size` bytes of data; false to stop, leaving the reason in
-  // `*reason`.
+  // `*reason` (a failure to write, as the reader counts it).
   virtual bool take(const char* data, size_t size, std::string* reason) = 0;
   // The data ended whole; false to fail all the same.
   virtual bool finish(std::string* reason) = 0;
@@ -42,20 +43,20 @@ class EntrySink {
 
 class ArchiveReader {
  public:
-  // Opens the existing archive at `path`; null with `*reason` set when it
-  // cannot. Encrypted entries open with `password` or, when given,
-  // `alternative`, another form of it.
+  // Opens the existing archive at `path`; null with `*reason` and `*kind`
+  // set when it cannot. Encrypted entries open with `password` or, when
+  // given, `alternative`, another form of it.
   static std::unique_ptr<ArchiveReader> load(const std::string& path, const std::string& password,
-                                             const std::string& alternative,
-                                             std::string* reason) noexcept;
+                                             const std::string& alternative, std::string* reason,
+                                             failures::Kind* kind) noexcept;
   // Opens the archive in `bytes` (memory, a duplicate of an open file's
   // descriptor, a stream read at offsets), which reasons call `shown_name`;
   // the same answers and checks as for a path.
   static std::unique_ptr<ArchiveReader> load(std::unique_ptr<ArchiveBytes> bytes,
                                              const std::string& shown_name,
                                              const std::string& password,
-                                             const std::string& alternative,
-                                             std::string* reason) noexcept;
+                                             const std::string& alternative, std::string* reason,
+                                             failures::Kind* kind) noexcept;
   ArchiveReader(const ArchiveReader&) = delete;
   ArchiveReader& operator=(const ArchiveReader&) = delete;
 
@@ -83,6 +84,7 @@ class ArchiveReader {
   bool has_directory() const { return directory_ != nullptr; }
 
   const std::string& last_error() const { return last_error_; }
+  const failures::Kind& failure_kind() const { return failure_kind_; }
   size_t memory_size() const {
     return sizeof(*this) + path_.capacity() + password_.capacity() + alternative_.capacity() +
            last_error_.capacity() + (directory_ ? directory_->memory_size() : 0);
@@ -90,12 +92,15 @@ class ArchiveReader {
 
  private:
   ArchiveReader() = default;
-  // Finds the end records in bytes_; false with `*reason` set when they are
-  // not there.
-  bool locate(const std::string& password, const std::string& alternative, std::string* reason);
+  // Finds the end records in bytes_; false with `*reason` and `*kind` set
+  // when they are not there.
+  bool locate(const std::string& password, const std::string& alternative, std::string* reason,
+              failures::Kind* kind);
   // The archive as reasons name it: its path, quoted, or what it was read from.
   std::string shown() const { return shown_name_.empty() ? failures::quoted(path_) : shown_name_; }
-  bool fail(std::string reason);
+  void clear_failure();
+  bool fail(failures::Kind kind, std::string reason);
+  bool failed_writing();
   const DirectoryEntry* find_entry(const CentralDirectory& directory, const std::string& name);
   const DirectoryEntry* open_named_entry(const std::string& name,
                                          std::shared_ptr<const CentralDirectory>* directory,
@@ -105,18 +110,21 @@ class ArchiveReader {
   // worker of `ahead` when it is given and has one. `unreadable`: the engine
   // cannot decode it (wrong or missing password, unsupported method);
   // `damaged`: it is not where or what the directory says. Both leave the
-  // reason in `*reason`. Safe on any thread.
+  // reason in `*reason` and its kind in `*kind`. Safe on any thread.
   enum class Opening { opened, unreadable, damaged };
   Opening open_entry(const DirectoryEntry& entry, WorkerPool* ahead,
-                     std::unique_ptr<EntryDecoder>* engine, std::string* reason) const;
+                     std::unique_ptr<EntryDecoder>* engine, std::string* reason,
+                     failures::Kind* kind) const;
   static int64_t total_entry_size(const CentralDirectory& directory);
   bool admits_declared_size(const DirectoryEntry& entry);
   bool fail_expansion(const DirectoryEntry& entry);
   // Hands the open entry's data to `sink`; false with the reason in
-  // `*reason`. Safe on any thread, with a progress of its own.
+  // `*reason` and its kind in `*kind`. Safe on any thread, with a progress
+  // of its own.
   static bool copy_entry_data(EntryDecoder& engine, const DirectoryEntry& entry, EntrySink& sink,
-                              Progress& progress, std::string* reason);
+                              Progress& progress, std::string* reason, failures::Kind* kind);
   static std::string reading_failure(const DirectoryEntry& entry, const EntryDecoder& engine);
+  static failures::Kind kind_of(ReadFailure failure);
 
  public:
   // A native path as reasons (UTF-8) show it.
@@ -133,6 +141,7 @@ class ArchiveReader {
   std::string password_;
   std::string alternative_;  // another form of the password, or empty
   std::string last_error_;
+  failures::Kind failure_kind_ = failures::Kind::other;
   // Where the central directory is, found by load; the directory itself is
   // read on the first call that needs it.
   DirectoryLocation location_;

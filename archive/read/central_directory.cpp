@@ -65,13 +65,15 @@ bool defers_to_zip64(const std::string& end) {
 }  // namespace
 
 bool CentralDirectory::locate(const ArchiveBytes& bytes, DirectoryLocation* location,
-                              std::string* reason) {
+                              std::string* reason, failures::Kind* kind) {
   int64_t end_at = 0;
   std::string end;
   reason->clear();
+  *kind = failures::Kind::not_archive;
   if (!find_end_record(bytes, &end_at, &end)) return false;
   if (le16(&end[4]) != 0 || le16(&end[6]) != 0 || le16(&end[8]) != le16(&end[10])) {
     *reason = "it is one part of an archive split over several disks";
+    *kind = failures::Kind::unsupported;
     return false;
   }
   uint64_t count = le16(&end[10]);
@@ -90,6 +92,7 @@ bool CentralDirectory::locate(const ArchiveBytes& bytes, DirectoryLocation* loca
       if (le32(&record[16]) != 0 || le32(&record[20]) != 0 ||
           le64(&record[24]) != le64(&record[32])) {
         *reason = "it is one part of an archive split over several disks";
+        *kind = failures::Kind::unsupported;
         return false;
       }
       count = le64(&record[32]);
@@ -114,6 +117,8 @@ bool CentralDirectory::locate(const ArchiveBytes& bytes, DirectoryLocation* loca
   location->prefix = location->start - static_cast<int64_t>(offset);
   location->declared_count = static_cast<int64_t>(count);
   location->count_is_16_bits = directory_end == end_at;
+  location->comment_at = end_at + static_cast<int64_t>(kEndRecordSize);
+  location->comment_size = le16(&end[20]);
   return true;
 }
 
@@ -190,13 +195,20 @@ ChosenName CentralDirectory::choose_name(const std::string& stored, uint16_t fla
 
 std::unique_ptr<CentralDirectory> CentralDirectory::read(const ArchiveBytes& bytes,
                                                          const DirectoryLocation& location,
-                                                         std::string* reason) {
+                                                         std::string* reason,
+                                                         failures::Kind* kind) {
+  std::unique_ptr<CentralDirectory> directory(new CentralDirectory);
   std::string records(static_cast<size_t>(location.size), '\0');
-  if (!bytes.read(location.start, records.size(), &records[0])) {
+  std::string comment(location.comment_size, '\0');
+  if (!bytes.read(location.start, records.size(), &records[0]) ||
+      (!comment.empty() && !bytes.read(location.comment_at, comment.size(), &comment[0]))) {
     *reason = "its central directory cannot be read";
+    *kind = failures::Kind::read_failed;
     return nullptr;
   }
-  std::unique_ptr<CentralDirectory> directory(new CentralDirectory);
+  directory->comment_ = names::text_of_comment(comment);
+  // Every other refusal is a directory that contradicts itself or the file.
+  *kind = failures::Kind::not_archive;
   directory->entries_.reserve(static_cast<size_t>(location.declared_count));
   size_t at = 0;
   while (at < records.size()) {
@@ -214,6 +226,10 @@ std::unique_ptr<CentralDirectory> CentralDirectory::read(const ArchiveBytes& byt
     DirectoryEntry entry;
     entry.stored_name.assign(r + kCentralRecordSize, name_size);
     const std::string extra(r + kCentralRecordSize + name_size, extra_size);
+    if (comment_size > 0) {
+      entry.comment = names::text_of_comment(
+          std::string(r + kCentralRecordSize + name_size + extra_size, comment_size));
+    }
     entry.flags = le16(r + 8);
     entry.method = le16(r + 10);
     entry.crc = le32(r + 16);
@@ -270,10 +286,11 @@ std::unique_ptr<CentralDirectory> CentralDirectory::read(const ArchiveBytes& byt
 }
 
 size_t CentralDirectory::memory_size() const {
-  size_t total =
-      sizeof(*this) + names_.memory_size() + entries_.capacity() * sizeof(DirectoryEntry);
+  size_t total = sizeof(*this) + names_.memory_size() +
+                 entries_.capacity() * sizeof(DirectoryEntry) + comment_.capacity();
   for (const DirectoryEntry& entry : entries_) {
-    total += entry.info.name.capacity() + entry.stored_name.capacity() + entry.aes_field.capacity();
+    total += entry.info.name.capacity() + entry.stored_name.capacity() +
+             entry.aes_field.capacity() + entry.comment.capacity();
   }
   return total;
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/failures.h"
 #include "archive/read/archive_bytes.h"
 #include "archive/read/entry_index.h"
 
@@ -59,6 +60,9 @@ struct DirectoryLocation {
   // Bytes before the archive proper (a self-extractor's program): offsets
   // stored in the archive count from there.
   int64_t prefix = 0;
+  // The archive's comment, after the end record.
+  int64_t comment_at = 0;
+  size_t comment_size = 0;
 };
 
 struct DirectoryEntry {
@@ -76,6 +80,7 @@ struct DirectoryEntry {
   int64_t compressed_size = 0;
   int64_t local_header = 0;  // file offset, the prefix included
   std::string aes_field;     // the data of its WinZip AES extra field, if any
+  std::string comment;       // as text (see names::text_of_comment)
 };
 
 // Where one entry's local header, data and data descriptor lie in the file,
@@ -96,14 +101,17 @@ class CentralDirectory {
  public:
   // Finds and checks the end records; false when there are none (the reason
   // left empty: the file is no zip archive) or, with the reason, when they
-  // contradict themselves or the file.
-  static bool locate(const ArchiveBytes& bytes, DirectoryLocation* location, std::string* reason);
+  // contradict themselves or the file, or are one part of a split archive
+  // (`*kind` unsupported; else not_archive).
+  static bool locate(const ArchiveBytes& bytes, DirectoryLocation* location, std::string* reason,
+                     failures::Kind* kind);
 
-  // Reads every record; null, with the reason, for a damaged directory.
-  // Throws std::bad_alloc.
+  // Reads every record and the archive's comment; null, with the reason, for
+  // a damaged directory (`*kind` not_archive) or one that cannot be read
+  // (read_failed). Throws std::bad_alloc.
   static std::unique_ptr<CentralDirectory> read(const ArchiveBytes& bytes,
                                                 const DirectoryLocation& location,
-                                                std::string* reason);
+                                                std::string* reason, failures::Kind* kind);
 
   // Entries in archive order: by the place of their local headers, which is
   // the order they are stored and extracted in (the directory's own order
@@ -112,6 +120,8 @@ class CentralDirectory {
   // The position of the first entry in archive order that `wanted` names
   // (see EntryIndex::names), or -1.
   int64_t find(const std::string& wanted) const { return names_.find(wanted); }
+  // The archive's comment, as text (see names::text_of_comment).
+  const std::string& comment() const { return comment_; }
   size_t memory_size() const;
 
   // Checks the local header of `entry` (and its data descriptor, when its
@@ -132,6 +142,7 @@ class CentralDirectory {
  private:
   std::vector<DirectoryEntry> entries_;
   EntryIndex names_;
+  std::string comment_;
 };
 
 

@@ -127,6 +127,7 @@ class ArchiveReader::Extraction {
     Opening opening = Opening::opened;
     bool ok = true;
     std::string reason;
+    failures::Kind failure_kind = failures::Kind::other;
     fsutil::NewFile output;
 
     void run(size_t thread) override;
@@ -189,7 +190,7 @@ void ArchiveReader::Extraction::Item::run(size_t thread) {
     // of them then decodes it ahead.
     std::unique_ptr<EntryDecoder> engine;
     opening = extraction->reader_.open_entry(*entry, runs_here ? &extraction->pool_ : nullptr,
-                                             &engine, &reason);
+                                             &engine, &reason, &failure_kind);
     if (opening != Opening::opened) {
       ok = false;
       return;
@@ -198,14 +199,16 @@ void ArchiveReader::Extraction::Item::run(size_t thread) {
     if (output.is_open()) {
       FileWriter writer(output.file(), path);
       ok = copy_entry_data(*engine, *entry, writer, runs_here ? extraction->progress_ : silent,
-                           &reason);
+                           &reason, &failure_kind);
     } else {
       ok = false;
       reason = shown_path(path) + ": " + fsutil::last_error_text();
+      failure_kind = failures::Kind::write_failed;
     }
   } catch (const std::bad_alloc&) {
     ok = false;
     reason = "out of memory";
+    failure_kind = failures::Kind::other;
   }
 }
 
@@ -225,8 +228,8 @@ bool ArchiveReader::Extraction::run(const CentralDirectory& directory) {
   for (const FolderTime& folder : folder_times_) {
     fsutil::set_folder_time_beneath(root_, folder.parts, folder.mtime);
   }
-  if (failures_.any()) return reader_.fail(failures_.summary());
-  return extracted_ || reader_.fail(reader_.shown() + " has no entries");
+  if (failures_.any()) return reader_.fail(failures_.first_kind(), failures_.summary());
+  return extracted_ || reader_.fail(failures::Kind::other, reader_.shown() + " has no entries");
 }
 
 bool ArchiveReader::Extraction::over_bounds() const {
@@ -243,29 +246,32 @@ void ArchiveReader::Extraction::add(std::unique_ptr<Item> item) {
 bool ArchiveReader::Extraction::admit(const DirectoryEntry& entry) {
   std::unique_ptr<Item> item(new Item);
   item->entry = &entry;
-  const auto refuse = [&](Item::Kind kind, std::string reason) {
+  const auto refuse = [&](Item::Kind kind, failures::Kind failure_kind, std::string reason) {
     item->kind = kind;
     item->reason = std::move(reason);
+    item->failure_kind = failure_kind;
     add(std::move(item));
     return kind != Item::Kind::stopping;
   };
   if (!entry.info.name_ok) {
-    return refuse(Item::Kind::skipped, "the name of entry " + std::to_string(entry.info.position + 1) +
-                                           (entry.name_holds_nul ? " holds a NUL byte; not extracted"
-                                                                 : " is not valid text; not extracted"));
+    return refuse(Item::Kind::skipped, failures::Kind::invalid_name,
+                  "the name of entry " + std::to_string(entry.info.position + 1) +
+                      (entry.name_holds_nul ? " holds a NUL byte; not extracted"
+                                            : " is not valid text; not extracted"));
   }
   std::string native_name;
   if (!native_names_.native_form(entry.info.name, entry.name_is_utf8, &native_name)) {
-    return refuse(Item::Kind::skipped, failures::quoted(entry.info.name) +
-                                           " has no form in the locale's character set; not extracted");
+    return refuse(Item::Kind::skipped, failures::Kind::invalid_name,
+                  failures::quoted(entry.info.name) +
+                      " has no form in the locale's character set; not extracted");
   }
   // An entry past the budget condemns the archive: nothing more is written.
   if (!reader_.admits_declared_size(entry)) {
     reader_.fail_expansion(entry);
-    return refuse(Item::Kind::stopping, reader_.last_error_);
+    return refuse(Item::Kind::stopping, reader_.failure_kind_, reader_.last_error_);
   }
   if (!components_beneath(native_name, &item->parts)) {
-    return refuse(Item::Kind::stopping,
+    return refuse(Item::Kind::stopping, failures::Kind::unsafe,
                   failures::quoted(entry.info.name) + " leads outside the target folder; not extracted");
   }
   item->path = root_;
@@ -273,14 +279,15 @@ bool ArchiveReader::Extraction::admit(const DirectoryEntry& entry) {
   if (entry.info.is_folder) {
     if (!wait_for_paths(item->parts)) return false;
     if (!fsutil::make_folders_beneath(root_, item->parts)) {
-      return refuse(Item::Kind::stopping, shown_path(item->path) + ": " + fsutil::last_error_text());
+      return refuse(Item::Kind::stopping, failures::Kind::write_failed,
+                    shown_path(item->path) + ": " + fsutil::last_error_text());
     }
     item->kind = Item::Kind::folder;
     add(std::move(item));
     return true;
   }
   if (item->parts.empty()) {
-    return refuse(Item::Kind::stopping,
+    return refuse(Item::Kind::stopping, failures::Kind::unsafe,
                   failures::quoted(entry.info.name) + " names the target folder itself; not extracted");
   }
   return admit_file(std::move(item));
@@ -330,10 +337,10 @@ bool ArchiveReader::Extraction::settle_front() {
   in_flight_.pop_front();
   switch (item->kind) {
     case Item::Kind::skipped:
-      failures_.add(std::move(item->reason));
+      failures_.add(std::move(item->reason), item->failure_kind);
       return true;
     case Item::Kind::stopping:
-      failures_.add(std::move(item->reason));
+      failures_.add(std::move(item->reason), item->failure_kind);
       return false;
     case Item::Kind::folder:
       extracted_ = true;
@@ -363,15 +370,18 @@ ArchiveReader::Extraction::Settled ArchiveReader::Extraction::settle_file(Item& 
   in_flight_paths_.erase(item.key);
   bytes_ahead_ -= std::max(item.entry->info.size, kEntryCost);
   if (item.opening != Opening::opened) {
-    failures_.add(std::move(item.reason));
+    failures_.add(std::move(item.reason), item.failure_kind);
     return item.opening == Opening::unreadable ? Settled::skipped : Settled::stopped;
   }
   extracted_ = true;
   if (item.ok) attributes_.restore(item.output.file(), item.entry->info);
   if (!item.ok || !item.output.keep()) {
-    if (item.ok) item.reason = shown_path(item.path) + ": " + fsutil::last_error_text();
+    if (item.ok) {
+      item.reason = shown_path(item.path) + ": " + fsutil::last_error_text();
+      item.failure_kind = failures::Kind::write_failed;
+    }
     item.output.discard();
-    failures_.add(std::move(item.reason));
+    failures_.add(std::move(item.reason), item.failure_kind);
     return Settled::stopped;
   }
   if (!item.runs_here) progress_.add(item.entry->info.name, item.entry->info.size);
@@ -387,7 +397,8 @@ bool ArchiveReader::Extraction::stop() {
     item->output.discard();
   }
   in_flight_.clear();
-  return reader_.fail(stop_reason_.empty() ? failures_.summary() : stop_reason_);
+  if (!stop_reason_.empty()) return reader_.fail(failures::Kind::other, stop_reason_);
+  return reader_.fail(failures_.first_kind(), failures_.summary());
 }
 
 // True exactly when at least one entry was extracted and nothing failed. An
@@ -395,18 +406,20 @@ bool ArchiveReader::Extraction::stop() {
 // but makes the answer false; any other failure stops at that entry. Names
 // take their native form here, and nowhere else in reading.
 bool ArchiveReader::unzip_all(const std::string& folder, Progress& progress) noexcept {
-  last_error_.clear();
+  clear_failure();
   try {
     std::shared_ptr<const CentralDirectory> directory = this->directory();
     if (!directory) return false;
     if (progress.wants_reports()) progress.set_total(total_entry_size(*directory));
-    if (progress.stopped()) return fail("stopped before anything was extracted");
+    if (progress.stopped()) {
+      return fail(failures::Kind::other, "stopped before anything was extracted");
+    }
     const std::string root = folder.empty() ? "." : folder;
     fsutil::make_parent_folders(root + "/");
     Extraction extraction(*this, root, progress);
     return extraction.run(*directory);
   } catch (...) {
-    return fail("out of memory");
+    return fail(failures::Kind::other, "out of memory");
   }
 }
 

@@ -13,29 +13,9 @@ namespace {
 using zip_format::kMethodDeflated;
 using zip_format::kMethodStored;
 using zip_format::kMethodWinZipAes;
-using zip_format::le16;
-
-// A WinZip AES extra field: version, vendor "AE", strength, method.
-constexpr size_t kAesFieldSize = 7;
-constexpr uint16_t kAe2 = 2;
 
 bool is_data_method(uint16_t method) {
   return method == kMethodStored || method == kMethodDeflated;
-}
-
-// A WinZip AES extra field as the decoder reads it.
-struct AesField {
-  uint16_t version = 0;
-  size_t key_size = 0;
-  uint16_t method = 0;
-};
-
-bool parse_aes_field(const std::string& field, AesField* aes) {
-  if (field.size() != kAesFieldSize || field[2] != 'A' || field[3] != 'E') return false;
-  aes->version = le16(&field[0]);
-  aes->key_size = winzip_aes::key_size_of_strength(static_cast<unsigned char>(field[4]));
-  aes->method = le16(&field[5]);
-  return (aes->version == 1 || aes->version == kAe2) && aes->key_size != 0;
 }
 
 // Deflate grows data it cannot shrink by 5 bytes per 64 KiB stored block at
@@ -53,8 +33,8 @@ bool ZipEntryDecoder::takes(const EntryLayout& layout) {
   if (layout.flags & zip_format::kFlagStrongEncryption) return false;
   const bool encrypted = (layout.flags & zip_format::kFlagEncrypted) != 0;
   if (layout.method != kMethodWinZipAes) return !encrypted && is_data_method(layout.method);
-  AesField aes;
-  return encrypted && parse_aes_field(layout.aes_field, &aes) && is_data_method(aes.method);
+  winzip_aes::Field aes;
+  return encrypted && winzip_aes::parse_field(layout.aes_field, &aes) && is_data_method(aes.method);
 }
 
 ZipEntryDecoder::ZipEntryDecoder(std::unique_ptr<const ArchiveBytes> bytes,
@@ -73,10 +53,10 @@ std::unique_ptr<ZipEntryDecoder> ZipEntryDecoder::open(std::unique_ptr<const Arc
                                                        const std::string& alternative) {
   std::unique_ptr<ZipEntryDecoder> decoder(new ZipEntryDecoder(std::move(bytes), layout));
   decoder->data_method_ = layout.method;
-  AesField aes;
-  if (layout.method == kMethodWinZipAes && parse_aes_field(layout.aes_field, &aes)) {
+  winzip_aes::Field aes;
+  if (layout.method == kMethodWinZipAes && winzip_aes::parse_field(layout.aes_field, &aes)) {
     decoder->data_method_ = aes.method;
-    decoder->checks_crc_ = aes.version != kAe2;
+    decoder->checks_crc_ = aes.version != winzip_aes::kAe2;
     decoder->password_ = password;
     decoder->alternative_ = alternative;
   }
@@ -128,8 +108,8 @@ bool ZipEntryDecoder::read_data(char* out, size_t size) {
 // are derived here, on the thread that decodes the entry.
 bool ZipEntryDecoder::start_decryption(const std::string& password,
                                        const std::string& alternative) {
-  AesField aes;
-  parse_aes_field(layout_.aes_field, &aes);
+  winzip_aes::Field aes;
+  winzip_aes::parse_field(layout_.aes_field, &aes);
   const size_t salt_size = winzip_aes::salt_size_of(aes.key_size);
   const int64_t framing = static_cast<int64_t>(salt_size + winzip_aes::kVerifierSize +
                                                winzip_aes::kCodeSize);

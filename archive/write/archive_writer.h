@@ -109,7 +109,7 @@ class ArchiveWriter {
   void note_stream_failure() noexcept;
 
   const std::string& last_error() const { return last_error_; }
-  failures::Kind failure_kind() const { return failure_kind_; }
+  const failures::Kind& failure_kind() const { return failure_kind_; }
   size_t memory_size() const {
     return sizeof(*this) + path_.capacity() + last_error_.capacity();
   }

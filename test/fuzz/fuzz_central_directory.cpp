@@ -32,9 +32,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const MemoryBytes bytes(reinterpret_cast<const char*>(data), size);
   DirectoryLocation location;
   std::string reason;
-  if (!CentralDirectory::locate(bytes, &location, &reason)) return 0;
+  failures::Kind kind;
+  if (!CentralDirectory::locate(bytes, &location, &reason, &kind)) return 0;
   if (location.start < 0 || location.start + location.size > bytes.size()) std::abort();
-  std::unique_ptr<CentralDirectory> directory = CentralDirectory::read(bytes, location, &reason);
+  std::unique_ptr<CentralDirectory> directory =
+      CentralDirectory::read(bytes, location, &reason, &kind);
   if (!directory) return 0;
   for (const DirectoryEntry& entry : directory->entries()) {
     EntrySpan span;

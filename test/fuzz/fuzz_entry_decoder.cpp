@@ -41,8 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const MemoryBytes bytes(reinterpret_cast<const char*>(data), size);
   DirectoryLocation location;
   std::string reason;
-  if (!CentralDirectory::locate(bytes, &location, &reason)) return 0;
-  std::unique_ptr<CentralDirectory> directory = CentralDirectory::read(bytes, location, &reason);
+  failures::Kind kind;
+  if (!CentralDirectory::locate(bytes, &location, &reason, &kind)) return 0;
+  std::unique_ptr<CentralDirectory> directory =
+      CentralDirectory::read(bytes, location, &reason, &kind);
   if (!directory) return 0;
   for (const DirectoryEntry& entry : directory->entries()) {
     EntrySpan span;

@@ -12,11 +12,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   jail.prepare(data, size);
   {
     std::string reason;
+    failures::Kind kind;
     Progress unwatched;
-    if (auto plain = ArchiveReader::load(jail.archive(), "", "", &reason)) {
+    if (auto plain = ArchiveReader::load(jail.archive(), "", "", &reason, &kind)) {
       plain->unzip_all(jail.scratch() + "/plain", unwatched);
     }
-    if (auto keyed = ArchiveReader::load(jail.archive(), "secret", "", &reason)) {
+    if (auto keyed = ArchiveReader::load(jail.archive(), "secret", "", &reason, &kind)) {
       keyed->unzip_all(jail.scratch() + "/password", unwatched);
       keyed->unzip_all(jail.scratch() + "/password", unwatched);
     }

@@ -60,6 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   {
     std::string reason;
+    failures::Kind kind;
     Progress unwatched;
     int target = 0;
     std::unique_ptr<ArchiveReader> archive;
@@ -67,12 +68,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       archive->unzip_file(name, jail.scratch() + "/" + std::to_string(target++) + "/sub/out",
                           unwatched);
     };
-    archive = ArchiveReader::load(jail.archive(), "secret", "", &reason);
+    archive = ArchiveReader::load(jail.archive(), "secret", "", &reason, &kind);
     if (archive) {
       std::for_each(names.begin(), names.end(), extract);
       std::for_each(names.rbegin(), names.rend(), extract);
     }
-    archive = ArchiveReader::load(jail.archive(), "", "", &reason);
+    archive = ArchiveReader::load(jail.archive(), "", "", &reason, &kind);
     if (stored > 0 && archive) extract(names[0]);
   }
   jail.check_and_clear();

@@ -20,10 +20,12 @@ using Entries = std::vector<std::pair<std::string, std::string>>;
 inline bool read_all(const std::string& path, const std::string& password, Entries* entries,
                      std::string* why) {
   fsutil::File file = fsutil::File::open_for_reading(path);
+  failures::Kind kind;
   FileBytes bytes(file.fd());
   DirectoryLocation location;
-  if (!CentralDirectory::locate(bytes, &location, why)) return false;
-  std::unique_ptr<CentralDirectory> directory = CentralDirectory::read(bytes, location, why);
+  if (!CentralDirectory::locate(bytes, &location, why, &kind)) return false;
+  std::unique_ptr<CentralDirectory> directory =
+      CentralDirectory::read(bytes, location, why, &kind);
   if (!directory) return false;
   for (const DirectoryEntry& entry : directory->entries()) {
     std::string data;

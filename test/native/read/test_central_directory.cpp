@@ -85,9 +85,10 @@ Built build(const std::vector<Entry>& entries, const std::string& prefix = "", b
 // The directory, or the reason it was refused.
 std::unique_ptr<CentralDirectory> read(const std::string& bytes, std::string* reason) {
   MemoryBytes memory(bytes.data(), bytes.size());
+  failures::Kind kind;
   DirectoryLocation location;
-  if (!CentralDirectory::locate(memory, &location, reason)) return nullptr;
-  return CentralDirectory::read(memory, location, reason);
+  if (!CentralDirectory::locate(memory, &location, reason, &kind)) return nullptr;
+  return CentralDirectory::read(memory, location, reason, &kind);
 }
 
 std::string refusal(const std::string& bytes) {

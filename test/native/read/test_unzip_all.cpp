@@ -73,7 +73,9 @@ TEST_F(UnzipAll, ExtractsEveryEntryOnEightThreads) {
     const std::string archive = scratch.at("t" + password + ".zip");
     ASSERT_TRUE(write_archive(archive, password, entries));
     std::string reason;
-    std::unique_ptr<ArchiveReader> reader = ArchiveReader::load(archive, password, "", &reason);
+    failures::Kind kind;
+    std::unique_ptr<ArchiveReader> reader =
+        ArchiveReader::load(archive, password, "", &reason, &kind);
     ASSERT_TRUE(reader) << reason;
     const std::string out = scratch.at("out" + password);
     Progress progress;
@@ -90,7 +92,9 @@ TEST_F(UnzipAll, StopsWithOnlyWholeFiles) {
   const std::string archive = scratch.at("t.zip");
   ASSERT_TRUE(write_archive(archive, "secret", entries));
   std::string reason;
-  std::unique_ptr<ArchiveReader> reader = ArchiveReader::load(archive, "secret", "", &reason);
+  failures::Kind kind;
+  std::unique_ptr<ArchiveReader> reader =
+      ArchiveReader::load(archive, "secret", "", &reason, &kind);
   ASSERT_TRUE(reader) << reason;
   std::atomic<bool> stop{false};
   size_t reports = 0;
