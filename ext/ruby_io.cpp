@@ -543,7 +543,7 @@ std::unique_ptr<ArchiveWriter> create_writer_into(VALUE io, const std::string& p
 IoSource io_source_of(VALUE io) {
   IoSource source;
   source.io = io;
-  source.class_name = rb_obj_classname(io);
+  source.class_name = rb_class_name(rb_obj_class(io));
   if (is_string_io(io)) {
     VALUE bytes = rb_funcall(io, rb_intern("string"), 0);
     Check_Type(bytes, T_STRING);
@@ -588,7 +588,7 @@ std::unique_ptr<ArchiveReader> load_reader_from(const IoSource& source, const st
                                                 std::unique_ptr<IoLink>* link,
                                                 std::string* reason, int* state) noexcept {
   try {
-    const std::string shown = std::string("the ") + source.class_name;
+    const std::string shown = "the " + ruby_strings::all_bytes_of(source.class_name);
     if (!NIL_P(source.refusal)) {
       *reason = shown + " cannot be read: " + ruby_strings::all_bytes_of(source.refusal);
       return nullptr;

@@ -94,7 +94,7 @@ struct IoSource {
   VALUE bytes = Qnil;   // memory: a frozen String sharing the StringIO's
   intptr_t handle = -1;  // descriptor: the system's handle of its file
   int64_t size = 0;     // readable: from `size`, or a seek to the end
-  const char* class_name = "";
+  VALUE class_name = Qnil;  // a String: an anonymous class's name is made anew each time
   VALUE refusal = Qnil;  // a String saying why it cannot be read, when it cannot
 };
 namespace ruby_io {

@@ -436,6 +436,11 @@ class TestStreaming < ParvoxTest
     assert_equal "the File cannot be read: it is not opened for reading", Parvox.last_error
     assert_nil Parvox.load(Readable.new(bytes).tap { |r| r.define_singleton_method(:size) { "12" } }, "")
     assert_equal %(the #{Readable} cannot be read: its size is "12", not a number of bytes), Parvox.last_error
+    anonymous = Class.new(Readable)
+    GC.stress = true
+    Parvox.load(anonymous.new(bytes[0, 100]), "")
+    GC.stress = false
+    assert_equal "the #{anonymous.inspect} is not a zip archive", Parvox.last_error, "a name made for the call"
     ending = Readable.new(bytes)
     zip = Parvox.load(ending, "")
     ending.define_singleton_method(:read) { |n| @at < 1000 ? nil : super(n) }
