@@ -225,7 +225,7 @@ class StreamLink final : public IoLink {
     std::string block;
     VALUE piece = nonblocking_ ? rb_str_buf_new(kPieceSize) : Qnil;
     int state = 0;
-    while (!state && stream_->take(&block)) state = write_block(block, piece);
+    while (!state && !forked_away() && stream_->take(&block)) state = write_block(block, piece);
     RB_GC_GUARD(piece);
     return state;
   }
@@ -251,6 +251,7 @@ class StreamLink final : public IoLink {
                      piece};
       int state = 0;
       rb_protect(write_with_interrupts_held, reinterpret_cast<VALUE>(&call), &state);
+      if (forked_away()) return state;
       if (state && !call.returned) {
         // The IO's own exception: it failed, what it took is unknown.
         stream_->fail(take_exception(&state), left);
@@ -342,18 +343,15 @@ std::string wrong_read(VALUE data, int64_t offset, size_t size) {
 }
 
 // Seeks and reads on this Ruby thread: the data, or nil when the IO raised
-// or answered anything but the bytes asked for, with reads.failure saying
-// why. Whatever the IO raises goes on to the caller (`*state`): an exception
+// or answered anything but the bytes asked for, with `*why` saying why.
+// Whatever the IO raises goes on to the caller (`*state`): an exception
 // another thread raised into this one lands in the IO's methods as often as
 // anywhere.
-VALUE seek_and_read(IoReads& reads, int64_t offset, size_t size, int* state) {
-  ReadCall call{reads.io, offset, size, Qnil};
+VALUE seek_and_read(VALUE io, int64_t offset, size_t size, int* state, std::string* why) {
+  ReadCall call{io, offset, size, Qnil};
   rb_protect(call_seek_and_read, reinterpret_cast<VALUE>(&call), state);
-  std::string why = *state ? exception_text() : wrong_read(call.data, offset, size);
-  if (why.empty()) return call.data;
-  std::lock_guard<fsutil::Mutex> lock(reads.mutex);
-  reads.failure = std::move(why);
-  return Qnil;
+  *why = *state ? exception_text() : wrong_read(call.data, offset, size);
+  return why->empty() ? call.data : Qnil;
 }
 
 class IoBytes final : public ArchiveBytes {
@@ -369,9 +367,14 @@ class IoBytes final : public ArchiveBytes {
  private:
   bool read_here(int64_t offset, size_t n, char* out) const {
     int state = 0;
-    VALUE data = seek_and_read(*reads_, offset, n, &state);
+    std::string why;
+    VALUE data = seek_and_read(reads_->io, offset, n, &state, &why);
     if (state && !reads_->pending_state) reads_->pending_state = state;
-    if (NIL_P(data)) return false;
+    if (NIL_P(data)) {
+      std::lock_guard<fsutil::Mutex> lock(reads_->mutex);
+      reads_->failure = std::move(why);
+      return false;
+    }
     std::memcpy(out, RSTRING_PTR(data), n);
     RB_GC_GUARD(data);
     return true;
@@ -422,11 +425,14 @@ class ReadLink final : public IoLink {
       size = reads.size;
     }
     int state = 0;
-    VALUE data = seek_and_read(reads, offset, size, &state);
+    std::string why;
+    VALUE data = seek_and_read(reads.io, offset, size, &state, &why);
+    if (forked_away()) return state;
     {
       // The asker may have given up meanwhile (the call was stopped); then
       // its buffer is not touched.
       std::lock_guard<fsutil::Mutex> lock(reads.mutex);
+      if (!why.empty()) reads.failure = std::move(why);
       if (reads.asked == number && reads.run) {
         reads.ok = !NIL_P(data);
         if (reads.ok) std::memcpy(reads.out, RSTRING_PTR(data), size);

@@ -263,6 +263,19 @@ class TestStreaming < ParvoxTest
       File.binwrite(path("whole.zip"), io.is_a?(StringIO) ? io.string : io.out)
       assert valid_archive?(path("whole.zip")), io.class.name
     end
+    return if WINDOWS
+    # A child forked inside write (no block) goes on from there: it writes nothing more.
+    forking = Struct.new(:log, :child) do
+      def write(data)
+        File.write(log, "#{Process.pid}\n", mode: "a")
+        self.child ||= fork || 0
+        data.bytesize
+      end
+    end.new(path("writers"))
+    assert Parvox.new(forking, "").add_data(noise(3 << 20), "a.bin") || forking.child == 0
+    exit!(0) if forking.child == 0
+    Process.wait(forking.child)
+    assert_equal [Process.pid.to_s], File.readlines(forking.log, chomp: true).uniq
   end
 
   # A pipe whose reader stalls: the String added is changed by another
