@@ -80,8 +80,10 @@ std::string inspected(VALUE value) {
 
 // ---- Writing into an IO ----------------------------------------------------------
 
-// An IO or StringIO is written in pieces of at most this size, all through
-// one String that is filled anew for each: they copy what they are given.
+// An IO or StringIO is written in pieces of at most this size: all through
+// one String filled anew for each when its write_nonblock is IO's or
+// StringIO's own, which keep nothing of what they are given (see
+// keeps_nothing_given).
 constexpr size_t kPieceSize = 128 << 10;
 
 // How long one wait for an IO to take more lasts before writing is tried
@@ -97,6 +99,22 @@ VALUE string_io_class() {
 bool is_string_io(VALUE value) {
   VALUE string_io = string_io_class();
   return !NIL_P(string_io) && rb_obj_is_kind_of(value, string_io);
+}
+
+VALUE owner_of_write_nonblock(VALUE io) {
+  VALUE method = rb_obj_method(io, ID2SYM(rb_intern("write_nonblock")));
+  return rb_funcall(method, rb_intern("owner"), 0);
+}
+
+// Whether the IO's write_nonblock is IO's or StringIO's own. One of a
+// subclass may keep the String it is given (a tee, a queue), or a copy that
+// shares its bytes until the String changes, so it gets a String of its own
+// for each piece.
+bool keeps_nothing_given(VALUE io) {
+  int state = 0;
+  VALUE owner = rb_protect(owner_of_write_nonblock, io, &state);
+  if (state) rb_set_errinfo(Qnil);
+  return !state && (owner == rb_cIO || owner == string_io_class());
 }
 
 // Whether `io` is written with write_nonblock: a StringIO, or an IO where
@@ -116,18 +134,24 @@ struct WriteCall {
   VALUE io;
   const char* data;
   size_t size;
-  VALUE piece;           // write_nonblock: the String written through
+  bool nonblocking;       // written with write_nonblock
+  VALUE piece;            // the String written through, or nil for a new one
   bool returned = false;  // the IO's method returned `answer`
   VALUE answer = Qnil;
 };
 
 VALUE call_write_nonblock(RB_BLOCK_CALL_FUNC_ARGLIST(, address)) {
   auto* call = reinterpret_cast<WriteCall*>(address);
-  rb_str_resize(call->piece, static_cast<long>(call->size));
-  std::memcpy(RSTRING_PTR(call->piece), call->data, call->size);
+  VALUE piece = call->piece;
+  if (NIL_P(piece)) {
+    piece = rb_str_new(call->data, static_cast<long>(call->size));
+  } else {
+    rb_str_resize(piece, static_cast<long>(call->size));
+    std::memcpy(RSTRING_PTR(piece), call->data, call->size);
+  }
   VALUE options = rb_hash_new();
   rb_hash_aset(options, ID2SYM(rb_intern("exception")), Qfalse);
-  VALUE args[2] = {call->piece, options};
+  VALUE args[2] = {piece, options};
   call->answer = rb_funcallv_kw(call->io, rb_intern("write_nonblock"), 2, args, RB_PASS_KEYWORDS);
   call->returned = true;
   return Qnil;
@@ -158,9 +182,8 @@ VALUE write_with_interrupts_held(VALUE address) {
   VALUE mask = rb_hash_new();
   rb_hash_aset(mask, rb_cObject, ID2SYM(rb_intern("never")));
   auto* write = reinterpret_cast<WriteCall*>(address);
-  const bool nonblocking = !NIL_P(write->piece);
   return rb_block_call(rb_cThread, rb_intern("handle_interrupt"), 1, &mask,
-                       nonblocking ? call_write_nonblock : interruptible_write, address);
+                       write->nonblocking ? call_write_nonblock : interruptible_write, address);
 }
 
 struct WaitCall {
@@ -213,7 +236,8 @@ class StreamLink final : public IoLink {
   StreamLink(VALUE io, std::shared_ptr<StreamOutput> stream)
       : io_(io),
         stream_(std::move(stream)),
-        nonblocking_(writes_without_blocking(io)) {}
+        nonblocking_(writes_without_blocking(io)),
+        reuses_piece_(nonblocking_ && keeps_nothing_given(io)) {}
   void mark() const override { rb_gc_mark(io_); }
   bool serves_calls() const override { return true; }
   void begin(BackgroundRun* run) override {
@@ -223,7 +247,7 @@ class StreamLink final : public IoLink {
   int serve() override {
     Serving serving(*this);
     std::string block;
-    VALUE piece = nonblocking_ ? rb_str_buf_new(kPieceSize) : Qnil;
+    VALUE piece = reuses_piece_ ? rb_str_buf_new(kPieceSize) : Qnil;
     int state = 0;
     while (!state && !forked_away() && stream_->take(&block)) state = write_block(block, piece);
     RB_GC_GUARD(piece);
@@ -248,7 +272,7 @@ class StreamLink final : public IoLink {
     while (done < block.size()) {
       const size_t left = block.size() - done;
       WriteCall call{io_, block.data() + done, nonblocking_ ? std::min(kPieceSize, left) : left,
-                     piece};
+                     nonblocking_, piece};
       int state = 0;
       rb_protect(write_with_interrupts_held, reinterpret_cast<VALUE>(&call), &state);
       if (forked_away()) return state;
@@ -288,6 +312,7 @@ class StreamLink final : public IoLink {
   const VALUE io_;
   const std::shared_ptr<StreamOutput> stream_;
   const bool nonblocking_;
+  const bool reuses_piece_;
   bool failed_before_ = false;
 };
 
