@@ -526,6 +526,18 @@ bool readable(VALUE io) {
   return !state;
 }
 
+// Whether the Integer `value` fits in an int64_t, `*out`; without raising.
+// (A Bignum is no rarity: on Windows, where a long has 32 bits, an Integer
+// is one from 1 GiB on.)
+bool fits_int64(VALUE value, int64_t* out) {
+  uint64_t magnitude = 0;
+  const int sign = rb_integer_pack(value, &magnitude, 1, sizeof(magnitude), 0,
+                                   INTEGER_PACK_NATIVE_BYTE_ORDER);
+  if (sign == 2 || sign == -2 || magnitude > static_cast<uint64_t>(INT64_MAX)) return false;
+  *out = sign < 0 ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+  return true;
+}
+
 VALUE call_size(VALUE io) {
   if (responds_to(io, "size")) return rb_funcall(io, rb_intern("size"), 0);
   rb_funcall(io, rb_intern("seek"), 2, INT2FIX(0), INT2FIX(SEEK_END));
@@ -605,11 +617,10 @@ IoSource io_source_of(VALUE io) {
     rb_set_errinfo(Qnil);
     return source;
   }
-  if (!FIXNUM_P(size)) {
+  if (!RB_INTEGER_TYPE_P(size) || !fits_int64(size, &source.size)) {
     source.refusal = rb_sprintf("its size is %+" PRIsVALUE ", not a number of bytes", size);
     return source;
   }
-  source.size = FIX2LONG(size);
   source.kind = source.size < 0 ? IoSource::Kind::unseekable : IoSource::Kind::readable;
   return source;
 }
