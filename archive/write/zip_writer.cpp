@@ -10,6 +10,7 @@
 #include "archive/zip_format.h"
 #include "archive/names.h"
 #include "archive/entry_time.h"
+#include "archive/failures.h"
 #include "archive/unix_mode.h"
 #include "archive/utf8.h"
 #include "archive/winzip_aes.h"
@@ -418,10 +419,9 @@ bool ZipWriter::write_finished(size_t max_bytes) {
 bool ZipWriter::stop_now() {
   stopped_ = true;
   // Only a chunked entry is ever partly written: the oldest one given.
-  const Entry* oldest = !queue_.empty() ? queue_.front()->entry.get() : open_entry_.get();
-  const int64_t begun_at = oldest ? oldest->header_offset : -1;
+  std::shared_ptr<Entry> oldest = !queue_.empty() ? queue_.front()->entry : open_entry_;
   drop_pending();
-  return begun_at < 0 || take_back_to(begun_at);
+  return !oldest || oldest->header_offset < 0 || take_back(*oldest);
 }
 
 void ZipWriter::drop_pending() {
@@ -610,7 +610,7 @@ bool ZipWriter::report(Entry& entry, int64_t bytes, bool done) {
   stopped_ = true;
   if (done) return true;
   lost_entries_ = true;
-  return take_back_to(entry.header_offset);
+  return take_back(entry);
 }
 
 // ---- The archive file ------------------------------------------------------------
@@ -660,12 +660,14 @@ bool ZipWriter::write_failed() {
 // that cannot be cut (a device), or a stream that failed, cannot be
 // finished.
 void ZipWriter::cut_back_to_whole_entries() {
+  const std::string cut = not_in_file_.empty() ? putting_ : not_in_file_.front().name;
   output_.clear();
   not_in_file_.clear();
   central_.resize(last_in_file_.central_size);
   entries_ = last_in_file_.entries;
   in_file_ = last_in_file_.offset;
   cut_back_ = !abandoned_ && sink_->take_back_to(last_in_file_.offset, &in_file_);
+  note_lost_at_start(cut);
 }
 
 bool ZipWriter::take_back_undelivered() {
@@ -683,14 +685,23 @@ void ZipWriter::stream_failed() {
   write_failed();
 }
 
-// Takes everything from `offset` on back out of the archive.
-bool ZipWriter::take_back_to(int64_t offset) {
+// Takes `entry`, and everything after it, back out of the archive.
+bool ZipWriter::take_back(const Entry& entry) {
+  const int64_t offset = entry.header_offset;
   if (offset >= in_file_) {
     output_.resize(static_cast<size_t>(offset - in_file_));
     return true;
   }
   output_.clear();
-  return sink_->take_back_to(offset, &in_file_) || write_failed();
+  if (!sink_->take_back_to(offset, &in_file_)) return write_failed();
+  note_lost_at_start(entry.stored_name);
+  return true;
+}
+
+// After a take-back: with no entry left in the directory, any byte still in
+// the archive is one that had left a stream, of the entry `name`.
+void ZipWriter::note_lost_at_start(const std::string& name) {
+  if (entries_ == 0 && in_file_ > 0 && lost_at_start_.empty()) lost_at_start_ = name;
 }
 
 bool ZipWriter::finish() {
@@ -699,7 +710,12 @@ bool ZipWriter::finish() {
   if (failure_.empty() && write_finished(0)) flush_output();
   drop_pending();
   finished_ = true;
-  complete_ = cut_back_ && write_directory();
+  complete_ = cut_back_ && write_directory() && lost_at_start_.empty();
+  if (!lost_at_start_.empty() && failure_.empty()) {
+    failure_ = "it begins with bytes of " + failures::quoted(lost_at_start_) +
+               ", stopped part-way, which readers that read an archive from its start take "
+               "for a damaged entry";
+  }
   std::string().swap(central_);
   return complete_;
 }
