@@ -210,14 +210,14 @@ bool closed(VALUE io) {
 }
 
 // How many of `size` bytes a write answered it took, or -1 for an answer no
-// write can give. `whole_unless_count`: an answer that is no count at all
+// write can give. `whole_unless_count`: an answer that is no number at all
 // (a response stream answers itself or its queue) means all were taken.
 long taken_by(VALUE answer, size_t size, bool whole_unless_count) {
   if (FIXNUM_P(answer)) {
     const long count = FIX2LONG(answer);
     return count > 0 && static_cast<size_t>(count) <= size ? count : -1;
   }
-  if (NIL_P(answer) || RB_INTEGER_TYPE_P(answer) || RB_TYPE_P(answer, T_STRING) ||
+  if (NIL_P(answer) || rb_obj_is_kind_of(answer, rb_cNumeric) || RB_TYPE_P(answer, T_STRING) ||
       !whole_unless_count) {
     return -1;
   }

@@ -249,8 +249,8 @@ class TestStreaming < ParvoxTest
       end
     end
     [[2**70, /answered 1180591620717411303424 for/], [nil, /answered nil/], ["x", /answered "x"/],
-     [-1, /answered -1/], [0, /answered 0 for/]].each do |answer, reason|
-      io = answer.is_a?(Integer) ? halves.new("".b, answer) : lying.new("".b).tap { |l| l.lie, l.answer = true, answer }
+     [-1, /answered -1/], [0, /answered 0 for/], [700.0, /answered 700.0 for/]].each do |answer, reason|
+      io = answer.is_a?(Numeric) ? halves.new("".b, answer) : lying.new("".b).tap { |l| l.lie, l.answer = true, answer }
       zip = Parvox.new(io, "")
       refute zip.add_data("hello" * 100, "a.txt"), answer.inspect
       assert_match(/\A'a.txt' could not be written to the stream: write(_nonblock)? #{reason.source}/, zip.last_error)
