@@ -320,8 +320,9 @@ class TestStreaming < ParvoxTest
       end.first
       results[:interrupted_add] = pipe_archive do |zip, _|
         zip.add_data("before", "before.txt")
-        Timeout.timeout(0.3) { zip.add_data(Random.new(2).bytes(3 << 20), "big.bin") } rescue $!.class.name
-      end.then { |raised, entries| [raised, entries.keys] }
+        [(Timeout.timeout(0.3) { zip.add_data(Random.new(2).bytes(3 << 20), "big.bin") } rescue $!.class.name),
+         zip.last_error]
+      end.then { |answers, entries| answers + [entries.keys] }
       results[:interrupted_close] = pipe_archive do |zip, _|
         $stall = false
         3000.times { |i| zip.add_data("x", "#{'n' * 200}#{i}") }
@@ -336,7 +337,8 @@ class TestStreaming < ParvoxTest
     assert_equal [true] * 10, results["changed"], "the String's bytes as given"
     assert_equal [false, "'a.bin' could not be written to the stream: IOError: closed stream"],
                  results["closed_meanwhile"]
-    assert_equal ["Timeout::Error", ["before.txt"]], results["interrupted_add"], "the entry on its way is out"
+    assert_equal ["Timeout::Error", "stopped before 'big.bin' was added whole", ["before.txt"]],
+                 results["interrupted_add"], "the entry on its way is out"
     assert_equal ["Timeout::Error", 3000], results["interrupted_close"], "close again writes the rest"
   end
 

@@ -186,8 +186,13 @@ std::string ArchiveWriter::earlier_failure() const {
   return shown_target() + " failed earlier: " + engine_->failure();
 }
 
-void ArchiveWriter::take_back_undelivered() noexcept {
-  if (engine_) engine_->take_back_undelivered();
+bool ArchiveWriter::take_back_undelivered() noexcept {
+  try {
+    const std::string first = engine_ ? engine_->take_back_undelivered() : "";
+    return !first.empty() && !fail("stopped before " + failures::quoted(first) + " was added whole");
+  } catch (...) {
+    return !fail("out of memory");
+  }
 }
 
 void ArchiveWriter::note_stream_failure() noexcept {

@@ -670,13 +670,14 @@ void ZipWriter::cut_back_to_whole_entries() {
   note_lost_at_start(cut);
 }
 
-bool ZipWriter::take_back_undelivered() {
-  if (!failure_.empty() || finished_ || abandoned_) return false;
+std::string ZipWriter::take_back_undelivered() {
+  if (!failure_.empty() || finished_ || abandoned_) return "";
   note_in_file();
-  if (not_in_file_.empty()) return false;
+  if (not_in_file_.empty()) return "";
+  std::string first = not_in_file_.front().name;
   lost_entries_ = true;
   cut_back_to_whole_entries();
-  return true;
+  return first;
 }
 
 void ZipWriter::stream_failed() {

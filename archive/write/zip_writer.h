@@ -119,8 +119,8 @@ class ZipWriter {
   // For a stream: takes the entries whose bytes have not all left back out
   // of the directory (what has left stays in the stream, outside it), as
   // for a call stopped while its entries were still on their way. Answers
-  // whether there were any.
-  bool take_back_undelivered();
+  // the first of them, or nothing when there were none.
+  std::string take_back_undelivered();
   // The stream failed while its bytes were written outside the writer: the
   // writer is broken, failed_entry() the first entry not all sent.
   void stream_failed();
