@@ -292,6 +292,7 @@ class StreamLink final : public IoLink {
       }
       done += static_cast<size_t>(taken);
       if (!state && waits) state = wait(call.answer == ID2SYM(rb_intern("wait_readable")), block.size() - done);
+      if (forked_away()) return state;
       if (state) {
         // Interrupted with what left counted: the rest waits for the next call.
         if (!stream_->failed()) stream_->give_back(block.substr(done));
@@ -304,6 +305,7 @@ class StreamLink final : public IoLink {
     WaitCall call{io_, for_reading};
     int state = 0;
     rb_protect(wait_for_io, reinterpret_cast<VALUE>(&call), &state);
+    if (forked_away()) return state;
     // IO.select raises for an IO closed meanwhile: the IO's failure.
     if (state && closed(io_)) stream_->fail(take_exception(&state), unsent);
     return state;

@@ -329,6 +329,12 @@ class TestStreaming < ParvoxTest
         $stall = true
         Timeout.timeout(0.3) { zip.close } rescue $!.class.name
       end.then { |raised, entries| [raised, entries&.size] }
+      # A child forked (no block) while the pipe is waited for goes on from there, writing nothing.
+      IO.singleton_class.prepend(Module.new { def select(*); sleep 0.5 if !$forked && ($forked = fork || 0) != 0; super; end })
+      results[:forked_in_wait] = pipe_archive do |zip, _|
+        Thread.new { sleep 0.3; $stall = false }
+        zip.add_data(Random.new(3).bytes(3 << 20), "c.bin").tap { exit!(0) if $forked == 0 }
+      end.then { |added, entries| [added, entries == { "c.bin" => Random.new(3).bytes(3 << 20) }] }
       puts JSON.generate(results)
     RUBY
     out, status = ruby_child(script, path("p.zip"), deadline: 60)
@@ -340,6 +346,7 @@ class TestStreaming < ParvoxTest
     assert_equal ["Timeout::Error", "stopped before 'big.bin' was added whole", ["before.txt"]],
                  results["interrupted_add"], "the entry on its way is out"
     assert_equal ["Timeout::Error", 3000], results["interrupted_close"], "close again writes the rest"
+    assert_equal [true, true], results["forked_in_wait"]
   end
 
   def test_a_file_over_4_gib_into_a_pipe_gets_zip64
