@@ -55,10 +55,16 @@ std::string exception_text() noexcept {
 // As exception_text. A StandardError (EPIPE, IOError, a framework's
 // disconnect error) is the IO's failure, which the call answers with false:
 // it is cleared and `*state` becomes 0. Anything else (an interrupt, exit, a
-// throw) stays in `*state` to go on to the caller.
-std::string take_exception(int* state) noexcept {
+// throw) stays in `*state` to go on to the caller; so does any but an
+// IOError or a SystemCallError when `only_io_errors` (what IO's and
+// StringIO's own methods raise: anything else came from elsewhere, such as a
+// signal handler run as the method returned).
+std::string take_exception(int* state, bool only_io_errors = false) noexcept {
   std::string text = exception_text();
-  if (rb_obj_is_kind_of(rb_errinfo(), rb_eStandardError)) {
+  VALUE exception = rb_errinfo();
+  const bool io_error =
+      rb_obj_is_kind_of(exception, rb_eIOError) || rb_obj_is_kind_of(exception, rb_eSystemCallError);
+  if (rb_obj_is_kind_of(exception, rb_eStandardError) && (io_error || !only_io_errors)) {
     rb_set_errinfo(Qnil);
     *state = 0;
   }
@@ -106,15 +112,19 @@ VALUE owner_of_write_nonblock(VALUE io) {
   return rb_funcall(method, rb_intern("owner"), 0);
 }
 
-// Whether the IO's write_nonblock is IO's or StringIO's own. One of a
-// subclass may keep the String it is given (a tee, a queue), or a copy that
-// shares its bytes until the String changes, so it gets a String of its own
-// for each piece.
+// Whether the IO's write_nonblock is IO's or StringIO's own (StringIO has
+// it from IO::generic_writable). One of a subclass may keep the String it is
+// given (a tee, a queue), or a copy that shares its bytes until the String
+// changes, so it gets a String of its own for each piece.
 bool keeps_nothing_given(VALUE io) {
   int state = 0;
   VALUE owner = rb_protect(owner_of_write_nonblock, io, &state);
   if (state) rb_set_errinfo(Qnil);
-  return !state && (owner == rb_cIO || owner == string_io_class());
+  if (state) return false;
+  const ID string_io_module = rb_intern("generic_writable");
+  return owner == rb_cIO || owner == string_io_class() ||
+         (rb_const_defined_at(rb_cIO, string_io_module) &&
+          owner == rb_const_get_at(rb_cIO, string_io_module));
 }
 
 // Whether `io` is written with write_nonblock: a StringIO, or an IO where
@@ -237,7 +247,7 @@ class StreamLink final : public IoLink {
       : io_(io),
         stream_(std::move(stream)),
         nonblocking_(writes_without_blocking(io)),
-        reuses_piece_(nonblocking_ && keeps_nothing_given(io)) {}
+        own_write_nonblock_(nonblocking_ && keeps_nothing_given(io)) {}
   void mark() const override { rb_gc_mark(io_); }
   bool serves_calls() const override { return true; }
   void begin(BackgroundRun* run) override {
@@ -247,7 +257,7 @@ class StreamLink final : public IoLink {
   int serve() override {
     Serving serving(*this);
     std::string block;
-    VALUE piece = reuses_piece_ ? rb_str_buf_new(kPieceSize) : Qnil;
+    VALUE piece = own_write_nonblock_ ? rb_str_buf_new(kPieceSize) : Qnil;
     int state = 0;
     while (!state && !forked_away() && stream_->take(&block)) state = write_block(block, piece);
     RB_GC_GUARD(piece);
@@ -277,8 +287,9 @@ class StreamLink final : public IoLink {
       rb_protect(write_with_interrupts_held, reinterpret_cast<VALUE>(&call), &state);
       if (forked_away()) return state;
       if (state && !call.returned) {
-        // The IO's own exception: it failed, what it took is unknown.
-        stream_->fail(take_exception(&state), left);
+        // The IO's exception (or one raised as it returned): it failed, what
+        // it took is unknown.
+        stream_->fail(take_exception(&state, own_write_nonblock_), left);
         return state;
       }
       const bool waits = nonblocking_ && (call.answer == ID2SYM(rb_intern("wait_writable")) ||
@@ -314,7 +325,7 @@ class StreamLink final : public IoLink {
   const VALUE io_;
   const std::shared_ptr<StreamOutput> stream_;
   const bool nonblocking_;
-  const bool reuses_piece_;
+  const bool own_write_nonblock_;  // IO's or StringIO's, which keep nothing given
   bool failed_before_ = false;
 };
 

@@ -271,6 +271,11 @@ class TestStreaming < ParvoxTest
       File.binwrite(path("whole.zip"), io.is_a?(StringIO) ? io.string : io.out)
       assert valid_archive?(path("whole.zip")), io.class.name
     end
+    # What IO's write_nonblock never raises (a signal handler's, run as it returns) goes on.
+    zip = Parvox.new(io = StringIO.new("".b), "")
+    raising = TracePoint.new(:c_return, :return) { |tp| raise IndexError if tp.method_id == :write_nonblock && io.pos > 0 }
+    assert_raises(IndexError) { raising.enable { zip.add_data(noise(300_000), "a.bin") } }
+    assert_equal [false, "the stream failed earlier: IndexError: IndexError"], [zip.add_data("b", "b"), zip.last_error]
     return if WINDOWS
     # A child forked inside write (no block) goes on from there: it writes nothing more.
     forking = Struct.new(:log, :child) do
