@@ -89,7 +89,7 @@ std::string inspected(VALUE value) {
 // An IO or StringIO is written in pieces of at most this size: all through
 // one String filled anew for each when its write_nonblock is IO's or
 // StringIO's own, which keep nothing of what they are given (see
-// keeps_nothing_given).
+// has_own_write_nonblock).
 constexpr size_t kPieceSize = 128 << 10;
 
 // How long one wait for an IO to take more lasts before writing is tried
@@ -113,14 +113,17 @@ VALUE owner_of_write_nonblock(VALUE io) {
 }
 
 // Whether the IO's write_nonblock is IO's or StringIO's own (StringIO has
-// it from IO::generic_writable). One of a subclass may keep the String it is
-// given (a tee, a queue), or a copy that shares its bytes until the String
-// changes, so it gets a String of its own for each piece.
-bool keeps_nothing_given(VALUE io) {
+// it from IO::generic_writable), which raises only IOError and
+// SystemCallError. One of a subclass may keep the String it is given (a tee,
+// a queue), or a copy that shares its bytes until the String changes, so it
+// gets a String of its own for each piece.
+bool has_own_write_nonblock(VALUE io) {
   int state = 0;
   VALUE owner = rb_protect(owner_of_write_nonblock, io, &state);
-  if (state) rb_set_errinfo(Qnil);
-  if (state) return false;
+  if (state) {
+    rb_set_errinfo(Qnil);
+    return false;
+  }
   const ID string_io_module = rb_intern("generic_writable");
   return owner == rb_cIO || owner == string_io_class() ||
          (rb_const_defined_at(rb_cIO, string_io_module) &&
@@ -247,7 +250,7 @@ class StreamLink final : public IoLink {
       : io_(io),
         stream_(std::move(stream)),
         nonblocking_(writes_without_blocking(io)),
-        own_write_nonblock_(nonblocking_ && keeps_nothing_given(io)) {}
+        own_write_nonblock_(nonblocking_ && has_own_write_nonblock(io)) {}
   void mark() const override { rb_gc_mark(io_); }
   bool serves_calls() const override { return true; }
   void begin(BackgroundRun* run) override {

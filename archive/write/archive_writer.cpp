@@ -194,10 +194,12 @@ std::string ArchiveWriter::earlier_failure() const {
 bool ArchiveWriter::take_back_undelivered() noexcept {
   try {
     const std::string first = engine_ ? engine_->take_back_undelivered() : "";
-    return !first.empty() && !fail("stopped before " + failures::quoted(first) + " was added whole");
+    if (first.empty()) return false;
+    last_error_ = "stopped before " + failures::quoted(first) + " was added whole";
   } catch (...) {
-    return !fail("out of memory");
+    last_error_ = "out of memory";
   }
+  return true;
 }
 
 void ArchiveWriter::note_stream_failure() noexcept {
