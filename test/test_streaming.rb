@@ -155,14 +155,21 @@ class TestStreaming < ParvoxTest
       reading.close
       piped = Parvox.new(writing, "")
       piped_added = piped.add_data("x" * 100, "x.txt")
+      # An Interrupt from write while a chunked entry leaves: the call re-raises it.
+      File.binwrite(big = File.join(ARGV[0], "..", "big.bin"), Random.new(1).bytes(8 << 20))
+      interrupted = Array.new(10) do
+        stopping = Object.new
+        def stopping.write(data) (@calls = (@calls || 0) + 1) == 2 ? raise(Interrupt) : data.bytesize end
+        begin; Parvox.new(stopping, "").add_file(big, "big.bin", false, false); rescue Interrupt; :interrupted; end
+      end
       puts JSON.generate([added, reason, later, zip.last_error, closed, consumer.writes_after_failure,
-                          piped_added, piped.last_error, piped.close])
+                          piped_added, piped.last_error, piped.close, interrupted])
     RUBY
     FileUtils.mkdir_p(path("t"))
     4.times { |i| File.binwrite(path("t", "n#{i}.bin"), noise(1 << 20, i)) }
     out, status = ruby_child(script, path("t"), deadline: 60)
     assert status.success?, out
-    added, reason, later, later_reason, closed, writes_after, piped_added, piped_reason, piped_closed =
+    added, reason, later, later_reason, closed, writes_after, piped_added, piped_reason, piped_closed, interrupted =
       JSON.parse(out.lines.last)
     assert_equal false, added
     assert_match(/Gone: client gone/, reason)
@@ -173,6 +180,7 @@ class TestStreaming < ParvoxTest
     assert_equal false, piped_added
     assert_match(/Errno::EPIPE/, piped_reason)
     assert_equal false, piped_closed
+    assert_equal ["interrupted"] * 10, interrupted
   end
 
   # Stopped inside a chunked entry whose first bytes had left (by the

@@ -282,7 +282,8 @@ bool ZipWriter::start_entry(const std::string& name, bool folder, int64_t size,
 
 bool ZipWriter::add_folder(const std::string& name, const fsutil::FileStatus& status) {
   if (!accepts_entries()) return false;
-  if (stopped_ || (progress_->stopped() && stop_now())) return true;
+  if (stopped_) return true;
+  if (progress_->stopped()) return stop_now();
   if (!start_entry(name, true, 0, status)) return false;
   return submit_pending(true);
 }
@@ -290,7 +291,8 @@ bool ZipWriter::add_folder(const std::string& name, const fsutil::FileStatus& st
 bool ZipWriter::open_file(const std::string& name, int64_t size,
                           const fsutil::FileStatus& status) {
   if (!accepts_entries()) return false;
-  if (stopped_ || (progress_->stopped() && stop_now())) return true;
+  if (stopped_) return true;
+  if (progress_->stopped()) return stop_now();
   if (!start_entry(name, false, size, status)) return false;
   if (!open_entry_->chunked) pending_.reserve(static_cast<size_t>(size));
   return true;
@@ -298,7 +300,8 @@ bool ZipWriter::open_file(const std::string& name, int64_t size,
 
 bool ZipWriter::write(const char* data, size_t size) {
   if (!failure_.empty()) return false;
-  if (stopped_ || !open_entry_ || (progress_->stopped() && stop_now())) return true;
+  if (stopped_ || !open_entry_) return true;
+  if (progress_->stopped()) return stop_now();
   if (open_entry_->size_known && static_cast<int64_t>(size) > open_entry_->size - given_) {
     return fail("more data than the entry's size", open_entry_->stored_name);
   }
@@ -321,7 +324,8 @@ bool ZipWriter::write(const char* data, size_t size) {
 
 bool ZipWriter::close_file() {
   if (!failure_.empty()) return false;
-  if (stopped_ || !open_entry_ || (progress_->stopped() && stop_now())) return true;
+  if (stopped_ || !open_entry_) return true;
+  if (progress_->stopped()) return stop_now();
   if (!open_entry_->size_known) {
     open_entry_->size = given_;
     return submit_pending(true);
@@ -415,7 +419,8 @@ bool ZipWriter::write_finished(size_t max_bytes) {
 
 // Stops at once: the open entry, as far as it is written, is taken back out
 // and nothing given is written any more. Answers whether the archive could be
-// cut back.
+// cut back; when not (a device, a stream that failed meanwhile) the writer is
+// broken, and the step that met the stop answers false.
 bool ZipWriter::stop_now() {
   stopped_ = true;
   // Only a chunked entry is ever partly written: the oldest one given.
