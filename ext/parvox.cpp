@@ -451,7 +451,6 @@ struct Target {
   VALUE path;       // a String, or nil for an IO
   VALUE io;         // new: the IO written into
   IoSource source;  // load: what the IO read from is
-  intptr_t written_handle = -1;  // new: the system's handle of the file the IO writes into
 };
 
 // A ParvoxObject with its archive open, or null with `*reason` set (and
@@ -468,8 +467,7 @@ ParvoxObject* open_object(const Target& target, VALUE password_text, OpenMode mo
     const std::string key = names::password_key(password);
     std::string why;
     if (mode == OpenMode::create && NIL_P(target.path)) {
-      object->writer =
-          ruby_io::create_writer_into(target.io, target.written_handle, key, &object->io, &why);
+      object->writer = ruby_io::create_writer_into(target.io, key, &object->io, &why);
     } else if (mode == OpenMode::create) {
       object->writer = ArchiveWriter::create(ruby_strings::bytes_of(target.path), key, &why);
     } else if (NIL_P(target.path)) {
@@ -496,7 +494,7 @@ VALUE new_instance(VALUE klass, VALUE given, VALUE password, OpenMode mode) {
   if (ruby_io::is_path(given)) {
     target.path = ruby_io::path_string(given);
   } else if (mode == OpenMode::create) {
-    target.written_handle = ruby_io::check_writable_io(given);
+    ruby_io::check_writable_io(given);
     target.io = given;
   } else {
     target.source = ruby_io::io_source_of(given);

@@ -554,8 +554,6 @@ bool fits_int64(VALUE value, int64_t* out) {
   return true;
 }
 
-VALUE call_fileno(VALUE io) { return rb_funcall(io, rb_intern("fileno"), 0); }
-
 VALUE call_size(VALUE io) {
   if (responds_to(io, "size")) return rb_funcall(io, rb_intern("size"), 0);
   rb_funcall(io, rb_intern("seek"), 2, INT2FIX(0), INT2FIX(SEEK_END));
@@ -580,27 +578,19 @@ VALUE path_string(VALUE value) {
   return value;
 }
 
-intptr_t check_writable_io(VALUE io) {
+void check_writable_io(VALUE io) {
   if (!responds_to(io, "write")) {
     rb_raise(rb_eTypeError, "wrong argument type %" PRIsVALUE " (expected a path or an IO)",
              rb_obj_class(io));
   }
-  if (!responds_to(io, "fileno")) return -1;
-  // A closed IO raises here; it is no file either way.
-  int state = 0;
-  VALUE fd = rb_protect(call_fileno, io, &state);
-  if (state) rb_set_errinfo(Qnil);
-  return !state && FIXNUM_P(fd) ? system_handle_of(FIX2INT(fd)) : -1;
 }
 
-std::unique_ptr<ArchiveWriter> create_writer_into(VALUE io, intptr_t handle,
-                                                  const std::string& password,
+std::unique_ptr<ArchiveWriter> create_writer_into(VALUE io, const std::string& password,
                                                   std::unique_ptr<IoLink>* link,
                                                   std::string* reason) noexcept {
   try {
     auto stream = std::make_shared<StreamOutput>();
     std::unique_ptr<ArchiveWriter> writer = ArchiveWriter::create(stream, password, reason);
-    if (writer && handle >= 0) writer->pass_over_file(handle);
     if (writer) link->reset(new StreamLink(io, stream));
     return writer;
   } catch (...) {

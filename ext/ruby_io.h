@@ -84,14 +84,9 @@ class IoLink {
 namespace ruby_io {
 
 // Checks an IO given to Parvox.new: raises TypeError unless it has `write`.
-// Answers the system's handle of what it writes into (its fileno), or -1
-// when it tells none.
-intptr_t check_writable_io(VALUE io);
+void check_writable_io(VALUE io);
 // A writer into `io`, with its link; null, with `*reason`, when it cannot.
-// `handle` (check_writable_io's answer): when that is a file, adding never
-// stores it, as with an archive written by path.
-std::unique_ptr<ArchiveWriter> create_writer_into(VALUE io, intptr_t handle,
-                                                  const std::string& password,
+std::unique_ptr<ArchiveWriter> create_writer_into(VALUE io, const std::string& password,
                                                   std::unique_ptr<IoLink>* link,
                                                   std::string* reason) noexcept;
 

@@ -159,11 +159,6 @@ bool ArchiveWriter::finish() noexcept {
   return finished;
 }
 
-void ArchiveWriter::pass_over_file(intptr_t handle) noexcept {
-  const fsutil::File file = fsutil::File::duplicate_regular(handle);
-  knows_written_id_ = file.is_open() && file.identity(&written_id_);
-}
-
 void ArchiveWriter::abandon() noexcept {
   if (engine_) engine_->abandon();
   engine_.reset();

@@ -62,9 +62,6 @@ class ArchiveWriter {
   // Writes the central directory and closes the file; answers whether that
   // succeeded, with the reason in last_error() when not.
   bool finish() noexcept;
-  // Into a stream: it goes into the open file the system knows as `handle`,
-  // which adding passes over as over an archive written by path.
-  void pass_over_file(intptr_t handle) noexcept;
   // Lets go of the file without writing another byte: what a process that
   // does not own the archive (a forked child) does with it.
   void abandon() noexcept;
