@@ -152,7 +152,7 @@ bool run_on_own_thread(ParvoxObject* object, const Call& call, bool has_block, i
 // Serves what the call left for the IO. False, with the reason in
 // last_error, when the IO failed meanwhile. An exception on the way takes the
 // entries whose bytes had not all left back out of the archive: the call
-// did not add them.
+// did not add them, and says so unless it had a reason already.
 bool end_io(ParvoxObject* object, int* state) {
   std::string failure;
   const bool ended = object->io->end(&failure, state);
@@ -164,7 +164,10 @@ bool end_io(ParvoxObject* object, int* state) {
     failure = object->writer->last_error();
   }
   if (!ended) object->last_error = failure;
-  if (*state && object->writer) object->writer->take_back_undelivered();
+  if (*state && object->writer && object->writer->take_back_undelivered() &&
+      object->last_error.empty()) {
+    object->last_error = object->writer->last_error();
+  }
   return ended;
 }
 

@@ -806,6 +806,7 @@ VALUE new_instance(VALUE klass, VALUE given, VALUE password, OpenMode mode,
   RB_GC_GUARD(target.path);
   RB_GC_GUARD(target.source.bytes);
   RB_GC_GUARD(target.source.refusal);
+  RB_GC_GUARD(target.source.class_name);
   if (state) rb_jump_tag(state);
   if (!object) {
     set_thread_last_error(reason, kind);

@@ -56,10 +56,16 @@ std::string exception_text() noexcept {
 // As exception_text. A StandardError (EPIPE, IOError, a framework's
 // disconnect error) is the IO's failure, which the call answers with false:
 // it is cleared and `*state` becomes 0. Anything else (an interrupt, exit, a
-// throw) stays in `*state` to go on to the caller.
-std::string take_exception(int* state) noexcept {
+// throw) stays in `*state` to go on to the caller; so does any but an
+// IOError or a SystemCallError when `only_io_errors` (what IO's and
+// StringIO's own methods raise: anything else came from elsewhere, such as a
+// signal handler run as the method returned).
+std::string take_exception(int* state, bool only_io_errors = false) noexcept {
   std::string text = exception_text();
-  if (rb_obj_is_kind_of(rb_errinfo(), rb_eStandardError)) {
+  VALUE exception = rb_errinfo();
+  const bool io_error =
+      rb_obj_is_kind_of(exception, rb_eIOError) || rb_obj_is_kind_of(exception, rb_eSystemCallError);
+  if (rb_obj_is_kind_of(exception, rb_eStandardError) && (io_error || !only_io_errors)) {
     rb_set_errinfo(Qnil);
     *state = 0;
   }
@@ -81,8 +87,10 @@ std::string inspected(VALUE value) {
 
 // ---- Writing into an IO ----------------------------------------------------------
 
-// An IO or StringIO is written in pieces of at most this size, all through
-// one String that is filled anew for each: they copy what they are given.
+// An IO or StringIO is written in pieces of at most this size: all through
+// one String filled anew for each when its write_nonblock is IO's or
+// StringIO's own, which keep nothing of what they are given (see
+// has_own_write_nonblock).
 constexpr size_t kPieceSize = 128 << 10;
 
 // How long one wait for an IO to take more lasts before writing is tried
@@ -98,6 +106,29 @@ VALUE string_io_class() {
 bool is_string_io(VALUE value) {
   VALUE string_io = string_io_class();
   return !NIL_P(string_io) && rb_obj_is_kind_of(value, string_io);
+}
+
+VALUE owner_of_write_nonblock(VALUE io) {
+  VALUE method = rb_obj_method(io, ID2SYM(rb_intern("write_nonblock")));
+  return rb_funcall(method, rb_intern("owner"), 0);
+}
+
+// Whether the IO's write_nonblock is IO's or StringIO's own (StringIO has
+// it from IO::generic_writable), which raises only IOError and
+// SystemCallError. One of a subclass may keep the String it is given (a tee,
+// a queue), or a copy that shares its bytes until the String changes, so it
+// gets a String of its own for each piece.
+bool has_own_write_nonblock(VALUE io) {
+  int state = 0;
+  VALUE owner = rb_protect(owner_of_write_nonblock, io, &state);
+  if (state) {
+    rb_set_errinfo(Qnil);
+    return false;
+  }
+  const ID string_io_module = rb_intern("generic_writable");
+  return owner == rb_cIO || owner == string_io_class() ||
+         (rb_const_defined_at(rb_cIO, string_io_module) &&
+          owner == rb_const_get_at(rb_cIO, string_io_module));
 }
 
 // Whether `io` is written with write_nonblock: a StringIO, or an IO where
@@ -117,18 +148,24 @@ struct WriteCall {
   VALUE io;
   const char* data;
   size_t size;
-  VALUE piece;           // write_nonblock: the String written through
+  bool nonblocking;       // written with write_nonblock
+  VALUE piece;            // the String written through, or nil for a new one
   bool returned = false;  // the IO's method returned `answer`
   VALUE answer = Qnil;
 };
 
 VALUE call_write_nonblock(RB_BLOCK_CALL_FUNC_ARGLIST(, address)) {
   auto* call = reinterpret_cast<WriteCall*>(address);
-  rb_str_resize(call->piece, static_cast<long>(call->size));
-  std::memcpy(RSTRING_PTR(call->piece), call->data, call->size);
+  VALUE piece = call->piece;
+  if (NIL_P(piece)) {
+    piece = rb_str_new(call->data, static_cast<long>(call->size));
+  } else {
+    rb_str_resize(piece, static_cast<long>(call->size));
+    std::memcpy(RSTRING_PTR(piece), call->data, call->size);
+  }
   VALUE options = rb_hash_new();
   rb_hash_aset(options, ID2SYM(rb_intern("exception")), Qfalse);
-  VALUE args[2] = {call->piece, options};
+  VALUE args[2] = {piece, options};
   call->answer = rb_funcallv_kw(call->io, rb_intern("write_nonblock"), 2, args, RB_PASS_KEYWORDS);
   call->returned = true;
   return Qnil;
@@ -159,9 +196,8 @@ VALUE write_with_interrupts_held(VALUE address) {
   VALUE mask = rb_hash_new();
   rb_hash_aset(mask, rb_cObject, ID2SYM(rb_intern("never")));
   auto* write = reinterpret_cast<WriteCall*>(address);
-  const bool nonblocking = !NIL_P(write->piece);
   return rb_block_call(rb_cThread, rb_intern("handle_interrupt"), 1, &mask,
-                       nonblocking ? call_write_nonblock : interruptible_write, address);
+                       write->nonblocking ? call_write_nonblock : interruptible_write, address);
 }
 
 struct WaitCall {
@@ -188,14 +224,14 @@ bool closed(VALUE io) {
 }
 
 // How many of `size` bytes a write answered it took, or -1 for an answer no
-// write can give. `whole_unless_count`: an answer that is no count at all
+// write can give. `whole_unless_count`: an answer that is no number at all
 // (a response stream answers itself or its queue) means all were taken.
 long taken_by(VALUE answer, size_t size, bool whole_unless_count) {
   if (FIXNUM_P(answer)) {
     const long count = FIX2LONG(answer);
     return count > 0 && static_cast<size_t>(count) <= size ? count : -1;
   }
-  if (NIL_P(answer) || RB_INTEGER_TYPE_P(answer) || RB_TYPE_P(answer, T_STRING) ||
+  if (NIL_P(answer) || rb_obj_is_kind_of(answer, rb_cNumeric) || RB_TYPE_P(answer, T_STRING) ||
       !whole_unless_count) {
     return -1;
   }
@@ -214,7 +250,8 @@ class StreamLink final : public IoLink {
   StreamLink(VALUE io, std::shared_ptr<StreamOutput> stream)
       : io_(io),
         stream_(std::move(stream)),
-        nonblocking_(writes_without_blocking(io)) {}
+        nonblocking_(writes_without_blocking(io)),
+        own_write_nonblock_(nonblocking_ && has_own_write_nonblock(io)) {}
   void mark() const override { rb_gc_mark(io_); }
   bool serves_calls() const override { return true; }
   void begin(BackgroundRun* run) override {
@@ -224,9 +261,9 @@ class StreamLink final : public IoLink {
   int serve() override {
     Serving serving(*this);
     std::string block;
-    VALUE piece = nonblocking_ ? rb_str_buf_new(kPieceSize) : Qnil;
+    VALUE piece = own_write_nonblock_ ? rb_str_buf_new(kPieceSize) : Qnil;
     int state = 0;
-    while (!state && stream_->take(&block)) state = write_block(block, piece);
+    while (!state && !forked_away() && stream_->take(&block)) state = write_block(block, piece);
     RB_GC_GUARD(piece);
     return state;
   }
@@ -249,12 +286,14 @@ class StreamLink final : public IoLink {
     while (done < block.size()) {
       const size_t left = block.size() - done;
       WriteCall call{io_, block.data() + done, nonblocking_ ? std::min(kPieceSize, left) : left,
-                     piece};
+                     nonblocking_, piece};
       int state = 0;
       rb_protect(write_with_interrupts_held, reinterpret_cast<VALUE>(&call), &state);
+      if (forked_away()) return state;
       if (state && !call.returned) {
-        // The IO's own exception: it failed, what it took is unknown.
-        stream_->fail(take_exception(&state), left);
+        // The IO's exception (or one raised as it returned): it failed, what
+        // it took is unknown.
+        stream_->fail(take_exception(&state, own_write_nonblock_), left);
         return state;
       }
       const bool waits = nonblocking_ && (call.answer == ID2SYM(rb_intern("wait_writable")) ||
@@ -268,7 +307,7 @@ class StreamLink final : public IoLink {
       }
       done += static_cast<size_t>(taken);
       if (!state && waits) state = wait(call.answer == ID2SYM(rb_intern("wait_readable")), left);
-      if (stream_->failed()) return state;
+      if (stream_->failed() || forked_away()) return state;
       if (state) {
         // Interrupted with what left counted: the rest waits for the next call.
         stream_->give_back(block.substr(done));
@@ -281,6 +320,7 @@ class StreamLink final : public IoLink {
     WaitCall call{io_, for_reading};
     int state = 0;
     rb_protect(wait_for_io, reinterpret_cast<VALUE>(&call), &state);
+    if (forked_away()) return state;
     // IO.select raises for an IO closed meanwhile: the IO's failure.
     if (state && closed(io_)) stream_->fail(take_exception(&state), unsent);
     return state;
@@ -289,6 +329,7 @@ class StreamLink final : public IoLink {
   const VALUE io_;
   const std::shared_ptr<StreamOutput> stream_;
   const bool nonblocking_;
+  const bool own_write_nonblock_;  // IO's or StringIO's, which keep nothing given
   bool failed_before_ = false;
 };
 
@@ -344,18 +385,15 @@ std::string wrong_read(VALUE data, int64_t offset, size_t size) {
 }
 
 // Seeks and reads on this Ruby thread: the data, or nil when the IO raised
-// or answered anything but the bytes asked for, with reads.failure saying
-// why. Whatever the IO raises goes on to the caller (`*state`): an exception
+// or answered anything but the bytes asked for, with `*why` saying why.
+// Whatever the IO raises goes on to the caller (`*state`): an exception
 // another thread raised into this one lands in the IO's methods as often as
 // anywhere.
-VALUE seek_and_read(IoReads& reads, int64_t offset, size_t size, int* state) {
-  ReadCall call{reads.io, offset, size, Qnil};
+VALUE seek_and_read(VALUE io, int64_t offset, size_t size, int* state, std::string* why) {
+  ReadCall call{io, offset, size, Qnil};
   rb_protect(call_seek_and_read, reinterpret_cast<VALUE>(&call), state);
-  std::string why = *state ? exception_text() : wrong_read(call.data, offset, size);
-  if (why.empty()) return call.data;
-  std::lock_guard<fsutil::Mutex> lock(reads.mutex);
-  reads.failure = std::move(why);
-  return Qnil;
+  *why = *state ? exception_text() : wrong_read(call.data, offset, size);
+  return why->empty() ? call.data : Qnil;
 }
 
 class IoBytes final : public ArchiveBytes {
@@ -371,9 +409,14 @@ class IoBytes final : public ArchiveBytes {
  private:
   bool read_here(int64_t offset, size_t n, char* out) const {
     int state = 0;
-    VALUE data = seek_and_read(*reads_, offset, n, &state);
+    std::string why;
+    VALUE data = seek_and_read(reads_->io, offset, n, &state, &why);
     if (state && !reads_->pending_state) reads_->pending_state = state;
-    if (NIL_P(data)) return false;
+    if (NIL_P(data)) {
+      std::lock_guard<fsutil::Mutex> lock(reads_->mutex);
+      reads_->failure = std::move(why);
+      return false;
+    }
     std::memcpy(out, RSTRING_PTR(data), n);
     RB_GC_GUARD(data);
     return true;
@@ -424,11 +467,14 @@ class ReadLink final : public IoLink {
       size = reads.size;
     }
     int state = 0;
-    VALUE data = seek_and_read(reads, offset, size, &state);
+    std::string why;
+    VALUE data = seek_and_read(reads.io, offset, size, &state, &why);
+    if (forked_away()) return state;
     {
       // The asker may have given up meanwhile (the call was stopped); then
       // its buffer is not touched.
       std::lock_guard<fsutil::Mutex> lock(reads.mutex);
+      if (!why.empty()) reads.failure = std::move(why);
       if (reads.asked == number && reads.run) {
         reads.ok = !NIL_P(data);
         if (reads.ok) std::memcpy(reads.out, RSTRING_PTR(data), size);
@@ -497,6 +543,18 @@ bool readable(VALUE io) {
   if (state && !rb_obj_is_kind_of(rb_errinfo(), rb_eIOError)) rb_jump_tag(state);
   if (state) rb_set_errinfo(Qnil);
   return !state;
+}
+
+// Whether the Integer `value` fits in an int64_t, `*out`; without raising.
+// (A Bignum is no rarity: on Windows, where a long has 32 bits, an Integer
+// is one from 1 GiB on.)
+bool fits_int64(VALUE value, int64_t* out) {
+  uint64_t magnitude = 0;
+  const int sign = rb_integer_pack(value, &magnitude, 1, sizeof(magnitude), 0,
+                                   INTEGER_PACK_NATIVE_BYTE_ORDER);
+  if (sign == 2 || sign == -2 || magnitude > static_cast<uint64_t>(INT64_MAX)) return false;
+  *out = sign < 0 ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+  return true;
 }
 
 VALUE call_size(VALUE io) {
@@ -569,7 +627,7 @@ std::unique_ptr<ArchiveWriter> create_writer_into(VALUE io, intptr_t handle,
 IoSource io_source_of(VALUE io) {
   IoSource source;
   source.io = io;
-  source.class_name = rb_obj_classname(io);
+  source.class_name = rb_class_name(rb_obj_class(io));
   if (is_string_io(io)) {
     VALUE bytes = rb_funcall(io, rb_intern("string"), 0);
     Check_Type(bytes, T_STRING);
@@ -600,11 +658,10 @@ IoSource io_source_of(VALUE io) {
     rb_set_errinfo(Qnil);
     return source;
   }
-  if (!FIXNUM_P(size)) {
+  if (!RB_INTEGER_TYPE_P(size) || !fits_int64(size, &source.size)) {
     source.refusal = rb_sprintf("its size is %+" PRIsVALUE ", not a number of bytes", size);
     return source;
   }
-  source.size = FIX2LONG(size);
   source.kind = source.size < 0 ? IoSource::Kind::unseekable : IoSource::Kind::readable;
   return source;
 }
@@ -615,7 +672,7 @@ std::unique_ptr<ArchiveReader> load_reader_from(const IoSource& source, const st
                                                 std::string* reason, failures::Kind* kind,
                                                 int* state) noexcept {
   try {
-    const std::string shown = std::string("the ") + source.class_name;
+    const std::string shown = "the " + ruby_strings::all_bytes_of(source.class_name);
     // Every refusal here is a source that cannot be read as an archive needs.
     *kind = failures::Kind::read_failed;
     if (!NIL_P(source.refusal)) {

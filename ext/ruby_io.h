@@ -16,6 +16,7 @@
 #include "archive/background_run.h"
 #include "archive/read/archive_reader.h"
 #include "archive/write/archive_writer.h"
+#include "fsutil/process.h"
 
 namespace ruby_io {
 
@@ -57,6 +58,12 @@ class IoLink {
   bool serving() const { return serving_ > 0; }
 
  protected:
+  // Whether this is a child forked (inside one of the IO's methods, a
+  // `fork` without a block) from the process that made the link: the IO
+  // and the archive's bytes are the parent's, and nothing of the link may
+  // be touched (its locks may be held by the parent's threads).
+  bool forked_away() const { return fsutil::current_process_id() != owner_process_; }
+
   // Marks the link served for as long as it lives.
   class Serving {
    public:
@@ -71,6 +78,7 @@ class IoLink {
 
  private:
   int serving_ = 0;
+  const int64_t owner_process_ = fsutil::current_process_id();
 };
 
 namespace ruby_io {
@@ -103,7 +111,7 @@ struct IoSource {
   VALUE bytes = Qnil;   // memory: a frozen String sharing the StringIO's
   intptr_t handle = -1;  // descriptor: the system's handle of its file
   int64_t size = 0;     // readable: from `size`, or a seek to the end
-  const char* class_name = "";
+  VALUE class_name = Qnil;  // a String: an anonymous class's name is made anew each time
   VALUE refusal = Qnil;  // a String saying why it cannot be read, when it cannot
 };
 namespace ruby_io {

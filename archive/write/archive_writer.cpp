@@ -229,8 +229,15 @@ std::string ArchiveWriter::earlier_failure() const {
   return shown_target() + " failed earlier: " + engine_->failure();
 }
 
-void ArchiveWriter::take_back_undelivered() noexcept {
-  if (engine_) engine_->take_back_undelivered();
+bool ArchiveWriter::take_back_undelivered() noexcept {
+  try {
+    const std::string first = engine_ ? engine_->take_back_undelivered() : "";
+    if (first.empty()) return false;
+    last_error_ = "stopped before " + failures::quoted(first) + " was added whole";
+  } catch (...) {
+    last_error_ = "out of memory";
+  }
+  return true;
 }
 
 void ArchiveWriter::note_stream_failure() noexcept {

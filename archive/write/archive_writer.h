@@ -103,7 +103,8 @@ class ArchiveWriter {
 
   // Into a stream: the call that added entries was stopped while their
   // bytes were on their way; those not all sent leave the directory.
-  void take_back_undelivered() noexcept;
+  // Answers whether there were any, last_error() naming the first.
+  bool take_back_undelivered() noexcept;
   // Into a stream: writing it failed once the work had given it everything;
   // last_error() names the first entry not all sent.
   void note_stream_failure() noexcept;

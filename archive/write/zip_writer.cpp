@@ -328,7 +328,8 @@ bool ZipWriter::start_entry(const std::string& name, bool folder, int64_t size,
 
 bool ZipWriter::add_folder(const std::string& name, const fsutil::FileStatus& status) {
   if (!accepts_entries()) return false;
-  if (stopped_ || (progress_->stopped() && stop_now())) return true;
+  if (stopped_) return true;
+  if (progress_->stopped()) return stop_now();
   if (!start_entry(name, true, 0, status, {})) return false;
   return submit_pending(true);
 }
@@ -337,7 +338,8 @@ bool ZipWriter::open_file(const std::string& name, int64_t size,
                           const fsutil::FileStatus& status,
                           const zip_writer::EntryOptions& options) {
   if (!accepts_entries()) return false;
-  if (stopped_ || (progress_->stopped() && stop_now())) return true;
+  if (stopped_) return true;
+  if (progress_->stopped()) return stop_now();
   if (!start_entry(name, false, size, status, options)) return false;
   if (!open_entry_->chunked) pending_.reserve(static_cast<size_t>(size));
   return true;
@@ -345,7 +347,8 @@ bool ZipWriter::open_file(const std::string& name, int64_t size,
 
 bool ZipWriter::write(const char* data, size_t size) {
   if (!failure_.empty()) return false;
-  if (stopped_ || !open_entry_ || (progress_->stopped() && stop_now())) return true;
+  if (stopped_ || !open_entry_) return true;
+  if (progress_->stopped()) return stop_now();
   if (open_entry_->size_known && static_cast<int64_t>(size) > open_entry_->size - given_) {
     return fail("more data than the entry's size", open_entry_->stored_name);
   }
@@ -368,7 +371,8 @@ bool ZipWriter::write(const char* data, size_t size) {
 
 bool ZipWriter::close_file() {
   if (!failure_.empty()) return false;
-  if (stopped_ || !open_entry_ || (progress_->stopped() && stop_now())) return true;
+  if (stopped_ || !open_entry_) return true;
+  if (progress_->stopped()) return stop_now();
   if (!open_entry_->size_known) {
     open_entry_->size = given_;
     return submit_pending(true);
@@ -463,14 +467,14 @@ bool ZipWriter::write_finished(size_t max_bytes) {
 
 // Stops at once: the open entry, as far as it is written, is taken back out
 // and nothing given is written any more. Answers whether the archive could be
-// cut back.
+// cut back; when not (a device, a stream that failed meanwhile) the writer is
+// broken, and the step that met the stop answers false.
 bool ZipWriter::stop_now() {
   stopped_ = true;
   // Only a chunked entry is ever partly written: the oldest one given.
-  const Entry* oldest = !queue_.empty() ? queue_.front()->entry.get() : open_entry_.get();
-  const int64_t begun_at = oldest ? oldest->header_offset : -1;
+  std::shared_ptr<Entry> oldest = !queue_.empty() ? queue_.front()->entry : open_entry_;
   drop_pending();
-  return begun_at < 0 || take_back_to(begun_at);
+  return !oldest || oldest->header_offset < 0 || take_back(*oldest);
 }
 
 void ZipWriter::drop_pending() {
@@ -660,7 +664,7 @@ bool ZipWriter::report(Entry& entry, int64_t bytes, bool done) {
   stopped_ = true;
   if (done) return true;
   lost_entries_ = true;
-  return take_back_to(entry.header_offset);
+  return take_back(entry);
 }
 
 // ---- The archive file ------------------------------------------------------------
@@ -710,21 +714,24 @@ bool ZipWriter::write_failed() {
 // that cannot be cut (a device), or a stream that failed, cannot be
 // finished.
 void ZipWriter::cut_back_to_whole_entries() {
+  const std::string cut = not_in_file_.empty() ? putting_ : not_in_file_.front().name;
   output_.clear();
   not_in_file_.clear();
   central_.resize(last_in_file_.central_size);
   entries_ = last_in_file_.entries;
   in_file_ = last_in_file_.offset;
   cut_back_ = !abandoned_ && sink_->take_back_to(last_in_file_.offset, &in_file_);
+  note_lost_at_start(cut);
 }
 
-bool ZipWriter::take_back_undelivered() {
-  if (!failure_.empty() || finished_ || abandoned_) return false;
+std::string ZipWriter::take_back_undelivered() {
+  if (!failure_.empty() || finished_ || abandoned_) return "";
   note_in_file();
-  if (not_in_file_.empty()) return false;
+  if (not_in_file_.empty()) return "";
+  std::string first = not_in_file_.front().name;
   lost_entries_ = true;
   cut_back_to_whole_entries();
-  return true;
+  return first;
 }
 
 void ZipWriter::stream_failed() {
@@ -733,14 +740,23 @@ void ZipWriter::stream_failed() {
   write_failed();
 }
 
-// Takes everything from `offset` on back out of the archive.
-bool ZipWriter::take_back_to(int64_t offset) {
+// Takes `entry`, and everything after it, back out of the archive.
+bool ZipWriter::take_back(const Entry& entry) {
+  const int64_t offset = entry.header_offset;
   if (offset >= in_file_) {
     output_.resize(static_cast<size_t>(offset - in_file_));
     return true;
   }
   output_.clear();
-  return sink_->take_back_to(offset, &in_file_) || write_failed();
+  if (!sink_->take_back_to(offset, &in_file_)) return write_failed();
+  note_lost_at_start(entry.stored_name);
+  return true;
+}
+
+// After a take-back: with no entry left in the directory, any byte still in
+// the archive is one that had left a stream, of the entry `name`.
+void ZipWriter::note_lost_at_start(const std::string& name) {
+  if (entries_ == 0 && in_file_ > 0 && lost_at_start_.empty()) lost_at_start_ = name;
 }
 
 bool ZipWriter::finish() {
@@ -749,7 +765,12 @@ bool ZipWriter::finish() {
   if (failure_.empty() && write_finished(0)) flush_output();
   drop_pending();
   finished_ = true;
-  complete_ = cut_back_ && write_directory();
+  complete_ = cut_back_ && write_directory() && lost_at_start_.empty();
+  if (!lost_at_start_.empty() && failure_.empty()) {
+    failure_ = "it begins with bytes of " + failures::quoted(lost_at_start_) +
+               ", stopped part-way, which readers that read an archive from its start take "
+               "for a damaged entry";
+  }
   std::string().swap(central_);
   return complete_;
 }

@@ -102,7 +102,8 @@ class ZipWriter {
   static std::unique_ptr<ZipWriter> start(fsutil::File& file, const Settings& settings);
   // The same into `output`, which the caller keeps while the writer lives.
   // An output that cannot take back what has left (a stream) keeps an entry
-  // stopped part-way as far as it left, outside the central directory.
+  // stopped part-way as far as it left, outside the central directory; when
+  // that is the stream's first entry, finish() answers false.
   static std::unique_ptr<ZipWriter> start(ArchiveOutput& output, const Settings& settings);
   // Finishes the archive unless finish() or abandon() came first.
   ~ZipWriter();
@@ -143,8 +144,8 @@ class ZipWriter {
   // For a stream: takes the entries whose bytes have not all left back out
   // of the directory (what has left stays in the stream, outside it), as
   // for a call stopped while its entries were still on their way. Answers
-  // whether there were any.
-  bool take_back_undelivered();
+  // the first of them, or nothing when there were none.
+  std::string take_back_undelivered();
   // The stream failed while its bytes were written outside the writer: the
   // writer is broken, failed_entry() the first entry not all sent.
   void stream_failed();
@@ -191,7 +192,8 @@ class ZipWriter {
   bool flush_output();
   bool write_to_file(const char* data, size_t size);
   void note_in_file();
-  bool take_back_to(int64_t offset);
+  bool take_back(const Entry& entry);
+  void note_lost_at_start(const std::string& name);
   bool fail(std::string why, const std::string& entry);
   bool write_failed();
   void cut_back_to_whole_entries();
@@ -229,6 +231,10 @@ class ZipWriter {
   EntryEnd last_in_file_;           // the last entry whose bytes are all in the file
   std::deque<EntryEnd> not_in_file_;  // whole entries after it, oldest first
   std::string putting_;             // the entry whose bytes are being put
+  // The entry stopped part-way whose bytes that had left a stream begin it,
+  // before any entry of the directory: readers that read an archive from
+  // its start take them for a damaged entry, so the archive is not whole.
+  std::string lost_at_start_;
   bool finished_ = false;
   bool abandoned_ = false;
   std::string failure_;      // the writer is broken once set
