@@ -932,7 +932,10 @@ VALUE parvox_close(VALUE self) {
   int state = 0;
   if (claimed || object->held_by_this_thread()) {
     finished = parvox_object::close_object(object);
+    // Held while the end of the archive goes into the IO: a close from
+    // there, or from another thread meanwhile, must not end the link.
     finished = remember_close(object, finish_io(object, &state) && finished);
+    parvox_object::let_go(object);
   }
   parvox_object::release(object, claimed);
   if (state) rb_jump_tag(state);

@@ -205,11 +205,13 @@ bool close_object(ParvoxObject* object) {
   }
   object->writer.reset();
   object->reader.reset();
-  if (!NIL_P(object->holder)) {
-    object->holder = Qnil;
-    set_held(object, false);
-  }
   return finished;
+}
+
+void let_go(ParvoxObject* object) {
+  if (NIL_P(object->holder)) return;
+  object->holder = Qnil;
+  set_held(object, false);
 }
 
 bool let_go_in_child(ParvoxObject* object) {

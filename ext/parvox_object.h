@@ -88,10 +88,12 @@ void release(ParvoxObject* object, uint64_t claim);
 void stop_running_work(ParvoxObject* object);
 // Finishes and lets go of the archive; the object is closed afterwards.
 // Takes over the object from a call of this thread that still holds it (one
-// whose progress block or fiber is still running, or was abandoned).
-// False, with last_error set, when an archive being written could not be
-// finished.
+// whose progress block or fiber is still running, or was abandoned); the
+// object stays held until let_go(). False, with last_error set, when an
+// archive being written could not be finished.
 bool close_object(ParvoxObject* object);
+// Gives up the object, whichever call of this thread held it.
+void let_go(ParvoxObject* object);
 // In a child forked from the owner: lets go of the archive without a byte
 // written. When a call was working on it at the fork, its state is as that
 // call's thread (which does not exist here) left it: then nothing is touched
