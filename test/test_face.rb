@@ -27,6 +27,23 @@ class TestFace < ParvoxTest
     assert_nil Parvox.load(path("missing.zip")) { flunk "no block without an archive" }
   end
 
+  # A close that fails raises after a block that returned, also inside a
+  # rescue clause; after one that raised, the block's exception goes on.
+  def test_a_failing_close_raises_unless_the_block_raised
+    sink = Object.new
+    def sink.write(bytes)
+      raise IOError, "gone" if @gone
+      bytes.bytesize
+    end
+    create = lambda do |raising|
+      sink.instance_variable_set(:@gone, false)
+      Parvox.create(sink) { |zip| zip.add_data("x", "x.txt") && sink.instance_variable_set(:@gone, true) && raising && raise(ArgumentError, "mine") }
+    end
+    assert_raises(Parvox::WriteError) { create.call(false) }
+    assert_raises(Parvox::WriteError) { begin; raise "handled"; rescue StandardError; create.call(false); end }
+    assert_equal "mine", assert_raises(ArgumentError) { create.call(true) }.message
+  end
+
   # Each kind of failure raises its class, with the reason last_error would
   # give and the entry's name where the call named one.
   def test_each_kind_of_failure_raises_its_class

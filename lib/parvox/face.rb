@@ -58,21 +58,24 @@ class Parvox
     # `zip` itself without a block (or without an archive); with one, the
     # block's value, `zip` closed however the block ends. An exception from
     # the block goes on whatever close meets; otherwise close's own does.
+    # (Not told by $!, which an enclosing rescue clause sets as well.)
     def within(zip)
       return zip unless zip && block_given?
+      raised = false
       begin
         yield zip
+      rescue Exception
+        raised = true
+        raise
       ensure
-        if $!
-          begin
-            zip.close
-          rescue Parvox::Error
-            nil
-          end
-        else
-          zip.close
-        end
+        raised ? close_after_raise(zip) : zip.close
       end
+    end
+
+    def close_after_raise(zip)
+      zip.close
+    rescue Parvox::Error
+      nil
     end
   end
 
