@@ -71,4 +71,22 @@ class TestFace < ParvoxTest
     raised = assert_raises(Parvox::EntryNotFoundError) { Parvox.open(path("t.zip"), "pw") { |zip| zip.read("nope.txt") } }
     assert_equal ["no entry named 'nope.txt'", "nope.txt"], [raised.message, raised.entry]
   end
+
+  # add_file in both faces: an argument of the wrong type raises TypeError, a
+  # source holding NUL is refused as a name, and the raising face refuses a
+  # positional folder that is none; recursive: is on for any true value.
+  def test_add_file_arguments_in_both_faces
+    make_tree(path("d"), "sub/s.txt" => "s")
+    faces = [Parvox.new(path("c.zip")), Parvox.create(path("r.zip"))]
+    nul = path("d") + "\0x"
+    { [nul] => [false, Parvox::InvalidNameError], [nul, "n", true, true] => [false, Parvox::InvalidNameError],
+      [42, "n", true, true] => [TypeError] * 2, [path("d/sub/s.txt"), "n", true, true] => [true, Parvox::ReadError],
+      [path("d"), "n", true, true, 5] => [ArgumentError] * 2 }.each do |args, (answer, error)|
+      assert_equal answer, answer.is_a?(Class) ? assert_raises(answer) { faces[0].add_file(*args) }.class : faces[0].add_file(*args)
+      assert_raises(error) { faces[1].add_file(*args) }
+    end
+    assert faces[1].add_file(path("d"), "all", recursive: 1)
+    faces.each(&:close)
+    assert_includes Parvox.open(path("r.zip")) { |zip| zip.map(&:name) }, "all/sub/s.txt"
+  end
 end
