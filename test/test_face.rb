@@ -72,6 +72,17 @@ class TestFace < ParvoxTest
     assert_equal ["no entry named 'nope.txt'", "nope.txt"], [raised.message, raised.entry]
   end
 
+  # What a failed call raises is its own failure, also when another thread's
+  # call on the object came in between.
+  def test_a_failure_raises_as_its_own_whatever_another_thread_did_meanwhile
+    Parvox.create(path("a.zip")) { |zip| zip.add_data("a", "a.txt") }
+    Parvox.open(path("a.zip")) do |zip|
+      trace = TracePoint.new(:c_return) { |tp| Thread.new { zip.read("a.txt") }.join if tp.method_id == :read && tp.return_value.nil? }
+      raised = assert_raises(Parvox::EntryNotFoundError) { trace.enable { zip.read("nope") } }
+      assert_equal "no entry named 'nope'", raised.message
+    end
+  end
+
   # add_file in both faces: an argument of the wrong type raises TypeError, a
   # source holding NUL is refused as a name, and the raising face refuses a
   # positional folder that is none; recursive: is on for any true value.
