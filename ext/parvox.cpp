@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "ext/call.h"
 #include "ext/entry.h"
@@ -19,6 +20,7 @@
 #include "archive/names.h"
 #include "archive/read/expansion_budget.h"
 #include "archive/write/compressors.h"
+#include "archive/write/path_pattern.h"
 #include "archive/write/zip_writer.h"
 #include "fsutil/library_path.h"
 
@@ -239,6 +241,26 @@ struct AddKeywords {
   }
 };
 
+// Why path_pattern refuses the exclude pattern `pattern` (a checked String),
+// as a String; nil when it takes it.
+VALUE pattern_refusal(VALUE pattern) {
+  int state = 0;
+  VALUE why = Qnil;
+  {
+    std::string refused;
+    call::guarded([&] {
+      std::vector<std::string> alternatives;
+      path_pattern::expand(ruby_strings::all_bytes_of(pattern), &alternatives, &refused);
+      return true;
+    });
+    if (!refused.empty()) {
+      why = ruby_strings::protected_reason_string("an exclude pattern cannot be used: " + refused, &state);
+    }
+  }
+  if (state) rb_jump_tag(state);
+  return why;
+}
+
 VALUE patterns_of(VALUE exclude) {
   if (!given(exclude)) return Qnil;
   if (!RB_TYPE_P(exclude, T_ARRAY)) {
@@ -251,6 +273,8 @@ VALUE patterns_of(VALUE exclude) {
     if (ruby_strings::holds_nul(pattern)) {
       rb_raise(rb_eArgError, "an exclude pattern holds a NUL byte");
     }
+    const VALUE refusal = pattern_refusal(pattern);
+    if (!NIL_P(refusal)) rb_exc_raise(rb_exc_new_str(rb_eArgError, refusal));
     rb_ary_push(patterns, pattern);
   }
   return patterns;
