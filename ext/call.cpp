@@ -5,6 +5,8 @@
 #include <new>
 #include <vector>
 
+#include "ext/ruby_strings.h"
+
 namespace {
 
 using Event = BackgroundRun::Event;
@@ -171,6 +173,9 @@ bool end_io(ParvoxObject* object, int* state) {
   return ended;
 }
 
+// Where a fiber keeps its noted failure (Thread#[] is the fiber's).
+ID noted_failure_key() { return rb_intern("__parvox_failure"); }
+
 }  // namespace
 
 namespace call {
@@ -210,6 +215,35 @@ bool run(ParvoxObject* object, const Call& call, const std::string& reason,
     return false;
   }
 }
+
+// The Symbol Ruby knows a kind of failure by (Parvox::Error's classes are
+// chosen by it).
+VALUE kind_symbol(failures::Kind kind) {
+  switch (kind) {
+    case failures::Kind::not_archive: return ID2SYM(rb_intern("not_archive"));
+    case failures::Kind::password: return ID2SYM(rb_intern("password"));
+    case failures::Kind::no_entry: return ID2SYM(rb_intern("no_entry"));
+    case failures::Kind::damaged: return ID2SYM(rb_intern("damaged"));
+    case failures::Kind::unsafe: return ID2SYM(rb_intern("unsafe"));
+    case failures::Kind::invalid_name: return ID2SYM(rb_intern("invalid_name"));
+    case failures::Kind::read_failed: return ID2SYM(rb_intern("read_failed"));
+    case failures::Kind::write_failed: return ID2SYM(rb_intern("write_failed"));
+    case failures::Kind::unsupported: return ID2SYM(rb_intern("unsupported"));
+    case failures::Kind::busy: return ID2SYM(rb_intern("busy"));
+    case failures::Kind::other: break;
+  }
+  return ID2SYM(rb_intern("other"));
+}
+
+void note_failure(const ParvoxObject& object) {
+  VALUE failure = Qnil;
+  if (!object.last_error.empty()) {
+    failure = rb_assoc_new(kind_symbol(object.failure_kind), ruby_strings::reason_string(object.last_error));
+  }
+  rb_thread_local_aset(rb_thread_current(), noted_failure_key(), failure);
+}
+
+VALUE noted_failure() { return rb_thread_local_aref(rb_thread_current(), noted_failure_key()); }
 
 ArchiveWriter* writer_for_adding(ParvoxObject& object) {
   if (object.writer) return object.writer.get();

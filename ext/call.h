@@ -61,6 +61,18 @@ bool guarded(Work&& work) noexcept {
 bool run(ParvoxObject* object, const Call& call, const std::string& reason,
          const failures::Kind& kind, bool has_block, int* state) noexcept;
 
+// The Symbol Ruby knows a kind of failure by (Parvox::Error's classes are
+// chosen by it).
+VALUE kind_symbol(failures::Kind kind);
+
+// Keeps the object's failure, [kind, reason], as the calling fiber's, for
+// the face that raises to ask right after the call: by then the object's
+// own last_error may be a later call's, of another thread. Called with the
+// object given back, before any Ruby code could run.
+void note_failure(const ParvoxObject& object);
+// The failure noted last on the calling fiber, or nil.
+VALUE noted_failure();
+
 // The archive behind the object for adding or reading; null, with the
 // object's last_error saying why, when it has none of that kind.
 ArchiveWriter* writer_for_adding(ParvoxObject& object);
@@ -99,12 +111,13 @@ VALUE claim_and_run(VALUE self, Archive* (*archive_of)(ParvoxObject&), Build& bu
                     bool has_block) {
   ParvoxObject* object = parvox_object::of(self);
   const uint64_t claimed = parvox_object::claim(object);
-  if (!claimed) return Qfalse;
   int state = 0;
-  const bool answer = build_and_run(object, archive_of, build, has_block, &state);
+  const bool answer = claimed && build_and_run(object, archive_of, build, has_block, &state);
   parvox_object::release(object, claimed);
   if (state) rb_jump_tag(state);
-  return answer ? Qtrue : Qfalse;
+  if (answer) return Qtrue;
+  note_failure(*object);
+  return Qfalse;
 }
 
 // A call that adds to the archive being written:

@@ -44,11 +44,12 @@ VALUE method_of(uint16_t method) {
   return INT2FIX(method);
 }
 
-// WinZip AES by its key size; else the flags' traditional (ZipCrypto) or
-// strong encryption.
+// WinZip AES by its key size (:aes where its field is missing or damaged);
+// else the flags' traditional (ZipCrypto) or strong encryption.
 VALUE encryption_of(const DirectoryEntry& entry, const winzip_aes::Field* aes) {
   if (!entry.info.is_encrypted) return Qnil;
   if (aes) return symbol(aes->key_size == 16 ? "aes128" : aes->key_size == 24 ? "aes192" : "aes256");
+  if (entry.method == zip_format::kMethodWinZipAes) return symbol("aes");
   return symbol(entry.flags & zip_format::kFlagStrongEncryption ? "strong" : "zipcrypto");
 }
 
@@ -60,11 +61,11 @@ namespace entry {
 
 // The name is its text, as read and unzip_file take it; nil for a name with
 // no form as text (no String could name it). The method of a WinZip AES
-// entry is the one its data was compressed with.
+// entry (one that is encrypted) is the one its data was compressed with.
 VALUE make(const DirectoryEntry& entry) {
   const auto& info = entry.info;
   winzip_aes::Field aes;
-  const bool has_aes = entry.method == zip_format::kMethodWinZipAes &&
+  const bool has_aes = info.is_encrypted && entry.method == zip_format::kMethodWinZipAes &&
                        winzip_aes::parse_field(entry.aes_field, &aes);
   const uint32_t type = info.unix_mode & unix_mode::kTypeBits;
   VALUE members[] = {

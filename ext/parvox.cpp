@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "ext/call.h"
 #include "ext/entry.h"
@@ -19,6 +20,7 @@
 #include "archive/names.h"
 #include "archive/read/expansion_budget.h"
 #include "archive/write/compressors.h"
+#include "archive/write/path_pattern.h"
 #include "archive/write/zip_writer.h"
 #include "fsutil/library_path.h"
 
@@ -239,6 +241,26 @@ struct AddKeywords {
   }
 };
 
+// Why path_pattern refuses the exclude pattern `pattern` (a checked String),
+// as a String; nil when it takes it.
+VALUE pattern_refusal(VALUE pattern) {
+  int state = 0;
+  VALUE why = Qnil;
+  {
+    std::string refused;
+    call::guarded([&] {
+      std::vector<std::string> alternatives;
+      path_pattern::expand(ruby_strings::all_bytes_of(pattern), &alternatives, &refused);
+      return true;
+    });
+    if (!refused.empty()) {
+      why = ruby_strings::protected_reason_string("an exclude pattern cannot be used: " + refused, &state);
+    }
+  }
+  if (state) rb_jump_tag(state);
+  return why;
+}
+
 VALUE patterns_of(VALUE exclude) {
   if (!given(exclude)) return Qnil;
   if (!RB_TYPE_P(exclude, T_ARRAY)) {
@@ -251,6 +273,8 @@ VALUE patterns_of(VALUE exclude) {
     if (ruby_strings::holds_nul(pattern)) {
       rb_raise(rb_eArgError, "an exclude pattern holds a NUL byte");
     }
+    const VALUE refusal = pattern_refusal(pattern);
+    if (!NIL_P(refusal)) rb_exc_raise(rb_exc_new_str(rb_eArgError, refusal));
     rb_ary_push(patterns, pattern);
   }
   return patterns;
@@ -672,33 +696,14 @@ VALUE parvox_last_error(VALUE self) {
   return ruby_strings::reason_string(object->last_error);
 }
 
-// The Symbol Ruby knows a kind of failure by (Parvox::Error's classes are
-// chosen by it).
-VALUE kind_symbol(failures::Kind kind) {
-  switch (kind) {
-    case failures::Kind::not_archive: return ID2SYM(rb_intern("not_archive"));
-    case failures::Kind::password: return ID2SYM(rb_intern("password"));
-    case failures::Kind::no_entry: return ID2SYM(rb_intern("no_entry"));
-    case failures::Kind::damaged: return ID2SYM(rb_intern("damaged"));
-    case failures::Kind::unsafe: return ID2SYM(rb_intern("unsafe"));
-    case failures::Kind::invalid_name: return ID2SYM(rb_intern("invalid_name"));
-    case failures::Kind::read_failed: return ID2SYM(rb_intern("read_failed"));
-    case failures::Kind::write_failed: return ID2SYM(rb_intern("write_failed"));
-    case failures::Kind::unsupported: return ID2SYM(rb_intern("unsupported"));
-    case failures::Kind::busy: return ID2SYM(rb_intern("busy"));
-    case failures::Kind::other: break;
-  }
-  return ID2SYM(rb_intern("other"));
-}
-
 // call-seq: parvox.last_failure -> [kind, reason] or nil (private)
 //
-// The last failure as it was left, also from inside the object's own call:
-// for the face that raises, which asks right after the call it refused.
+// The failure of the calling fiber's last call that failed (see
+// call::note_failure), also from inside the object's own call: for the face
+// that raises, which asks right after the call that failed.
 VALUE parvox_last_failure(VALUE self) {
-  ParvoxObject* object = parvox_object::of(self);
-  if (object->last_error.empty()) return Qnil;
-  return rb_assoc_new(kind_symbol(object->failure_kind), ruby_strings::reason_string(object->last_error));
+  parvox_object::of(self);
+  return call::noted_failure();
 }
 
 VALUE last_error_key() { return ID2SYM(rb_intern("parvox_last_error")); }
@@ -726,7 +731,7 @@ VALUE parvox_thread_last_error(VALUE) {
 void set_thread_last_error(VALUE reason, failures::Kind kind = failures::Kind::other) {
   VALUE thread = rb_thread_current();
   rb_funcall(thread, rb_intern("thread_variable_set"), 2, last_error_key(), reason);
-  rb_funcall(thread, rb_intern("thread_variable_set"), 2, failure_kind_key(), kind_symbol(kind));
+  rb_funcall(thread, rb_intern("thread_variable_set"), 2, failure_kind_key(), call::kind_symbol(kind));
 }
 
 enum class OpenMode { create, load };
@@ -926,6 +931,7 @@ VALUE parvox_close(VALUE self) {
   if (!claimed && object->held_by_this_thread() && object->io && object->io->serving()) {
     object->last_error = kClosedWhileServing;
     object->failure_kind = failures::Kind::busy;
+    call::note_failure(*object);
     return Qfalse;
   }
   bool finished = true;
@@ -939,7 +945,9 @@ VALUE parvox_close(VALUE self) {
   }
   parvox_object::release(object, claimed);
   if (state) rb_jump_tag(state);
-  return finished ? Qnil : Qfalse;
+  if (finished) return Qnil;
+  call::note_failure(*object);
+  return Qfalse;
 }
 
 }  // namespace

@@ -130,6 +130,17 @@ class EntriesTest < ParvoxTest
     zip.close
   end
 
+  # Method and encryption as a WinZip AES record tells them, also where its
+  # field is damaged or missing, or its flags say it is not encrypted.
+  def test_method_and_encryption_of_lying_aes_records
+    aes = ->(strength) { [0x9901, 7, 2, "AE", strength, 8].pack("vvva2Cv") }
+    { { flags: 1, extra: aes[3] } => [:deflated, :aes256], { flags: 1, extra: aes[7] } => [99, :aes],
+      { flags: 1 } => [99, :aes], { flags: 0, extra: aes[3] } => [99, nil] }.each do |record, fields|
+      ZipBytes.write(path("a.zip"), [{ name: "a", data: "x", central: record.merge(method: 99) }])
+      assert_equal fields, Parvox.open(path("a.zip")) { |zip| [zip["a"].method, zip["a"].encryption] }, record.inspect
+    end
+  end
+
   # zipfile's view of an archive: its comment and each entry's fields. With
   # "write", it first writes one of its own, with comments and a link.
   ZIPFILE = <<~PY.freeze

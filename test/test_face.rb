@@ -27,6 +27,23 @@ class TestFace < ParvoxTest
     assert_nil Parvox.load(path("missing.zip")) { flunk "no block without an archive" }
   end
 
+  # A close that fails raises after a block that returned, also inside a
+  # rescue clause; after one that raised, the block's exception goes on.
+  def test_a_failing_close_raises_unless_the_block_raised
+    sink = Object.new
+    def sink.write(bytes)
+      raise IOError, "gone" if @gone
+      bytes.bytesize
+    end
+    create = lambda do |raising|
+      sink.instance_variable_set(:@gone, false)
+      Parvox.create(sink) { |zip| zip.add_data("x", "x.txt") && sink.instance_variable_set(:@gone, true) && raising && raise(ArgumentError, "mine") }
+    end
+    assert_raises(Parvox::WriteError) { create.call(false) }
+    assert_raises(Parvox::WriteError) { begin; raise "handled"; rescue StandardError; create.call(false); end }
+    assert_equal "mine", assert_raises(ArgumentError) { create.call(true) }.message
+  end
+
   # Each kind of failure raises its class, with the reason last_error would
   # give and the entry's name where the call named one.
   def test_each_kind_of_failure_raises_its_class
@@ -53,5 +70,34 @@ class TestFace < ParvoxTest
     end
     raised = assert_raises(Parvox::EntryNotFoundError) { Parvox.open(path("t.zip"), "pw") { |zip| zip.read("nope.txt") } }
     assert_equal ["no entry named 'nope.txt'", "nope.txt"], [raised.message, raised.entry]
+  end
+
+  # What a failed call raises is its own failure, also when another thread's
+  # call on the object came in between.
+  def test_a_failure_raises_as_its_own_whatever_another_thread_did_meanwhile
+    Parvox.create(path("a.zip")) { |zip| zip.add_data("a", "a.txt") }
+    Parvox.open(path("a.zip")) do |zip|
+      trace = TracePoint.new(:c_return) { |tp| Thread.new { zip.read("a.txt") }.join if tp.method_id == :read && tp.return_value.nil? }
+      raised = assert_raises(Parvox::EntryNotFoundError) { trace.enable { zip.read("nope") } }
+      assert_equal "no entry named 'nope'", raised.message
+    end
+  end
+
+  # add_file in both faces: an argument of the wrong type raises TypeError, a
+  # source holding NUL is refused as a name, and the raising face refuses a
+  # positional folder that is none; recursive: is on for any true value.
+  def test_add_file_arguments_in_both_faces
+    make_tree(path("d"), "sub/s.txt" => "s")
+    faces = [Parvox.new(path("c.zip")), Parvox.create(path("r.zip"))]
+    nul = path("d") + "\0x"
+    { [nul] => [false, Parvox::InvalidNameError], [nul, "n", true, true] => [false, Parvox::InvalidNameError],
+      [42, "n", true, true] => [TypeError] * 2, [path("d/sub/s.txt"), "n", true, true] => [true, Parvox::ReadError],
+      [path("d"), "n", true, true, 5] => [ArgumentError] * 2 }.each do |args, (answer, error)|
+      assert_equal answer, answer.is_a?(Class) ? assert_raises(answer) { faces[0].add_file(*args) }.class : faces[0].add_file(*args)
+      assert_raises(error) { faces[1].add_file(*args) }
+    end
+    assert faces[1].add_file(path("d"), "all", recursive: 1)
+    faces.each(&:close)
+    assert_includes Parvox.open(path("r.zip")) { |zip| zip.map(&:name) }, "all/sub/s.txt"
   end
 end

@@ -143,6 +143,22 @@ class TestWriteOptions < ParvoxTest
     end
   end
 
+  # Braces that expand beyond reason (twenty pairs over, nested thousands
+  # deep, thousands of alternatives, many long ones) are refused at once
+  # rather than matched against every path (in a child: a hang fails).
+  def test_exclude_braces_that_expand_too_far_are_refused_at_once
+    make_tree(path("src"), "a/b.txt" => "b")
+    out, status = ruby_child(<<~RUBY, path("t.zip"), path("src"), deadline: 30)
+      zip = Parvox.new(ARGV[0], "")
+      ["{a,b}" * 20, "{" * 10_000 + "a" + "}" * 10_000, "{" + "a," * 2000 + "}", "{a,b}" * 8 + "*" * 50_000, "{a,b}" * 5].each do |pattern|
+        print zip.add_file(ARGV[1], "s", exclude: [pattern]), "|"
+      rescue ArgumentError => e
+        print e.message[/braces expand/], "|"
+      end
+    RUBY
+    assert_equal ["braces expand"] * 4 + ["true"], out.split("|"), status
+  end
+
   # Comments of the archive and of entries, non-ASCII and of the longest
   # length, as other readers find them; entries flagged UTF-8 for a
   # non-ASCII comment.

@@ -77,13 +77,20 @@ std::string given_name_refusal(const std::string& name, bool folder) {
 
 bool is_hidden(const fsutil::FolderItem& item) { return item.hidden || item.name[0] == '.'; }
 
-// Whether an add_file's `exclude` leaves out what lies at `relative` beneath
-// its source.
-bool is_excluded(const std::string& relative, const archive_writer::AddOptions& options) {
-  const auto matches = [&](const std::string& pattern) {
-    return path_pattern::matches(pattern, relative, options.hidden);
-  };
-  return std::any_of(options.exclude.begin(), options.exclude.end(), matches);
+// The patterns without braces that an add_file's `exclude` stands for;
+// false, with the reason, for a pattern path_pattern refuses.
+bool expand_exclude(const std::vector<std::string>& exclude, std::vector<std::string>* alternatives,
+                    std::string* reason) {
+  std::vector<std::string> expanded;
+  for (const std::string& pattern : exclude) {
+    if (!path_pattern::expand(pattern, &expanded, reason)) {
+      *reason = "the exclude pattern " + failures::quoted(pattern.substr(0, 64)) +
+                " cannot be used: " + *reason;
+      return false;
+    }
+    alternatives->insert(alternatives->end(), expanded.begin(), expanded.end());
+  }
+  return true;
 }
 
 // The folder's own time and mode; a source that is no folder (whose entry is
@@ -304,12 +311,22 @@ struct ArchiveWriter::Walk {
   Progress& progress;
   const archive_writer::AddOptions& options;
   zip_writer::EntryOptions file_options;  // the call's level, no comment
+  std::vector<std::string> exclude;       // the options' patterns, expanded
+
+  // Whether the walk leaves out what lies at `relative` beneath its source.
+  bool excludes(const std::string& relative) const {
+    return path_pattern::matches_any(exclude, relative, options.hidden);
+  }
 };
 
 bool ArchiveWriter::add_tree(const std::string& source, const std::string& name,
                              bool recursive, Progress& progress,
                              const archive_writer::AddOptions& options) {
-  Walk walk{{}, {}, progress, options, {options.entry.level, std::string()}};
+  Walk walk{{}, {}, progress, options, {options.entry.level, std::string()}, {}};
+  std::string refused;
+  if (!expand_exclude(options.exclude, &walk.exclude, &refused)) {
+    return fail(failures::Kind::other, refused);
+  }
   if (!name.empty()) add_folder_entry(source, name, walk.failures);
   // A source that is missing or no folder has nothing beneath it to miss:
   // the folder's entry alone is the whole of it.
@@ -350,7 +367,7 @@ void ArchiveWriter::add_folder(const std::string& source, const std::string& nam
     std::string stored;
     if (!names::stored_form(item.name, &stored)) {
       failures.add(undecodable(path), failures::Kind::invalid_name);
-    } else if (is_excluded(join(relative, stored), walk.options)) {
+    } else if (walk.excludes(join(relative, stored))) {
       continue;
     } else if (!add_single_file(path, join(name, stored), progress, walk.file_options, std::nullopt,
                                 true)) {
@@ -370,7 +387,7 @@ void ArchiveWriter::add_folder(const std::string& source, const std::string& nam
       continue;
     }
     const std::string below = join(relative, stored);
-    if (is_excluded(below, walk.options)) continue;
+    if (walk.excludes(below)) continue;
     const std::string entry = join(name, stored);
     fsutil::FileId child;
     if (!fsutil::folder_id(path, &child)) {

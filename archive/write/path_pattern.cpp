@@ -1,12 +1,12 @@
 // The matching follows Ruby's own (dir.c) step by step, as C strings: the
-// braces are expanded first, one alternative at a time; then the pattern is
-// matched one folder level at a time, '**/' letting the rest of the pattern
-// start again at each deeper level.
+// braces are expanded first (once, not for every path); then each pattern
+// they give is matched one folder level at a time, '**/' letting the rest of
+// the pattern start again at each deeper level.
 #include "archive/write/path_pattern.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <functional>
 
 namespace path_pattern {
 
@@ -185,48 +185,92 @@ bool match_path(const char* pattern, const char* path, bool dot_match) {
   }
 }
 
-// Whether `match` answers true for any expansion of the braces in
-// `pattern`; a '{' without its '}' leaves none.
-bool any_expansion(const std::string& pattern,
-                   const std::function<bool(const std::string&)>& match) {
-  const char* const start = pattern.c_str();
-  const char* const end = start + pattern.size();
-  const char* open = nullptr;
-  const char* close = nullptr;
+// Where the first group of braces at the top level of `pattern` opens and
+// closes: `*open` null when there is none, `*close` null when it never
+// closes (the pattern then matches nothing).
+void find_group(const std::string& pattern, const char** open, const char** close) {
+  const char* const end = pattern.c_str() + pattern.size();
+  *open = *close = nullptr;
   int depth = 0;
-  for (const char* p = start; *p; p += step(p, end)) {
-    if (*p == '{' && depth++ == 0) open = p;
-    if (*p == '}' && open && --depth == 0) {
-      close = p;
-      break;
+  for (const char* p = pattern.c_str(); *p; p += step(p, end)) {
+    if (*p == '{' && depth++ == 0) *open = p;
+    if (*p == '}' && *open && --depth == 0) {
+      *close = p;
+      return;
     }
-    if (*p == '\\' && !*++p) break;
+    if (*p == '\\' && !*++p) return;
   }
-  if (!open) return match(pattern);
-  if (!close) return false;
+}
 
-  const std::string before(start, open);
-  const std::string after(close + 1);
+// Adds each alternative of the group from `open` to `close` to `pending`,
+// with what is before and after the group around it, and counts the memory
+// they take in `*made`; false once that passes the bound.
+bool add_group_expansions(const std::string& pattern, const char* open, const char* close,
+                          std::vector<std::string>* pending, size_t* made) {
+  const char* const end = pattern.c_str() + pattern.size();
+  const size_t before = static_cast<size_t>(open - pattern.c_str());
+  const char* const after = close + 1;
+  const size_t after_size = static_cast<size_t>(end - after);
   for (const char* p = open; p < close;) {
     const char* alternative = ++p;
-    depth = 0;
+    int depth = 0;
     while (p < close && !(*p == ',' && depth == 0)) {
       if (*p == '{') ++depth;
       if (*p == '}') --depth;
       if (*p == '\\' && ++p == close) break;
       p += step(p, end);
     }
-    if (any_expansion(before + std::string(alternative, p) + after, match)) return true;
+    const size_t size = before + static_cast<size_t>(p - alternative) + after_size;
+    *made += sizeof(std::string) + size;
+    if (*made > kMaxExpansionBytes) return false;
+    std::string expansion;
+    expansion.reserve(size);
+    expansion.append(pattern.c_str(), before).append(alternative, p).append(after, after_size);
+    pending->push_back(std::move(expansion));
   }
-  return false;
+  return true;
 }
 
 }  // namespace
 
-bool matches(const std::string& pattern, const std::string& path, bool dot_match) {
-  return any_expansion(pattern, [&](const std::string& expanded) {
-    return match_path(expanded.c_str(), path.c_str(), dot_match);
+bool expand(const std::string& pattern, std::vector<std::string>* alternatives, std::string* why) {
+  alternatives->clear();
+  // One group expanded at a time, as Ruby does; each string made on the way
+  // counts, so that neither many groups nor deeply nested ones take long.
+  std::vector<std::string> pending{pattern};
+  size_t made = 0;
+  bool refused = false;
+  while (!pending.empty() && !refused) {
+    std::string current = std::move(pending.back());
+    pending.pop_back();
+    const char* open = nullptr;
+    const char* close = nullptr;
+    find_group(current, &open, &close);
+    if (!open) {
+      refused = alternatives->size() == kMaxAlternatives;
+      if (!refused) alternatives->push_back(std::move(current));
+    } else if (close) {
+      refused = !add_group_expansions(current, open, close, &pending, &made);
+    }
+  }
+  if (!refused) return true;
+  alternatives->clear();
+  *why = "its braces expand to more than " + std::to_string(kMaxAlternatives) +
+         " patterns, or to more than " + std::to_string(kMaxExpansionBytes >> 20) + " MiB of them";
+  return false;
+}
+
+bool matches_any(const std::vector<std::string>& alternatives, const std::string& path,
+                 bool dot_match) {
+  return std::any_of(alternatives.begin(), alternatives.end(), [&](const std::string& alternative) {
+    return match_path(alternative.c_str(), path.c_str(), dot_match);
   });
+}
+
+bool matches(const std::string& pattern, const std::string& path, bool dot_match) {
+  std::vector<std::string> alternatives;
+  std::string why;
+  return expand(pattern, &alternatives, &why) && matches_any(alternatives, path, dot_match);
 }
 
 }  // namespace path_pattern

@@ -58,21 +58,24 @@ class Parvox
     # `zip` itself without a block (or without an archive); with one, the
     # block's value, `zip` closed however the block ends. An exception from
     # the block goes on whatever close meets; otherwise close's own does.
+    # (Not told by $!, which an enclosing rescue clause sets as well.)
     def within(zip)
       return zip unless zip && block_given?
+      raised = false
       begin
         yield zip
+      rescue Exception
+        raised = true
+        raise
       ensure
-        if $!
-          begin
-            zip.close
-          rescue Parvox::Error
-            nil
-          end
-        else
-          zip.close
-        end
+        raised ? close_after_raise(zip) : zip.close
       end
+    end
+
+    def close_after_raise(zip)
+      zip.close
+    rescue Parvox::Error
+      nil
     end
   end
 
@@ -95,11 +98,19 @@ class Parvox
     end
     raise ArgumentError, "add_file takes a folder switch and a recursive switch, or neither" unless switches.empty?
     options = { recursive: true, hidden: false }.merge(options)
-    path = source.respond_to?(:to_path) ? source.to_path : source
-    folder = path.is_a?(String) && File.directory?(path)
-    add_file_natively(source, name || File.basename(path.to_s), folder, options.delete(:recursive),
-                      **options, &block)
+    path = Parvox.send(:checkable_path, source)
+    folder = path ? File.directory?(path) : false
+    name ||= path ? File.basename(path) : source.to_s
+    add_file_natively(source, name, folder, options.delete(:recursive) ? true : false, **options, &block)
   end
+
+  # `source` as a String path that File's methods take, or nil: not a path
+  # (the call raises TypeError), or one holding NUL (the call refuses it).
+  def self.checkable_path(source)
+    path = source.respond_to?(:to_path) ? source.to_path : source
+    path if path.is_a?(String) && !path.include?("\0")
+  end
+  private_class_method :checkable_path
 
   # call-seq: each { |entry| } -> parvox or nil; each -> Enumerator
   #
@@ -119,9 +130,7 @@ class Parvox
 
     NAMED.each do |method, entry_at|
       define_method(method) do |*args, &block|
-        if method == :add_file && args.size >= 4 && args[2] == true && !File.directory?(args[0].to_s)
-          raise ReadError.new("'#{args[0]}' is no folder", entry: args[1])
-        end
+        refuse_no_folder(args) if method == :add_file
         answer = super(*args, &block)
         return answer unless answer.nil? || answer == false
         raise Parvox.send(:error_for, *last_failure, entry_at && args[entry_at])
@@ -133,6 +142,19 @@ class Parvox
     def close
       return nil unless super == false
       raise Parvox.send(:error_for, *last_failure)
+    end
+
+    private
+
+    # add_file's positional form with `folder` true raises where `source` is
+    # no folder, where the other face adds it as an entry of its own.
+    # Arguments the call refuses anyway are left to it.
+    def refuse_no_folder(args)
+      keywords = args.last.is_a?(Hash) && Hash.ruby2_keywords_hash?(args.last)
+      source, name, folder, *rest = keywords ? args[0...-1] : args
+      path = Parvox.send(:checkable_path, source)
+      return unless rest.size == 1 && folder == true && name.is_a?(String) && path && !File.directory?(path)
+      raise ReadError.new("'#{path}' is no folder", entry: name, kind: :read_failed)
     end
   end
   private_constant :Raising

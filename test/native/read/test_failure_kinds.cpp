@@ -50,8 +50,9 @@ TEST(FailureKinds, EachFailureOfReadingSaysItsKind) {
   ScratchFolder scratch;
   const std::string aes = scratch.at("aes.zip");
   std::string reason;
+  Kind made_kind = Kind::other;
   Progress progress;
-  std::unique_ptr<ArchiveWriter> writer = ArchiveWriter::create(aes, "secret", &reason);
+  std::unique_ptr<ArchiveWriter> writer = ArchiveWriter::create(aes, "secret", {}, &reason, &made_kind);
   ASSERT_TRUE(writer && writer->add_data("data", 4, "a", 0, progress) && writer->finish());
   const auto file = [&](const std::string& name, const std::string& bytes) {
     std::ofstream(scratch.at(name), std::ios::binary) << bytes;
