@@ -8,7 +8,7 @@ require_relative "helper"
 class TestExamples < ParvoxTest
   ROOT = File.expand_path("..", __dir__)
   PAGES = ["README.md", *Dir.children(File.join(ROOT, "docs")).sort.map { |name| "docs/#{name}" }]
-          .select { |page| File.read(File.join(ROOT, page)).match?(/^```ruby$/) }
+          .select { |page| File.read(File.join(ROOT, page), encoding: "UTF-8").match?(/^```ruby$/) }
 
   CHILD = <<~'RUBY'.freeze
     %w[fileutils json pathname stringio].each { |library| require library }
@@ -46,7 +46,7 @@ class TestExamples < ParvoxTest
       end
     end
     def example_binding; binding; end
-    blocks = JSON.parse(File.read(ARGV[0]))
+    blocks = JSON.parse(File.read(ARGV[0], encoding: "UTF-8"))
     blocks.each_with_index do |(page, line, code), n|
       FileUtils.cp_r(fixtures, scratch = File.join(here, "example-#{n}"))
       Dir.chdir(scratch) do
@@ -61,7 +61,7 @@ class TestExamples < ParvoxTest
 
   # The page's Ruby blocks not marked to skip: [page, line of the first line of code, code].
   def examples(page)
-    lines = File.readlines(File.join(ROOT, page))
+    lines = File.readlines(File.join(ROOT, page), encoding: "UTF-8")
     lines.each_index.select { |i| lines[i].chomp == "```ruby" && !lines[i - 1].start_with?("<!-- example: skip") }
          .map { |i| [page, i + 2, lines[(i + 1)...(i + 1..).find { |j| lines[j].start_with?("```") }].join] }
   end
