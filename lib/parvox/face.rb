@@ -150,7 +150,7 @@ class Parvox
     # no folder, where the other face adds it as an entry of its own.
     # Arguments the call refuses anyway are left to it.
     def refuse_no_folder(args)
-      keywords = args.last.is_a?(Hash) && Hash.ruby2_keywords_hash?(args.last)
+      keywords = args.last.is_a?(Hash) # no positional argument is one
       source, name, folder, *rest = keywords ? args[0...-1] : args
       path = Parvox.send(:checkable_path, source)
       return unless rest.size == 1 && folder == true && name.is_a?(String) && path && !File.directory?(path)
