@@ -128,13 +128,25 @@ bool run_on_own_thread(ParvoxObject* object, const Call& call, bool has_block, i
   BackgroundRun* run = new (std::nothrow) BackgroundRun(has_block);
   if (run && object->io) object->io->begin(run);
   if (!run || !run->start(call.work)) {
-    // No thread to be had: the work is done here, as a plain blocking call.
     if (object->io) object->io->stop();
     delete run;
+    if (call.feed) {
+      *failure = "no thread could be started for the call";
+      return false;
+    }
+    // No thread to be had: the work is done here, as a plain blocking call.
     return run_here(call, has_block, state);
   }
   object->running = run;
-  serve_until_finished(object, call, run, state);
+  if (call.feed) {
+    *state = call.feed(run);
+    if (*state && still_running(object, run)) {
+      if (object->io) object->io->stop();
+      run->stop();
+    }
+  }
+  // The feed may have closed the object, which ended the work.
+  if (still_running(object, run)) serve_until_finished(object, call, run, state);
   if (!object->owned_by_this_process()) {
     // A child forked meanwhile: the work's thread is the parent's alone, and
     // so is everything of it. The child leaves it be.
@@ -186,7 +198,8 @@ bool run(ParvoxObject* object, const Call& call, const std::string& reason,
     object->last_error.clear();
     object->failure_kind = failures::Kind::other;
     // An IO is served by this thread while the work runs on its own.
-    const bool here = call.runs_here && !(object->io && object->io->serves_calls());
+    const bool here =
+        call.runs_here && !call.feed && !(object->io && object->io->serves_calls());
     std::string failure;
     bool answer = here ? run_here(call, has_block, state)
                        : run_on_own_thread(object, call, has_block, state, &failure);
@@ -214,6 +227,13 @@ bool run(ParvoxObject* object, const Call& call, const std::string& reason,
     }
     return false;
   }
+}
+
+bool wait_on_work(ParvoxObject* object, BackgroundRun* run, int* state) {
+  if (!still_running(object, run)) return false;
+  const Event event = wait_for_next_event(run, state);
+  if (object->io && still_running(object, run) && !*state) *state = object->io->serve();
+  return still_running(object, run) && event != Event::finished;
 }
 
 // The Symbol Ruby knows a kind of failure by (Parvox::Error's classes are

@@ -36,6 +36,11 @@ struct Call {
   // the block with the progress (Parvox#read hands its data over there);
   // answers the state of any exception or break.
   std::function<int(const BackgroundRun::Report& report)> serve_report;
+  // Ruby code this thread runs while the work runs on a thread of its own,
+  // in place of only waiting for it (write_entry's block, which makes the
+  // work's data); answers the state of any exception or break, which stops
+  // the work. A call with one never runs here, and its work reports nothing.
+  std::function<int(BackgroundRun* run)> feed;
   // Why the call is refused, when the builder answers false, and its kind.
   std::string refusal;
   failures::Kind refusal_kind = failures::Kind::other;
@@ -60,6 +65,12 @@ bool guarded(Work&& work) noexcept {
 // Reports go to the block when one was given (`has_block`).
 bool run(ParvoxObject* object, const Call& call, const std::string& reason,
          const failures::Kind& kind, bool has_block, int* state) noexcept;
+
+// For a call's feed: waits once for its work `run` (something taken, a
+// wake), serving the archive's IO meanwhile and letting Ruby deliver
+// interrupts (an exception is left in `*state`). Answers whether the work
+// still runs, in this process, as the object's call.
+bool wait_on_work(ParvoxObject* object, BackgroundRun* run, int* state);
 
 // The Symbol Ruby knows a kind of failure by (Parvox::Error's classes are
 // chosen by it).

@@ -14,6 +14,7 @@
 
 #include "ext/call.h"
 #include "ext/entry.h"
+#include "ext/entry_writer.h"
 #include "ext/parvox_object.h"
 #include "ext/ruby_io.h"
 #include "ext/ruby_strings.h"
@@ -453,6 +454,43 @@ VALUE parvox_add_data(int argc, VALUE* argv, VALUE self) {
     return true;
   }, false);
   if (!NIL_P(copy)) ruby_strings::free_copy(copy);
+  RB_GC_GUARD(utf8_name);
+  RB_GC_GUARD(keywords.comment);
+  return answer;
+}
+
+// call-seq:
+//   parvox.write_entry(name, mtime: Time.now, level: nil, comment: nil) { |io| ... } -> true or false
+//
+// The block writes the entry's data into `io` (a Parvox::EntryWriter) as it
+// makes it; the work deflates and writes it meanwhile. When the block
+// raises (or breaks, or an interrupt comes) the entry is left out and the
+// exception goes on.
+VALUE parvox_write_entry(int argc, VALUE* argv, VALUE self) {
+  VALUE name, options;
+  rb_scan_args(argc, argv, "1:", &name, &options);
+  ruby_strings::check_string(name);
+  if (!rb_block_given_p()) rb_raise(rb_eArgError, "write_entry needs a block that writes the data");
+  DataKeywords keywords = data_keywords_of(options);
+  const int64_t mtime = keywords.mtime;
+  VALUE utf8_name = ruby_strings::utf8_text_of(name);
+  VALUE sink = entry_writer::make(self);
+  const VALUE answer = call::run_on_writer(self, [&](ArchiveWriter& writer, Call* call) {
+    if (refuses_addition(call, utf8_name, name)) return false;
+    std::string entry = ruby_strings::all_bytes_of(utf8_name);
+    if (!writer.accepts_entry(entry)) {
+      call->refusal = writer.last_error();
+      call->refusal_kind = writer.failure_kind();
+      return false;
+    }
+    call->work = [writer = &writer, pipe = entry_writer::pipe_of(sink), entry = std::move(entry),
+                  mtime, entry_options = keywords.entry_options()](Progress& progress) {
+      return writer->add_stream(*pipe, entry, mtime, progress, entry_options);
+    };
+    call->feed = [sink](BackgroundRun* run) { return entry_writer::feed(sink, run); };
+    return true;
+  }, false);
+  RB_GC_GUARD(sink);
   RB_GC_GUARD(utf8_name);
   RB_GC_GUARD(keywords.comment);
   return answer;
@@ -973,6 +1011,8 @@ extern "C" void Init_parvox() {
   // failures.
   rb_define_method(parvox, "add_data", RUBY_METHOD_FUNC(parvox_add_data), -1);
   rb_define_method(parvox, "read", RUBY_METHOD_FUNC(parvox_read), 1);
+  rb_define_method(parvox, "write_entry", RUBY_METHOD_FUNC(parvox_write_entry), -1);
+  entry_writer::define_class(parvox);
   entry::define_class(parvox);
   rb_define_singleton_method(parvox, "last_error", RUBY_METHOD_FUNC(parvox_thread_last_error), 0);
   rb_define_method(parvox, "entries", RUBY_METHOD_FUNC(parvox_entries), 0);

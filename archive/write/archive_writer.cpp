@@ -463,14 +463,33 @@ bool ArchiveWriter::add_file_read_to_end(fsutil::File& file, const std::string& 
                                          const fsutil::FileStatus& status,
                                          const zip_writer::EntryOptions& entry) {
   if (!file.never_wait_on_reads()) return fail_to_read(source);
+  std::string read_failure;
+  auto read = [&](char* into, size_t size) -> long long {
+    const long long got = file.read(into, size);
+    if (got < 0) read_failure = unreadable(source, fsutil::last_error_text());
+    return got;
+  };
+  const bool written = write_entry_read_to_end(name, status, entry, read);
+  return read_failure.empty() ? written : fail(failures::Kind::read_failed, read_failure);
+}
+
+// Gives the writer the file entry `name` holding what `read` gives until it
+// gives nothing: an entry of the size read when that fits one buffer (the
+// entry add_data makes of the same bytes), else one of unknown size,
+// streamed in chunks. When `read` fails before the entry could start,
+// nothing is given; after, the entry holds what came before.
+bool ArchiveWriter::write_entry_read_to_end(const std::string& name,
+                                            const fsutil::FileStatus& status,
+                                            const zip_writer::EntryOptions& entry,
+                                            const Reader& read) {
   ChunkBuffer buffer(kChunkSize);
   if (!buffer.data()) return fail(failures::Kind::other, "out of memory");
   size_t held = 0;
   long long got = 0;
-  while (held < buffer.size() && (got = file.read(buffer.data() + held, buffer.size() - held)) > 0) {
+  while (held < buffer.size() && (got = read(buffer.data() + held, buffer.size() - held)) > 0) {
     held += static_cast<size_t>(got);
   }
-  if (got < 0) return fail_to_read(source);
+  if (got < 0) return false;
   if (held < buffer.size()) {
     auto whole = [&](size_t wanted, const char** chunk) {
       *chunk = buffer.data();
@@ -478,18 +497,13 @@ bool ArchiveWriter::add_file_read_to_end(fsutil::File& file, const std::string& 
     };
     return write_entry(name, static_cast<int64_t>(held), status, entry, buffer.size(), whole);
   }
-  std::string read_failure;
   auto next_chunk = [&](size_t wanted, const char** chunk) -> size_t {
     *chunk = buffer.data();
     if (held > 0) return std::exchange(held, 0);
-    const long long read = file.read(buffer.data(), wanted);
-    if (read < 0) read_failure = unreadable(source, fsutil::last_error_text());
-    return read > 0 ? static_cast<size_t>(read) : 0;
+    const long long more = read(buffer.data(), wanted);
+    return more > 0 ? static_cast<size_t>(more) : 0;
   };
-  if (!write_entry(name, zip_writer::kUnknownSize, status, entry, buffer.size(), next_chunk)) {
-    return false;
-  }
-  return read_failure.empty() || fail(failures::Kind::read_failed, read_failure);
+  return write_entry(name, zip_writer::kUnknownSize, status, entry, buffer.size(), next_chunk);
 }
 
 bool ArchiveWriter::add_data(const char* data, size_t size, const std::string& name,
@@ -508,6 +522,36 @@ bool ArchiveWriter::add_data(const char* data, size_t size, const std::string& n
     const fsutil::FileStatus status{mtime, 0644};
     const bool added =
         write_entry(stored, static_cast<int64_t>(size), status, options, kChunkSize, next_chunk);
+    if (!write_all_given() || !added) return false;
+    return !engine_->lost_entries() ||
+           fail(failures::Kind::other, "stopped before " + failures::quoted(stored) + " was added whole");
+  } catch (...) {
+    return fail(failures::Kind::other, "out of memory");
+  }
+}
+
+bool ArchiveWriter::accepts_entry(const std::string& name) noexcept {
+  clear_failure();
+  try {
+    if (engine_->broken()) return fail(failures::Kind::write_failed, earlier_failure());
+    const std::string refused = names::refusal(names::from_given(name), false);
+    return refused.empty() || fail(failures::Kind::invalid_name, refused);
+  } catch (...) {
+    return fail(failures::Kind::other, "out of memory");
+  }
+}
+
+bool ArchiveWriter::add_stream(EntryPipe& pipe, const std::string& name, int64_t mtime,
+                               Progress& progress,
+                               const zip_writer::EntryOptions& options) noexcept {
+  if (!accepts_entry(name)) return false;
+  try {
+    const std::string stored = names::from_given(name);
+    engine_->report_to(progress);
+    auto read = [&](char* into, size_t size) {
+      return static_cast<long long>(pipe.read(into, size, progress));
+    };
+    const bool added = write_entry_read_to_end(stored, {mtime, 0644}, options, read);
     if (!write_all_given() || !added) return false;
     return !engine_->lost_entries() ||
            fail(failures::Kind::other, "stopped before " + failures::quoted(stored) + " was added whole");

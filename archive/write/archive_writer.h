@@ -24,6 +24,7 @@
 
 #include "archive/failures.h"
 #include "archive/progress.h"
+#include "archive/write/entry_pipe.h"
 #include "archive/write/stream_output.h"
 #include "archive/write/zip_writer.h"
 #include "fsutil/file.h"
@@ -94,6 +95,18 @@ class ArchiveWriter {
   bool add_data(const char* data, size_t size, const std::string& name, int64_t mtime,
                 Progress& progress, const zip_writer::EntryOptions& options = {}) noexcept;
 
+  // Whether an entry `name` can be added now: a name that can be stored,
+  // and a writer not broken. The reason and kind are left as by an add.
+  bool accepts_entry(const std::string& name) noexcept;
+  // Adds the data given through `pipe` as it comes, until its maker closes
+  // it, as the file entry `name` with the time `mtime` and mode 0644: the
+  // entry add_data makes of the same bytes when they fit one buffer, else
+  // one of unknown size (its sizes after its data), memory bounded whatever
+  // its size. When the maker gives up, it asks `progress` to stop first:
+  // the entry is then taken back out, as add_file's is.
+  bool add_stream(EntryPipe& pipe, const std::string& name, int64_t mtime, Progress& progress,
+                  const zip_writer::EntryOptions& options = {}) noexcept;
+
   // Writes the central directory and closes the file; answers whether that
   // succeeded, with the reason in last_error() when not.
   bool finish() noexcept;
@@ -134,6 +147,11 @@ class ArchiveWriter {
   bool add_tree(const std::string& source, const std::string& name, bool recursive,
                 Progress& progress, const archive_writer::AddOptions& options);
   bool add_folder_entry(const std::string& source, const std::string& name, Failures& failures);
+  // Reads up to `size` bytes into `into`; answers how many, 0 at the end,
+  // or -1 when reading failed.
+  using Reader = std::function<long long(char* into, size_t size)>;
+  bool write_entry_read_to_end(const std::string& name, const fsutil::FileStatus& status,
+                               const zip_writer::EntryOptions& entry, const Reader& read);
   bool add_file_read_to_end(fsutil::File& file, const std::string& source,
                             const std::string& name, const fsutil::FileStatus& status,
                             const zip_writer::EntryOptions& entry);

@@ -1,4 +1,5 @@
 require_relative "error"
+require_relative "entry_writer"
 
 # The Ruby-shaped face of Parvox, beside the methods that answer false or nil
 # with a reason in last_error: block forms that close, Parvox.open and
@@ -125,8 +126,8 @@ class Parvox
   module Raising
     # Methods that answer false or nil only when they failed, and the place
     # of the entry name among their arguments.
-    NAMED = { add_file: 1, add_data: 1, unzip_file: 0, read: 0, unzip_all: nil, entries: nil,
-              each_entry: nil, comment: nil }.freeze
+    NAMED = { add_file: 1, add_data: 1, write_entry: 0, unzip_file: 0, read: 0, unzip_all: nil,
+              entries: nil, each_entry: nil, comment: nil }.freeze
 
     NAMED.each do |method, entry_at|
       define_method(method) do |*args, &block|
