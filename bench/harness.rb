@@ -34,9 +34,9 @@ SMOKE = options[:smoke]
 options[:reps] = options[:big_reps] = 1 if SMOKE
 SCRATCH = File.expand_path(ENV["PARVOX_BENCH_SCRATCH"] || File.join(BENCH, "scratch"))
 PROFILE = if SMOKE
-            { name: "smoke", files: 200, bytes: 2_000_000, big: 8 << 20, noise: 12_000_000 }
+            { name: "smoke", files: 200, bytes: 2_000_000, big: 8 << 20, noise: 12_000_000, csv: 8 << 20 }
           else
-            { name: "full", files: 10_000, bytes: 150_000_000, big: 1 << 30, noise: 300_000_000 }
+            { name: "full", files: 10_000, bytes: 150_000_000, big: 1 << 30, noise: 300_000_000, csv: 1 << 30 }
           end
 RESULTS = options[:results] || (SMOKE ? File.join(SCRATCH, "smoke-results") : File.join(BENCH, "results"))
 OUT = File.join(File.expand_path(options[:output] || SCRATCH), "out-#{PROFILE[:name]}")
@@ -103,6 +103,21 @@ Corpus = Struct.new(:key, :title, :base, :name, :stats, :plain_zip, :aes_zip) do
   def folder = File.join(base, name)
 end
 
+# A CSV export's rows: an id, a date, names and amounts, about 1 KiB each.
+CSV_ROW_BYTES = 1024
+CSV_ROWS = ->(bytes) { bytes / CSV_ROW_BYTES }
+def write_csv(path, bytes)
+  words = %w[alpha bravo charlie delta echo foxtrot golf hotel india juliet kilo lima mike]
+  File.open(path, "wb") do |f|
+    CSV_ROWS.call(bytes).times do |i|
+      fields = [i, format("2026-%02d-%02d", i % 12 + 1, i % 28 + 1)]
+      fields.concat(Array.new(60) { |k| k.even? ? words[(i * k + k) % 13] : ((i * 31 + k * 17) % 100_000) / 100.0 })
+      row = fields.join(",")
+      f.write(row[0, CSV_ROW_BYTES - 1].ljust(CSV_ROW_BYTES - 1, " "), "\n")
+    end
+  end
+end
+
 def prepare_corpus(key, corpus_tool)
   base = File.join(SCRATCH, "corpus-#{PROFILE[:name]}-#{key}")
   generator = Digest::SHA256.file(File.join(BENCH, "corpus.cpp")).hexdigest
@@ -113,10 +128,19 @@ def prepare_corpus(key, corpus_tool)
     case key
     when "tree" then run!(corpus_tool, "tree", File.join(dir, key), PROFILE[:files].to_s, PROFILE[:bytes].to_s)
     when "big" then run!(corpus_tool, "big", File.join(dir, key, "big.bin"), PROFILE[:big].to_s)
+    when "csv" then write_csv(File.join(dir, key, "report.csv"), PROFILE[:csv])
     else run!(corpus_tool, "noise", File.join(dir, key), PROFILE[:noise].to_s)
     end
   end
   stats = file_stats(File.join(base, key))
+  if key == "csv"  # its own groups: an entry written row by row, and read line by line
+    title = format("a CSV report (%.0f MiB, %d rows)", stats[:bytes] / MIB, CSV_ROWS.call(stats[:bytes]))
+    zip = cached(File.join(base, "ref"), stamp) do |dir|
+      FileUtils.mkdir_p(dir)
+      run!("zip", "-r", "-6", "-q", File.join(dir, "plain.zip"), key, chdir: base)
+    end
+    return Corpus.new(key, title, base, key, stats, File.join(zip, "plain.zip"))
+  end
   if key == "noise"  # only added
     title = format("the incompressible files (%d files of 100 KB to 8 MB, %.0f MB)", stats[:files], stats[:bytes] / 1e6)
     return Corpus.new(key, title, base, key, stats)
@@ -144,7 +168,7 @@ end
 # folder) and answers the command; `input` is the archive an extraction reads.
 Contender = Struct.new(:key, :label, :argv, :password, :input, keyword_init: true)
 
-def parvox_argv(*args) = [RUBY, "-I", PARVOX_LIB, File.join(BENCH, "tools", "parvox.rb"), *args]
+def parvox_argv(*args) = [RUBY, "-I", File.join(ROOT, "lib"), "-I", PARVOX_LIB, File.join(BENCH, "tools", "parvox.rb"), *args]
 # Parvox adding without workers, on the operation's own thread.
 def parvox_one_thread_argv(*args) = ["env", "PARVOX_THREADS=1", *parvox_argv(*args)]
 
@@ -226,6 +250,18 @@ def extract_contenders(c, limit)
   ]
 end
 
+# The CSV written as an entry: the file added whole, against its rows written
+# one by one through write_entry into a pipe.
+def csv_add_contenders(c)
+  file = File.join(c.name, "report.csv")
+  [
+    Contender.new(key: "baseline", label: "Ruby + require parvox (baseline)", argv: ->(_) { parvox_argv("baseline") }),
+    Contender.new(key: "parvox", label: "**Parvox** add_file", argv: ->(o) { parvox_argv("add-file", o, file) }),
+    Contender.new(key: "write-entry", label: "**Parvox** write_entry, row by row, into a pipe",
+                  argv: ->(o) { parvox_argv("write-entry-pipe", o, file) }),
+  ]
+end
+
 # ---- measuring ----------------------------------------------------------------
 
 CLK_TCK = Etc.sysconf(Etc::SC_CLK_TCK)
@@ -272,6 +308,9 @@ def verify(kind, contender, corpus, output, log)
   case kind
   when :add
     return nil if %w[baseline kdf parvox-first-byte].include?(contender.key)
+    if corpus.key == "csv"
+      return system("unzip", "-tqq", output, out: File::NULL, err: File::NULL) ? nil : "unzip -t finds the archive damaged"
+    end
     if contender.key == "limit"
       want = "files #{corpus.stats[:files]} bytes #{corpus.stats[:bytes]}"
       return log.start_with?(want) ? nil : "limit handled #{log[/files \d+ bytes \d+/]}, not #{want}"
@@ -509,6 +548,10 @@ def targets(groups)
                          key == "parvox" ? "≤ 200" : "(report)", key == "parvox" ? beyond <= 200 : nil)
     end
   end
+  if (add = g["csv-add"])
+    check.call("Writing the CSV row by row into a pipe ÷ adding the file", both(add, "write-entry", "parvox"), "≤ 1.15") { |v| v <= 1.15 }
+    check.call("Writing the CSV row by row: peak RSS − Ruby baseline (MiB)", rss_over_baseline(add, "write-entry"), "≤ 64") { |v| v <= 64 }
+  end
   if (x = g["big-extract"])
     check.call("Extracting the big file: Parvox ÷ limit", both(x, "parvox", "limit"), "(report)") { nil }
     check.call("Extracting the big file: Parvox ÷ bsdtar -x", both(x, "parvox", "bsdtar"), "≤ 0.85") { |v| v <= 0.85 }
@@ -661,6 +704,10 @@ corpora = [prepare_corpus("tree", corpus_tool)]
 corpora << prepare_corpus("big", corpus_tool) if options[:big] && (options[:only].nil? || options[:only].any? { |g| g.start_with?("big") })
 system("sync")
 
+if options[:only].nil? || options[:only].any? { |g| g.start_with?("csv") }
+  corpora << prepare_corpus("csv", corpus_tool)
+end
+
 if options[:noise] && (options[:only].nil? || options[:only].include?("noise-add"))
   corpora << prepare_corpus("noise", corpus_tool)
 end
@@ -670,7 +717,8 @@ system("sync")
 NOISE_CONTENDERS = %w[baseline limit parvox parvox-1t zip].freeze
 
 groups = corpora.flat_map do |c|
-  reps = c.key == "big" ? options[:big_reps] : options[:reps]
+  reps = %w[big csv].include?(c.key) ? options[:big_reps] : options[:reps]
+  next [Group.new("csv-add", "Writing #{c.title}", :add, c, csv_add_contenders(c), reps)] if c.key == "csv"
   adding = Group.new("#{c.key}-add", "Adding #{c.title}", :add, c, add_contenders(c, limit), reps)
   next [adding.tap { |g| g.contenders.select! { |x| NOISE_CONTENDERS.include?(x.key) } }] if c.key == "noise"
 

@@ -6,6 +6,9 @@
 #                                                  cat (another process) copies to ARCHIVE
 #   parvox.rb add-slow-pipe ARCHIVE FOLDER NAME    the same, read at most 64 MiB/s
 #   parvox.rb first-byte ARCHIVE FOLDER NAME       exits when the first bytes reach the IO
+#   parvox.rb add-file ARCHIVE FILE               one file, as its base name
+#   parvox.rb write-entry-pipe ARCHIVE FILE       its lines written one by one through
+#                                                  write_entry into a pipe (cat copies it)
 #   parvox.rb extract ARCHIVE FOLDER [PASSWORD]
 #   parvox.rb baseline        only loads the extension: Ruby's own footprint
 require "parvox"
@@ -35,6 +38,18 @@ when "add-pipe", "add-slow-pipe"
     finished = zip.close.nil?
   end
   exit(added && finished && $?.success? ? 0 : 1)
+when "add-file"
+  zip = Parvox.new(archive, "") or abort("parvox: cannot create #{archive}")
+  added = zip.add_file(folder, File.basename(folder), false, false)
+  exit(added && zip.close.nil? ? 0 : 1)
+when "write-entry-pipe"
+  written = finished = false
+  IO.popen(["cat"], "wb", out: archive) do |pipe|
+    zip = Parvox.new(pipe, "")
+    written = zip.write_entry(File.basename(folder)) { |io| File.foreach(folder) { |row| io << row } }
+    finished = zip.close.nil?
+  end
+  exit(written && finished && $?.success? ? 0 : 1)
 when "first-byte"
   first = Object.new
   def first.write(_bytes)
