@@ -11,7 +11,7 @@ class TestExamples < ParvoxTest
           .select { |page| File.read(File.join(ROOT, page), encoding: "UTF-8").match?(/^```ruby$/) }
 
   CHILD = <<~'RUBY'.freeze
-    %w[fileutils json pathname stringio].each { |library| require library }
+    %w[fileutils json pathname stringio time].each { |library| require library }
     fixtures = File.join(here = File.dirname(ARGV[0]), "fixtures")
     { "site/index.html" => "<h1>Home</h1>\n" * 40, "site/about/team.html" => "<p>Us</p>\n", "site/app.js.map" => "{}",
       "site/video.mp4" => Random.new(1).bytes(300_000), "site/logs/x.log" => "GET /\n", "site/.git/HEAD" => "main\n",
@@ -32,6 +32,7 @@ class TestExamples < ParvoxTest
     def params; { archive: Upload.new(File.open("archive.zip", "rb")), password: "" }; end
     User = Struct.new(:id) { def to_json(*) JSON.generate(id: id) end }
     def current_user; User.new(7); end
+    Order = Struct.new(:id, :placed_at, :total) { def self.find_each; 3.times { |i| yield new(i, Time.at(i), i * 9.5) } end }
     module Rails; def self.root; Pathname.pwd; end; end
     module ActionController; module Live; end; end
     CONTROLLERS = []
