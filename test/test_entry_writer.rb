@@ -33,8 +33,7 @@ class EntryWriterTest < ParvoxTest
       assert_equal ["a\nb\n"] * 2, %w[small.txt same.txt].map { |name| zip.read(name) }, what
       small, same = %w[small.txt same.txt].map { |name| zip[name].to_h.reject { |key, _| key == :name } }
       assert_equal same, small, "#{what}: the small entry is add_data's"
-      out, status = password.empty? ? Open3.capture2e("python3", "-c", READ_BACK, archive) : Open3.capture2e("7z", "t", "-ppw", archive)
-      assert status.success?, "#{what}: a peer reads it back: #{out}"
+      assert_peer_reads(archive, password, what)
     ensure
       ENV.delete("PARVOX_THREADS")
     end
@@ -61,8 +60,7 @@ class EntryWriterTest < ParvoxTest
         bytes = target.is_a?(StringIO) ? target.string : File.binread(target)
         archive = File.binwrite(path("out.zip"), bytes) && path("out.zip")
         assert_equal %w[before after], Parvox.load(archive, "").entries.map(&:name), ending
-        out, status = Open3.capture2e("python3", "-c", READ_BACK, archive)
-        assert status.success?, "#{ending}: zipfile: #{out}"
+        assert_peer_reads(archive, "", ending)
       end
     end
   end
@@ -88,6 +86,14 @@ class EntryWriterTest < ParvoxTest
   end
 
   private
+
+  # zipfile, or 7z for AES, reads every entry whole (on Linux, where they are).
+  def assert_peer_reads(archive, password, what)
+    return if WINDOWS
+    peer = password.empty? ? ["python3", "-c", READ_BACK, archive] : ["7z", "t", "-p#{password}", archive]
+    out, status = Open3.capture2e(*peer)
+    assert status.success?, "#{what}: #{peer.first} reads it back: #{out}"
+  end
 
   def streamed_archive(password)
     ENV["SOURCE_DATE_EPOCH"] = "1700000000"
