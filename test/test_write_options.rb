@@ -194,6 +194,7 @@ class TestWriteOptions < ParvoxTest
     assert_raises(ArgumentError) { Parvox.new(path("x.zip"), "", comment: "\xFF".b) }
     zip = Parvox.new(path("x.zip"), "")
     assert_raises(ArgumentError) { zip.add_data("data", "d", comment: longest + "!") }
+    assert_raises(ArgumentError, "zipfile takes it for a locator") { zip.add_data("data", "d", comment: "PK\x06\x07" + "A" * 16) }
     zip.close
   end
 end

@@ -87,15 +87,29 @@ bool zip_writer::configured_latest_time(int64_t* latest, std::string* reason) {
   return true;
 }
 
-std::string zip_writer::entry_comment_refusal(const std::string& comment) {
+namespace {
+
+std::string length_refusal(const std::string& comment) {
   if (comment.size() <= kMaxCommentSize) return std::string();
   return "the comment is longer than " + std::to_string(kMaxCommentSize) + " bytes";
 }
 
+bool holds_signature(const std::string& comment, uint32_t signature) {
+  std::string bytes;
+  put32(bytes, signature);
+  return comment.find(bytes) != std::string::npos;
+}
+
+}  // namespace
+
+std::string zip_writer::entry_comment_refusal(const std::string& comment) {
+  if (!holds_signature(comment, kZip64LocatorSignature)) return length_refusal(comment);
+  return "the comment holds the signature of the ZIP64 locator (PK\\6\\7), which readers would "
+         "take for one where it ends the last entry's record";
+}
+
 std::string zip_writer::archive_comment_refusal(const std::string& comment) {
-  std::string signature;
-  put32(signature, kEndRecordSignature);
-  if (comment.find(signature) == std::string::npos) return entry_comment_refusal(comment);
+  if (!holds_signature(comment, kEndRecordSignature)) return length_refusal(comment);
   return "the comment holds the signature of the end record (PK\\5\\6), which readers would take "
          "for the archive's end";
 }

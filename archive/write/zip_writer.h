@@ -76,11 +76,13 @@ struct EntryOptions {
 };
 
 // Why `comment` (UTF-8) cannot be an entry's comment, or empty: longer than
-// its length field holds.
+// its length field holds, or holding the ZIP64 locator's signature (the last
+// record's comment ends right before the end record, where readers look for
+// a locator).
 std::string entry_comment_refusal(const std::string& comment);
-// Why `comment` cannot be the archive's comment, or empty: as an entry's,
-// and it must not hold the end record's signature, which readers looking
-// for that record from the archive's end would take for it.
+// Why `comment` cannot be the archive's comment, or empty: longer than its
+// length field holds, or holding the end record's signature, which readers
+// looking for that record from the archive's end would take for it.
 std::string archive_comment_refusal(const std::string& comment);
 
 }  // namespace zip_writer
