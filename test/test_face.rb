@@ -30,14 +30,9 @@ class TestFace < ParvoxTest
   # A close that fails raises after a block that returned, also inside a
   # rescue clause; after one that raised, the block's exception goes on.
   def test_a_failing_close_raises_unless_the_block_raised
-    sink = Object.new
-    def sink.write(bytes)
-      raise IOError, "gone" if @gone
-      bytes.bytesize
-    end
+    sink = Struct.new(:gone) { define_method(:write) { |bytes| gone ? raise(IOError, "gone") : bytes.bytesize } }.new
     create = lambda do |raising|
-      sink.instance_variable_set(:@gone, false)
-      Parvox.create(sink) { |zip| zip.add_data("x", "x.txt") && sink.instance_variable_set(:@gone, true) && raising && raise(ArgumentError, "mine") }
+      Parvox.create(sink.tap { sink.gone = false }) { |zip| zip.add_data("x", "x") && (sink.gone = true) && raising && raise(ArgumentError, "mine") }
     end
     assert_raises(Parvox::WriteError) { create.call(false) }
     assert_raises(Parvox::WriteError) { begin; raise "handled"; rescue StandardError; create.call(false); end }
