@@ -287,11 +287,7 @@ class TestStreaming < ParvoxTest
     return if WINDOWS
     # A child forked inside write (no block) goes on from there: it writes nothing more.
     forking = Struct.new(:log, :child) do
-      def write(data)
-        File.write(log, "#{Process.pid}\n", mode: "a")
-        self.child ||= fork || 0
-        data.bytesize
-      end
+      def write(data) File.write(log, "#{Process.pid}\n", mode: "a") && (self.child ||= fork || 0) && data.bytesize end
     end.new(path("writers"))
     assert Parvox.new(forking, "").add_data(noise(3 << 20), "a.bin") || forking.child == 0
     exit!(0) if forking.child == 0
@@ -484,9 +480,7 @@ class TestStreaming < ParvoxTest
     assert_nil Parvox.load(Readable.new(bytes).tap { |r| r.define_singleton_method(:size) { 2**62 } }, "")
     assert_match(/it ended early: read\(\d+\) at byte 46116860184273\d{5} answered nil/, Parvox.last_error)
     anonymous = Class.new(Readable)
-    GC.stress = true
-    Parvox.load(anonymous.new(bytes[0, 100]), "")
-    GC.stress = false
+    GC.stress = true; Parvox.load(anonymous.new(bytes[0, 100]), ""); GC.stress = false
     assert_equal "the #{anonymous.inspect} is not a zip archive", Parvox.last_error, "a name made for the call"
     ending = Readable.new(bytes)
     zip = Parvox.load(ending, "")
