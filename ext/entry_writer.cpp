@@ -1,5 +1,5 @@
-// Parvox::EntryWriter: write, and close and closed?; the rest of what makes
-// it IO-like (<<, print, puts, printf, flush) is in lib/parvox/entry_writer.rb.
+// Parvox::EntryWriter: write, <<, close and closed?; the rest of what makes
+// it IO-like (print, puts, printf, flush) is in lib/parvox/entry_writer.rb.
 #include "ext/entry_writer.h"
 
 #include "ext/call.h"
@@ -81,10 +81,12 @@ void wait_for_room(EntryWriting* writing) {
   if (!runs) raise_ended(writing);
 }
 
-// Puts all of `bytes` (a frozen String) into the pipe. Between waits the
-// String may have moved (a compacting GC): its bytes are found anew each
-// time.
-void put_all(EntryWriting* writing, VALUE bytes) {
+// Puts all of `data` (a String) into the pipe. Before the first wait for
+// room, it is set aside as a frozen String that no other thread can change
+// meanwhile; after each wait its bytes are found anew (a compacting GC may
+// have moved them).
+void put_all(EntryWriting* writing, VALUE data) {
+  VALUE bytes = data;
   const long size = RSTRING_LEN(bytes);
   long done = 0;
   while (done < size) {
@@ -93,6 +95,7 @@ void put_all(EntryWriting* writing, VALUE bytes) {
     done += static_cast<long>(
         writing->pipe->put(RSTRING_PTR(bytes) + done, static_cast<size_t>(size - done)));
     if (done < size) {
+      if (bytes == data) bytes = rb_str_new_frozen(data);
       wait_for_room(writing);
     } else if (writing->object->io && writing->pipe->handed_over() != chunks_before) {
       // Into an IO, what the work made of the data so far leaves now, not
@@ -101,6 +104,7 @@ void put_all(EntryWriting* writing, VALUE bytes) {
       if (state) rb_jump_tag(state);
     }
   }
+  RB_GC_GUARD(bytes);
 }
 
 // call-seq: io.write(object, ...) -> integer
@@ -110,12 +114,18 @@ VALUE writer_write(int argc, VALUE* argv, VALUE self) {
   EntryWriting* writing = writing_of(self);
   long written = 0;
   for (int i = 0; i < argc; ++i) {
-    VALUE bytes = rb_str_new_frozen(rb_obj_as_string(argv[i]));
-    put_all(writing, bytes);
-    written += RSTRING_LEN(bytes);
-    RB_GC_GUARD(bytes);
+    VALUE data = rb_obj_as_string(argv[i]);
+    put_all(writing, data);
+    written += RSTRING_LEN(data);
+    RB_GC_GUARD(data);
   }
   return LONG2NUM(written);
+}
+
+// call-seq: io << object -> io
+VALUE writer_append(VALUE self, VALUE object) {
+  put_all(writing_of(self), rb_obj_as_string(object));
+  return self;
 }
 
 // call-seq: io.close -> nil
@@ -140,6 +150,7 @@ void define_class(VALUE parvox) {
   rb_gc_register_address(&writer_class);
   rb_undef_alloc_func(writer_class);
   rb_define_method(writer_class, "write", RUBY_METHOD_FUNC(writer_write), -1);
+  rb_define_method(writer_class, "<<", RUBY_METHOD_FUNC(writer_append), 1);
   rb_define_method(writer_class, "close", RUBY_METHOD_FUNC(writer_close), 0);
   rb_define_method(writer_class, "closed?", RUBY_METHOD_FUNC(writer_closed_p), 0);
 }

@@ -17,7 +17,7 @@
 class EntryPipe {
  public:
   static constexpr size_t kChunkSize = 1 << 20;
-  static constexpr size_t kChunksWaiting = 2;
+  static constexpr size_t kChunksWaiting = 4;
 
   EntryPipe() = default;
   EntryPipe(const EntryPipe&) = delete;

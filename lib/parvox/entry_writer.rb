@@ -1,14 +1,8 @@
 class Parvox
   # What write_entry's block writes an entry's data into: an IO-like sink
   # for IO.copy_stream, CSV.new, Zlib::GzipWriter.new and the like. Its
-  # write, close and closed? are native; what IO builds on write is here.
+  # write, <<, close and closed? are native; what IO builds on write is here.
   class EntryWriter
-    # call-seq: io << object -> io
-    def <<(object)
-      write(object)
-      self
-    end
-
     # call-seq: io.print(object, ...) -> nil
     def print(*objects)
       objects = [$_] if objects.empty?
