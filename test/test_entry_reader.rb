@@ -194,8 +194,15 @@ class TestEntryReader < ParvoxTest
     require "timeout"
     require "stringio"
     eval(ARGV[1])
+    # Slow to answer, so that interrupts land while it serves a fetch.
+    class Slow < Readable
+      def read(count)
+        sleep 0.0003
+        super
+      end
+    end
     bytes = File.binread(ARGV[0])
-    [ARGV[0], StringIO.new(bytes), Readable.new(bytes)].each do |source|
+    [ARGV[0], StringIO.new(bytes), Slow.new(bytes)].each do |source|
       zip = Parvox.load(source)
       io = zip.open_entry("e")
       io.read(10)
