@@ -234,6 +234,8 @@ bool ArchiveReader::read_entry(const std::string& name, EntrySink& sink,
   }
 }
 
+EntryStream::~EntryStream() = default;
+
 std::unique_ptr<EntryStream> ArchiveReader::open_stream(const std::string& name,
                                                         bool decode_ahead) noexcept {
   clear_failure();

@@ -176,6 +176,10 @@ class ArchiveReader {
 // piece by piece with ArchiveReader::next_piece.
 class EntryStream {
  public:
+  ~EntryStream();  // where WorkerPool is complete
+  EntryStream(const EntryStream&) = delete;
+  EntryStream& operator=(const EntryStream&) = delete;
+
   // The entry's declared size.
   int64_t size() const { return entry_->info.size; }
 
