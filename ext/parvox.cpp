@@ -14,6 +14,7 @@
 
 #include "ext/call.h"
 #include "ext/entry.h"
+#include "ext/entry_reader.h"
 #include "ext/entry_writer.h"
 #include "ext/parvox_object.h"
 #include "ext/ruby_io.h"
@@ -1014,6 +1015,7 @@ extern "C" void Init_parvox() {
   rb_define_method(parvox, "write_entry", RUBY_METHOD_FUNC(parvox_write_entry), -1);
   entry_writer::define_class(parvox);
   entry::define_class(parvox);
+  entry_reader::define_class(parvox);
   rb_define_singleton_method(parvox, "last_error", RUBY_METHOD_FUNC(parvox_thread_last_error), 0);
   rb_define_method(parvox, "entries", RUBY_METHOD_FUNC(parvox_entries), 0);
   rb_define_method(parvox, "each_entry", RUBY_METHOD_FUNC(parvox_each_entry), 0);

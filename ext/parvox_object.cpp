@@ -2,6 +2,7 @@
 
 #include <ruby/thread.h>
 
+#include "ext/entry_reader.h"
 #include "fsutil/process.h"
 
 namespace {
@@ -143,6 +144,7 @@ ParvoxObject::ParvoxObject() : owner_process(fsutil::current_process_id()) {}
 ParvoxObject::~ParvoxObject() {
   if (io) io->stop();
   delete running;
+  entry_reader::close_all(*this);
 }
 
 bool ParvoxObject::owned_by_this_process() const {
@@ -204,6 +206,7 @@ bool close_object(ParvoxObject* object) {
     }
   }
   object->writer.reset();
+  entry_reader::close_all(*object);
   object->reader.reset();
   return finished;
 }
@@ -218,6 +221,7 @@ bool let_go_in_child(ParvoxObject* object) {
   if (object->running || !NIL_P(object->holder)) return false;
   if (object->writer) object->writer->abandon();
   object->writer.reset();
+  entry_reader::close_all(*object);
   object->reader.reset();
   return true;
 }

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "archive/background_run.h"
 #include "archive/failures.h"
@@ -23,6 +24,8 @@
 #include "archive/write/archive_writer.h"
 #include "ext/ruby_io.h"
 #include "fsutil/threads.h"
+
+struct OpenEntry;  // ext/entry_reader.h
 
 struct ParvoxObject {
   ParvoxObject();
@@ -35,6 +38,8 @@ struct ParvoxObject {
   // once closed.
   std::unique_ptr<ArchiveWriter> writer;
   std::unique_ptr<ArchiveReader> reader;
+  // The EntryReaders open on the reader, closed before it goes.
+  std::vector<OpenEntry*> open_entries;
   const int64_t owner_process;
   // Why the last call on the object failed (UTF-8); empty after one that
   // succeeded. What kind of failure it was.

@@ -19,6 +19,12 @@ namespace {
 // more than the declared size is produced (see copy_entry_data).
 constexpr int64_t kSmallEntryBytes = 64 * 1024;
 
+// Whether the entry is small work to read whole (see kSmallEntryBytes).
+bool is_small_entry(const DirectoryEntry& entry) {
+  return !entry.info.is_encrypted && entry.info.size <= kSmallEntryBytes &&
+         entry.compressed_size <= kSmallEntryBytes;
+}
+
 // Writes an entry's data to the file at the native path `path`, and gives it
 // the entry's attributes and its name once it is whole; a file it leaves
 // unfinished is removed.
@@ -143,18 +149,18 @@ bool ArchiveReader::failed_writing() {
 // in `*engine` for its data, within the expansion budget; null with the
 // reason when any of that fails. A large entry is decoded ahead on a worker
 // of `*ahead` (made here, outliving `*engine`) when more than one thread is
-// configured.
+// configured and `ahead` is given.
 const DirectoryEntry* ArchiveReader::open_named_entry(
     const std::string& name, std::shared_ptr<const CentralDirectory>* directory,
     std::unique_ptr<WorkerPool>* ahead, std::unique_ptr<EntryDecoder>* engine) {
   *directory = this->directory();
   const DirectoryEntry* entry = *directory ? find_entry(**directory, name) : nullptr;
   if (!entry) return nullptr;
-  if (!entry->info.is_folder && AheadDecoder::is_worth_it(entry->info.size) &&
+  if (ahead && !entry->info.is_folder && AheadDecoder::is_worth_it(entry->info.size) &&
       worker_pool::configured_threads() > 1) {
     ahead->reset(new WorkerPool(1));
   }
-  if (open_entry(*entry, ahead->get(), engine, &last_error_, &failure_kind_) != Opening::opened) {
+  if (open_entry(*entry, ahead ? ahead->get() : nullptr, engine, &last_error_, &failure_kind_) != Opening::opened) {
     return nullptr;
   }
   if (!admits_declared_size(*entry)) {
@@ -228,14 +234,72 @@ bool ArchiveReader::read_entry(const std::string& name, EntrySink& sink,
   }
 }
 
+EntryStream::~EntryStream() = default;
+
+std::unique_ptr<EntryStream> ArchiveReader::open_stream(const std::string& name,
+                                                        bool decode_ahead) noexcept {
+  clear_failure();
+  try {
+    std::unique_ptr<EntryStream> stream(new EntryStream);
+    stream->entry_ = open_named_entry(name, &stream->directory_,
+                                      decode_ahead ? &stream->ahead_ : nullptr, &stream->engine_);
+    if (!stream->entry_) return nullptr;
+    if (stream->entry_->info.is_folder) {
+      fail(failures::Kind::other, failures::quoted(stream->entry_->info.name) +
+                                      " is a folder: it has no data to read");
+      return nullptr;
+    }
+    return stream;
+  } catch (...) {
+    fail(failures::Kind::other, "out of memory");
+    return nullptr;
+  }
+}
+
+bool ArchiveReader::next_piece(EntryStream& stream, const char** data, size_t* size,
+                               bool* ended) noexcept {
+  clear_failure();
+  *data = nullptr;
+  *size = 0;
+  *ended = false;
+  try {
+    if (!stream.failed_) {
+      switch (checked_chunk(*stream.engine_, *stream.entry_, &stream.produced_, data, size,
+                            &stream.failure_, &stream.failure_kind_)) {
+        case ReadStatus::end:
+          *ended = true;
+          return true;
+        case ReadStatus::data:
+          return true;
+        case ReadStatus::failed:
+          stream.failed_ = true;
+          break;
+      }
+    }
+    return fail(stream.failure_kind_, stream.failure_);
+  } catch (...) {
+    stream.failed_ = true;
+    stream.failure_kind_ = failures::Kind::other;
+    try {
+      stream.failure_ = "out of memory";
+    } catch (...) {
+    }
+    return fail(failures::Kind::other, "out of memory");
+  }
+}
+
+// After the first piece each is one chunk of the engine's; the first may be
+// the whole entry, its keys derived and its authentication checked.
+bool ArchiveReader::is_small_piece(const EntryStream& stream) const noexcept {
+  return stream.produced_ > 0 || stream.failed_ || is_small_entry(*stream.entry_);
+}
+
 bool ArchiveReader::is_small_read(const std::string& name) const noexcept {
   try {
     if (!directory_) return false;
     const int64_t position = directory_->find(name);
     if (position < 0) return true;
-    const DirectoryEntry& entry = directory_->entries()[static_cast<size_t>(position)];
-    return !entry.info.is_encrypted && entry.info.size <= kSmallEntryBytes &&
-           entry.compressed_size <= kSmallEntryBytes;
+    return is_small_entry(directory_->entries()[static_cast<size_t>(position)]);
   } catch (...) {
     return false;
   }
@@ -331,21 +395,10 @@ std::string ArchiveReader::shown_path(const std::string& native) {
   return failures::quoted(names::shown(native));
 }
 
-// Hands the open entry's data to `sink`.
-//
-// No byte past the declared size is passed on: the chunk that would pass it
-// stops the entry, so a lie costs no more than its declared size (which the
-// expansion budget has already admitted) and one chunk of the engine's. Data
-// that ends short of the declared size is damage, whatever the engine thought
-// of it.
+// Hands the open entry's data to `sink`, checked chunk by chunk.
 bool ArchiveReader::copy_entry_data(EntryDecoder& engine, const DirectoryEntry& entry,
                                     EntrySink& sink, Progress& progress, std::string* reason,
                                     failures::Kind* kind) {
-  const auto fail = [reason, kind](failures::Kind why_kind, std::string why) {
-    *reason = std::move(why);
-    *kind = why_kind;
-    return false;
-  };
   const auto sink_failed = [kind] {
     *kind = failures::Kind::write_failed;
     return false;
@@ -354,29 +407,50 @@ bool ArchiveReader::copy_entry_data(EntryDecoder& engine, const DirectoryEntry& 
   for (;;) {
     const char* data;
     size_t size;
-    switch (engine.read_chunk(&data, &size)) {
+    switch (checked_chunk(engine, entry, &produced, &data, &size, reason, kind)) {
       case ReadStatus::end:
-        if (produced != entry.info.size) {
-          return fail(failures::Kind::damaged,
-                      failures::quoted(entry.info.name) +
-                          ": data damaged (its size differs from the central directory's)");
-        }
         return sink.finish(reason) || sink_failed();
       case ReadStatus::failed:
-        return fail(kind_of(engine.failure()), reading_failure(entry, engine));
+        return false;
       case ReadStatus::data:
-        if (static_cast<int64_t>(size) > entry.info.size - produced) {
-          return fail(failures::Kind::damaged,
-                      failures::quoted(entry.info.name) +
-                          ": data damaged (more data than its declared size)");
-        }
-        produced += static_cast<int64_t>(size);
         if (!sink.take(data, size, reason)) return sink_failed();
         if (!progress.add(entry.info.name, static_cast<int64_t>(size))) {
-          return fail(failures::Kind::other,
-                      "stopped while " + failures::quoted(entry.info.name) + " was read");
+          *reason = "stopped while " + failures::quoted(entry.info.name) + " was read";
+          *kind = failures::Kind::other;
+          return false;
         }
         break;
     }
   }
+}
+
+// No byte past the declared size is passed on: the chunk that would pass it
+// stops the entry, so a lie costs no more than its declared size (which the
+// expansion budget has already admitted) and one chunk of the engine's. Data
+// that ends short of the declared size is damage, whatever the engine thought
+// of it.
+ReadStatus ArchiveReader::checked_chunk(EntryDecoder& engine, const DirectoryEntry& entry,
+                                        int64_t* produced, const char** data, size_t* size,
+                                        std::string* reason, failures::Kind* kind) {
+  const auto damaged = [&](const char* why) {
+    *reason = failures::quoted(entry.info.name) + ": data damaged (" + why + ")";
+    *kind = failures::Kind::damaged;
+    return ReadStatus::failed;
+  };
+  switch (engine.read_chunk(data, size)) {
+    case ReadStatus::end:
+      if (*produced != entry.info.size) return damaged("its size differs from the central directory's");
+      return ReadStatus::end;
+    case ReadStatus::failed:
+      *reason = reading_failure(entry, engine);
+      *kind = kind_of(engine.failure());
+      return ReadStatus::failed;
+    case ReadStatus::data:
+      break;
+  }
+  if (static_cast<int64_t>(*size) > entry.info.size - *produced) {
+    return damaged("more data than its declared size");
+  }
+  *produced += static_cast<int64_t>(*size);
+  return ReadStatus::data;
 }

@@ -27,6 +27,7 @@
 #include "fsutil/file.h"
 
 class WorkerPool;
+class EntryStream;
 
 // Where read_entry puts an entry's data.
 class EntrySink {
@@ -69,6 +70,21 @@ class ArchiveReader {
   // Hands the data of the entry `name` to `sink`, with every check of
   // unzip_file; a folder entry has no data.
   bool read_entry(const std::string& name, EntrySink& sink, Progress& progress) noexcept;
+  // Opens the entry `name` for its data to be read piece by piece with
+  // next_piece, within the expansion budget, as read_entry opens it; null,
+  // with the reason, when it cannot be read (a folder has no data). A large
+  // entry is decoded ahead on a worker between pieces when `decode_ahead`
+  // (not for bytes that are there only while a call serves them). The
+  // stream must go before the reader.
+  std::unique_ptr<EntryStream> open_stream(const std::string& name, bool decode_ahead) noexcept;
+  // The stream's next piece: `*size` bytes at `*data` (valid until the next
+  // call or the stream's end; maybe none), or `*ended` once the data ended
+  // whole. False, with the reason, when the entry fails the checks of
+  // read_entry; so does every later call.
+  bool next_piece(EntryStream& stream, const char** data, size_t* size, bool* ended) noexcept;
+  // Whether next_piece(stream) is small work, as is_small_read says of a
+  // whole entry.
+  bool is_small_piece(const EntryStream& stream) const noexcept;
   // Whether unzip_file(name) or read_entry(name) is small work, not worth a
   // thread of its own: the directory has been read, and `name` is not in it
   // or holds little unencrypted data.
@@ -123,6 +139,12 @@ class ArchiveReader {
   // of its own.
   static bool copy_entry_data(EntryDecoder& engine, const DirectoryEntry& entry, EntrySink& sink,
                               Progress& progress, std::string* reason, failures::Kind* kind);
+  // The open entry's next chunk, `*produced` bytes of it handed out so far:
+  // never past the declared size, and the end only at it. Failed, with the
+  // reason in `*reason` and its kind in `*kind`, otherwise.
+  static ReadStatus checked_chunk(EntryDecoder& engine, const DirectoryEntry& entry,
+                                  int64_t* produced, const char** data, size_t* size,
+                                  std::string* reason, failures::Kind* kind);
   static std::string reading_failure(const DirectoryEntry& entry, const EntryDecoder& engine);
   static failures::Kind kind_of(ReadFailure failure);
 
@@ -148,4 +170,29 @@ class ArchiveReader {
   std::shared_ptr<const CentralDirectory> directory_;
   // What the archive may still write, across every extraction from it.
   ExpansionBudget budget_;
+};
+
+// One entry of a reader opened by ArchiveReader::open_stream, its data read
+// piece by piece with ArchiveReader::next_piece.
+class EntryStream {
+ public:
+  ~EntryStream();  // where WorkerPool is complete
+  EntryStream(const EntryStream&) = delete;
+  EntryStream& operator=(const EntryStream&) = delete;
+
+  // The entry's declared size.
+  int64_t size() const { return entry_->info.size; }
+
+ private:
+  friend class ArchiveReader;
+  EntryStream() = default;
+
+  std::shared_ptr<const CentralDirectory> directory_;  // keeps entry_
+  const DirectoryEntry* entry_ = nullptr;
+  std::unique_ptr<WorkerPool> ahead_;     // outlives engine_
+  std::unique_ptr<EntryDecoder> engine_;
+  int64_t produced_ = 0;
+  bool failed_ = false;
+  std::string failure_;
+  failures::Kind failure_kind_ = failures::Kind::other;
 };

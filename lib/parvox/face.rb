@@ -121,6 +121,36 @@ class Parvox
     each_entry(&block)
   end
 
+  # call-seq:
+  #   open_entry(name) -> Parvox::EntryReader or nil
+  #   open_entry(name) { |entry_io| ... } -> the block's value, or nil
+  #
+  # The entry's data as an IO that decodes it as it is read. With a block,
+  # the reader is closed when the block ends. Nil, with the reason in
+  # last_error, when the entry cannot be read; the block is then not called.
+  def open_entry(name)
+    entry_io = open_entry_reader(name) or return entry_not_opened(name)
+    return entry_io unless block_given?
+    begin
+      yield entry_io
+    ensure
+      entry_io.close
+    end
+  end
+
+  private
+
+  def entry_not_opened(_name)
+    nil
+  end
+
+  # Raised by an EntryReader of this archive whose data failed its checks.
+  def entry_read_failed(_kind, reason, _name)
+    raise IOError, reason
+  end
+
+  public
+
   # What instances made by Parvox.open and Parvox.create answer: a failure
   # raises the Parvox::Error of its kind, with last_error as its message.
   module Raising
@@ -146,6 +176,14 @@ class Parvox
     end
 
     private
+
+    def entry_not_opened(name)
+      raise Parvox.send(:error_for, *last_failure, name)
+    end
+
+    def entry_read_failed(kind, reason, name)
+      raise Parvox.send(:error_for, kind, reason, name)
+    end
 
     # add_file's positional form with `folder` true raises where `source` is
     # no folder, where the other face adds it as an entry of its own.

@@ -1,0 +1,237 @@
+require_relative "helper"
+require "csv"
+require "stringio"
+
+# Parvox#open_entry: an entry read as an IO, decoded piece by piece.
+class TestEntryReader < ParvoxTest
+  # Read with read and seek only: served by the calling thread during calls.
+  READABLE = <<~'RUBY'.freeze
+    class Readable
+      def initialize(bytes)
+        @bytes = bytes
+        @at = 0
+      end
+
+      def read(count)
+        data = @bytes.byteslice(@at, count).to_s
+        @at += data.bytesize
+        data unless data.empty?
+      end
+
+      def seek(offset, whence = IO::SEEK_SET)
+        @at = whence == IO::SEEK_END ? @bytes.bytesize + offset : offset
+        0
+      end
+
+      def tell
+        @at
+      end
+    end
+  RUBY
+  class_eval(READABLE)
+
+  # Around the bounds: small (read on the calling thread), whole-decoded,
+  # and larger entries decoded in pieces, ahead on a worker.
+  SIZES = [0, 1000, 70_000, (5 << 20) + 7].freeze
+
+  def text(size, seed = 0)
+    lines = Array.new(size / 40 + 1) { |i| "#{i + seed},#{'é' * (i % 7)}#{'x' * (i * 7 % 53)}\r\n" }.join
+    lines.b[0, size]
+  end
+
+  def producers
+    files = SIZES.map { |size| ["f#{size}.txt", text(size)] }.to_h
+    files.each { |name, data| File.binwrite(path(name), data) }
+    made = {}
+    Dir.chdir(@dir) do
+      system("zip", "-q", "zip.zip", *files.keys, exception: true)
+      system("7z", "a", "-tzip", "-pPW", "-mem=AES256", "aes.zip", *files.keys, out: File::NULL, exception: true)
+    end
+    made["zip"] = [path("zip.zip"), nil]
+    made["7z AES"] = [path("aes.zip"), "PW"]
+    [[0, ""], [6, "pw"]].each do |level, password|
+      archive = path("parvox-#{level}-#{password}.zip")
+      Parvox.new(archive, password, level: level) { |zip| files.each { |name, data| zip.add_data(data, name) } }
+      made["Parvox level #{level} password #{password.inspect}"] = [archive, password]
+    end
+    [made, files]
+  end
+
+  READS = {
+    each_line: ->(io) { io.each_line.to_a.join.b },
+    read_n: ->(io) { (+"").b.tap { |all| while (chunk = io.read(65_521)) do all << chunk end } },
+    readpartial: lambda do |io|
+      (+"").b.tap { |all| loop { all << io.readpartial(100_000, +"") } rescue EOFError }
+    end,
+    copy_stream: ->(io) { StringIO.new(+"").tap { |out| IO.copy_stream(io, out) }.string.b },
+  }.freeze
+
+  def test_every_source_and_producer_reads_as_read_does
+    linux_only "zip and 7z"
+    made, files = producers
+    made.each do |producer, (archive, password)|
+      bytes = File.binread(archive)
+      { path: archive, string_io: StringIO.new(bytes), read_and_seek: Readable.new(bytes) }.each do |source, given|
+        Parvox.load(given, password) do |zip|
+          files.each do |name, data|
+            assert_equal data, zip.read(name).b, "#{producer} #{name}: read"
+            READS.each do |how, read|
+              got = zip.open_entry(name) { |io| read.call(io) }
+              assert got == data, "#{producer} from #{source}, #{name} by #{how}: #{got&.bytesize} bytes"
+            end
+          end
+        end
+      end
+    end
+  end
+
+  # Lines read as File reads them, whatever separator, limit and chomp, also
+  # across pieces; CSV reads by them.
+  def test_lines_as_a_file_reads_them
+    big = text(5 << 20)
+    big = big[0..big.rindex("\r\n") + 1]
+    File.binwrite(path("t.txt"), "\n\na\r\nb\n\n\n\nc\nd\r\n\r\neé€x" * 5000)
+    File.binwrite(path("big.txt"), big)
+    Parvox.new(path("t.zip"), "") { |zip| zip.add_file(path("t.txt"), "t.txt"); zip.add_file(path("big.txt"), "big.txt") }
+    Parvox.load(path("t.zip")) do |zip|
+      cases = [[], [""], [nil], ["\r\n"], [2], ["\n", 1], ["", 2], [nil, 3], ["c\nd"]].product([false, true]).map { |c| ["t.txt", *c] }
+      (cases + [["big.txt", ["\r\n", 1000], true], ["big.txt", [nil, 1024], false]]).each do |name, args, chomp|
+        want = File.open(path(name)) { |f| f.each_line(*args, chomp: chomp).to_a }
+        got = zip.open_entry(name) { |io| io.each_line(*args, chomp: chomp).to_a }
+        assert want == got && want.map(&:encoding) == got.map(&:encoding), "#{name}: each_line(#{args}, chomp: #{chomp})"
+      end
+      rows = zip.open_entry("big.txt") { |io| CSV.new(io, headers: true).each.to_a }
+      assert_equal [big.count("\n") - 1, big.dup.force_encoding("UTF-8").lines.last.chomp.split(",")], [rows.size, rows.last.fields]
+      data = File.binread(path("t.txt"))
+      zip.open_entry("t.txt") do |io|
+        assert_equal [Encoding::BINARY, "\r", "\n", 5, data.bytesize], [io.read(3).encoding, io.getc, io.readchar, io.pos, io.size]
+        assert_raises(Errno::ESPIPE) { io.rewind }
+        assert_equal [data.byteslice(5..), "", nil, true], [io.read.b, io.read, io.read(1), io.eof?]
+        assert_raises(EOFError) { io.readline }
+      end
+    end
+  end
+
+  def lying(name, data, **fields)
+    { name: name, data: data, local: fields, central: fields }
+  end
+
+  # The whole entry's checks hold: the raise comes at the read that reaches
+  # the end (or the declared size), what was read before being the entry's
+  # where it can be known to be.
+  def test_damage_raises_at_the_end_read
+    data = text((5 << 20) + 3, 1)
+    cases = {
+      "wrong CRC" => [ZipBytes.write(path("crc.zip"), [lying("e", data, crc: 1)]), "", data.bytesize],
+      "declared longer" => [ZipBytes.write(path("long.zip"), [lying("e", data, size: data.bytesize + 1)]), "", data.bytesize],
+      # The piece that would pass the declared size is not handed out.
+      "declared shorter" => [ZipBytes.write(path("short.zip"), [lying("e", data, size: data.bytesize - 9)]), "", (5 << 20) - (128 << 10)],
+    }
+    [[6, "", "deflated"], [0, "pw", "AES"]].each do |level, password, kind|
+      archive = path("flip-#{level}.zip")
+      Parvox.new(archive, password, level: level) { |zip| zip.add_data(data, "e") }
+      cases["#{kind}, a byte flipped"] = [ZipBytes.damage_first_entry(archive), password, nil]
+    end
+    cases.each do |what, (archive, password, read_before)|
+      [[:load, IOError], [:open, Parvox::DamagedEntryError]].each do |face, error|
+        Parvox.public_send(face, archive, password) do |zip|
+          zip.open_entry("e") do |io|
+            got = (+"").b
+            raised = assert_raises(error, "#{what} (#{face})") { loop { got << io.readpartial(1 << 20) } }
+            assert_equal error, raised.class, "#{what} (#{face}): #{raised.message}"
+            assert got.bytesize >= read_before && data.start_with?(got), "#{what}: #{got.bytesize} bytes before the raise" if read_before
+            assert_raises(error, "#{what}: read again") { io.read }
+          end
+        end
+      end
+    end
+  end
+
+  # Entries that cannot be opened: nil and last_error, or the raise of the
+  # kind; the block is never called.
+  def test_entries_that_cannot_be_opened
+    Parvox.new(path("a.zip"), "pw") { |zip| zip.add_data("x", "secret") }
+    ZipBytes.write(path("b.zip"), [{ name: "dir/", data: nil, stored: true }, lying("odd", "abc", method: 77),
+                                   lying("bomb", "abc", size: 0xFFFF_FFF0)])
+    writing = Parvox.new(path("w.zip"), "")
+    closed = Parvox.load(path("b.zip")).tap(&:close)
+    [[path("a.zip"), "pw", "none", Parvox::EntryNotFoundError], [path("a.zip"), "no", "secret", Parvox::PasswordError],
+     [path("a.zip"), nil, "secret", Parvox::PasswordError], [path("b.zip"), nil, "dir/", Parvox::Error],
+     [path("b.zip"), nil, "odd", Parvox::UnsupportedError], [path("b.zip"), nil, "bomb", Parvox::DamagedEntryError],
+     [writing, nil, "x", Parvox::Error], [closed, nil, "x", Parvox::Error]].each do |source, password, name, error|
+      zip = source.is_a?(Parvox) ? source : Parvox.load(source, password)
+      assert_nil zip.open_entry(name) { flunk "the block ran for #{name}" }
+      refute_nil zip.last_error, name
+      next if source.is_a?(Parvox)
+      raised = assert_raises(error, name) { Parvox.open(source, password) { |z| z.open_entry(name) { flunk } } }
+      assert_equal name, raised.entry
+    end
+    writing.close
+  end
+
+  def test_lifetime_close_blocks_threads_and_the_collector
+    data = text((5 << 20) + 1)
+    Parvox.new(path("l.zip"), "", level: 0) { |zip| zip.add_data(data, "e"); zip.add_data(data, "f") }
+    kept = nil
+    assert_raises(RuntimeError) { Parvox.load(path("l.zip")) { |zip| zip.open_entry("e") { |io| kept = io; raise "out" } } }
+    assert kept.closed?, "the block form closes"
+    [path("l.zip"), StringIO.new(File.binread(path("l.zip")))].each do |source|
+      zip = Parvox.load(source)
+      early, late = zip.open_entry("e"), zip.open_entry("f")
+      early.read(10)
+      assert_equal data, Thread.new { late.read.b }.value, "read on another thread"
+      zip.close
+      assert early.closed?
+      assert_raises(IOError) { early.read(1) }
+    end
+    escaped = Parvox.load(path("l.zip")).open_entry("f")  # keeps its archive
+    GC.start
+    assert_equal data, escaped.read.b
+    escaped.close
+  end
+
+  CHILD = <<~'RUBY'.freeze
+    require "timeout"
+    require "stringio"
+    eval(ARGV[1])
+    # Slow to answer, so that interrupts land while it serves a fetch.
+    class Slow < Readable
+      def read(count)
+        sleep 0.0003
+        super
+      end
+    end
+    bytes = File.binread(ARGV[0])
+    [ARGV[0], StringIO.new(bytes), Slow.new(bytes)].each do |source|
+      zip = Parvox.load(source)
+      io = zip.open_entry("e")
+      io.read(10)
+      if Process.respond_to?(:fork)
+        pid = fork { io.read rescue exit!(0); exit!(1) }
+        raise "the child read through the parent's reader" unless Process.wait2(pid)[1].success?
+      end
+      200.times do
+        Timeout.timeout(0.0005) { io.read(50_000) }
+      rescue Timeout::Error, IOError
+      end
+      other = zip.open_entry("e")
+      reader = Thread.new { loop { other.read(70_000) or break } rescue IOError }
+      20.times { sleep 0.001; reader.raise("stop") if reader.alive? } rescue nil
+      reader.join rescue nil
+      [io, other].reject(&:closed?).each do |left|
+        at = left.pos
+        raise "lost its place" unless left.read.bytesize == left.size - at
+      end
+      zip.open_entry("e") { |again| again.read.bytesize == 5 << 20 or raise "a new reader reads whole" }
+      zip.close
+    end
+    puts "ok"
+  RUBY
+
+  # A hang fails by the deadline, a crash by the status.
+  def test_interrupts_and_forks_during_reads_leave_it_usable
+    Parvox.new(path("i.zip"), "") { |zip| zip.add_data(text(5 << 20), "e") }
+    out, status = ruby_child(CHILD, path("i.zip"), READABLE, deadline: 120)
+    assert status.success? && out.include?("ok"), out
+  end
+end
