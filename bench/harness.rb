@@ -262,6 +262,19 @@ def csv_add_contenders(c)
   ]
 end
 
+# The CSV entry read line by line: read whole then split, against open_entry.
+def csv_read_contenders(c)
+  entry = File.join(c.name, "report.csv")
+  rows = CSV_ROWS.call(c.stats[:bytes]).to_s
+  [
+    Contender.new(key: "baseline", label: "Ruby + require parvox (baseline)", argv: ->(_) { parvox_argv("baseline") }),
+    Contender.new(key: "read", label: "**Parvox** read, then each_line", input: c.plain_zip,
+                  argv: ->(_) { parvox_argv("read-lines", c.plain_zip, entry, rows) }),
+    Contender.new(key: "open-entry", label: "**Parvox** open_entry(…).each_line", input: c.plain_zip,
+                  argv: ->(_) { parvox_argv("entry-lines", c.plain_zip, entry, rows) }),
+  ]
+end
+
 # ---- measuring ----------------------------------------------------------------
 
 CLK_TCK = Etc.sysconf(Etc::SC_CLK_TCK)
@@ -319,6 +332,8 @@ def verify(kind, contender, corpus, output, log)
     return "#{tester.first} finds the archive damaged" unless system(*tester, out: File::NULL, err: File::NULL)
     files = capture("7z", "l", "-ba", "-slt", "-p#{PASSWORD}", output).scan(/^Folder = -$/).size
     files == corpus.stats[:files] ? nil : "#{files} file entries, not #{corpus.stats[:files]}"
+  when :read
+    nil  # the contender checks the number of lines itself
   when :extract
     return nil if contender.key == "baseline"
     same = system("diff", "-rq", corpus.folder, File.join(output, corpus.name), out: File::NULL, err: File::NULL)
@@ -552,6 +567,10 @@ def targets(groups)
     check.call("Writing the CSV row by row into a pipe ÷ adding the file", both(add, "write-entry", "parvox"), "≤ 1.15") { |v| v <= 1.15 }
     check.call("Writing the CSV row by row: peak RSS − Ruby baseline (MiB)", rss_over_baseline(add, "write-entry"), "≤ 64") { |v| v <= 64 }
   end
+  if (lines = g["csv-read"])
+    check.call("Reading the CSV entry line by line: open_entry ÷ read then each_line", both(lines, "open-entry", "read"), "≤ 1.20") { |v| v <= 1.2 }
+    check.call("Reading the CSV entry line by line: peak RSS − Ruby baseline (MiB)", rss_over_baseline(lines, "open-entry"), "≤ 16") { |v| v <= 16 }
+  end
   if (x = g["big-extract"])
     check.call("Extracting the big file: Parvox ÷ limit", both(x, "parvox", "limit"), "(report)") { nil }
     check.call("Extracting the big file: Parvox ÷ bsdtar -x", both(x, "parvox", "bsdtar"), "≤ 0.85") { |v| v <= 0.85 }
@@ -718,7 +737,10 @@ NOISE_CONTENDERS = %w[baseline limit parvox parvox-1t zip].freeze
 
 groups = corpora.flat_map do |c|
   reps = %w[big csv].include?(c.key) ? options[:big_reps] : options[:reps]
-  next [Group.new("csv-add", "Writing #{c.title}", :add, c, csv_add_contenders(c), reps)] if c.key == "csv"
+  if c.key == "csv"
+    next [Group.new("csv-add", "Writing #{c.title}", :add, c, csv_add_contenders(c), reps),
+          Group.new("csv-read", "Reading #{c.title} line by line", :read, c, csv_read_contenders(c), reps)]
+  end
   adding = Group.new("#{c.key}-add", "Adding #{c.title}", :add, c, add_contenders(c, limit), reps)
   next [adding.tap { |g| g.contenders.select! { |x| NOISE_CONTENDERS.include?(x.key) } }] if c.key == "noise"
 

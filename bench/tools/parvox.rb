@@ -9,6 +9,9 @@
 #   parvox.rb add-file ARCHIVE FILE               one file, as its base name
 #   parvox.rb write-entry-pipe ARCHIVE FILE       its lines written one by one through
 #                                                  write_entry into a pipe (cat copies it)
+#   parvox.rb read-lines ARCHIVE ENTRY LINES      the entry read whole, then split in lines
+#   parvox.rb entry-lines ARCHIVE ENTRY LINES     the entry's lines through open_entry
+#                                                  (both fail unless there are LINES of them)
 #   parvox.rb extract ARCHIVE FOLDER [PASSWORD]
 #   parvox.rb baseline        only loads the extension: Ruby's own footprint
 require "parvox"
@@ -50,6 +53,15 @@ when "write-entry-pipe"
     finished = zip.close.nil?
   end
   exit(written && finished && $?.success? ? 0 : 1)
+when "read-lines", "entry-lines"
+  zip = Parvox.load(archive, "") or abort("parvox: cannot open #{archive}")
+  count = 0
+  if mode == "read-lines"
+    zip.read(folder).each_line { count += 1 }
+  else
+    zip.open_entry(folder) { |io| io.each_line { count += 1 } }
+  end
+  exit(count == Integer(rest[0]) ? 0 : 1)
 when "first-byte"
   first = Object.new
   def first.write(_bytes)
