@@ -34,7 +34,7 @@ class Parvox
     private
 
     def updatable_path(path)
-      path = path.to_path if path.respond_to?(:to_path)
+      path = path.to_path if path.respond_to?(:to_path) && !path.is_a?(IO)
       return path if path.is_a?(String)
       raise ArgumentError, "Parvox.update needs the archive's path, not #{path.class}: the new " \
                            "archive is written beside the old one and renamed over it"
