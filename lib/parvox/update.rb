@@ -159,7 +159,7 @@ class Parvox
     def adding
       @added ||= begin
         @added_path = added_path
-        Parvox.create(@added_path, @password, **@options)
+        Parvox.create(@added_path, @password, **@options).tap { File.chmod(0o600, @added_path) }
       end
       yield @added
     ensure
