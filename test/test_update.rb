@@ -82,6 +82,7 @@ class UpdateTest < ParvoxTest
       "a rename onto an entry" => [Parvox::InvalidNameError,
                                    -> { Parvox.update(archive) { |z| z.add_data("x", "x"); z.rename("x", "noise.bin") } }],
       "a missing entry" => [Parvox::EntryNotFoundError, -> { Parvox.update(archive) { |z| z.delete("none") } }],
+      "a name holding NUL" => [Parvox::EntryNotFoundError, -> { Parvox.update(archive) { |z| z.delete("noise.bin\0") } }],
       "an IO" => [ArgumentError, -> { File.open(archive, "rb") { |io| Parvox.update(io) {} } }],
       "no block" => [ArgumentError, -> { Parvox.update(archive) }],
     }

@@ -148,7 +148,7 @@ class Parvox
 
     def item_named!(name)
       raise TypeError, "no implicit conversion of #{name.class} into String" unless name.is_a?(String)
-      stored, = Parvox.send(:stored_name, name, false)
+      stored, = Parvox.send(:stored_name, name, false) unless name.include?("\0")
       item = stored && (item_named(stored) || (stored.end_with?("/") ? nil : item_named("#{stored}/")))
       return item if item
       raise EntryNotFoundError.new("no entry '#{name}' in the archive", entry: name, kind: :no_entry)
