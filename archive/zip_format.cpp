@@ -20,6 +20,20 @@ bool find_extra_field(const std::string& extra, uint16_t id, std::string* data) 
   return false;
 }
 
+std::string without_extra_field(const std::string& extra, uint16_t id) {
+  std::string kept;
+  size_t at = 0;
+  while (at + 4 <= extra.size()) {
+    const size_t length = le16(&extra[at + 2]);
+    if (at + 4 + length > extra.size()) break;
+    if (le16(&extra[at]) != id) kept.append(extra, at, 4 + length);
+    at += 4 + length;
+  }
+  // Bytes that are no whole field (padding some writers leave) stay as they were.
+  kept.append(extra, at, std::string::npos);
+  return kept;
+}
+
 uint32_t crc32(uint32_t crc, const char* data, size_t size) {
   return libdeflate_crc32(crc, data, size);
 }

@@ -89,6 +89,9 @@ inline bool has_signature(const char* p, uint32_t signature) { return le32(p) ==
 // one runs past their end.
 bool find_extra_field(const std::string& extra, uint16_t id, std::string* data);
 
+// `extra` without any field with `id`, the others as they were.
+std::string without_extra_field(const std::string& extra, uint16_t id);
+
 // The CRC-32 of the format, continued from `crc` (0 to start) over `size`
 // bytes at `data`.
 uint32_t crc32(uint32_t crc, const char* data, size_t size);

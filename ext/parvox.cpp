@@ -19,6 +19,7 @@
 #include "ext/parvox_object.h"
 #include "ext/ruby_io.h"
 #include "ext/ruby_strings.h"
+#include "ext/update.h"
 #include "archive/names.h"
 #include "archive/read/expansion_budget.h"
 #include "archive/write/compressors.h"
@@ -1025,4 +1026,5 @@ extern "C" void Init_parvox() {
   rb_define_private_method(parvox, "last_failure", RUBY_METHOD_FUNC(parvox_last_failure), 0);
   rb_define_private_method(rb_singleton_class(parvox), "last_failure",
                            RUBY_METHOD_FUNC(parvox_thread_last_failure), 0);
+  update::define_methods(parvox);
 }

@@ -86,6 +86,9 @@ class File {
   bool write_all(const char* data, size_t n);
   // Closes the file; false when the system reports a failure.
   bool close();
+  // Waits until what was written is on the disk itself; false when the
+  // system cannot tell that it is.
+  bool sync();
 
  private:
   int release() {
@@ -137,6 +140,10 @@ class NewFile {
   // Closes the file and gives it its name; false, with the system's last
   // error, when either fails or it is not open (the new file is then gone).
   bool keep();
+  // keep(), with the file's bytes on the disk before it takes the name and
+  // the name on the disk before it answers: after a crash the name holds
+  // the old file or the new one, whole.
+  bool keep_durably();
   // Removes the new file and closes it.
   void discard();
 
@@ -156,6 +163,12 @@ bool identity_of_handle(intptr_t handle, FileId* id);
 // regular file, and a file reached through a link is cut to nothing instead.
 // A device is left alone. Closes `file`.
 void discard_created_file(File& file, const std::string& path);
+
+// Appends `size` bytes of the file `from`, read at `offset`, to the file
+// `to` at its position: within the system where it can (copy_file_range),
+// else in large blocks. False, with the system's last error, when reading
+// or writing fails or `from` ends first.
+bool copy_range(int from, int64_t offset, int64_t size, File& to);
 
 // Reads up to n bytes at `offset` without moving the file's position (so
 // several readers may share one descriptor); the count, 0 at the end, -1 on

@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 namespace fsutil {
 
@@ -134,6 +136,20 @@ NewFile NewFile::create(const std::string& path) {
   return NewFile(std::move(file), std::move(folder), std::move(name), resolved.substr(slash + 1));
 }
 
+bool NewFile::keep_durably() {
+  if (file_.is_open() && !file_.sync()) {
+    const int error = errno;
+    discard();
+    errno = error;
+    return false;
+  }
+  std::shared_ptr<const File> folder = folder_;
+  if (!keep()) return false;
+  // The rename is done: a folder that cannot be synced leaves it to the system.
+  if (folder) ::fsync(folder->fd());
+  return true;
+}
+
 bool NewFile::keep() {
   if (!file_.is_open()) {
     errno = EBADF;
@@ -221,6 +237,56 @@ bool File::close() {
   if (fd_ < 0) return true;
   // close() is not retried on EINTR: on Linux the descriptor is gone anyway.
   return ::close(release()) == 0;
+}
+
+bool File::sync() {
+  int result;
+  do {
+    result = ::fsync(fd_);
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
+namespace {
+
+bool copy_by_blocks(int from, int64_t offset, int64_t size, File& to) {
+  constexpr size_t kBlock = 1 << 20;
+  std::unique_ptr<char[]> block(new (std::nothrow) char[kBlock]);
+  if (!block) {
+    errno = ENOMEM;
+    return false;
+  }
+  while (size > 0) {
+    const long long got = read_at(from, block.get(), static_cast<size_t>(std::min<int64_t>(size, kBlock)), offset);
+    if (got <= 0) {
+      if (got == 0) errno = EIO;
+      return false;
+    }
+    if (!to.write_all(block.get(), static_cast<size_t>(got))) return false;
+    offset += got;
+    size -= got;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool copy_range(int from, int64_t offset, int64_t size, File& to) {
+#ifdef __linux__
+  // Within the kernel, and on file systems that share extents (Btrfs, XFS)
+  // without copying at all. Systems or files that cannot fall back to blocks.
+  while (size > 0) {
+    loff_t in = static_cast<loff_t>(offset);
+    const ssize_t copied = ::copy_file_range(from, &in, to.fd(), nullptr,
+                                             static_cast<size_t>(std::min<int64_t>(size, 1 << 30)), 0);
+    if (copied < 0 && errno == EINTR) continue;
+    if (copied < 0 && (errno == ENOSPC || errno == EIO || errno == EDQUOT || errno == EFBIG)) return false;
+    if (copied <= 0) break;
+    offset += copied;
+    size -= copied;
+  }
+#endif
+  return copy_by_blocks(from, offset, size, to);
 }
 
 long long read_at(int fd, char* buffer, size_t n, int64_t offset) {

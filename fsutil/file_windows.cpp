@@ -11,6 +11,8 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "fsutil/wide_string.h"
 
@@ -151,6 +153,24 @@ bool NewFile::keep() {
   return false;
 }
 
+bool NewFile::keep_durably() {
+  if (!file_.is_open()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  const bool regular = is_regular_file(handle_of(file_.fd()));
+  if (file_.sync() && file_.close() &&
+      (target_.empty() || MoveFileExW(to_utf16(name_).c_str(), to_utf16(target_).c_str(),
+                                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))) {
+    return true;
+  }
+  const DWORD error = GetLastError();
+  file_.close();
+  if (regular) DeleteFileW(to_utf16(name_).c_str());
+  SetLastError(error);
+  return false;
+}
+
 void NewFile::discard() {
   if (file_.is_open()) discard_created_file(file_, name_);
 }
@@ -216,6 +236,29 @@ bool File::write_all(const char* data, size_t n) {
 bool File::close() {
   if (fd_ < 0) return true;
   return _close(release()) == 0;
+}
+
+bool File::sync() { return fd_ >= 0 && FlushFileBuffers(handle_of(fd_)); }
+
+bool copy_range(int from, int64_t offset, int64_t size, File& to) {
+  constexpr size_t kBlock = 1 << 20;
+  std::unique_ptr<char[]> block(new (std::nothrow) char[kBlock]);
+  if (!block) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
+  while (size > 0) {
+    const long long got =
+        read_at(from, block.get(), static_cast<size_t>(std::min<int64_t>(size, kBlock)), offset);
+    if (got <= 0) {
+      if (got == 0) SetLastError(ERROR_HANDLE_EOF);
+      return false;
+    }
+    if (!to.write_all(block.get(), static_cast<size_t>(got))) return false;
+    offset += got;
+    size -= got;
+  }
+  return true;
 }
 
 int64_t file_size(int fd) {

@@ -226,6 +226,8 @@ std::unique_ptr<CentralDirectory> CentralDirectory::read(const ArchiveBytes& byt
     DirectoryEntry entry;
     entry.stored_name.assign(r + kCentralRecordSize, name_size);
     const std::string extra(r + kCentralRecordSize + name_size, extra_size);
+    entry.record_at = location.start + static_cast<int64_t>(at);
+    entry.record_size = kCentralRecordSize + name_size + extra_size + comment_size;
     if (comment_size > 0) {
       entry.comment = names::text_of_comment(
           std::string(r + kCentralRecordSize + name_size + extra_size, comment_size));

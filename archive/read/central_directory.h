@@ -79,6 +79,9 @@ struct DirectoryEntry {
   uint32_t crc = 0;
   int64_t compressed_size = 0;
   int64_t local_header = 0;  // file offset, the prefix included
+  // Where its central directory record lies in the file, and its length.
+  int64_t record_at = 0;
+  size_t record_size = 0;
   std::string aes_field;     // the data of its WinZip AES extra field, if any
   std::string comment;       // as text (see names::text_of_comment)
 };

@@ -21,6 +21,9 @@ class ArchiveOutput {
   // false when it cannot at all. `*end` is where the archive ends afterwards:
   // `offset`, or later when some of those bytes have already left and stay.
   virtual bool take_back_to(int64_t offset, int64_t* end) = 0;
+  // Writes `size` bytes of the file `source`, read at `offset`, after those
+  // written so far, as write_all would: in large blocks.
+  virtual bool copy_from(int source, int64_t offset, int64_t size);
   // Why the last write or take-back failed (UTF-8).
   virtual std::string last_failure() const = 0;
   // Bytes that are collected before they are handed to write_all: a file
@@ -37,6 +40,8 @@ class FileOutput final : public ArchiveOutput {
   explicit FileOutput(fsutil::File& file) : file_(file) {}
   bool write_all(const char* data, size_t size) override;
   bool take_back_to(int64_t offset, int64_t* end) override;
+  // Within the system where it can.
+  bool copy_from(int source, int64_t offset, int64_t size) override;
   std::string last_failure() const override;
   size_t block_size() const override { return 1 << 20; }
 

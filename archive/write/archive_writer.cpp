@@ -177,6 +177,14 @@ std::string ArchiveWriter::shown_target() const {
 
 ArchiveWriter::~ArchiveWriter() { finish(); }
 
+std::vector<std::string> ArchiveWriter::names_written_since(uint64_t first) noexcept {
+  try {
+    if (engine_) return engine_->names_since(first);
+  } catch (...) {
+  }
+  return {};
+}
+
 bool ArchiveWriter::finish() noexcept {
   if (!engine_) return false;
   bool finished = false;

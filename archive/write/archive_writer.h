@@ -107,6 +107,10 @@ class ArchiveWriter {
   bool add_stream(EntryPipe& pipe, const std::string& name, int64_t mtime, Progress& progress,
                   const zip_writer::EntryOptions& options = {}) noexcept;
 
+  // The names (as stored) of the entries in the archive from its `first`
+  // on, in their order: what the last calls added.
+  std::vector<std::string> names_written_since(uint64_t first) noexcept;
+
   // Writes the central directory and closes the file; answers whether that
   // succeeded, with the reason in last_error() when not.
   bool finish() noexcept;

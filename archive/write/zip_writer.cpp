@@ -681,6 +681,140 @@ bool ZipWriter::report(Entry& entry, int64_t bytes, bool done) {
   return take_back(entry);
 }
 
+// ---- Entries copied as they are --------------------------------------------------
+
+namespace {
+
+void patch16(std::string& bytes, size_t at, uint64_t value) {
+  std::string field;
+  put16(field, value);
+  bytes.replace(at, 2, field);
+}
+
+void patch32(std::string& bytes, size_t at, uint64_t value) {
+  std::string field;
+  put32(field, value);
+  bytes.replace(at, 4, field);
+}
+
+// Pieces of raw data between progress reports and stop checks.
+constexpr int64_t kRawPiece = 64 << 20;
+
+}  // namespace
+
+bool zip_writer::relocated_record(const std::string& record, uint64_t offset,
+                                  std::string* relocated) {
+  if (record.size() < kCentralRecordSize || !has_signature(record.data(), kCentralRecordSignature)) {
+    return false;
+  }
+  const size_t name_size = le16(&record[28]), extra_size = le16(&record[30]);
+  if (kCentralRecordSize + name_size + extra_size > record.size()) return false;
+  const std::string extra = record.substr(kCentralRecordSize + name_size, extra_size);
+  // The sizes the record leaves to its ZIP64 field stay there; the offset
+  // goes there only when it needs to, and a disk number never (one disk).
+  std::string field, values;
+  find_extra_field(extra, kZip64Field, &field);
+  for (size_t size_at : {24, 20}) {
+    if (le32(&record[size_at]) != kMax32) continue;
+    if (values.size() + 8 > field.size()) return false;
+    values.append(field, values.size(), 8);
+  }
+  const bool far = offset >= kMax32;
+  if (far) put64(values, offset);
+  std::string fields;
+  if (!values.empty()) {
+    put16(fields, kZip64Field);
+    put16(fields, values.size());
+    fields += values;
+  }
+  fields += without_extra_field(extra, kZip64Field);
+  if (fields.size() > kMax16) return false;
+  *relocated = record.substr(0, kCentralRecordSize + name_size) + fields +
+               record.substr(kCentralRecordSize + name_size + extra_size);
+  patch16(*relocated, 30, fields.size());
+  patch16(*relocated, 34, 0);
+  patch32(*relocated, 42, far ? kMax32 : offset);
+  if (!values.empty() && le16(&record[6]) < kVersionNeededZip64) {
+    patch16(*relocated, 6, kVersionNeededZip64);
+  }
+  return true;
+}
+
+bool ZipWriter::add_raw_prefix(int source, int64_t offset, int64_t size) {
+  if (!accepts_entries()) return false;
+  if (entries_ != 0 || !queue_.empty() || open_entry_) {
+    refusal_ = "bytes before the first entry come before it";
+    return false;
+  }
+  if (!copy_raw(std::string(), -1, source, offset, size)) return false;
+  last_in_file_.offset = in_file_;
+  return true;
+}
+
+bool ZipWriter::add_raw_entry(const zip_writer::RawEntry& raw) {
+  if (!accepts_entries()) return false;
+  if (stopped_) return true;
+  if (progress_->stopped()) return stop_now();
+  if (!write_finished(0)) return false;
+  const int64_t offset = in_file_ + static_cast<int64_t>(output_.size());
+  std::string record;
+  if (!zip_writer::relocated_record(raw.central_record, static_cast<uint64_t>(offset), &record)) {
+    refusal_ = "its central directory record is damaged, or too long for a ZIP64 field";
+    return false;
+  }
+  putting_ = raw.name;
+  if (!put(raw.local_header) || !copy_raw(raw.name, offset, raw.source, raw.data_at, raw.data_size)) {
+    return false;
+  }
+  if (stopped_) return true;
+  central_ += record;
+  ++entries_;
+  not_in_file_.push_back({in_file_ + static_cast<int64_t>(output_.size()), central_.size(),
+                          entries_, raw.name});
+  note_in_file();
+  if (!progress_->finish_entry(raw.name)) stopped_ = true;
+  return true;
+}
+
+// Copies raw bytes into the archive in pieces, reporting each; a stop takes
+// the entry begun at `header_offset` back out (none for a prefix: -1).
+bool ZipWriter::copy_raw(const std::string& name, int64_t header_offset, int source,
+                         int64_t offset, int64_t size) {
+  if (!flush_output()) return false;
+  while (size > 0) {
+    const int64_t piece = std::min(size, kRawPiece);
+    if (!sink_->copy_from(source, offset, piece)) return write_failed();
+    in_file_ += piece;
+    offset += piece;
+    size -= piece;
+    if (header_offset >= 0 && !progress_->add(name, piece)) {
+      stopped_ = true;
+      lost_entries_ = true;
+      Entry taken;
+      taken.stored_name = name;
+      taken.header_offset = header_offset;
+      return take_back(taken);
+    }
+  }
+  return true;
+}
+
+std::vector<std::string> ZipWriter::names_since(uint64_t first) {
+  if (named_entries_ > first || named_bytes_ > central_.size()) {
+    named_entries_ = 0;
+    named_bytes_ = 0;
+  }
+  std::vector<std::string> names;
+  while (named_entries_ < entries_ && named_bytes_ + kCentralRecordSize <= central_.size()) {
+    const char* record = &central_[named_bytes_];
+    const size_t name_size = le16(record + 28);
+    if (named_entries_ >= first) names.emplace_back(record + kCentralRecordSize, name_size);
+    named_bytes_ += kCentralRecordSize + name_size + le16(record + 30) + le16(record + 32);
+    ++named_entries_;
+  }
+  return names;
+}
+
 // ---- The archive file ------------------------------------------------------------
 
 bool ZipWriter::put(const char* data, size_t size) {

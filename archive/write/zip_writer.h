@@ -85,6 +85,24 @@ std::string entry_comment_refusal(const std::string& comment);
 // looking for that record from the archive's end would take for it.
 std::string archive_comment_refusal(const std::string& comment);
 
+// An entry taken as it stands in another archive: its bytes are copied,
+// never decoded, so it needs no password and keeps everything it records.
+struct RawEntry {
+  std::string name;          // as stored, for reports and failures
+  std::string local_header;  // whole: with its name and extra fields
+  int source = -1;           // the open file its data is copied from
+  int64_t data_at = 0;       // its data and any data descriptor there
+  int64_t data_size = 0;
+  // Its central directory record, whose place of the local header the
+  // writer sets.
+  std::string central_record;
+};
+
+// `record`, a central directory record, with its local header at `offset`:
+// its ZIP64 field added, changed or dropped as that offset and its sizes
+// need. False when the record is damaged or the field no longer fits it.
+bool relocated_record(const std::string& record, uint64_t offset, std::string* relocated);
+
 }  // namespace zip_writer
 
 class ZipWriter {
@@ -135,6 +153,16 @@ class ZipWriter {
                  const zip_writer::EntryOptions& options = {});
   bool write(const char* data, size_t size);
   bool close_file();
+  // Bytes copied from the file `source` at `offset` before the first entry
+  // (a self-extractor's program); false once an entry was given.
+  bool add_raw_prefix(int source, int64_t offset, int64_t size);
+  // An entry copied as it is, after every entry given before it; false,
+  // with the refusal, for a record relocated_record refuses.
+  bool add_raw_entry(const zip_writer::RawEntry& entry);
+  // The stored names of the entries in the directory from its `first` on:
+  // what the last calls added.
+  std::vector<std::string> names_since(uint64_t first);
+
   // Waits until every entry given so far is in the file (or dropped);
   // nothing more is reported until report_to().
   bool flush();
@@ -192,6 +220,8 @@ class ZipWriter {
   bool put(const char* data, size_t size);
   bool put(const std::string& bytes) { return put(bytes.data(), bytes.size()); }
   bool flush_output();
+  bool copy_raw(const std::string& name, int64_t header_offset, int source, int64_t offset,
+                int64_t size);
   bool write_to_file(const char* data, size_t size);
   void note_in_file();
   bool take_back(const Entry& entry);
@@ -223,6 +253,9 @@ class ZipWriter {
   int64_t in_file_ = 0;      // bytes already in the file
   std::string central_;      // the central directory so far
   uint64_t entries_ = 0;
+  // Where names_since last stopped: an entry's number and its record.
+  uint64_t named_entries_ = 0;
+  size_t named_bytes_ = 0;
   // Where the archive ends after an entry, and its directory then.
   struct EntryEnd {
     int64_t offset = 0;

@@ -1,5 +1,6 @@
 require_relative "error"
 require_relative "entry_writer"
+require_relative "update"
 
 # The Ruby-shaped face of Parvox, beside the methods that answer false or nil
 # with a reason in last_error: block forms that close, Parvox.open and
