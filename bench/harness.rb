@@ -24,7 +24,7 @@ OptionParser.new do |o|
   o.on("--no-big", "skip the 1 GiB file") { options[:big] = false }
   o.on("--no-noise", "skip the incompressible files") { options[:noise] = false }
   o.on("--no-chart", "skip the PNG chart") { options[:chart] = false }
-  o.on("--only GROUPS", "comma-separated: tree-add,tree-extract,big-add,big-extract,noise-add") { |g| options[:only] = g.split(",") }
+  o.on("--only GROUPS", "comma-separated: tree-add,tree-extract,big-add,big-extract,noise-add,csv-add,csv-read,update") { |g| options[:only] = g.split(",") }
   o.on("--contenders KEYS", "comma-separated contender keys (e.g. limit,parvox)") { |k| options[:contenders] = k.split(",") }
   o.on("--results DIR", "where results.md and chart.png go (default bench/results)") { |d| options[:results] = d }
   o.on("--output DIR", "where archives are written and files extracted (default in bench/scratch)") { |d| options[:output] = d }
