@@ -87,6 +87,28 @@ class EntryWriterTest < ParvoxTest
                  out.lines.map(&:chomp)
   end
 
+  # Half a GiB written into an IO that discards it grows the peak memory by
+  # what the pipe and the workers hold, not by what the allocator keeps of
+  # chunks made on one thread and freed on another (in a child, whose peak
+  # is its own).
+  def test_large_entries_hold_bounded_memory
+    linux_only "peak memory as /proc tells it"
+    plain_memory_only
+    %w[1 2 8].each do |threads|
+      out, status = ruby_child(<<~RUBY, env: { "PARVOX_THREADS" => threads }, deadline: 120)
+        peak = -> { File.read("/proc/self/status")[/^VmHWM:\\s*(\\d+)/, 1].to_i << 10 }
+        block = Array.new(1 << 14) { |i| format("%063d\\n", i * 7919) }.join
+        zip = Parvox.new(File.open(File::NULL, "wb"), "")
+        before = peak.call
+        puts zip.write_entry("big") { |io| 512.times { io.write(block) } }, zip.close.inspect, peak.call - before
+      RUBY
+      assert status.success?, out
+      answer, closed, grown = out.lines.map(&:chomp)
+      assert_equal %w[true nil], [answer, closed], threads
+      assert_operator Integer(grown), :<, 64 << 20, "#{threads} threads: peak memory grew that much"
+    end
+  end
+
   private
 
   def streamed_archive(password)
