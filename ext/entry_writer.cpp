@@ -71,6 +71,12 @@ void check_writable(EntryWriting* writing) {
   if (!writing->object->held_by_this_thread()) {
     rb_raise(rb_eIOError, "an entry is written only by the thread running its write_entry block");
   }
+  // The IO is in the middle of a block of the archive's bytes: what this
+  // write hands over would leave ahead of the rest of that block.
+  if (writing->object->io && writing->object->io->serving()) {
+    rb_raise(rb_eIOError, "an entry is not written from the archive's IO's own methods "
+                          "(or a signal handler run while the IO is written)");
+  }
 }
 
 // Waits for the work to take a chunk, serving the archive's IO meanwhile.

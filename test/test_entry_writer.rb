@@ -87,6 +87,37 @@ class EntryWriterTest < ParvoxTest
                  out.lines.map(&:chomp)
   end
 
+  # The archive's IO calling back into the archive from its write, once:
+  # whatever the nested call answers, the archive's bytes leave in order and
+  # the entry being written stays whole.
+  def test_calls_from_the_archives_io_leave_it_whole
+    nested = {
+      "the entry's sink" => ->(zip, sink) { sink.write("n" * 3_000_000) },
+      "close" => ->(zip, _) { zip.close },
+      "write_entry" => ->(zip, _) { zip.write_entry("n") { |io| io << "n" } },
+      "add_data" => ->(zip, _) { zip.add_data("n", "n") },
+    }
+    chunk = "q" * 3_000_000
+    nested.each do |what, call|
+      target = Object.new
+      bytes, zip, sink, answered = "".b, nil, nil, []
+      target.define_singleton_method(:write) do |block|
+        answered << (call.(zip, sink) rescue $!.class) if sink && answered.empty?
+        bytes << block
+        block.bytesize
+      end
+      zip = Parvox.new(target, "")
+      assert zip.add_data("a", "a")
+      assert zip.write_entry("e") { |io| sink = io; 6.times { io << chunk } }, "#{what}: #{zip.last_error}"
+      sink = nil
+      assert_nil zip.close, what
+      archive = File.binwrite(path("io.zip"), bytes) && path("io.zip")
+      assert valid_archive?(archive), "#{what}: the archive reads back"
+      assert chunk * 6 == Parvox.load(archive, "").read("e"), what
+      assert_equal [what == "the entry's sink" ? IOError : false], answered, what
+    end
+  end
+
   # Half a GiB written into an IO that discards it grows the peak memory by
   # what the pipe and the workers hold, not by what the allocator keeps of
   # chunks made on one thread and freed on another (in a child, whose peak
