@@ -87,6 +87,25 @@ class EntryWriterTest < ParvoxTest
                  out.lines.map(&:chomp)
   end
 
+  # However the block meets the writes refused once the archive was closed
+  # under it (again in an ensure, through a wrapper), the call answers false.
+  def test_writes_after_the_work_ended_answer_false
+    blocks = {
+      "written again in an ensure" => lambda do |io|
+        io << "x"
+      ensure
+        io << "trailer" rescue nil
+      end,
+      "retried" => ->(io) { io << "x" rescue io << "y" },
+      "through GzipWriter" => ->(io) { Zlib::GzipWriter.wrap(io) { |gz| gz.write("x" * 100_000) } },
+    }
+    blocks.each do |what, block|
+      zip = Parvox.new(path("t.zip"), "")
+      assert_equal false, zip.write_entry("e") { |io| zip.close; block.(io) }, what
+      assert_equal "the archive was closed while the call ran", zip.last_error, what
+    end
+  end
+
   # The archive's IO calling back into the archive from its write, once:
   # whatever the nested call answers, the archive's bytes leave in order and
   # the entry being written stays whole.
