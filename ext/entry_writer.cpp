@@ -16,15 +16,15 @@ struct EntryWriting {
   // until it is known to be that.
   BackgroundRun* run = nullptr;
   bool closed = true;
-  // What a write raised once the work had ended, the block's to rescue.
-  VALUE ended = Qnil;
+  // The sink itself, which marks the IOErrors its writes raise once the work
+  // has ended.
+  VALUE sink = Qnil;
 };
 
 void mark_writing(void* data) {
   const auto* writing = static_cast<const EntryWriting*>(data);
   if (!writing) return;
   rb_gc_mark(writing->archive);
-  rb_gc_mark(writing->ended);
 }
 
 void free_writing(void* data) { delete static_cast<EntryWriting*>(data); }
@@ -51,13 +51,26 @@ bool work_runs(const EntryWriting& writing) {
   return writing.object->running == writing.run && writing.object->owned_by_this_process();
 }
 
+// An instance variable Ruby code cannot see (no '@'), as Exception#cause's.
+ID ended_by_id() { return rb_intern("__parvox_ended_by"); }
+
 // Raises the IOError the call knows for its own: the work has ended (a
-// failure, the archive closed), and the entry can take no more data.
+// failure, the archive closed), and the entry can take no more data. Every
+// one raised is known, not only the last: a block may rescue a later one
+// (a trailer written in an ensure) and go on with an earlier.
 [[noreturn]] void raise_ended(EntryWriting* writing) {
-  writing->ended = rb_exc_new_cstr(rb_eIOError,
-                                   "the entry can take no more data: the archive's work on it "
-                                   "has ended (write_entry answers why)");
-  rb_exc_raise(writing->ended);
+  VALUE ended = rb_exc_new_cstr(rb_eIOError,
+                                "the entry can take no more data: the archive's work on it "
+                                "has ended (write_entry answers why)");
+  rb_ivar_set(ended, ended_by_id(), writing->sink);
+  rb_exc_raise(ended);
+}
+
+// `error` is what rb_errinfo() holds after a jump: for a break or a throw,
+// no exception at all.
+bool raised_once_ended(VALUE error, VALUE sink) {
+  return RB_TYPE_P(error, T_OBJECT) && rb_obj_is_kind_of(error, rb_eIOError) &&
+         rb_attr_get(error, ended_by_id()) == sink;
 }
 
 // Raises unless the block of this thread's write_entry call may write now.
@@ -70,6 +83,12 @@ void check_writable(EntryWriting* writing) {
   if (!work_runs(*writing)) raise_ended(writing);
   if (!writing->object->held_by_this_thread()) {
     rb_raise(rb_eIOError, "an entry is written only by the thread running its write_entry block");
+  }
+  // The IO is in the middle of a block of the archive's bytes: what this
+  // write hands over would leave ahead of the rest of that block.
+  if (writing->object->io && writing->object->io->serving()) {
+    rb_raise(rb_eIOError, "an entry is not written from the archive's IO's own methods "
+                          "(or a signal handler run while the IO is written)");
   }
 }
 
@@ -167,6 +186,7 @@ VALUE make(VALUE archive) {
   if (!writing) rb_memerror();
   writing->archive = archive;
   writing->object = object;
+  writing->sink = sink;
   DATA_PTR(sink) = writing;
   return sink;
 }
@@ -181,7 +201,7 @@ int feed(VALUE sink, BackgroundRun* run) {
   int state = 0;
   rb_protect(yield_sink, sink, &state);
   writing->closed = true;
-  if (state && !NIL_P(writing->ended) && rb_errinfo() == writing->ended) {
+  if (state && raised_once_ended(rb_errinfo(), sink)) {
     rb_set_errinfo(Qnil);
     state = 0;
   }

@@ -36,6 +36,10 @@ bool EntryPipe::hand_over_filled() {
   if (waiting_.size() >= kChunksWaiting) return false;
   waiting_.emplace_back();
   waiting_.back().swap(filling_);
+  if (!spare_.empty()) {
+    filling_.swap(spare_.back());
+    spare_.pop_back();
+  }
   ++handed_over_;
   changed_.notify_all();
   return true;
@@ -63,6 +67,10 @@ size_t EntryPipe::read(char* into, size_t size, const Progress& progress) {
   std::memcpy(into, first.data() + taken_from_first_, part);
   taken_from_first_ += part;
   if (taken_from_first_ < first.size()) return part;
+  if (spare_.size() < kChunksWaiting) {
+    spare_.push_back(std::move(waiting_.front()));
+    spare_.back().clear();
+  }
   waiting_.pop_front();
   taken_from_first_ = 0;
   const std::function<void()> room_made = room_made_;

@@ -10,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "archive/progress.h"
 #include "fsutil/threads.h"
@@ -48,6 +49,10 @@ class EntryPipe {
   fsutil::Condition changed_;
   std::deque<std::string> waiting_;
   size_t taken_from_first_ = 0;  // bytes of waiting_.front() read already
+  // Chunks read whole, kept for the maker to fill again: a chunk made on one
+  // thread and freed on another each time leaves the allocator holding
+  // memory far beyond the few chunks in use.
+  std::vector<std::string> spare_;
   bool closed_ = false;
   std::function<void()> room_made_;
 };
