@@ -150,6 +150,7 @@ struct WriteCall {
   size_t size;
   bool nonblocking;       // written with write_nonblock
   VALUE piece;            // the String written through, or nil for a new one
+  bool called = false;    // the IO's method was called
   bool returned = false;  // the IO's method returned `answer`
   VALUE answer = Qnil;
 };
@@ -166,6 +167,7 @@ VALUE call_write_nonblock(RB_BLOCK_CALL_FUNC_ARGLIST(, address)) {
   VALUE options = rb_hash_new();
   rb_hash_aset(options, ID2SYM(rb_intern("exception")), Qfalse);
   VALUE args[2] = {piece, options};
+  call->called = true;
   call->answer = rb_funcallv_kw(call->io, rb_intern("write_nonblock"), 2, args, RB_PASS_KEYWORDS);
   call->returned = true;
   return Qnil;
@@ -176,6 +178,7 @@ VALUE call_write_nonblock(RB_BLOCK_CALL_FUNC_ARGLIST(, address)) {
 VALUE call_write(RB_BLOCK_CALL_FUNC_ARGLIST(, address)) {
   auto* call = reinterpret_cast<WriteCall*>(address);
   VALUE bytes = rb_str_new(call->data, static_cast<long>(call->size));
+  call->called = true;
   call->answer = rb_funcall(call->io, rb_intern("write"), 1, bytes);
   return Qnil;
 }
@@ -290,6 +293,12 @@ class StreamLink final : public IoLink {
       int state = 0;
       rb_protect(write_with_interrupts_held, reinterpret_cast<VALUE>(&call), &state);
       if (forked_away()) return state;
+      if (state && !call.called) {
+        // An interrupt on the way in, before interrupts were held: nothing
+        // left, the block waits for the next call.
+        stream_->give_back(block.substr(done));
+        return state;
+      }
       if (state && !call.returned) {
         // The IO's exception (or one raised as it returned): it failed, what
         // it took is unknown.
