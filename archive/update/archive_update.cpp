@@ -51,6 +51,11 @@ struct SourceArchive {
 
   const std::vector<DirectoryEntry>& entries() const { return directory->entries(); }
 
+  void close() {
+    bytes.reset();
+    file.close();
+  }
+
   // Bytes before the first entry (or, without entries, the directory).
   int64_t prefix_size() const {
     return entries().empty() ? location.start : entries().front().local_header;
@@ -134,6 +139,10 @@ class Update {
     fsutil::NewFile target = fsutil::NewFile::create(plan_.path);
     if (!target.is_open()) return fail_writing(fsutil::last_error_text());
     if (!write_into(target.file(), comment)) return false;
+    // Windows refuses to replace a file still open (Wine even one open to
+    // share its deletion).
+    old_.close();
+    added_.close();
     if (!target.keep_durably()) return fail_writing(fsutil::last_error_text());
     return true;
   }
