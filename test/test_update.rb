@@ -95,6 +95,26 @@ class UpdateTest < ParvoxTest
     full_disk(before)
   end
 
+  # An archive put in the path's place while the block runs (by an update
+  # nested in it, or another writer), holding as many entries: the update
+  # refuses rather than take the new one's entries for the old ones.
+  def test_an_archive_replaced_meanwhile_is_not_changed
+    archive = path("a.zip")
+    replacements = {
+      "a nested update" => -> { Parvox.update(archive) { |z| z.add_data("new", "e0") } },
+      "another writer" => -> { Parvox.create(archive) { |z| %w[x y z].each { |n| z.add_data(n, n) } } },
+    }
+    replacements.each do |what, replace|
+      Parvox.create(archive) { |zip| 3.times { |i| zip.add_data("data #{i}", "e#{i}") } }
+      replaced = nil
+      assert_raises(Parvox::Error, what) do
+        Parvox.update(archive) { |z| replace.call; replaced = File.binread(archive); z.delete("e0") }
+      end
+      assert_equal replaced, File.binread(archive), what
+      assert_equal ["a.zip"], Dir.children(@dir), what
+    end
+  end
+
   # On a tmpfs too small for the new archive: WriteError, the old one whole.
   def full_disk(bytes)
     linux_only "tmpfs"
