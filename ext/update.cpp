@@ -48,10 +48,11 @@ void check_plan(VALUE plan) {
 }
 
 // Builds the plan from checked values: nothing here raises.
-void fill_plan(VALUE path, VALUE entries, VALUE added_path, VALUE plan, VALUE comment,
+void fill_plan(VALUE path, VALUE entries, VALUE fingerprint, VALUE added_path, VALUE plan, VALUE comment,
                archive_update::Plan* filled) {
   filled->path = ruby_strings::native_name_of(path);
   filled->entries = static_cast<size_t>(FIX2LONG(entries));
+  filled->fingerprint = ruby_strings::all_bytes_of(fingerprint);
   if (!NIL_P(added_path)) filled->added_path = ruby_strings::native_name_of(added_path);
   filled->comment_changed = !NIL_P(comment);
   if (filled->comment_changed) filled->comment = ruby_strings::all_bytes_of(comment);
@@ -68,16 +69,17 @@ void fill_plan(VALUE path, VALUE entries, VALUE added_path, VALUE plan, VALUE co
 }
 
 // call-seq:
-//   Parvox.apply_update(path, entries, added_path, plan, comment) -> nil or [kind, reason]  (private)
+//   Parvox.apply_update(path, entries, fingerprint, added_path, plan, comment) -> nil or [kind, reason]  (private)
 //
 // Puts the new archive together from the archive at `path` (holding
-// `entries` entries) and the one of added entries at `added_path` (or nil),
+// `entries` entries, its archive_fingerprint `fingerprint` when opened) and the one of added entries at `added_path` (or nil),
 // as `plan` lists them, with `comment` (nil: the old one's), and puts it in
 // place of the old one. An interrupt stops it, the old archive left as it
 // was, and raises once everything native is gone.
-VALUE parvox_apply_update(VALUE, VALUE path, VALUE entries, VALUE added_path, VALUE plan,
-                          VALUE comment) {
+VALUE parvox_apply_update(VALUE, VALUE path, VALUE entries, VALUE fingerprint, VALUE added_path,
+                          VALUE plan, VALUE comment) {
   ruby_strings::check_string(path);
+  ruby_strings::check_string(fingerprint);
   if (!NIL_P(added_path)) ruby_strings::check_string(added_path);
   if (!NIL_P(comment)) ruby_strings::check_string(comment);
   if (!FIXNUM_P(entries)) rb_raise(rb_eTypeError, "the count of entries is no Integer");
@@ -90,7 +92,7 @@ VALUE parvox_apply_update(VALUE, VALUE path, VALUE entries, VALUE added_path, VA
     archive_update::Plan filled;
     Applying applying;
     const bool planned = call::guarded([&] {
-      fill_plan(path, entries, added_path, plan, comment, &filled);
+      fill_plan(path, entries, fingerprint, added_path, plan, comment, &filled);
       return true;
     });
     if (planned) {
@@ -106,10 +108,32 @@ VALUE parvox_apply_update(VALUE, VALUE path, VALUE entries, VALUE added_path, VA
   if (state) rb_jump_tag(state);
   rb_thread_check_ints();
   RB_GC_GUARD(path);
+  RB_GC_GUARD(fingerprint);
   RB_GC_GUARD(added_path);
   RB_GC_GUARD(plan);
   RB_GC_GUARD(comment);
   return done ? Qnil : rb_assoc_new(call::kind_symbol(kind), reason);
+}
+
+// call-seq: Parvox.archive_fingerprint(path) -> String  (private)
+//
+// What tells the archive at `path` from one put in its place later (empty
+// when it cannot be opened): taken before an update reads it.
+VALUE parvox_archive_fingerprint(VALUE, VALUE path) {
+  ruby_strings::check_string(path);
+  VALUE fingerprint = Qnil;
+  int state = 0;
+  {
+    std::string bytes;
+    call::guarded([&] {
+      bytes = archive_update::fingerprint(ruby_strings::native_name_of(path));
+      return true;
+    });
+    fingerprint = ruby_strings::protected_reason_string(bytes, &state);
+  }
+  if (state) rb_jump_tag(state);
+  RB_GC_GUARD(path);
+  return fingerprint;
 }
 
 // call-seq: Parvox.stored_name(name, folder) -> [stored, refusal or nil]  (private)
@@ -171,7 +195,9 @@ VALUE parvox_names_written_since(VALUE self, VALUE first) {
 
 void update::define_methods(VALUE parvox) {
   VALUE singleton = rb_singleton_class(parvox);
-  rb_define_private_method(singleton, "apply_update", RUBY_METHOD_FUNC(parvox_apply_update), 5);
+  rb_define_private_method(singleton, "apply_update", RUBY_METHOD_FUNC(parvox_apply_update), 6);
+  rb_define_private_method(singleton, "archive_fingerprint",
+                           RUBY_METHOD_FUNC(parvox_archive_fingerprint), 1);
   rb_define_private_method(singleton, "stored_name", RUBY_METHOD_FUNC(parvox_stored_name), 2);
   rb_define_private_method(parvox, "names_written_since",
                            RUBY_METHOD_FUNC(parvox_names_written_since), 1);

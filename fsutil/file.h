@@ -132,7 +132,8 @@ class NewFile {
 
   // The file at `path` by File::create's rules (links followed, a device
   // written to, a FIFO or socket refused), made beside a regular file
-  // already there (beside the file a link leads to).
+  // already there (beside the file a link leads to), which the caller must
+  // be allowed to write.
   static NewFile create(const std::string& path);
 
   bool is_open() const { return file_.is_open(); }

@@ -123,6 +123,8 @@ NewFile NewFile::create(const std::string& path) {
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
     return NewFile(File::create(path), nullptr, path, std::string());
   }
+  // Renaming over a file needs no leave to write it: asked for as File::create would.
+  if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) return NewFile();
   const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
   if (!real) return NewFile();
   const std::string resolved(real.get());

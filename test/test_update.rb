@@ -95,6 +95,49 @@ class UpdateTest < ParvoxTest
     full_disk(before)
   end
 
+  # An archive put in the path's place while the block runs (by an update
+  # nested in it, or another writer), holding as many entries: the update
+  # refuses rather than take the new one's entries for the old ones.
+  def test_an_archive_replaced_meanwhile_is_not_changed
+    archive = path("a.zip")
+    replacements = {
+      "a nested update" => -> { Parvox.update(archive) { |z| z.add_data("new", "e0") } },
+      "another writer" => -> { Parvox.create(archive) { |z| %w[x y z].each { |n| z.add_data(n, n) } } },
+    }
+    replacements.each do |what, replace|
+      Parvox.create(archive) { |zip| 3.times { |i| zip.add_data("data #{i}", "e#{i}") } }
+      replaced = nil
+      assert_raises(Parvox::Error, what) do
+        Parvox.update(archive) { |z| replace.call; replaced = File.binread(archive); z.delete("e0") }
+      end
+      assert_equal replaced, File.binread(archive), what
+      assert_equal ["a.zip"], Dir.children(@dir), what
+    end
+  end
+
+  # What the caller may not write stays as it was, with nothing beside it: a
+  # read-only archive in a writable folder, an archive in a read-only folder
+  # (run as nobody: root writes anywhere).
+  def test_what_may_not_be_written_is_refused
+    linux_only "permission bits"
+    runner = unprivileged_runner
+    Parvox.create(path("a.zip")) { |zip| zip.add_data("data", "e0") }
+    lib = $LOAD_PATH.find { |dir| File.exist?(File.join(dir, "parvox.so")) }
+    script = 'require "parvox"; begin; Parvox.update(ARGV[0]) { |z| z.delete("e0") }; rescue Parvox::WriteError; ' \
+             'print "refused"; end'
+    { "a read-only archive" => [0o777, 0o444], "a read-only folder" => [0o555, 0o666] }.each do |what, (folder, file)|
+      File.chmod(file, path("a.zip"))
+      File.chmod(folder, @dir)
+      before = File.binread(path("a.zip"))
+      out, err, = Open3.capture3(*runner, RbConfig.ruby, "-I", lib, "-I", File.expand_path("../lib", __dir__),
+                                 "-e", script, path("a.zip"))
+      File.chmod(0o755, @dir)
+      assert_equal "refused", out, "#{what}: #{err}"
+      assert_equal before, File.binread(path("a.zip")), what
+      assert_equal ["a.zip"], Dir.children(@dir), what
+    end
+  end
+
   # On a tmpfs too small for the new archive: WriteError, the old one whole.
   def full_disk(bytes)
     linux_only "tmpfs"

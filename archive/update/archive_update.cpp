@@ -17,6 +17,13 @@ using namespace zip_format;
 
 std::string shown(const std::string& native) { return failures::quoted(names::shown(native)); }
 
+std::string fingerprint_of(const fsutil::File& file) {
+  fsutil::FileId id;
+  const int64_t size = file.size();
+  if (!file.identity(&id) || size < 0) return std::string();
+  return std::to_string(id.volume) + ":" + std::to_string(id.index) + ":" + std::to_string(size);
+}
+
 bool fail(failures::Kind kind, std::string why, std::string* reason, failures::Kind* kind_out) {
   *reason = std::move(why);
   *kind_out = kind;
@@ -122,7 +129,7 @@ class Update {
 
   bool run() {
     if (!old_.open(plan_.path, reason_, kind_)) return false;
-    if (old_.entries().size() != plan_.entries) {
+    if (old_.entries().size() != plan_.entries || fingerprint_of(old_.file) != plan_.fingerprint) {
       return fail(failures::Kind::other, shown(plan_.path) + " was changed by another meanwhile",
                   reason_, kind_);
     }
@@ -219,6 +226,14 @@ bool archive_update::rename_records(const std::string& name, std::string* local,
                                     std::string* record) {
   return rename_record(name, kLocalHeaderSize, 26, 6, local) &&
          rename_record(name, kCentralRecordSize, 28, 8, record);
+}
+
+std::string archive_update::fingerprint(const std::string& path) noexcept {
+  try {
+    return fingerprint_of(fsutil::File::open_regular_for_reading(path));
+  } catch (...) {
+    return std::string();
+  }
 }
 
 bool archive_update::apply(const Plan& plan, Progress& progress, std::string* reason,

@@ -33,11 +33,16 @@ struct PlannedEntry {
 struct Plan {
   std::string path;        // the archive changed (native)
   size_t entries = 0;      // the entries it held when the plan was made
+  std::string fingerprint;  // its fingerprint() then, taken before it was read
   std::string added_path;  // the archive of the entries added (native), or empty
   std::vector<PlannedEntry> entries_kept;  // the new archive's, in its order
   bool comment_changed = false;
   std::string comment;  // UTF-8: the new archive's when changed, else the old one's stays
 };
+
+// What tells the file at `path` from another put there or written over it
+// later (its identity and size), as ASCII text; empty when it cannot be opened.
+std::string fingerprint(const std::string& path) noexcept;
 
 // Writes the new archive and puts it in place of the old one. False, with
 // `*reason` and `*kind`, when it cannot or `progress` asks it to stop: the

@@ -20,7 +20,9 @@ class Parvox
     def update(path, password = nil, **options)
       raise ArgumentError, "Parvox.update takes a block, which makes the changes" unless block_given?
       path = updatable_path(path)
-      updater = Updater.send(:new, path, open(path, password), password, options)
+      # Taken first: an archive put in its place after it was read is told apart.
+      fingerprint = send(:archive_fingerprint, path)
+      updater = Updater.send(:new, path, open(path, password), fingerprint, password, options)
       completed = false
       begin
         value = yield updater
@@ -120,8 +122,9 @@ class Parvox
     Item = Struct.new(:added, :position, :name, :renamed)
     private_constant :Item
 
-    def initialize(path, original, password, options)
+    def initialize(path, original, fingerprint, password, options)
       @path = path
+      @fingerprint = fingerprint
       @original = original
       @password = password
       @options = options.dup
@@ -199,7 +202,7 @@ class Parvox
       @original.close
       added = @added_count.positive? ? @added_path : nil
       plan = @items.map { |item| [item.added, item.position, item.renamed ? item.name : nil] }
-      failure = Parvox.send(:apply_update, @path, @count, added, plan, @comment)
+      failure = Parvox.send(:apply_update, @path, @count, @fingerprint, added, plan, @comment)
       raise Parvox.send(:error_for, *failure) if failure
     end
 
