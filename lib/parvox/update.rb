@@ -48,7 +48,7 @@ class Parvox
     include Enumerable
 
     # The reading methods, on the archive as it was opened.
-    %i[entries each_entry [] read unzip_file unzip_all comment].each do |method|
+    %i[entries each_entry [] read open_entry unzip_file unzip_all comment].each do |method|
       define_method(method) do |*args, &block|
         check_open
         @original.public_send(method, *args, &block)
@@ -206,13 +206,16 @@ class Parvox
       raise Parvox.send(:error_for, *failure) if failure
     end
 
+    # Interrupts wait until nothing is left behind.
     def release
-      [@added, @original].each do |zip|
-        zip&.close
-      rescue Error
-        nil
+      Thread.handle_interrupt(Object => :never) do
+        [@added, @original].each do |zip|
+          zip&.close
+        rescue Error
+          nil
+        end
+        File.unlink(@added_path) if @added_path && File.exist?(@added_path)
       end
-      File.unlink(@added_path) if @added_path && File.exist?(@added_path)
     end
   end
 end
