@@ -32,6 +32,9 @@ struct OpenEntry {
   const char* piece = nullptr;
   size_t left = 0;
   int64_t size = 0;  // declared
+  // The decoder's memory as the collector was told of it: a reader let go
+  // without a close is collected as soon as its memory counts.
+  size_t memory_told = 0;
   int64_t pos = 0;
   bool ended = false;     // the data ended whole
   bool fetching = false;  // a fetch runs, maybe without the global lock
@@ -55,6 +58,8 @@ bool owned_here(const OpenEntry& entry) {
 void drop_stream(OpenEntry* entry) noexcept {
   entry->piece = nullptr;
   entry->left = 0;
+  rb_gc_adjust_memory_usage(-static_cast<ssize_t>(entry->memory_told));
+  entry->memory_told = 0;
   if (owned_here(*entry)) {
     entry->stream.reset();
   } else {
@@ -91,7 +96,7 @@ void free_entry(void* data) {
 
 size_t entry_memsize(const void* data) {
   const auto* entry = static_cast<const OpenEntry*>(data);
-  return sizeof(*entry) + entry->failure.capacity();
+  return sizeof(*entry) + entry->failure.capacity() + entry->memory_told;
 }
 
 const rb_data_type_t entry_reader_type = {
@@ -626,6 +631,8 @@ VALUE parvox_open_entry_reader(VALUE self, VALUE name) {
     return Qnil;
   }
   entry->size = entry->stream->size();
+  entry->memory_told = entry->stream->memory_bound();
+  rb_gc_adjust_memory_usage(static_cast<ssize_t>(entry->memory_told));
   return reader;
 }
 

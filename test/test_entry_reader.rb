@@ -230,6 +230,24 @@ class TestEntryReader < ParvoxTest
     escaped.close
   end
 
+  # Readers let go without a close: the collector knows what their decoders
+  # hold (an entry decoded whole, chunks decoded ahead on a thread of their
+  # own), and collects them before that adds up.
+  def test_readers_let_go_unclosed_are_collected_in_time
+    linux_only "VmHWM"
+    Parvox.new(path("m.zip"), "") { |zip| zip.add_data(Random.new(1).bytes(3 << 20), "whole"); zip.add_data(text(6 << 20), "ahead") }
+    out, status = ruby_child(<<~'RUBY', path("m.zip"), deadline: 120)
+      status = -> { File.read("/proc/self/status") }
+      zip = Parvox.load(ARGV[0])
+      before, threads = status.call[/VmHWM:\s+(\d+)/, 1].to_i, 0
+      150.times { zip.open_entry("whole").read(10) }
+      300.times { zip.open_entry("ahead").read(10); threads = [threads, status.call[/Threads:\s+(\d+)/, 1].to_i].max }
+      puts "grew #{status.call[/VmHWM:\s+(\d+)/, 1].to_i - before} KiB, #{threads} threads"
+    RUBY
+    grew, threads = out[/grew (\d+) KiB, (\d+) threads/] && [$1.to_i, $2.to_i]
+    assert status.success? && grew && grew < 200_000 && threads < 150, out
+  end
+
   CHILD = <<~'RUBY'.freeze
     require "timeout"
     require "stringio"
