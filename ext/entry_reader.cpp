@@ -32,6 +32,9 @@ struct OpenEntry {
   const char* piece = nullptr;
   size_t left = 0;
   int64_t size = 0;  // declared
+  // The decoder's memory as the collector was told of it: a reader let go
+  // without a close is collected as soon as its memory counts.
+  size_t memory_told = 0;
   int64_t pos = 0;
   bool ended = false;     // the data ended whole
   bool fetching = false;  // a fetch runs, maybe without the global lock
@@ -55,6 +58,8 @@ bool owned_here(const OpenEntry& entry) {
 void drop_stream(OpenEntry* entry) noexcept {
   entry->piece = nullptr;
   entry->left = 0;
+  rb_gc_adjust_memory_usage(-static_cast<ssize_t>(entry->memory_told));
+  entry->memory_told = 0;
   if (owned_here(*entry)) {
     entry->stream.reset();
   } else {
@@ -91,7 +96,7 @@ void free_entry(void* data) {
 
 size_t entry_memsize(const void* data) {
   const auto* entry = static_cast<const OpenEntry*>(data);
-  return sizeof(*entry) + entry->failure.capacity();
+  return sizeof(*entry) + entry->failure.capacity() + entry->memory_told;
 }
 
 const rb_data_type_t entry_reader_type = {
@@ -195,15 +200,30 @@ void fetch(OpenEntry* entry) {
   settle_fetch(entry, *object, fetched, state);
 }
 
-// Whether there are bytes to read in the piece, fetching pieces while there
-// are none and the data has not ended; raises what check_readable raises,
-// and what a fetch meets.
-bool has_bytes(OpenEntry* entry) {
+VALUE fetch_body(VALUE entry) {
+  fetch(reinterpret_cast<OpenEntry*>(entry));
+  return Qnil;
+}
+
+// A fetch with `buffer`, the String the read hands back, locked as IO#read
+// locks its buffer: another thread or a signal handler that runs while the
+// fetch waits raises on changing it, rather than having the read's bytes
+// lost, mixed with its own or sent past the length asked.
+void fetch_into(OpenEntry* entry, VALUE buffer) {
+  if (NIL_P(buffer)) return fetch(entry);
+  rb_str_locktmp(buffer);
+  rb_ensure(fetch_body, reinterpret_cast<VALUE>(entry), rb_str_unlocktmp, buffer);
+}
+
+// Whether there are bytes to read in the piece, fetching pieces (into
+// `buffer`, when the read has one) while there are none and the data has
+// not ended; raises what check_readable raises, and what a fetch meets.
+bool has_bytes(OpenEntry* entry, VALUE buffer = Qnil) {
   for (;;) {
     check_readable(entry);
     if (!entry->fetching && entry->left > 0) return true;
     if (!entry->fetching && entry->ended) return false;
-    fetch(entry);
+    fetch_into(entry, buffer);
   }
 }
 
@@ -257,12 +277,12 @@ VALUE reader_read(int argc, VALUE* argv, VALUE self) {
   const long wanted = NIL_P(length) ? -1 : length_of(length);
   VALUE data = buffer_for(outbuf);
   if (wanted < 0) {
-    while (has_bytes(entry)) take(entry, data, entry->left);
+    while (has_bytes(entry, data)) take(entry, data, entry->left);
     rb_enc_associate(data, text_encoding(entry));
     return data;
   }
   rb_enc_associate(data, rb_ascii8bit_encoding());
-  while (RSTRING_LEN(data) < wanted && has_bytes(entry)) {
+  while (RSTRING_LEN(data) < wanted && has_bytes(entry, data)) {
     take(entry, data, static_cast<size_t>(wanted - RSTRING_LEN(data)));
   }
   return RSTRING_LEN(data) == 0 && wanted > 0 ? Qnil : data;
@@ -279,7 +299,7 @@ VALUE reader_readpartial(int argc, VALUE* argv, VALUE self) {
   VALUE data = buffer_for(outbuf);
   rb_enc_associate(data, rb_ascii8bit_encoding());
   if (wanted == 0) return data;
-  if (!has_bytes(entry)) raise_eof();
+  if (!has_bytes(entry, data)) raise_eof();
   take(entry, data, static_cast<size_t>(wanted));
   return data;
 }
@@ -312,6 +332,8 @@ LineArgs line_args_of(int argc, VALUE* argv) {
     rb_get_kwargs(options, &chomp, 0, 1, &value);
     args.chomp = value != Qundef && RTEST(value);
   }
+  // A frozen copy: the caller's String (or $/) may change while a fetch waits.
+  if (!NIL_P(args.separator)) args.separator = rb_str_new_frozen(args.separator);
   if (!NIL_P(args.separator) && RSTRING_LEN(args.separator) == 0) {
     args.paragraph = true;
     args.separator = rb_str_new_cstr("\n\n");
@@ -609,6 +631,8 @@ VALUE parvox_open_entry_reader(VALUE self, VALUE name) {
     return Qnil;
   }
   entry->size = entry->stream->size();
+  entry->memory_told = entry->stream->memory_bound();
+  rb_gc_adjust_memory_usage(static_cast<ssize_t>(entry->memory_told));
   return reader;
 }
 

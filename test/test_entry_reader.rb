@@ -170,6 +170,25 @@ class TestEntryReader < ParvoxTest
     writing.close
   end
 
+  # The caller's Strings changed while a fetch waits (from the source's read):
+  # the read's buffer is locked as IO#read locks its own, the separator copied.
+  def test_strings_changed_while_a_fetch_waits
+    data = text((5 << 20) + 11)
+    Parvox.new(path("s.zip"), "", level: 0) { |zip| zip.add_data(data, "e") }
+    changes = [->(s) { s << "junk" }, :clear.to_proc, ->(s) { s.replace("q" * (3 << 20)) }, ->(s) { s.force_encoding("UTF-16LE") }]
+    changes.product([1_000_000, nil, :each_line]).each do |change, length|
+      source = Readable.new(File.binread(path("s.zip")))
+      io = Parvox.load(source).open_entry("e")
+      at, given = io.gets.bytesize, +"\r\n"
+      source.define_singleton_method(:read) { |count| change.call(given) rescue RuntimeError; singleton_class.remove_method(:read); super(count) }
+      lines, most = 0, data.byteslice(at..).each_line("\r\n").count
+      io.each_line(given) { (lines += 1) > most ? break : nil } if length == :each_line
+      next assert_equal(most, lines, "each_line") if length == :each_line
+      got = io.read(length, given)
+      assert got.equal?(given) && got.b == data.byteslice(at, length || data.bytesize), "read(#{length}, buffer)"
+    end
+  end
+
   def test_lifetime_close_blocks_threads_and_the_collector
     data = text((5 << 20) + 1)
     Parvox.new(path("l.zip"), "", level: 0) { |zip| zip.add_data(data, "e"); zip.add_data(data, "f") }
@@ -189,6 +208,24 @@ class TestEntryReader < ParvoxTest
     GC.start
     assert_equal data, escaped.read.b
     escaped.close
+  end
+
+  # Readers let go without a close: the collector knows what their decoders
+  # hold (an entry decoded whole, chunks decoded ahead on a thread of their
+  # own), and collects them before that adds up.
+  def test_readers_let_go_unclosed_are_collected_in_time
+    linux_only "VmHWM"
+    Parvox.new(path("m.zip"), "") { |zip| zip.add_data(Random.new(1).bytes(3 << 20), "whole"); zip.add_data(text(6 << 20), "ahead") }
+    out, status = ruby_child(<<~'RUBY', path("m.zip"), deadline: 120)
+      status = -> { File.read("/proc/self/status") }
+      zip = Parvox.load(ARGV[0])
+      before, threads = status.call[/VmHWM:\s+(\d+)/, 1].to_i, 0
+      150.times { zip.open_entry("whole").read(10) }
+      300.times { zip.open_entry("ahead").read(10); threads = [threads, status.call[/Threads:\s+(\d+)/, 1].to_i].max }
+      puts "grew #{status.call[/VmHWM:\s+(\d+)/, 1].to_i - before} KiB, #{threads} threads"
+    RUBY
+    grew, threads = out[/grew (\d+) KiB, (\d+) threads/] && [$1.to_i, $2.to_i]
+    assert status.success? && grew && grew < 200_000 && threads < 150, out
   end
 
   CHILD = <<~'RUBY'.freeze

@@ -8,6 +8,7 @@
 #include "archive/read/archive_reader.h"
 #include "archive/names.h"
 #include "archive/read/ahead_decoder.h"
+#include "archive/read/zip_entry_decoder.h"
 #include "archive/read/extracted_attributes.h"
 #include "fsutil/folder_creation.h"
 
@@ -235,6 +236,15 @@ bool ArchiveReader::read_entry(const std::string& name, EntrySink& sink,
 }
 
 EntryStream::~EntryStream() = default;
+
+size_t EntryStream::memory_bound() const {
+  constexpr int64_t kWhole = ZipEntryDecoder::kWholeEntryBytes;
+  const int64_t size = entry_->info.size;
+  const int64_t compressed = entry_->compressed_size;
+  const size_t pieces = (ahead_ ? AheadDecoder::kChunksAhead + 1 : 1) * ZipEntryDecoder::kChunkBytes;
+  if (size < 0 || size > kWhole || compressed < 0 || compressed > 2 * kWhole) return pieces;
+  return std::max(pieces, static_cast<size_t>(size + compressed));
+}
 
 std::unique_ptr<EntryStream> ArchiveReader::open_stream(const std::string& name,
                                                         bool decode_ahead) noexcept {

@@ -182,6 +182,10 @@ class EntryStream {
 
   // The entry's declared size.
   int64_t size() const { return entry_->info.size; }
+  // The most memory the stream holds while it is open: an entry decoded
+  // whole keeps its data and its compressed bytes, one decoded in pieces a
+  // chunk, or the chunks decoded ahead of the reader.
+  size_t memory_bound() const;
 
  private:
   friend class ArchiveReader;
