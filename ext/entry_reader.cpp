@@ -36,6 +36,12 @@ struct OpenEntry {
   // without a close is collected as soon as its memory counts.
   size_t memory_told = 0;
   int64_t pos = 0;
+  // Bytes getc read past a piece's end and gave back: while they are read
+  // (piece points into them), the rest of the piece waits here.
+  char given_back[32];
+  bool giving_back = false;
+  const char* held_piece = nullptr;
+  size_t held_left = 0;
   bool ended = false;     // the data ended whole
   bool fetching = false;  // a fetch runs, maybe without the global lock
   bool closed = false;
@@ -58,6 +64,7 @@ bool owned_here(const OpenEntry& entry) {
 void drop_stream(OpenEntry* entry) noexcept {
   entry->piece = nullptr;
   entry->left = 0;
+  entry->giving_back = false;
   rb_gc_adjust_memory_usage(-static_cast<ssize_t>(entry->memory_told));
   entry->memory_told = 0;
   if (owned_here(*entry)) {
@@ -188,7 +195,7 @@ void fetch(OpenEntry* entry) {
                   ruby_strings::reason_string(object->last_error));
   }
   // Another thread's fetch may have done it meanwhile.
-  if (entry->closed || entry->left > 0 || entry->ended || !entry->failure.empty()) {
+  if (entry->closed || entry->left > 0 || entry->giving_back || entry->ended || !entry->failure.empty()) {
     parvox_object::release(object, claimed);
     return;
   }
@@ -222,6 +229,12 @@ bool has_bytes(OpenEntry* entry, VALUE buffer = Qnil) {
   for (;;) {
     check_readable(entry);
     if (!entry->fetching && entry->left > 0) return true;
+    if (!entry->fetching && entry->giving_back) {
+      entry->piece = entry->held_piece;
+      entry->left = entry->held_left;
+      entry->giving_back = false;
+      continue;
+    }
     if (!entry->fetching && entry->ended) return false;
     fetch_into(entry, buffer);
   }
@@ -241,6 +254,23 @@ void skip_byte(OpenEntry* entry) {
   ++entry->piece;
   --entry->left;
   ++entry->pos;
+}
+
+// Puts `count` bytes just read back before the rest; at most a character's.
+void give_back(OpenEntry* entry, const char* bytes, size_t count) {
+  if (!entry->giving_back) {
+    entry->held_piece = entry->piece;
+    entry->held_left = entry->left;
+    entry->left = 0;
+    entry->giving_back = true;
+  }
+  char* into = entry->given_back;
+  if (count + entry->left > sizeof(entry->given_back)) rb_raise(rb_eRuntimeError, "a character too long to give back");
+  std::memmove(into + count, entry->piece, entry->left);
+  std::memcpy(into, bytes, count);
+  entry->piece = into;
+  entry->left += count;
+  entry->pos -= static_cast<int64_t>(count);
 }
 
 // Text reads are tagged as File's are in "r" mode; binmode makes them binary.
@@ -314,7 +344,25 @@ struct LineArgs {
   bool chomp = false;
 };
 
-LineArgs line_args_of(int argc, VALUE* argv) {
+// The separator as IO takes it for data in `encoding`: one of another
+// encoding only when ASCII and the data's is ASCII-compatible; $/ left as
+// Ruby set it is a newline in the data's encoding.
+VALUE separator_for(VALUE separator, rb_encoding* encoding) {
+  if (NIL_P(separator)) return Qnil;
+  rb_encoding* own = rb_enc_get(separator);
+  if (own == encoding || (rb_enc_str_coderange(separator) == ENC_CODERANGE_7BIT &&
+                          (RSTRING_LEN(separator) == 0 || rb_enc_asciicompat(encoding)))) {
+    return separator;
+  }
+  if (separator != rb_default_rs) {
+    rb_raise(rb_eArgError, "encoding mismatch: %s IO with %s RS", rb_enc_name(encoding), rb_enc_name(own));
+  }
+  VALUE newline = rb_enc_str_new(nullptr, 0, encoding);
+  rb_str_buf_cat_ascii(newline, "\n");
+  return newline;
+}
+
+LineArgs line_args_of(int argc, VALUE* argv, rb_encoding* encoding) {
   VALUE first, second, options;
   rb_scan_args(argc, argv, "02:", &first, &second, &options);
   LineArgs args;
@@ -332,6 +380,7 @@ LineArgs line_args_of(int argc, VALUE* argv) {
     rb_get_kwargs(options, &chomp, 0, 1, &value);
     args.chomp = value != Qundef && RTEST(value);
   }
+  args.separator = separator_for(args.separator, encoding);
   // A frozen copy: the caller's String (or $/) may change while a fetch waits.
   if (!NIL_P(args.separator)) args.separator = rb_str_new_frozen(args.separator);
   if (!NIL_P(args.separator) && RSTRING_LEN(args.separator) == 0) {
@@ -345,62 +394,47 @@ void skip_newlines(OpenEntry* entry) {
   while (has_bytes(entry) && *entry->piece == '\n') skip_byte(entry);
 }
 
-// Completes a character the limit cut, as IO does.
-void complete_character(OpenEntry* entry, VALUE line) {
-  rb_encoding* encoding = text_encoding(entry);
-  if (rb_enc_mbmaxlen(encoding) == 1) return;
-  for (;;) {
-    const char* start = RSTRING_PTR(line);
-    const char* end = start + RSTRING_LEN(line);
-    if (start == end) return;
-    const char* head = rb_enc_left_char_head(start, end - 1, end, encoding);
-    if (!MBCLEN_NEEDMORE_P(rb_enc_precise_mbclen(head, end, encoding)) || !has_bytes(entry)) return;
-    take(entry, line, 1);
+// The last byte of a line: what takes_line stops after.
+constexpr int kNoDelimiter = -1;
+
+// Moves bytes to `*line` (made when there are some) as IO does: through the
+// first byte `delimiter`, or until `*room` comes to 0 (no bound while it is
+// not above 0). Answers the delimiter, the last byte taken at the limit, or
+// kNoDelimiter at the end. kNoDelimiter as `delimiter` stops after a 0xFF
+// byte as at the end, as IO's line reader does without a separator.
+int takes_line(OpenEntry* entry, VALUE* line, int delimiter, long* room) {
+  while (has_bytes(entry)) {
+    size_t count = entry->left;
+    if (*room > 0 && count > static_cast<size_t>(*room)) count = static_cast<size_t>(*room);
+    const void* found = std::memchr(entry->piece, delimiter & 0xFF, count);
+    if (found) count = static_cast<size_t>(static_cast<const char*>(found) - entry->piece) + 1;
+    if (NIL_P(*line)) *line = rb_str_buf_new(static_cast<long>(count));
+    take(entry, *line, count);
+    *room -= static_cast<long>(count);
+    if (found) return delimiter;
+    if (*room == 0) return static_cast<unsigned char>(RSTRING_PTR(*line)[RSTRING_LEN(*line) - 1]);
   }
+  return kNoDelimiter;
 }
 
-// Whether the separator `separator` ends in what the piece begins with,
-// having begun in `line`: then its end is moved over to the line.
-bool takes_separator_across(OpenEntry* entry, VALUE line, VALUE separator, size_t room) {
+// Whether the separator could end `line`: it is that long, and would begin
+// at a character's head.
+bool separator_fits(VALUE line, VALUE separator, rb_encoding* encoding) {
+  if (RSTRING_LEN(line) < RSTRING_LEN(separator)) return false;
+  const char* at = RSTRING_END(line) - RSTRING_LEN(separator);
+  return rb_enc_left_char_head(RSTRING_PTR(line), at, RSTRING_END(line), encoding) == at;
+}
+
+bool ends_in(VALUE line, VALUE separator) {
   const long size = RSTRING_LEN(separator);
-  const long had = RSTRING_LEN(line);
-  const size_t borrowed = take(entry, line, std::min(room, static_cast<size_t>(size - 1)));
-  const char* text = RSTRING_PTR(line);
-  const char* sep = RSTRING_PTR(separator);
-  for (long at = std::max(0L, had - size + 1); at < had; ++at) {
-    const long end = at + size;
-    if (end <= RSTRING_LEN(line) && std::memcmp(text + at, sep, static_cast<size_t>(size)) == 0) {
-      const size_t unused = static_cast<size_t>(RSTRING_LEN(line) - end);
-      entry->piece -= unused;
-      entry->left += unused;
-      entry->pos -= static_cast<int64_t>(unused);
-      rb_str_set_len(line, end);
-      return true;
-    }
-  }
-  entry->piece -= borrowed;
-  entry->left += borrowed;
-  entry->pos -= static_cast<int64_t>(borrowed);
-  rb_str_set_len(line, had);
-  return false;
+  return std::memcmp(RSTRING_END(line) - size, RSTRING_PTR(separator), static_cast<size_t>(size)) == 0;
 }
 
-// Moves the piece's bytes up to and with the separator into `line`, at most
-// `room`; answers whether the separator was found.
-bool takes_through_separator(OpenEntry* entry, VALUE line, VALUE separator, size_t room) {
-  const char* sep = RSTRING_PTR(separator);
-  const size_t size = static_cast<size_t>(RSTRING_LEN(separator));
-  if (size > 1 && RSTRING_LEN(line) > 0 && takes_separator_across(entry, line, separator, room)) {
-    return true;
-  }
-  const size_t span = std::min(room, entry->left);
-  const char* found = std::search(entry->piece, entry->piece + span, sep, sep + size);
-  if (found == entry->piece + span) {
-    take(entry, line, span);
-    return false;
-  }
-  take(entry, line, static_cast<size_t>(found - entry->piece) + size);
-  return true;
+bool ends_in_cut_character(VALUE line, rb_encoding* encoding) {
+  const char* start = RSTRING_PTR(line);
+  const char* end = RSTRING_END(line);
+  const char* head = rb_enc_left_char_head(start, end - 1, end, encoding);
+  return MBCLEN_NEEDMORE_P(rb_enc_precise_mbclen(head, end, encoding));
 }
 
 void chomp_line(VALUE line, const LineArgs& args) {
@@ -413,30 +447,48 @@ void chomp_line(VALUE line, const LineArgs& args) {
   rb_str_set_len(line, length);
 }
 
-// The next line, or nil at the end.
+VALUE rest_of_data(OpenEntry* entry) {
+  VALUE rest = rb_str_new(nullptr, 0);
+  while (has_bytes(entry)) take(entry, rest, entry->left);
+  return RSTRING_LEN(rest) == 0 ? Qnil : rest;
+}
+
+// The next line, or nil at the end, as IO reads it: a separator is looked
+// for where a byte the same as its last is read, and a limit stretched by up
+// to 16 bytes to finish a character the limit cut. A limit met while a
+// separator's end is read or where it cannot begin is not met again.
 VALUE next_line(OpenEntry* entry, const LineArgs& args) {
   check_readable(entry);
-  if (args.limit == 0) return rb_enc_str_new(nullptr, 0, text_encoding(entry));
-  if (args.paragraph) skip_newlines(entry);
+  rb_encoding* encoding = text_encoding(entry);
+  if (args.limit == 0) return rb_enc_str_new(nullptr, 0, encoding);
   VALUE line = Qnil;
-  bool found = false;
-  long room = args.limit;  // -1: no limit
-  while (!found && room != 0 && has_bytes(entry)) {
-    if (NIL_P(line)) line = rb_str_new(nullptr, 0);
-    const long had = RSTRING_LEN(line);
-    const size_t most = room < 0 ? entry->left : static_cast<size_t>(room);
-    if (NIL_P(args.separator)) {
-      take(entry, line, most);
-    } else {
-      found = takes_through_separator(entry, line, args.separator, most);
+  if (NIL_P(args.separator) && args.limit < 0) {
+    line = rest_of_data(entry);
+  } else {
+    if (args.paragraph) skip_newlines(entry);
+    const VALUE separator = args.separator;
+    const int delimiter =
+        NIL_P(separator) ? kNoDelimiter : static_cast<unsigned char>(RSTRING_END(separator)[-1]);
+    long room = args.limit;
+    int stretch = 16;
+    int last;
+    while ((last = takes_line(entry, &line, delimiter, &room)) != kNoDelimiter) {
+      if (last == delimiter) {
+        if (!separator_fits(line, separator, encoding)) continue;
+        if (ends_in(line, separator)) {
+          if (args.chomp) chomp_line(line, args);
+          break;
+        }
+      }
+      if (room == 0) {
+        if (stretch == 0 || !ends_in_cut_character(line, encoding)) break;
+        room = 1;
+        --stretch;
+      }
     }
-    if (room > 0) room -= RSTRING_LEN(line) - had;
+    if (args.paragraph && last != kNoDelimiter) skip_newlines(entry);
   }
-  if (NIL_P(line)) return Qnil;
-  rb_enc_associate(line, text_encoding(entry));
-  if (!found && room == 0) complete_character(entry, line);
-  if (found && args.paragraph) skip_newlines(entry);
-  if (found && args.chomp) chomp_line(line, args);
+  if (!NIL_P(line)) rb_enc_associate(line, encoding);
   return line;
 }
 
@@ -446,8 +498,9 @@ VALUE next_line(OpenEntry* entry, const LineArgs& args) {
 // the data; "": a paragraph), at most `limit` bytes completed to a whole
 // character.
 VALUE reader_gets(int argc, VALUE* argv, VALUE self) {
-  const LineArgs args = line_args_of(argc, argv);
-  VALUE line = next_line(entry_of(self), args);
+  OpenEntry* entry = entry_of(self);
+  const LineArgs args = line_args_of(argc, argv, text_encoding(entry));
+  VALUE line = next_line(entry, args);
   rb_lastline_set(line);
   return line;
 }
@@ -461,8 +514,8 @@ VALUE reader_readline(int argc, VALUE* argv, VALUE self) {
   return line;
 }
 
-LineArgs checked_line_args(int argc, VALUE* argv, const char* method) {
-  const LineArgs args = line_args_of(argc, argv);
+LineArgs checked_line_args(int argc, VALUE* argv, VALUE self, const char* method) {
+  const LineArgs args = line_args_of(argc, argv, text_encoding(entry_of(self)));
   if (args.limit == 0) rb_raise(rb_eArgError, "invalid limit: 0 for %s", method);
   return args;
 }
@@ -478,7 +531,7 @@ VALUE reader_each_line(int argc, VALUE* argv, VALUE self) {
 #else
   RETURN_ENUMERATOR(self, argc, argv);
 #endif
-  const LineArgs args = checked_line_args(argc, argv, "each_line");
+  const LineArgs args = checked_line_args(argc, argv, self, "each_line");
   OpenEntry* entry = entry_of(self);
   for (VALUE line; !NIL_P(line = next_line(entry, args));) rb_yield(line);
   return self;
@@ -486,18 +539,54 @@ VALUE reader_each_line(int argc, VALUE* argv, VALUE self) {
 
 // call-seq: entry_io.readlines(sep = $/, limit = nil, chomp: false) -> [String, ...]
 VALUE reader_readlines(int argc, VALUE* argv, VALUE self) {
-  const LineArgs args = checked_line_args(argc, argv, "readlines");
+  const LineArgs args = checked_line_args(argc, argv, self, "readlines");
   OpenEntry* entry = entry_of(self);
   VALUE lines = rb_ary_new();
   for (VALUE line; !NIL_P(line = next_line(entry, args));) rb_ary_push(lines, line);
   return lines;
 }
 
+// A character the piece's end cut: its bytes taken one by one from the
+// next pieces until it is whole or cannot be; those past the first byte of
+// one that cannot be are given back.
+VALUE character_across_pieces(OpenEntry* entry, rb_encoding* encoding) {
+  char bytes[16];
+  size_t count = entry->left;
+  std::memcpy(bytes, entry->piece, count);
+  entry->piece += count;
+  entry->left = 0;
+  entry->pos += static_cast<int64_t>(count);
+  bool invalid = false;
+  while (count < sizeof(bytes) && has_bytes(entry)) {
+    bytes[count++] = *entry->piece;
+    skip_byte(entry);
+    const int found = rb_enc_precise_mbclen(bytes, bytes + count, encoding);
+    if (MBCLEN_NEEDMORE_P(found)) continue;
+    invalid = MBCLEN_INVALID_P(found);
+    break;
+  }
+  if (invalid) {
+    give_back(entry, bytes + 1, count - 1);
+    count = 1;
+  }
+  return rb_enc_str_new(bytes, static_cast<long>(count), encoding);
+}
+
 // call-seq: entry_io.getc -> String or nil
+//
+// The next character; an invalid byte alone.
 VALUE reader_getc(VALUE self) {
-  LineArgs args;
-  args.limit = 1;
-  return next_line(entry_of(self), args);
+  OpenEntry* entry = entry_of(self);
+  if (!has_bytes(entry)) return Qnil;
+  rb_encoding* encoding = text_encoding(entry);
+  const char* at = entry->piece;
+  const int found = rb_enc_precise_mbclen(at, at + entry->left, encoding);
+  if (MBCLEN_NEEDMORE_P(found)) return character_across_pieces(entry, encoding);
+  const long size = MBCLEN_CHARFOUND_P(found) ? MBCLEN_CHARFOUND_LEN(found) : 1;
+  entry->piece += size;
+  entry->left -= static_cast<size_t>(size);
+  entry->pos += size;
+  return rb_enc_str_new(at, size, encoding);
 }
 
 // call-seq: entry_io.readchar -> String

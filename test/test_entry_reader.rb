@@ -113,6 +113,40 @@ class TestEntryReader < ParvoxTest
     end
   end
 
+  # Odd data read by lines and characters as File reads it, where a piece
+  # ends anywhere in it: invalid and cut characters, separators cut or
+  # unfinished at a limit, paragraphs, separators of another encoding.
+  def test_odd_data_by_lines_and_characters_as_a_file_reads_it
+    motif = "a\xE2\x82\rb€\n\n\nxxé\r\n\xFF\xF0\x9F\x98\x80y\x82\xA0xx\n\xC3".b
+    piece = 128 << 10  # in pieces past 4 MiB
+    data = "z".b * (39 * piece + 200)
+    starts = (1..motif.size).map { |shift| (38 - motif.size + shift) * piece - 4 }
+    starts.each_with_index { |at, shift| data[at - shift, motif.size * 3] = motif * 3 }
+    File.binwrite(path("o.txt"), data)
+    Parvox.new(path("o.zip"), "", level: 0) { |zip| zip.add_file(path("o.txt"), "o") }
+    separators = [[], ["xxx"], [""], [nil], ["\r\n"], ["é"], ["\xFF".b], ["x\x82".b]]
+    calls = ->(i, turn) { [[:getc], [:gets, *separators[i % 8], i % 20 + 1], [:readline, *separators[i % 8], i % 17 + 1, chomp: i.odd?]][turn > 2 ? 0 : i % 3] }
+    verbose, was = $VERBOSE, Encoding.default_external
+    [Encoding::UTF_8, Encoding::Shift_JIS].product([0, 1, 2, 3]).each do |external, turn|
+      $VERBOSE = nil
+      Encoding.default_external = external
+      run = lambda do |io|
+        said = starts.flat_map do |at|
+          io.read([at - turn * 3 - io.pos, 0].max)
+          Array.new(40) { |step| io.public_send(*calls[step + turn * 7, turn]) rescue $!.class }
+        end
+        said + [io.each_line(*separators[turn], turn * 3 + 1, chomp: turn == 1).to_a] rescue said + [$!.class]
+      end
+      want = File.open(path("o.txt"), "rb", external_encoding: external) { |file| run.call(file) }
+      got = Parvox.load(path("o.zip")) { |zip| zip.open_entry("o") { |io| run.call(io) } }
+      encodings = ->(said) { said.flatten.map { |s| s.is_a?(String) ? s.encoding : s } }
+      assert want == got && encodings[want] == encodings[got], "#{external} #{turn}: #{want.zip(got).find { |w, g| w != g }}"
+    end
+  ensure
+    Encoding.default_external = was
+    $VERBOSE = verbose
+  end
+
   def lying(name, data, **fields)
     { name: name, data: data, local: fields, central: fields }
   end
