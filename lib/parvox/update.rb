@@ -136,7 +136,7 @@ class Parvox
         @count += 1
         Item.new(false, @count - 1, entry.name, false)
       end
-      @added = nil
+      @added = @added_path = nil
       @added_count = 0
       @open = true
     end
