@@ -106,10 +106,12 @@ class UpdateTest < ParvoxTest
     }
     replacements.each do |what, replace|
       Parvox.create(archive) { |zip| 3.times { |i| zip.add_data("data #{i}", "e#{i}") } }
-      replaced = nil
+      replaced = before = File.binread(archive)
       assert_raises(Parvox::Error, what) do
         Parvox.update(archive) { |z| replace.call; replaced = File.binread(archive); z.delete("e0") }
       end
+      # Windows replaces no file open elsewhere: there the nested update is refused.
+      refute_equal before, replaced, what unless WINDOWS && what == "a nested update"
       assert_equal replaced, File.binread(archive), what
       assert_equal ["a.zip"], Dir.children(@dir), what
     end
