@@ -300,8 +300,10 @@ long length_of(VALUE length) {
 // Without a length, the rest of the data as text ("" at the end); with one,
 // up to that many bytes, binary, or nil at the end.
 VALUE reader_read(int argc, VALUE* argv, VALUE self) {
-  VALUE length, outbuf;
-  rb_scan_args(argc, argv, "02", &length, &outbuf);
+  VALUE length = Qnil, outbuf = Qnil;
+  // Called without arguments, a method may get no argv at all, which
+  // rb_scan_args would hand on as a source to copy from.
+  if (argc > 0) rb_scan_args(argc, argv, "02", &length, &outbuf);
   OpenEntry* entry = entry_of(self);
   check_readable(entry);
   const long wanted = NIL_P(length) ? -1 : length_of(length);
@@ -363,8 +365,8 @@ VALUE separator_for(VALUE separator, rb_encoding* encoding) {
 }
 
 LineArgs line_args_of(int argc, VALUE* argv, rb_encoding* encoding) {
-  VALUE first, second, options;
-  rb_scan_args(argc, argv, "02:", &first, &second, &options);
+  VALUE first = Qnil, second = Qnil, options = Qnil;
+  if (argc > 0) rb_scan_args(argc, argv, "02:", &first, &second, &options);  // see reader_read
   LineArgs args;
   args.separator = rb_rs;
   if (argc - (NIL_P(options) ? 0 : 1) == 1 && !NIL_P(first) && NIL_P(rb_check_string_type(first))) {

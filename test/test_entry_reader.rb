@@ -251,6 +251,7 @@ class TestEntryReader < ParvoxTest
   # own), and collects them before that adds up.
   def test_readers_let_go_unclosed_are_collected_in_time
     linux_only "VmHWM"
+    plain_memory_only
     Parvox.new(path("m.zip"), "") { |zip| zip.add_data(Random.new(1).bytes(3 << 20), "whole"); zip.add_data(text(6 << 20), "ahead") }
     out, status = ruby_child(<<~'RUBY', path("m.zip"), deadline: 120)
       status = -> { File.read("/proc/self/status") }
