@@ -26,9 +26,11 @@ struct FolderItem {
   std::string name;
   bool hidden = false;
 };
-// Every item of `folder`, as list_folder lists them.
+// Every item of `folder` (or those matching `pattern`), as list_folder
+// lists them.
 std::vector<FolderItem> list_folder_items(const std::string& folder, bool files, bool folders,
-                                          std::string* failure = nullptr);
+                                          std::string* failure = nullptr,
+                                          const std::string& pattern = "*");
 
 // The identity of the folder at `path` (links followed), used to notice a
 // folder link that leads back to a folder already on the walk; false when it

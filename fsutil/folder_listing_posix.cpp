@@ -46,8 +46,10 @@ bool is_excluded_folder(const std::string& name) {
   return name == "." || name == ".." || name == ".svn";
 }
 
-std::vector<FolderItem> list_matching(const std::string& folder, const std::string& pattern,
-                                      bool files, bool folders, std::string* failure) {
+}  // namespace
+
+std::vector<FolderItem> list_folder_items(const std::string& folder, bool files, bool folders,
+                                          std::string* failure, const std::string& pattern) {
   std::vector<FolderItem> items;
   std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
   if (!dir) {
@@ -75,22 +77,6 @@ std::vector<FolderItem> list_matching(const std::string& folder, const std::stri
     }
   }
   return items;
-}
-
-}  // namespace
-
-std::vector<std::string> list_folder(const std::string& folder, const std::string& pattern,
-                                     bool files, bool folders, std::string* failure) {
-  std::vector<std::string> names;
-  for (FolderItem& item : list_matching(folder, pattern, files, folders, failure)) {
-    names.push_back(std::move(item.name));
-  }
-  return names;
-}
-
-std::vector<FolderItem> list_folder_items(const std::string& folder, bool files, bool folders,
-                                          std::string* failure) {
-  return list_matching(folder, "*", files, folders, failure);
 }
 
 bool folder_id(const std::string& path, FileId* id) {

@@ -32,8 +32,10 @@ bool is_excluded_folder(const std::wstring& name) {
   return name == L"." || name == L".." || name == L".svn";
 }
 
-std::vector<FolderItem> list_matching(const std::string& folder, const std::string& pattern,
-                                      bool files, bool folders, std::string* failure) {
+}  // namespace
+
+std::vector<FolderItem> list_folder_items(const std::string& folder, bool files, bool folders,
+                                          std::string* failure, const std::string& pattern) {
   std::vector<FolderItem> items;
   if (folder.empty()) {
     if (failure) *failure = "no folder named";
@@ -59,22 +61,6 @@ std::vector<FolderItem> list_matching(const std::string& folder, const std::stri
   } while (FindNextFileW(find.get(), &item));
   if (GetLastError() != ERROR_NO_MORE_FILES && failure) *failure = last_error_text();
   return items;
-}
-
-}  // namespace
-
-std::vector<std::string> list_folder(const std::string& folder, const std::string& pattern,
-                                     bool files, bool folders, std::string* failure) {
-  std::vector<std::string> names;
-  for (FolderItem& item : list_matching(folder, pattern, files, folders, failure)) {
-    names.push_back(std::move(item.name));
-  }
-  return names;
-}
-
-std::vector<FolderItem> list_folder_items(const std::string& folder, bool files, bool folders,
-                                          std::string* failure) {
-  return list_matching(folder, "*", files, folders, failure);
 }
 
 // Volume serial number and file index: Windows' counterpart of device and
