@@ -255,7 +255,10 @@ class StreamLink final : public IoLink {
         stream_(std::move(stream)),
         nonblocking_(writes_without_blocking(io)),
         own_write_nonblock_(nonblocking_ && has_own_write_nonblock(io)) {}
-  void mark() const override { rb_gc_mark(io_); }
+  void mark() const override {
+    rb_gc_mark(io_);
+    rb_gc_mark(spare_piece_);
+  }
   bool serves_calls() const override { return true; }
   void begin(BackgroundRun* run) override {
     failed_before_ = stream_->failed();
@@ -264,9 +267,10 @@ class StreamLink final : public IoLink {
   int serve() override {
     Serving serving(*this);
     std::string block;
-    VALUE piece = own_write_nonblock_ ? rb_str_buf_new(kPieceSize) : Qnil;
+    VALUE piece = own_write_nonblock_ ? take_piece() : Qnil;
     int state = 0;
     while (!state && !forked_away() && stream_->take(&block)) state = write_block(block, piece);
+    spare_piece_ = piece;
     RB_GC_GUARD(piece);
     return state;
   }
@@ -325,6 +329,15 @@ class StreamLink final : public IoLink {
     }
     return 0;
   }
+  // The String pieces are written through: one kept from serving to
+  // serving, since a new one each time would leave the garbage collector
+  // a piece for every chunk of a long entry. Taken while in use, so that a
+  // serving nested in the IO's methods (a trap handler's) gets its own.
+  VALUE take_piece() {
+    VALUE piece = NIL_P(spare_piece_) ? rb_str_buf_new(kPieceSize) : spare_piece_;
+    spare_piece_ = Qnil;
+    return piece;
+  }
   int wait(bool for_reading, size_t unsent) {
     WaitCall call{io_, for_reading};
     int state = 0;
@@ -339,6 +352,7 @@ class StreamLink final : public IoLink {
   const std::shared_ptr<StreamOutput> stream_;
   const bool nonblocking_;
   const bool own_write_nonblock_;  // IO's or StringIO's, which keep nothing given
+  VALUE spare_piece_ = Qnil;
   bool failed_before_ = false;
 };
 
