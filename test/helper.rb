@@ -14,6 +14,34 @@ class ParvoxTest < Minitest::Test
   # script/windows test runs this suite with the Windows Ruby under Wine.
   WINDOWS = RUBY_PLATFORM.match?(/mingw|mswin/)
 
+  # An IO with read and seek only: served by the calling thread during calls
+  # (children that need one define it from this text).
+  READABLE = <<~'RUBY'.freeze
+    class Readable
+      def initialize(bytes)
+        @bytes = bytes
+        @at = 0
+      end
+
+      def read(count)
+        return if @at >= @bytes.bytesize  # byteslice takes a C long: 32 bits on Windows
+        data = @bytes.byteslice(@at, count) or return
+        @at += data.bytesize
+        data
+      end
+
+      def seek(offset, whence = IO::SEEK_SET)
+        @at = whence == IO::SEEK_END ? @bytes.bytesize + offset : offset
+        0
+      end
+
+      def tell
+        @at
+      end
+    end
+  RUBY
+  class_eval(READABLE)
+
   # Skips a test that needs what only the Linux side has: Unix links and
   # FIFOs, or the peer archivers and Python, which are Linux programs here
   # (script/windows checks archives across the two sides with them instead).

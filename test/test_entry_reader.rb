@@ -4,32 +4,6 @@ require "stringio"
 
 # Parvox#open_entry: an entry read as an IO, decoded piece by piece.
 class TestEntryReader < ParvoxTest
-  # Read with read and seek only: served by the calling thread during calls.
-  READABLE = <<~'RUBY'.freeze
-    class Readable
-      def initialize(bytes)
-        @bytes = bytes
-        @at = 0
-      end
-
-      def read(count)
-        data = @bytes.byteslice(@at, count).to_s
-        @at += data.bytesize
-        data unless data.empty?
-      end
-
-      def seek(offset, whence = IO::SEEK_SET)
-        @at = whence == IO::SEEK_END ? @bytes.bytesize + offset : offset
-        0
-      end
-
-      def tell
-        @at
-      end
-    end
-  RUBY
-  class_eval(READABLE)
-
   # Around the bounds: small (read on the calling thread), whole-decoded,
   # and larger entries decoded in pieces, ahead on a worker.
   SIZES = [0, 1000, 70_000, (5 << 20) + 7].freeze

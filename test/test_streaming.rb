@@ -401,30 +401,6 @@ class TestStreaming < ParvoxTest
     assert_equal [0xFFFFFFFF, 5], ZipBytes.entries(path("s.zip")).map { |e| e[:size] }, "big.bin's size is in its ZIP64 field"
   end
 
-  # A read/seek object that is neither an IO nor a StringIO.
-  class Readable
-    def initialize(bytes)
-      @bytes = bytes
-      @at = 0
-    end
-
-    def read(count)
-      return if @at >= @bytes.bytesize  # byteslice takes a C long: 32 bits on Windows
-      data = @bytes.byteslice(@at, count) or return
-      @at += data.bytesize
-      data
-    end
-
-    def seek(offset, whence = IO::SEEK_SET)
-      @at = whence == IO::SEEK_END ? @bytes.bytesize + offset : offset
-      0
-    end
-
-    def tell
-      @at
-    end
-  end
-
   # A lost wake-up between the work and the thread serving read and seek
   # would hang: a child with a deadline runs it, workers racing.
   def test_load_reads_every_kind_of_source
