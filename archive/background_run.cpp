@@ -16,6 +16,7 @@ bool BackgroundRun::start(Work work) noexcept {
 }
 
 void BackgroundRun::run() noexcept {
+  fsutil::name_this_thread("parvox");
   bool answer = false;
   try {
     Progress::Listener listener;

@@ -84,6 +84,7 @@ void WorkerPool::withdraw(Job& job) {
 }
 
 void WorkerPool::work(size_t worker) {
+  fsutil::name_this_thread("parvox worker");
   std::unique_lock<fsutil::Mutex> lock(mutex_);
   for (;;) {
     work_ready_.wait(lock, [&] { return ending_ || !queue_.empty(); });
