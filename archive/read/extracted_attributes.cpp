@@ -18,13 +18,17 @@ uint32_t execute_bits(const EntryInfo& entry) {
 
 }  // namespace
 
+void ExtractedAttributes::read_umask() {
+  allowed_ = fsutil::permissions_the_umask_allows();
+  umask_read_ = true;
+}
+
 void ExtractedAttributes::restore(const fsutil::File& file, const EntryInfo& entry) {
   // A device unzip_file was pointed at (/dev/null) is the system's: its mode
   // and time stay.
   if (!fsutil::is_regular_file(file.fd())) return;
   if (entry.made_on_unix) {
-    if (!umask_read_) allowed_ = fsutil::permissions_the_umask_allows();
-    umask_read_ = true;
+    if (!umask_read_) read_umask();
     const uint32_t permissions = kNewFilePermissions | execute_bits(entry);
     fsutil::set_permissions(file.fd(), permissions & allowed_);
   }

@@ -13,10 +13,13 @@
 
 class ExtractedAttributes {
  public:
+  // Reads the umask now rather than at the first entry made on Unix, so
+  // that restore() may then run on several threads at once.
+  void read_umask();
   void restore(const fsutil::File& file, const EntryInfo& entry);
 
  private:
-  // The umask is read once per operation, at its first entry made on Unix.
+  // The umask is read once per operation.
   bool umask_read_ = false;
   uint32_t allowed_ = 0;
 };

@@ -3,11 +3,11 @@
 // The calling thread walks the entries in archive order and does all that
 // order decides: names and where they lead, the expansion budget, folders,
 // failures and progress reports. File entries are opened (their keys derived,
-// for WinZip AES), decoded and written by a worker pool, the calling thread
-// helping, at most kBytesAhead of declared data ahead of the oldest entry not
-// settled yet. Entries are settled in archive order: a file is given its
-// attributes and closed, or discarded when it failed or an earlier entry
-// stopped the extraction. So the answer and what is left on disk are those
+// for WinZip AES), decoded, written and given their attributes by a worker
+// pool, the calling thread helping, at most kBytesAhead of declared data ahead
+// of the oldest entry not settled yet. Entries are settled in archive order: a
+// file is closed and takes its name, or is discarded when it failed or an
+// earlier entry stopped the extraction. So the answer and what is left on disk are those
 // of extracting one entry after the other, and nothing is left half written.
 //
 // No two entries in flight write the same path, or one beneath the other: a
@@ -172,6 +172,7 @@ ArchiveReader::Extraction::Extraction(ArchiveReader& reader, const std::string& 
       pool_(worker_pool::configured_threads() - 1) {
   creators_.reserve(pool_.threads());
   for (size_t i = 0; i < pool_.threads(); ++i) creators_.emplace_back(root);
+  attributes_.read_umask();
 }
 
 ArchiveReader::Extraction::~Extraction() {
@@ -181,8 +182,8 @@ ArchiveReader::Extraction::~Extraction() {
 }
 
 // Runs on a worker, or on the calling thread: opens the entry, creates its
-// file (whose folder is already there; beside a file already at its name)
-// and writes its data.
+// file (whose folder is already there; beside a file already at its name),
+// writes its data and gives it its attributes.
 void ArchiveReader::Extraction::Item::run(size_t thread) {
   try {
     Progress silent = extraction->progress_.silent();
@@ -200,6 +201,7 @@ void ArchiveReader::Extraction::Item::run(size_t thread) {
       FileWriter writer(output.file(), path);
       ok = copy_entry_data(*engine, *entry, writer, runs_here ? extraction->progress_ : silent,
                            &reason, &failure_kind);
+      if (ok) extraction->attributes_.restore(output.file(), entry->info);
     } else {
       ok = false;
       reason = shown_path(path) + ": " + fsutil::last_error_text();
@@ -374,7 +376,6 @@ ArchiveReader::Extraction::Settled ArchiveReader::Extraction::settle_file(Item& 
     return item.opening == Opening::unreadable ? Settled::skipped : Settled::stopped;
   }
   extracted_ = true;
-  if (item.ok) attributes_.restore(item.output.file(), item.entry->info);
   if (!item.ok || !item.output.keep()) {
     if (item.ok) {
       item.reason = shown_path(item.path) + ": " + fsutil::last_error_text();
