@@ -212,6 +212,8 @@ TEST(ZipEntryDecoder, DecodesKnownAnswersAndRoundTrips) {
                                                   small.size()), "", small},
       {"large, stored", entry_of(big, 0, crc_of(big), big.size()), "", big},
       {"large, deflated", entry_of(deflated(big), 8, crc_of(big), big.size()), "", big},
+      {"large, bytes after the deflate stream",
+       entry_of(deflated(big) + "pad", 8, crc_of(big), big.size()), "", big},
       {"large, stored blocks and long matches", entry_of(deflated(mixed), 8, crc_of(mixed), mixed.size()),
        "", mixed},
       {"large, deflated, AES-256 (AE-1)",
