@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "archive/read/inflater.h"
 #include "archive/read/zip_entry_decoder.h"
 #include "archive/winzip_aes.h"
 
@@ -295,38 +294,6 @@ TEST(ZipEntryDecoder, RefusesDamageWithItsReason) {
     EXPECT_EQ(row.failure, decoded.failure) << row.what;
     EXPECT_EQ(row.detail, decoded.detail) << row.what;
     EXPECT_LE(decoded.data.size(), static_cast<size_t>(row.entry.layout.size)) << row.what;
-  }
-}
-
-// zlib's inflater and the build's (ISA-L's), fed in uneven pieces: a whole
-// stream ends with its data, one cut short never ends (ISA-L answers it
-// without error), damage is damage.
-TEST(Inflater, EndsWholeStreamsOnlyInAnyPieces) {
-  const std::string data = noise_and_runs(), stream = deflated(data);
-  const std::pair<std::string, Inflater::Step> rows[] = {
-      {stream, Inflater::Step::ended},
-      {deflated(data, Z_SYNC_FLUSH), Inflater::Step::going},  // all data, no final block
-      {deflated(data.substr(0, 1 << 20), Z_SYNC_FLUSH) + "\x07", Inflater::Step::damaged},
-  };
-  for (auto make : {&Inflater::make_zlib, &Inflater::make}) {
-    for (const auto& [input, last] : rows) {
-      std::unique_ptr<Inflater> inflater = make();
-      std::string out(data.size() + 1, '\0');
-      size_t given = 0, made = 0, step_made = 1;
-      Inflater::Step step = Inflater::Step::going;
-      for (int turn = 0; step == Inflater::Step::going && (step_made > 0 || given < input.size()); ++turn) {
-        if (inflater->input_left() == 0 && given < input.size()) {
-          const size_t n = std::min<size_t>(input.size() - given, turn % 2 ? 70001 : 999);
-          inflater->give_input(input.data() + given, n);
-          given += n;
-        }
-        step = inflater->inflate(&out[made], std::min<size_t>(65537, out.size() - made), &step_made);
-        made += step_made;
-      }
-      EXPECT_EQ(last, step) << input.size();
-      EXPECT_TRUE(out.compare(0, made, data, 0, made) == 0) << input.size();
-      if (last == Inflater::Step::ended) EXPECT_EQ(data.size(), made);
-    }
   }
 }
 
