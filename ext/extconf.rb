@@ -1,5 +1,6 @@
 # Builds parvox.so from ext/, archive/ and fsutil/ against the system's
-# libarchive (reading), zlib and libdeflate (compressing) and, except on
+# libarchive (reading), zlib and libdeflate (compressing and inflating),
+# ISA-L where found (inflating large entries, else zlib does) and, except on
 # Windows, where CNG serves, nettle (encryption).
 require "mkmf"
 
@@ -27,6 +28,20 @@ unless pkg_config("libdeflate") && have_header("libdeflate.h") && have_library("
     Parvox needs libdeflate (with its headers) to build.
     On Debian or Ubuntu: apt-get install libdeflate-dev
   MSG
+end
+
+# PARVOX_ISAL=no builds without ISA-L, PARVOX_ISAL=yes insists on it.
+isal = ENV.fetch("PARVOX_ISAL", "auto")
+if isal != "no"
+  pkg_config("libisal")
+  if have_header("isa-l/igzip_lib.h") && have_library("isal", "isal_inflate", "isa-l/igzip_lib.h")
+    $defs << "-DPARVOX_HAVE_ISAL=1"
+  elsif isal == "yes"
+    abort <<~MSG
+      Parvox was asked to build with ISA-L, which was not found (with its headers).
+      On Debian or Ubuntu: apt-get install libisal-dev
+    MSG
+  end
 end
 
 windows = RUBY_PLATFORM.match?(/mingw|mswin/)

@@ -106,6 +106,36 @@ class HostileTest < ParvoxTest
     end
   end
 
+  # Entries past the 4 MiB whole-entry bound are inflated in pieces (by ISA-L
+  # where the build has it), another entry right behind each: stored blocks
+  # and longest matches cross the pieces; a stream without its final block, a
+  # reserved block type and a wrong CRC are refused with their reasons by
+  # read and by unzip_all on 1 and 2 threads.
+  def test_large_deflated_entries_are_checked_in_pieces
+    data = (noise(150_000) + noise(1000, 2) * 300) * 14
+    flushed = ->(part) { Zlib::Deflate.new(6, -Zlib::MAX_WBITS).deflate(part, Zlib::SYNC_FLUSH) }
+    wrong_crc = Zlib.crc32(data) ^ 1
+    { "stored blocks and longest matches" => [{}, nil],
+      "a stream without its final block" => [{ body: flushed.(data) }, "broken compressed data"],
+      "a reserved block type after 4.5 MiB" => [{ body: "#{flushed.(data[0, 9 << 19])}\x07junk".b }, "broken compressed data"],
+      "a wrong CRC" => [{ local: { crc: wrong_crc }, central: { crc: wrong_crc } }, "CRC mismatch"] }.each do |what, (change, reason)|
+      archive = ZipBytes.write(path("large.zip"), [{ name: "a.bin", data: data }.merge(change), { name: "z.txt", data: "z" }])
+      %w[1 2].each do |threads|
+        ENV["PARVOX_THREADS"] = threads
+        zip = Parvox.load(archive, "")
+        read = zip.read("a.bin")
+        assert reason ? read.nil? : read == data, "#{what}: read answered #{read&.bytesize.inspect} bytes"
+        FileUtils.rm_rf(@out)
+        assert_equal reason.nil?, zip.unzip_all(@out), "#{what}, #{threads} threads"
+        assert_answer ("'a.bin': data damaged (#{reason})" if reason), zip.last_error, what
+        assert_equal reason.nil?, tree_of(@out).to_h["a.bin"] == data, "#{what}, #{threads} threads"
+        zip.close
+      ensure
+        ENV.delete("PARVOX_THREADS")
+      end
+    end
+  end
+
   def test_a_broken_later_entry_header_is_a_failure
     archive = make_zip([{ name: "first.txt", data: "first" }, { name: "second.txt", data: "second" }])
     bytes = File.binread(archive)

@@ -1,11 +1,11 @@
 #include "archive/read/zip_entry_decoder.h"
 
 #include <libdeflate.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <new>
 
+#include "archive/read/inflater.h"
 #include "archive/zip_format.h"
 
 namespace {
@@ -41,11 +41,7 @@ ZipEntryDecoder::ZipEntryDecoder(std::unique_ptr<const ArchiveBytes> bytes,
                                  const EntryLayout& layout)
     : bytes_(std::move(bytes)), layout_(layout) {}
 
-ZipEntryDecoder::~ZipEntryDecoder() {
-  if (!stream_) return;
-  inflateEnd(stream_);
-  delete stream_;
-}
+ZipEntryDecoder::~ZipEntryDecoder() = default;
 
 std::unique_ptr<ZipEntryDecoder> ZipEntryDecoder::open(std::unique_ptr<const ArchiveBytes> bytes,
                                                        const EntryLayout& layout,
@@ -190,20 +186,13 @@ ReadStatus ZipEntryDecoder::decode_whole(const char** data, size_t* size) {
 // The next chunk of a large entry: at most kChunkBytes of data, read (and
 // authenticated and decrypted) a chunk at a time as inflating needs it.
 ReadStatus ZipEntryDecoder::decode_next_chunk(const char** data, size_t* size) {
-  if (data_method_ == kMethodDeflated && !stream_) {
-    stream_ = new z_stream_s();
-    if (inflateInit2(stream_, -MAX_WBITS) != Z_OK) {
-      delete stream_;
-      stream_ = nullptr;
-      throw std::bad_alloc();
-    }
-  }
+  if (data_method_ == kMethodDeflated && !inflater_) inflater_ = Inflater::make();
   // One byte more than declared tells data that goes on past it.
   const size_t room = static_cast<size_t>(
       std::min<int64_t>(kChunkBytes, layout_.size - produced_ + 1));
   size_t made = 0;
   std::string& piece = next_piece();
-  if (stream_) {
+  if (inflater_) {
     made = inflate_into(&piece[0], room);
     if (failure_ != ReadFailure::none) return ReadStatus::failed;
   } else if (data_left_ > 0) {
@@ -233,15 +222,14 @@ std::string& ZipEntryDecoder::next_piece() {
 // Inflates into `out` until `room` bytes are made or the stream ends; reads
 // more data when the stream needs it. Leaves a failure on broken data.
 //
-// Once all its input is taken, zlib may still hold the end of the stream
-// (bits of the last codes, a match not copied out yet) for want of room: it
-// is asked for output until it can make no more, not only while data is
-// left to read.
+// Once all its input is taken, the inflater may still hold the end of the
+// stream (bits of the last codes, a match not copied out yet) for want of
+// room: it is asked for output until it can make no more, not only while
+// data is left to read.
 size_t ZipEntryDecoder::inflate_into(char* out, size_t room) {
-  stream_->next_out = reinterpret_cast<Bytef*>(out);
-  stream_->avail_out = static_cast<uInt>(room);
-  while (stream_->avail_out > 0 && !stream_ended_) {
-    if (stream_->avail_in == 0 && data_left_ > 0) {
+  size_t made = 0;
+  while (made < room && !stream_ended_) {
+    if (inflater_->input_left() == 0 && data_left_ > 0) {
       const size_t n = static_cast<size_t>(std::min<int64_t>(data_left_, kChunkBytes));
       input_.resize(n);
       if (!read_data(&input_[0], n)) {
@@ -249,28 +237,28 @@ size_t ZipEntryDecoder::inflate_into(char* out, size_t room) {
         break;
       }
       if (decryptor_) decryptor_->decrypt(&input_[0], n);
-      stream_->next_in = reinterpret_cast<Bytef*>(&input_[0]);
-      stream_->avail_in = static_cast<uInt>(n);
+      inflater_->give_input(input_.data(), n);
     }
-    const uInt in_before = stream_->avail_in, out_before = stream_->avail_out;
-    const int status = ::inflate(stream_, Z_NO_FLUSH);
-    if (status == Z_STREAM_END) {
+    const size_t in_before = inflater_->input_left();
+    size_t step_made = 0;
+    const Inflater::Step step = inflater_->inflate(out + made, room - made, &step_made);
+    made += step_made;
+    if (step == Inflater::Step::ended) {
       stream_ended_ = true;
-    } else if (status != Z_OK && status != Z_BUF_ERROR) {
-      if (status == Z_MEM_ERROR) throw std::bad_alloc();
+    } else if (step == Inflater::Step::damaged) {
       damaged("broken compressed data");
       break;
     }
-    const bool stuck = stream_->avail_in == in_before && stream_->avail_out == out_before;
-    if (stuck && (stream_->avail_in > 0 || data_left_ == 0)) break;  // the data ends before its stream does
+    const bool stuck = inflater_->input_left() == in_before && step_made == 0;
+    if (stuck && (in_before > 0 || data_left_ == 0)) break;  // the data ends before its stream does
   }
-  return room - stream_->avail_out;
+  return made;
 }
 
 // The data is all there: authenticates what is left of it, then checks its
 // size and CRC against the agreed values.
 ReadStatus ZipEntryDecoder::finish() {
-  if (stream_ && !stream_ended_) return damaged("broken compressed data");
+  if (inflater_ && !stream_ended_) return damaged("broken compressed data");
   if (decryptor_ && authenticate() != ReadStatus::end) return ReadStatus::failed;
   return check_data();
 }

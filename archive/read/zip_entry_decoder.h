@@ -11,7 +11,7 @@
 //   it), and exactly that size at the end;
 // - the CRC-32, but for AE-2 entries, which authenticate instead.
 // Entries within kWholeEntryBytes are inflated whole by libdeflate, larger
-// ones streamed through zlib.
+// ones in pieces by an Inflater (ISA-L's, or zlib's: inflater.h).
 #pragma once
 
 #include <cstddef>
@@ -25,7 +25,7 @@
 #include "archive/read/entry_decoder.h"
 #include "archive/winzip_aes.h"
 
-struct z_stream_s;
+class Inflater;
 
 class ZipEntryDecoder final : public EntryDecoder {
  public:
@@ -86,7 +86,7 @@ class ZipEntryDecoder final : public EntryDecoder {
   // A large entry's chunks, used in turn when they are to be kept.
   std::vector<std::string> kept_;
   size_t next_kept_ = 0;
-  z_stream_s* stream_ = nullptr;  // a large deflated entry's
+  std::unique_ptr<Inflater> inflater_;  // a large deflated entry's
   bool stream_ended_ = false;
   ReadFailure failure_ = ReadFailure::none;
   std::string failure_detail_;

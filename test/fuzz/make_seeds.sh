@@ -44,9 +44,10 @@ with zipfile.ZipFile(f"{out}/names.zip", "w", zipfile.ZIP_DEFLATED) as z:
 PY
 # Archives that lie, crafted byte by byte: names holding NUL, local headers
 # that disagree with the directory, a link-typed local header, a size that
-# lies, a folder attribute over data; and oddities peers read (a descriptor
-# without signature, bytes after the deflate stream, a stray locator
-# signature in a comment), and ZipCrypto with the check byte of a descriptor.
+# lies, a folder attribute over data, an entry too large to inflate whole;
+# and oddities peers read (a descriptor without signature, bytes after the
+# deflate stream, a stray locator signature in a comment), and ZipCrypto with
+# the check byte of a descriptor.
 ruby -r "$here/../zip_bytes.rb" - "$out" <<'RUBY'
 out = ARGV[0]
 data = "crafted entry data\n" * 20
@@ -62,6 +63,8 @@ crc = Zlib.crc32(data)
   "descriptor-unsigned" => [{ name: "a.txt", data: data, stored: true, descriptor: :unsigned }],
   "link-header" => [{ name: "a.txt", data: data, local: { crc: crc ^ 1, extra: ZipBytes.link_mode_field },
                       central: { crc: crc ^ 1 } }],
+  # Over 4 MiB: inflated in pieces, not whole (noise deflates to stored blocks).
+  "large" => [{ name: "big.bin", data: Random.new(1).bytes(20_000) + "large entry line\n" * 300_000 }],
   "lying-size" => [{ name: "a.txt", data: "\0" * (1 << 20), local: { size: 10 }, central: { size: 10 } }],
   "folder-mode" => [{ name: "a.txt", data: data, central: { attributes: 0o40755 << 16 } }],
   "trailing-bytes" => [{ name: "a.txt", data: data, body: ZipBytes.deflate(data) + "trailing" }],

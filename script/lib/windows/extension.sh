@@ -28,7 +28,7 @@ EOF
 }
 
 # The imported DLLs of $1 must all be Windows' own or Ruby DLL $2: libarchive,
-# libdeflate, zlib, libstdc++ and libgcc are linked in. Built with toolchain $3, it uses
+# libdeflate, ISA-L, zlib, libstdc++ and libgcc are linked in. Built with toolchain $3, it uses
 # one C runtime: msvcrt.dll for Debian 12's mingw-w64, the Universal C
 # Runtime's API sets (api-ms-win-crt-*, which Wine resolves without files)
 # for the UCRT one.
@@ -67,7 +67,9 @@ build_extension() {
   (
     # Only the static libraries' pkg-config files are visible.
     export PKG_CONFIG_LIBDIR=${pkg_config_dirs%:} PKG_CONFIG_PATH=
-    # Everything but Windows' and Ruby's DLLs linked in; -Werror as on Linux.
+    # Everything but Windows' and Ruby's DLLs linked in; -Werror as on Linux;
+    # ISA-L or a failure, never zlib's slower inflating unnoticed.
+    export PARVOX_ISAL=yes
     export PARVOX_CXXFLAGS="${PARVOX_CXXFLAGS:-} -Werror"
     export PARVOX_LDFLAGS="-static-libgcc -static-libstdc++"
     # GCC 14's UCRT toolchain has the posix thread model: libstdc++ calls

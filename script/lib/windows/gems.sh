@@ -29,7 +29,7 @@ package_gem() {
 # The Ruby 2.7 gem, from the msvcrt toolchain (prepare_toolchain).
 build_gem() {
   local stage=$build/gem
-  build_extension "$ruby_prefix" $host /usr/bin/ruby "$build/ext" "$libarchive_prefix" "$libdeflate_prefix"
+  build_extension "$ruby_prefix" $host /usr/bin/ruby "$build/ext" "$libarchive_prefix" "$libdeflate_prefix" "$isal_prefix"
   rm -rf "$stage"
   mkdir -p "$stage/lib"
   cp -r lib/. "$stage/lib/"
@@ -47,7 +47,7 @@ build_ucrt_gem() {
     base_ruby=$build/ucrt/base-ruby-$minor
     write_base_ruby "$base_ruby" "${ucrt_base_ruby[$minor]}"
     build_extension "${ucrt_ruby_prefix[$minor]}" $ucrt_host "$base_ruby" "$build/ucrt/$minor" \
-      "$ucrt_libarchive_prefix" "$ucrt_libdeflate_prefix"
+      "$ucrt_libarchive_prefix" "$ucrt_libdeflate_prefix" "$ucrt_isal_prefix"
     mkdir -p "$stage/lib/parvox/$minor"
     cp "$build/ucrt/$minor/parvox.so" "$stage/lib/parvox/$minor/"
   done

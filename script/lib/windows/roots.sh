@@ -15,11 +15,11 @@ toolchain_id() {
 
 ucrt_root_suite=trixie  # Debian 13
 # Raise when the root's package list changes.
-ucrt_root_recipe=1
+ucrt_root_recipe=2
 ucrt_root=$cache/debian13-root-r$ucrt_root_recipe
-# What builds run with in the root: the compilers, cmake and Ruby 3.3, the
-# base Ruby for the Windows Ruby 3.3.
-ucrt_root_packages=(g++-mingw-w64-ucrt64 cmake ninja-build make pkgconf ruby3.3 xz-utils)
+# What builds run with in the root: the compilers, cmake, nasm (ISA-L's
+# assembly) and Ruby 3.3, the base Ruby for the Windows Ruby 3.3.
+ucrt_root_packages=(g++-mingw-w64-ucrt64 cmake ninja-build make nasm pkgconf ruby3.3 xz-utils)
 
 # The Debian 13 root, made once (about 2 minutes, 600 MB).
 prepare_ucrt_root() {

@@ -21,7 +21,8 @@ std::string from_hex(const std::string& hex) {
   return bytes;
 }
 
-std::string deflated(const std::string& data) {
+// `data` as a raw deflate stream; with Z_SYNC_FLUSH one not ended yet.
+std::string deflated(const std::string& data, int flush = Z_FINISH) {
   z_stream stream{};
   deflateInit2(&stream, 6, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
   std::string out(deflateBound(&stream, data.size()), '\0');
@@ -29,7 +30,7 @@ std::string deflated(const std::string& data) {
   stream.avail_in = static_cast<uInt>(data.size());
   stream.next_out = reinterpret_cast<Bytef*>(&out[0]);
   stream.avail_out = static_cast<uInt>(out.size());
-  deflate(&stream, Z_FINISH);
+  deflate(&stream, flush);
   out.resize(stream.total_out);
   deflateEnd(&stream);
   return out;
@@ -46,6 +47,25 @@ std::string text(size_t size) {
     data += "line " + std::to_string(line * 7919 % 100003) + " of the text\n";
   }
   data.resize(size);
+  return data;
+}
+
+// Noise (stored blocks when deflated) between runs of a repeated
+// kilobyte (matches of the longest length), 6 MiB: both cross the
+// decoder's input and output pieces.
+std::string noise_and_runs() {
+  std::string data;
+  uint32_t seed = 1;
+  auto noise = [&](size_t size) {
+    std::string bytes(size, '\0');
+    for (char& c : bytes) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 24);
+    return bytes;
+  };
+  while (data.size() < (6 << 20)) {
+    data += noise(150000);
+    const std::string kilobyte = noise(1000);
+    for (int i = 0; i < 300; ++i) data += kilobyte;
+  }
   return data;
 }
 
@@ -170,6 +190,7 @@ TEST(ZipEntryDecoder, TakesStoredAndDeflatedDataPlainOrInWinZipAes) {
 
 TEST(ZipEntryDecoder, DecodesKnownAnswersAndRoundTrips) {
   const std::string big = text(9 << 20);  // decoded in chunks
+  const std::string mixed = noise_and_runs();
   const std::string small = text(100000);
   struct Row {
     const char* what;
@@ -190,6 +211,10 @@ TEST(ZipEntryDecoder, DecodesKnownAnswersAndRoundTrips) {
                                                   small.size()), "", small},
       {"large, stored", entry_of(big, 0, crc_of(big), big.size()), "", big},
       {"large, deflated", entry_of(deflated(big), 8, crc_of(big), big.size()), "", big},
+      {"large, bytes after the deflate stream",
+       entry_of(deflated(big) + "pad", 8, crc_of(big), big.size()), "", big},
+      {"large, stored blocks and long matches", entry_of(deflated(mixed), 8, crc_of(mixed), mixed.size()),
+       "", mixed},
       {"large, deflated, AES-256 (AE-1)",
        entry_of(aes256(deflated(big), "pw"), 0, crc_of(big), big.size(), aes_field(1, 3, 8)),
        "pw", big},
@@ -207,6 +232,10 @@ TEST(ZipEntryDecoder, RefusesDamageWithItsReason) {
   const std::string big = text(9 << 20);
   const std::string small = text(100000);
   const std::string aes_big = aes256(deflated(big), "pw");
+  // All its data, then its final block (empty) where the next entry's data
+  // begins.
+  Entry overlong = entry_of(deflated(big, Z_SYNC_FLUSH) + "\x03\x00", 8, crc_of(big), big.size());
+  overlong.layout.compressed_size -= 2;
   struct Row {
     const char* what;
     Entry entry;
@@ -252,6 +281,11 @@ TEST(ZipEntryDecoder, RefusesDamageWithItsReason) {
        "broken compressed data", false},
       {"no deflate stream", entry_of(std::string(50, '\xff'), 8, 0, 10), "", damaged,
        "broken compressed data", false},
+      {"a final block past the compressed size, in chunks", overlong, "", damaged,
+       "broken compressed data", false},
+      {"a reserved block type after 4.5 MiB, in chunks",
+       entry_of(deflated(big.substr(0, 9 << 19), Z_SYNC_FLUSH) + "\x07junk", 8, crc_of(big),
+                big.size()), "", damaged, "broken compressed data", false},
   };
   for (const Row& row : rows) {
     const Decoded decoded = decode(row.entry, row.password);
