@@ -150,36 +150,39 @@ ReadStatus ZipEntryDecoder::fetch_chunk(const char** data, size_t* size) {
 ReadStatus ZipEntryDecoder::decode_whole(const char** data, size_t* size) {
   if (whole_done_) return ReadStatus::end;
   whole_done_ = true;
-  input_.resize(static_cast<size_t>(data_left_));
-  if (!read_data(&input_[0], input_.size())) return damaged("its data cannot be read");
+  whole_input_.allocate(static_cast<size_t>(data_left_));
+  char* const input = whole_input_.data.get();
+  if (!read_data(input, whole_input_.size)) return damaged("its data cannot be read");
   if (decryptor_) {
-    decryptor_->decrypt(&input_[0], input_.size());
+    decryptor_->decrypt(input, whole_input_.size);
     if (authenticate() != ReadStatus::end) return ReadStatus::failed;
   }
-  std::string* result = &input_;
-  if (data_method_ == kMethodDeflated && !(input_.empty() && layout_.size == 0)) {
+  const char* result = input;
+  size_t result_size = whole_input_.size;
+  if (data_method_ == kMethodDeflated && !(whole_input_.size == 0 && layout_.size == 0)) {
     std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(
         libdeflate_alloc_decompressor());
     if (!decompressor) throw std::bad_alloc();
     // One byte more than declared tells a stream that goes on past it.
-    output_.resize(static_cast<size_t>(layout_.size) + 1);
+    whole_output_.allocate(static_cast<size_t>(layout_.size) + 1);
     size_t used = 0, made = 0;
     const libdeflate_result status = libdeflate_deflate_decompress_ex(
-        decompressor.get(), input_.data(), input_.size(), &output_[0], output_.size(), &used, &made);
+        decompressor.get(), input, whole_input_.size, whole_output_.data.get(), whole_output_.size,
+        &used, &made);
     if (status == LIBDEFLATE_INSUFFICIENT_SPACE) {
-      made = output_.size();
+      made = whole_output_.size;
     } else if (status != LIBDEFLATE_SUCCESS) {
       return damaged("broken compressed data");
     }
-    output_.resize(made);
-    std::string().swap(input_);
-    result = &output_;
+    whole_input_ = WholeBuffer();
+    result = whole_output_.data.get();
+    result_size = made;
   }
-  produced_ = static_cast<int64_t>(result->size());
-  crc_ = zip_format::crc32(0, result->data(), result->size());
+  produced_ = static_cast<int64_t>(result_size);
+  crc_ = zip_format::crc32(0, result, result_size);
   if (check_data() != ReadStatus::end) return ReadStatus::failed;
-  *data = result->data();
-  *size = result->size();
+  *data = result;
+  *size = result_size;
   return ReadStatus::data;
 }
 

@@ -81,8 +81,20 @@ class ZipEntryDecoder final : public EntryDecoder {
   int64_t data_left_ = 0;  // bytes of (encrypted) data not read yet
   int64_t produced_ = 0;
   uint32_t crc_ = 0;
-  std::string input_;   // data read, decrypted
-  std::string output_;  // data inflated
+  // A whole entry's bytes, left uninitialised: every byte is written before
+  // it is read, and zeroing them first cost as much as copying them.
+  struct WholeBuffer {
+    std::unique_ptr<char[]> data;
+    size_t size = 0;
+    void allocate(size_t bytes) {
+      data.reset(new char[bytes > 0 ? bytes : 1]);
+      size = bytes;
+    }
+  };
+  WholeBuffer whole_input_;   // read, decrypted
+  WholeBuffer whole_output_;  // inflated
+  std::string input_;   // a large entry's data read, decrypted
+  std::string output_;  // a large entry's piece
   // A large entry's chunks, used in turn when they are to be kept.
   std::vector<std::string> kept_;
   size_t next_kept_ = 0;
