@@ -687,7 +687,7 @@ VALUE parvox_open_entry_reader(VALUE self, VALUE name) {
   VALUE reader = TypedData_Wrap_Struct(entry_reader_class, &entry_reader_type, nullptr);
   auto* entry = new (std::nothrow) OpenEntry;
   if (!entry) rb_memerror();
-  DATA_PTR(reader) = entry;
+  RTYPEDDATA_DATA(reader) = entry;
   entry->archive = self;
   entry->name = rb_str_new_frozen(name);
   // Kept among the archive's before the work can open it: a close meanwhile

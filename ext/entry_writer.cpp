@@ -187,7 +187,7 @@ VALUE make(VALUE archive) {
   writing->archive = archive;
   writing->object = object;
   writing->sink = sink;
-  DATA_PTR(sink) = writing;
+  RTYPEDDATA_DATA(sink) = writing;
   return sink;
 }
 

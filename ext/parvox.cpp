@@ -375,8 +375,8 @@ VALUE string_to_fill(VALUE self, VALUE utf8_name, ReadBuffer* buffer) {
 }
 
 VALUE release_read_buffer(VALUE holder) {
-  free_read_buffer(DATA_PTR(holder));
-  DATA_PTR(holder) = nullptr;
+  free_read_buffer(RTYPEDDATA_DATA(holder));
+  RTYPEDDATA_DATA(holder) = nullptr;
   return Qnil;
 }
 
@@ -549,7 +549,7 @@ VALUE parvox_read(VALUE self, VALUE name) {
   VALUE holder = TypedData_Wrap_Struct(0, &read_buffer_type, nullptr);
   auto* buffer = new (std::nothrow) ReadBuffer;
   if (!buffer) rb_memerror();
-  DATA_PTR(holder) = buffer;
+  RTYPEDDATA_DATA(holder) = buffer;
   // Not seen by Ruby until the read is over; on the stack, it is not moved.
   VALUE string = in_chunks ? Qnil : string_to_fill(self, utf8_name, buffer);
   const VALUE answer = call::run_on_reader(self, [&](ArchiveReader& reader, Call* call) {
@@ -625,7 +625,7 @@ struct ListingCall {
 template <typename Each>
 VALUE list_all(VALUE address) {
   auto* call = reinterpret_cast<ListingCall<Each>*>(address);
-  const auto* listing = static_cast<const Listing*>(DATA_PTR(call->holder));
+  const auto* listing = static_cast<const Listing*>(RTYPEDDATA_DATA(call->holder));
   int64_t count = 0;
   for (const DirectoryEntry& record : (*listing)->entries()) {
     (*call->each)(entry::make(record));
@@ -635,8 +635,8 @@ VALUE list_all(VALUE address) {
 }
 
 VALUE free_listing(VALUE holder) {
-  free_listing_data(DATA_PTR(holder));
-  DATA_PTR(holder) = nullptr;
+  free_listing_data(RTYPEDDATA_DATA(holder));
+  RTYPEDDATA_DATA(holder) = nullptr;
   return Qnil;
 }
 
@@ -646,7 +646,7 @@ VALUE directory_holder(VALUE self) {
   VALUE holder = TypedData_Wrap_Struct(0, &listing_type, nullptr);
   auto* listing = new (std::nothrow) Listing;
   if (!listing) rb_memerror();
-  DATA_PTR(holder) = listing;
+  RTYPEDDATA_DATA(holder) = listing;
   if (read_directory(self, listing)) return holder;
   free_listing(holder);
   return Qnil;
@@ -698,7 +698,7 @@ VALUE parvox_entry_named(VALUE self, VALUE name) {
   if (NIL_P(utf8_name) || ruby_strings::holds_nul(utf8_name)) return Qnil;
   VALUE holder = directory_holder(self);
   if (NIL_P(holder)) return Qnil;
-  const Listing& listing = *static_cast<const Listing*>(DATA_PTR(holder));
+  const Listing& listing = *static_cast<const Listing*>(RTYPEDDATA_DATA(holder));
   int64_t position = -1;
   call::guarded([&] {
     position = listing->find(ruby_strings::all_bytes_of(utf8_name));
@@ -711,7 +711,7 @@ VALUE parvox_entry_named(VALUE self, VALUE name) {
 }
 
 VALUE comment_of(VALUE holder) {
-  const std::string& comment = (*static_cast<const Listing*>(DATA_PTR(holder)))->comment();
+  const std::string& comment = (*static_cast<const Listing*>(RTYPEDDATA_DATA(holder)))->comment();
   return rb_utf8_str_new(comment.data(), static_cast<long>(comment.size()));
 }
 

@@ -90,7 +90,7 @@ VALUE copy_without_gvl(VALUE checked) {
   VALUE holder = TypedData_Wrap_Struct(0, &data_copy_type, nullptr);
   auto* copy = new (std::nothrow) DataCopy{nullptr, size};
   if (!copy) return Qnil;
-  DATA_PTR(holder) = copy;
+  RTYPEDDATA_DATA(holder) = copy;
   copy->bytes.reset(new (std::nothrow) char[size]);
   if (!copy->bytes) return Qnil;
   for (size_t at = 0; at < size; at += kCopyPiece) {
@@ -102,15 +102,15 @@ VALUE copy_without_gvl(VALUE checked) {
 }
 
 std::shared_ptr<const char[]> take_copy(VALUE holder, size_t* size) {
-  std::unique_ptr<DataCopy> copy(static_cast<DataCopy*>(DATA_PTR(holder)));
-  DATA_PTR(holder) = nullptr;
+  std::unique_ptr<DataCopy> copy(static_cast<DataCopy*>(RTYPEDDATA_DATA(holder)));
+  RTYPEDDATA_DATA(holder) = nullptr;
   *size = copy->size;
   return std::shared_ptr<const char[]>(std::move(copy->bytes));
 }
 
 void free_copy(VALUE holder) {
-  free_data_copy(DATA_PTR(holder));
-  DATA_PTR(holder) = nullptr;
+  free_data_copy(RTYPEDDATA_DATA(holder));
+  RTYPEDDATA_DATA(holder) = nullptr;
 }
 
 VALUE utf8_text_of(VALUE checked) {
