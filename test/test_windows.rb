@@ -2,8 +2,8 @@ require_relative "helper"
 
 # What only Windows has: names beyond the ANSI code page, the two forms of a
 # password, the archive attribute, names Windows reserves, reparse points and
-# the library's own path. script/windows runs these under Wine, once with the
-# ANSI code page 1252 and once with 932.
+# the library's own path. script/windows runs these under Wine with the ANSI
+# code page 1252 and, under Ruby 2.7, again with 932.
 return unless ParvoxTest::WINDOWS
 
 class TestWindows < ParvoxTest
