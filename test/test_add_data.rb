@@ -92,7 +92,7 @@ class TestAddData < ParvoxTest
       assert_equal reason, zip.last_error
       refute zip.add_file(path("dir"), name, true, true), "#{name.inspect} as a folder" unless name == "dir/" || name.empty?
     end
-    refute zip.add_data("data", "\x82\xFF".force_encoding("Shift_JIS"))
+    refute zip.add_data("data", "\x82\xFF".dup.force_encoding("Shift_JIS"))
     assert_equal "the entry name cannot be converted from Shift_JIS to UTF-8", zip.last_error
     refute zip.add_file(path("caf\xFF.txt"), "x", false, false), "a missing file whose name is not UTF-8"
     assert zip.last_error.valid_encoding?, "last_error is valid UTF-8"
@@ -101,7 +101,7 @@ class TestAddData < ParvoxTest
     assert_equal accepted.values, entry_names(path("t.zip")), "nothing of a refused entry"
 
     ["\0", "\x01\0#{'x' * 30}", "pw".encode("UTF-16LE") + "\0".encode("UTF-16LE"),
-     "\xFF".force_encoding("Shift_JIS")].each do |password|
+     "\xFF".dup.force_encoding("Shift_JIS")].each do |password|
       assert_raises(ArgumentError, password.inspect) { Parvox.new(path("p.zip"), password) }
       assert_raises(ArgumentError, password.inspect) { Parvox.load(path("t.zip"), password) }
     end
