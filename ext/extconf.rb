@@ -55,6 +55,9 @@ elsif !(pkg_config("nettle") && have_header("nettle/aes.h") && have_library("net
 end
 
 $CXXFLAGS << " -std=c++17 -Wall -Wextra -Wno-unused-parameter"
+# A Ruby configured without C++ flags of its own (the cross-built UCRT ones,
+# a plain ./configure) would compile the extension unoptimised.
+$CXXFLAGS << " -O2" unless $CXXFLAGS.match?(/(^|\s)-O/)
 $CXXFLAGS << " #{ENV['PARVOX_CXXFLAGS']}" if ENV["PARVOX_CXXFLAGS"]
 $LDFLAGS << " #{ENV['PARVOX_LDFLAGS']}" if ENV["PARVOX_LDFLAGS"]
 $INCFLAGS << " -I#{root}"
