@@ -14,9 +14,13 @@ if held.empty?
   # gem, in the build folder of a source checkout).
   require "parvox.so"
 elsif !held.include?(minor)
-  raise LoadError, "this Parvox gem holds parvox.so for Ruby #{held.join(' and ')} only, " \
-                   "not for this Ruby #{RUBY_VERSION}: use one of those Rubies, or install " \
-                   "the source gem (gem install parvox --platform ruby) to build it for this one"
+  rubies = held.size > 1 ? "#{held[0..-2].join(', ')} and #{held[-1]}" : held.first
+  raise LoadError, "this Parvox gem holds parvox.so for Ruby #{rubies} only, not for this " \
+                   "Ruby #{RUBY_VERSION}: use one of those Rubies, or build it for this one " \
+                   "from the source gem (gem install parvox --platform ruby), which needs a " \
+                   "C++17 compiler and the libarchive and libdeflate libraries with their " \
+                   "headers (RubyInstaller: ridk install, then ridk exec pacman -S " \
+                   "mingw-w64-ucrt-x86_64-libarchive mingw-w64-ucrt-x86_64-libdeflate)"
 else
   require File.join(dir, minor, "parvox.so")
 end

@@ -2,13 +2,13 @@ require_relative "helper"
 
 # lib/parvox.rb, which loads the parvox.so of the running Ruby from the
 # x64-mingw-ucrt gem, run by a child Ruby that claims another version, beside
-# empty parvox.so files for Ruby 3.1 and 3.3.
+# empty parvox.so files for Ruby 3.1, 3.3 and 3.4.
 class TestUcrtLoader < ParvoxTest
   LOADER = File.expand_path("../lib/parvox.rb", __dir__)
 
   # The LoadError the loader raises as Ruby `version`, with `held` beside it
   # and `elsewhere` first on the load path.
-  def load_error_as(version, held: %w[3.1 3.3], elsewhere: path("elsewhere"))
+  def load_error_as(version, held: %w[3.1 3.3 3.4], elsewhere: path("elsewhere"))
     lib = path("lib")
     libraries = held.to_h { |minor| ["parvox/#{minor}/parvox.so", ""] }
     make_tree(lib, libraries.merge("parvox.rb" => File.binread(LOADER)))
@@ -37,10 +37,11 @@ class TestUcrtLoader < ParvoxTest
     out
   end
 
-  def test_another_ruby_is_told_which_rubies_the_gem_holds
+  def test_another_ruby_is_told_which_rubies_the_gem_holds_and_how_to_build_for_itself
     message = load_error_as("3.2.4")
-    assert_includes message, "Ruby 3.3 and 3.1"
+    assert_includes message, "Ruby 3.4, 3.3 and 3.1 only"
     assert_includes message, "this Ruby 3.2.4"
+    ["--platform ruby", "compiler", "libarchive", "libdeflate"].each { |needed| assert_includes message, needed }
   end
 
   def test_a_held_ruby_loads_its_own_library
