@@ -1,5 +1,6 @@
 # Shared by scripts that fetch Debian packages without touching the machine's
-# own apt setup. Source it; it defines functions only.
+# own apt setup. Source it; it defines functions only (they call the
+# sourcing script's die).
 
 # The mirror URIs the machine's apt sources use for Debian itself and for its
 # security updates, read from deb822 files (*.sources) and one-line lists.
@@ -34,7 +35,8 @@ host_mirrors() {
 # Sets up a private apt state in folder $1 whose sources are the machine's
 # mirrors with the given "type suite" pairs (for example "deb bullseye" or
 # "deb-src bookworm"; a suite's -security counterpart is added when the machine
-# has a security mirror, unless private_apt_no_security is set), fetches the
+# has a security mirror, unless private_apt_no_security is set or the suite is
+# experimental, which has none), fetches the
 # package lists, and fills the array private_apt with the apt options that use
 # that state.
 private_apt_setup() {
@@ -54,7 +56,7 @@ private_apt_setup() {
   for pair in "$@"; do
     read -r type suite <<<"$pair"
     echo "$type [signed-by=$keyring] ${main%/} $suite main"
-    [ -z "$security" ] || [ -n "${private_apt_no_security:-}" ] || echo "$type [signed-by=$keyring] ${security%/} $suite-security main"
+    [ -z "$security" ] || [ -n "${private_apt_no_security:-}" ] || [ "$suite" = experimental ] || echo "$type [signed-by=$keyring] ${security%/} $suite-security main"
   done >"$aptdir/sources.list"
 
   private_apt=(
@@ -71,4 +73,22 @@ private_apt_setup() {
     -o Debug::NoLocking=true
   )
   apt-get "${private_apt[@]}" -qq update >/dev/null
+}
+
+# Fetches Debian source package $1 (optionally =version) from suite $2 into
+# folder $3 and unpacks it there with Debian's patches applied; prints the
+# unpacked folder.
+fetch_source() {
+  local package=$1 suite=$2 into=$3 private_apt_no_security=
+  # Some mirrors of the security archive serve no source files: then the
+  # suite's own version is taken.
+  while :; do
+    rm -rf "$into"
+    mkdir -p "$into"
+    private_apt_setup "$into/apt" "deb-src $suite" >&2 || die "could not fetch the $suite source lists"
+    (cd "$into" && apt-get "${private_apt[@]}" -qq source "$package" >/dev/null 2>&1) && break
+    [ -z "$private_apt_no_security" ] || die "apt-get source $package failed"
+    private_apt_no_security=1
+  done
+  ls -d "$into"/*/ | grep -v '/apt/$' | head -n 1
 }

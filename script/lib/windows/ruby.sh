@@ -1,18 +1,7 @@
 # Sourced by script/windows: what building each Windows Ruby shares. Its stage
-# (ruby27.sh, ruby_ucrt.sh) fetches the source with fetch_ruby_source and
-# configures it; make_windows_ruby builds and installs it.
-
-# Fetches Debian source package $1 of suite $2 into folder $3 (see
-# fetch_source) with an empty build folder beside it; prints the source
-# folder. Debian's patches touch configure.ac (for x32 and Debian's host
-# names, nothing mingw uses): the shipped configure serves, without autoconf.
-fetch_ruby_source() {
-  local src
-  src=$(fetch_source "$1" "$2" "$3")
-  touch "$src/configure"
-  mkdir -p "$3/build"
-  echo "$src"
-}
+# (ruby27.sh, ruby_ucrt.sh) fetches the source with fetch_ruby_source
+# (script/lib/ruby-source.sh) and configures it; make_windows_ruby builds and
+# installs it.
 
 # Builds the Ruby configured in the build folder of $1.work with toolchain $2
 # and installs it into $1, strips its debug information and adds the host's
@@ -32,6 +21,12 @@ make_windows_ruby() {
   mapfile -t binaries < <(find "$prefix" -name '*.dll' -o -name '*.exe' -o -name '*.so')
   run_with "$toolchain" / "$toolchain-strip" --strip-debug "${binaries[@]}"
   install_minitest "$(ls -d "$prefix"/lib/ruby/gems/*/)"
+  # Ruby 3.4 made csv, which the suite uses, a bundled gem.
+  local src
+  src=$(dirname "$(ls -d "$work"/*/debian)")
+  if grep -q '^csv ' "$src/gems/bundled_gems"; then
+    install_bundled_gems "$src" "$(ls -d "$prefix"/lib/ruby/gems/*/)" csv
+  fi
   basename "$(ls "$work"/*.dsc)" .dsc >"$prefix/.source"  # the Debian version it came from
   rm -rf "$work"
 }

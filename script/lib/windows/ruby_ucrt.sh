@@ -5,12 +5,26 @@
 ucrt_ruby_recipe=1
 
 # The UCRT Rubies the gem holds a parvox.so for, newest first; for each, the
-# Debian source package and suite it is built from, and the base Ruby (as seen
-# in the root) that runs its build scripts: Debian 13's own ruby3.3, and for
-# 3.1 the host's (Debian 12) through a chroot back to the host's file system.
-ucrt_rubies=(3.3 3.1)
-declare -A ucrt_ruby_source=([3.3]="ruby3.3 trixie" [3.1]="ruby3.1 bookworm")
-declare -A ucrt_base_ruby=([3.3]=/usr/bin/ruby3.3 [3.1]=host:/usr/bin/ruby3.1)
+# Debian source package (=version where pinned) and suite it is built from,
+# and the base Ruby (as seen in the root) that runs its build scripts: Debian
+# 13's own ruby3.3, and for 3.1 the host's (Debian 12) through a chroot back
+# to the host's file system. Ruby 3.4 is only in experimental, which lists
+# newer versions than its mirrors serve: its version is pinned.
+ucrt_rubies=(3.4 3.3 3.1)
+declare -A ucrt_ruby_source=([3.4]="ruby3.4=3.4.5-1~exp1 experimental" [3.3]="ruby3.3 trixie"
+                             [3.1]="ruby3.1 bookworm")
+declare -A ucrt_base_ruby=([3.4]=/usr/bin/ruby3.3 [3.3]=/usr/bin/ruby3.3 [3.1]=host:/usr/bin/ruby3.1)
+
+# What names Ruby $1's source in its cache folder: the pinned Debian version,
+# else the suite.
+ucrt_ruby_source_tag() {
+  local package suite
+  read -r package suite <<<"${ucrt_ruby_source[$1]}"
+  case $package in
+    *=*) echo "${package#*=}" ;;
+    *) echo "$suite" ;;
+  esac
+}
 
 # Writes an executable at $1 that runs Ruby $2 (see ucrt_base_ruby) from the
 # root. The host's Ruby finds the UCRT toolchain's programs (which Ruby's

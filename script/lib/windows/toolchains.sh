@@ -3,31 +3,14 @@
 # cache, a folder per version of their ingredients:
 #   msvcrt (Ruby 2.7): libarchive-<release>-r<n>-<id>, libdeflate-…, libisal-…,
 #                      ruby2.7-bullseye-…
-#   UCRT (3.3, 3.1):   debian13-root-r<n>, then zlib-…, libdeflate-…, libisal-…,
-#                      libarchive-…, ruby3.3-trixie-…, ruby3.1-bookworm-…
+#   UCRT (3.4, 3.3, 3.1): debian13-root-r<n>, then zlib-…, libdeflate-…,
+#                      libisal-…, libarchive-…, ruby3.4-3.4.5-1~exp1-…,
+#                      ruby3.3-trixie-…, ruby3.1-bookworm-…
 # <release> is the Debian version the Linux build uses, <n> the number of the
 # recipe (in its stage file, raised when the recipe changes) and <id> the
 # versions of the toolchain's compiler and C runtime (roots.sh).
 
 package_version() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null || die "$1 is missing (run script/setup)"; }
-
-# Fetches Debian source package $1 (optionally =version) from suite $2 into
-# folder $3 and unpacks it there with Debian's patches applied; prints the
-# unpacked folder.
-fetch_source() {
-  local package=$1 suite=$2 into=$3 private_apt_no_security=
-  # Some mirrors of the security archive serve no source files: then the
-  # suite's own version is taken.
-  while :; do
-    rm -rf "$into"
-    mkdir -p "$into"
-    private_apt_setup "$into/apt" "deb-src $suite" >&2 || die "could not fetch the $suite source lists"
-    (cd "$into" && apt-get "${private_apt[@]}" -qq source "$package" >/dev/null 2>&1) && break
-    [ -z "$private_apt_no_security" ] || die "apt-get source $package failed"
-    private_apt_no_security=1
-  done
-  ls -d "$into"/*/ | grep -v '/apt/$' | head -n 1
-}
 
 # An empty cache folder $1 for a static library: lib/ (with pkgconfig/) and
 # include/.
@@ -104,7 +87,7 @@ prepare_ucrt_toolchain() {
   [ -f "$ucrt_libarchive_prefix/lib/libarchive.a" ] ||
     build_libarchive "$ucrt_libarchive_prefix" "$libarchive_version" $ucrt_host "$zlib_prefix"
   for minor in "${ucrt_rubies[@]}"; do
-    ucrt_ruby_prefix[$minor]=$cache/ruby$minor-${ucrt_ruby_source[$minor]#* }-r$ucrt_ruby_recipe-$id
+    ucrt_ruby_prefix[$minor]=$cache/ruby$minor-$(ucrt_ruby_source_tag "$minor")-r$ucrt_ruby_recipe-$id
     [ -x "${ucrt_ruby_prefix[$minor]}/bin/ruby.exe" ] ||
       build_ucrt_ruby "${ucrt_ruby_prefix[$minor]}" "$minor" "$zlib_prefix"
   done
