@@ -7,6 +7,9 @@ Gem::Specification.new do |spec|
                      "them again on every core, safely on hostile archives."
   spec.authors = ["Parvox developers"]
   spec.license = "MIT"
+  # Tested: Ruby 2.7 (script/ruby27), 3.1 (rake test) and 3.4 (script/ruby34) on
+  # Linux; 2.7, 3.1, 3.3 and 3.4 on Windows (script/windows). The C API it uses
+  # is Ruby 2.7's and checked against 4.0's (docs/development.md#ruby-versions).
   spec.required_ruby_version = ">= 2.7"
   spec.files = Dir["lib/**/*.rb", "ext/*.{rb,cpp,h}", "archive/**/*.{cpp,h}", "fsutil/*.{cpp,h}", "README.md", "LICENSE"]
   spec.extensions = ["ext/extconf.rb"]
