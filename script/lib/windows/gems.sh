@@ -2,29 +2,7 @@
 # compile at install): pkg/parvox-1.0.0-x64-mingw32.gem, parvox.so for Ruby
 # 2.7 in lib/ beside the Ruby parts, and pkg/parvox-1.0.0-x64-mingw-ucrt.gem, a parvox.so per UCRT
 # Ruby in lib/parvox/<minor>/ and lib/parvox.rb, which loads the one for the
-# running Ruby.
-
-# Packs the files in folder $1 as the platform gem $3 for platform $2, for
-# the Rubies of requirement $4…
-package_gem() {
-  local stage=$1 platform=$2 file=$3; shift 3
-  cp README.md LICENSE "$stage/"
-  mkdir -p "$top/pkg"
-  (
-    cd "$stage"
-    /usr/bin/ruby -rrubygems/package -e '
-      spec = Gem::Specification.load(ARGV.shift)
-      spec.platform = Gem::Platform.new(ARGV.shift)
-      file = ARGV.shift
-      spec.required_ruby_version = ARGV
-      spec.extensions = []
-      spec.files = Dir["**/*"].select { |f| File.file?(f) }.sort
-      Gem::DefaultUserInteraction.ui = Gem::SilentUI.new
-      File.rename(Gem::Package.build(spec), file)
-    ' "$top/parvox.gemspec" "$platform" "$file" "$@" >/dev/null
-  )
-  say "wrote ${file#$top/}"
-}
+# running Ruby. package_gem: ../platform-gems.sh.
 
 # The Ruby 2.7 gem, from the msvcrt toolchain (prepare_toolchain).
 build_gem() {
@@ -51,12 +29,10 @@ build_ucrt_gem() {
     mkdir -p "$stage/lib/parvox/$minor"
     cp "$build/ucrt/$minor/parvox.so" "$stage/lib/parvox/$minor/"
   done
-  # A requirement is met only when all its parts are, so it cannot leave a
-  # gap: a Ruby between the oldest and the newest held (3.2) is let in, and
-  # lib/parvox.rb answers it with the Rubies the gem holds.
-  local sorted
-  sorted=($(printf '%s\n' "${ucrt_rubies[@]}" | sort -V))
-  package_gem "$stage" x64-mingw-ucrt "$ucrt_gem_file" ">= ${sorted[0]}" "< ${sorted[-1]%.*}.$(( ${sorted[-1]#*.} + 1 )).dev"
+  # Ruby 3.2, between the two, is let in: see ruby_requirement.
+  local requirement
+  mapfile -t requirement < <(ruby_requirement "${ucrt_rubies[@]}")
+  package_gem "$stage" x64-mingw-ucrt "$ucrt_gem_file" "${requirement[@]}"
 }
 
 # The Windows Ruby that `ruby` and `test` run (wine_ruby) and its gem

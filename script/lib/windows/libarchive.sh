@@ -39,11 +39,8 @@ build_libarchive() {
   mkdir -p "$work/shim"
   echo '#include <bcrypt.h>' >"$work/shim/Bcrypt.h"
   write_cmake_toolchain "$work/toolchain.cmake" "$toolchain"
-  local off=() option
-  for option in OPENSSL MBEDTLS NETTLE LIBB2 LZ4 LZO LZMA ZSTD BZip2 LIBXML2 EXPAT PCREPOSIX LIBGCC \
-                XATTR ACL ICONV TEST TAR CPIO CAT WERROR; do
-    off+=("-DENABLE_$option=OFF")
-  done
+  local off
+  off=($(libarchive_left_out) -DENABLE_NETTLE=OFF)
   # ZLIB_WINAPI is pre-set: cmake's run-test of it cannot run when cross-compiling.
   run_with "$toolchain" "$work" cmake -S "$src" -B "$work/build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$work/toolchain.cmake" -DCMAKE_BUILD_TYPE=Release \

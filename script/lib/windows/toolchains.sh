@@ -10,28 +10,7 @@
 # recipe (in its stage file, raised when the recipe changes) and <id> the
 # versions of the toolchain's compiler and C runtime (roots.sh).
 
-package_version() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null || die "$1 is missing (run script/setup)"; }
-
-# An empty cache folder $1 for a static library: lib/ (with pkgconfig/) and
-# include/.
-new_library_folder() {
-  rm -rf "$1"
-  mkdir -p "$1/lib/pkgconfig" "$1/include"
-}
-
-# Writes lib/pkgconfig/$2.pc of the static library in cache folder $1:
-# version $3, description $4, what to link $5, further compiler flags $6.
-write_pkg_config() {
-  local prefix=$1 name=$2 version=$3 description=$4 libs=$5 cflags=${6:-}
-  cat >"$prefix/lib/pkgconfig/$name.pc" <<PC
-prefix=$prefix
-Name: $name
-Description: $description
-Version: $version
-Cflags: -I\${prefix}/include$cflags
-Libs: -L\${prefix}/lib $libs
-PC
-}
+# package_version, fetch_source and the library folders: ../static-libraries.sh.
 
 # Sets libarchive_prefix, libdeflate_prefix, isal_prefix and ruby_prefix: the
 # msvcrt toolchain's (Debian 12's mingw-w64) parts, building what the cache
