@@ -11,6 +11,11 @@ Gem::Specification.new do |spec|
   # Linux; 2.7, 3.1, 3.3 and 3.4 on Windows (script/windows). The C API it uses
   # is Ruby 2.7's and checked against 4.0's (docs/development.md#ruby-versions).
   spec.required_ruby_version = ">= 2.7"
+  # The source gem. The precompiled ones are this specification with their
+  # platform, their Rubies and their parvox.so files in place of the sources
+  # (script/linux-gem: x86_64-linux; script/windows: x64-mingw32,
+  # x64-mingw-ucrt).
+  spec.platform = Gem::Platform::RUBY
   spec.files = Dir["lib/**/*.rb", "ext/*.{rb,cpp,h}", "archive/**/*.{cpp,h}", "fsutil/*.{cpp,h}", "README.md", "LICENSE"]
   spec.extensions = ["ext/extconf.rb"]
   spec.require_paths = ["lib"]

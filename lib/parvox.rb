@@ -1,8 +1,8 @@
 # Loads the native parvox.so, then the parts of Parvox written in Ruby.
 #
-# The x64-mingw-ucrt gem holds a parvox.so per Ruby minor version, in
-# parvox/<minor>/ beside this file: this loads the one built for the running
-# Ruby. The other gems install parvox.so itself, beside this file.
+# The x64-mingw-ucrt and x86_64-linux gems hold a parvox.so per Ruby minor
+# version, in parvox/<minor>/ beside this file: this loads the one built for
+# the running Ruby. The other gems install parvox.so itself, beside this file.
 dir = File.join(__dir__, "parvox")
 # Listed, not globbed: under Wine, Dir.glob finds nothing on drive Z:.
 held = (File.directory?(dir) ? Dir.children(dir) : [])
@@ -10,7 +10,7 @@ held = (File.directory?(dir) ? Dir.children(dir) : [])
        .sort_by { |minor| minor.split(".").map(&:to_i) }.reverse
 minor = RUBY_VERSION[/\A\d+\.\d+/]
 if held.empty?
-  # Not the UCRT gem: parvox.so is on the load path (beside this file in a
+  # Not a gem for several Rubies: parvox.so is on the load path (beside this file in a
   # gem, in the build folder of a source checkout).
   require "parvox.so"
 elsif !held.include?(minor)
