@@ -55,7 +55,8 @@ not_glibc() {
 
 # The gem built again when its sources are newer than it.
 fresh_linux_gem() {
-  local sources=(ext archive fsutil lib parvox.gemspec script/lib/linux script/lib/static-libraries.sh)
+  local sources=(ext archive fsutil lib parvox.gemspec script/lib/linux/{libraries,extension,gem}.sh
+                 script/lib/static-libraries.sh script/lib/platform-gems.sh)
   if [ ! -f "$gem_file" ] || [ -n "$(find "${sources[@]}" -newer "$gem_file" -print -quit)" ]; then
     build_linux_gem
   fi
@@ -80,6 +81,7 @@ check_linux_gem() {
   ' sh "${gem_file##*/}" "$check_root_ruby" || die "the gem check in the Debian 12 root failed"
   others=$(not_glibc <"$scratch/ldd.log")
   [ -z "$others" ] || die "in the Debian 12 root, parvox.so loads $(echo $others): $(cat "$scratch/ldd.log")"
+  say "in the Debian 12 root, parvox.so loads only $(awk '{ print $1 }' "$scratch/ldd.log" | tr '\n' ' ')"
   for minor in "${linux_rubies[@]}"; do
     [ "$minor" != "$check_root_ruby" ] || continue
     linux_ruby "$minor"
