@@ -3,11 +3,11 @@
 
 # The Rubies the gem holds a parvox.so for, by minor version; linux_ruby
 # finds each.
-linux_rubies=(2.7 3.1)
+linux_rubies=(2.7 3.1 3.4)
 
 # Sets ruby_command to a ruby command for Ruby minor version $1: Debian 11's
 # Ruby 2.7 (script/ruby27's), the host's Ruby 3.1, or else a Ruby built into
-# the cache, <cache>/ruby<minor>-…/bin/ruby.
+# the cache, <cache>/ruby<minor>-…/bin/ruby (script/ruby34's 3.4).
 linux_ruby() {
   local minor=$1 found
   case $minor in
@@ -15,7 +15,7 @@ linux_ruby() {
     3.1) ruby_command=/usr/bin/ruby ;;
     *)
       found=$(ls -d "$cache/ruby$minor"-*/bin/ruby 2>/dev/null | grep -v '\.work/' | sort -V | tail -n 1 || true)
-      [ -n "$found" ] || die "no Ruby $minor in $cache (ruby$minor-…/bin/ruby)"
+      [ -n "$found" ] || die "no Ruby $minor in $cache (ruby$minor-…/bin/ruby): script/ruby${minor//./} builds it"
       ruby_command=$found
       ;;
   esac
@@ -92,7 +92,9 @@ build_linux_extension() {
   (
     cd "$out"
     export PKG_CONFIG_LIBDIR=${pkg_config_dirs%:} PKG_CONFIG_PATH=
-    export PARVOX_CXXFLAGS="${PARVOX_CXXFLAGS:-} -Werror"
+    # Optimized whatever the Ruby was built with: mkmf compiles C++ with the
+    # Ruby's own CXXFLAGS, which a Ruby built from its sources may leave empty.
+    export PARVOX_CXXFLAGS="${PARVOX_CXXFLAGS:-} -O2 -Werror"
     # Sections nothing uses are left out, and with them references to newer
     # glibc functions (libstdc++'s random_device to arc4random, glibc 2.36).
     export PARVOX_LDFLAGS="-static-libgcc -static-libstdc++ -Wl,--version-script=$out/parvox.map -Wl,--gc-sections"
