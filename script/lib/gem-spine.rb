@@ -2,10 +2,14 @@
 # writes archives (a folder tree and a String, without and with a password),
 # reads them back (entries, read, unzip_all) and compares every byte. Run by
 # script/gem-check and script/linux-gem with GEM_HOME set to where the gem
-# was installed; aborts with the first difference.
+# was installed; aborts with the first difference. Arguments, when given: an
+# archive zip(1) made with password "peer" (ZipCrypto, which Parvox reads
+# with libarchive) holding file peer.txt, and a copy of that file.
 require "parvox"
 require "fileutils"
 require "tmpdir"
+
+peer_zip, peer_file = ARGV.map { |f| File.expand_path(f) }
 
 def check(what)
   yield or abort "gem check (Ruby #{RUBY_VERSION}): #{what}"
@@ -54,6 +58,12 @@ Dir.mktmpdir do |dir|
       :refused
     end
     check("locked.zip read with a wrong password") { wrong == :refused }
+
+    if peer_zip
+      Parvox.open(peer_zip, "peer") do |zip|
+        check("#{peer_zip}: peer.txt (ZipCrypto)") { zip.read("peer.txt") == File.binread(peer_file) }
+      end
+    end
   end
 end
 puts "gem check: Parvox #{Parvox.get_version} from #{File.dirname(path)} wrote and read archives under Ruby #{RUBY_VERSION}"

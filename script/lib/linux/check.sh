@@ -62,6 +62,15 @@ fresh_linux_gem() {
   fi
 }
 
+# In folder $1, peer.txt and peer.zip, which holds it encrypted by zip(1)
+# with ZipCrypto under password "peer": the spine reads it with the static
+# libarchive.
+make_peer_archive() {
+  local i
+  for i in $(seq 200); do echo "line $i, read by libarchive"; done >"$1/peer.txt"
+  (cd "$1" && zip -q -P peer peer.zip peer.txt) || die "zip could not make $1/peer.zip (run script/setup)"
+}
+
 check_linux_gem() {
   fresh_linux_gem
   prepare_check_root
@@ -70,13 +79,14 @@ check_linux_gem() {
   mkdir -p "$scratch"
   trap "rm -rf '$scratch'" EXIT
   cp "$gem_file" script/lib/gem-spine.rb "$scratch/"
+  make_peer_archive "$scratch"
   say "installing ${gem_file##*/} into the clean Debian 12 root, running it with Ruby $check_root_ruby"
   in_check_root sh -c '
     set -e
     cd /tmp/parvox-check
     gem install --local --no-document --install-dir gems "$1" >install.log
     ruby -e "exit RUBY_VERSION.start_with?(\"$2.\")" || { echo "the root has Ruby $(ruby -e "print RUBY_VERSION")"; exit 1; }
-    GEM_HOME=$PWD/gems ruby gem-spine.rb
+    GEM_HOME=$PWD/gems ruby gem-spine.rb peer.zip peer.txt
     ldd gems/gems/parvox-1.0.0-x86_64-linux/lib/parvox/$2/parvox.so >ldd.log
   ' sh "${gem_file##*/}" "$check_root_ruby" || die "the gem check in the Debian 12 root failed"
   others=$(not_glibc <"$scratch/ldd.log")
@@ -98,6 +108,6 @@ check_linux_gem() {
       gem install --local --no-document --install-dir "$home" "$gem_file" >/dev/null ||
         die "${gem_file##*/} did not install into $home"
     fi
-    GEM_HOME=$home "$ruby_command" script/lib/gem-spine.rb || die "the gem check under Ruby $minor failed"
+    GEM_HOME=$home "$ruby_command" script/lib/gem-spine.rb "$scratch/peer.zip" "$scratch/peer.txt" || die "the gem check under Ruby $minor failed"
   done
 }
