@@ -1,7 +1,7 @@
 # Shared by script/windows and script/linux-gem: Debian source packages
 # fetched with fetch_source (debian-archive.sh, sourced first) and
 # built as static libraries into cache folders, and the recipes that are the
-# same on both: zlib and libdeflate. Source it; it defines functions only.
+# same on both: zlib, libdeflate and ISA-L. Source it; it defines functions only.
 # The sourcing script defines say, die and run_with (where a toolchain's
 # programs run: run_with TOOLCHAIN FOLDER COMMAND…); library_cflags, when set,
 # are further flags for compiling the libraries (-fPIC for Linux).
@@ -71,6 +71,29 @@ build_libdeflate() {
   cp "$src/$lib" "$prefix/lib/libdeflate.a"
   cp "$src/libdeflate.h" "$prefix/include/"
   write_pkg_config "$prefix" libdeflate "${version%%-*}" "libdeflate $version, static, for $toolchain" "-ldeflate"
+  rm -rf "$work"
+}
+
+# Raise when build_isal changes, so the caches are rebuilt.
+isal_recipe=1
+
+# ISA-L $2 (which inflates large entries) from Debian 12's source package as a
+# static library in cache folder $1, built with toolchain $3: its deflate part
+# only (with the CRCs it uses), by its plain makefile, which knows mingw, the
+# assembly by nasm.
+build_isal() {
+  local prefix=$1 version=$2 toolchain=$3 work=$1.work src arch=
+  say "building ISA-L $version for $toolchain (once)"
+  src=$(fetch_source "libisal=$version" bookworm "$work")
+  case $toolchain in *mingw*) arch=mingw ;; esac
+  run_with "$toolchain" "$src" make -f Makefile.unx -j"$(nproc)" arch=$arch units=igzip CC="$toolchain-gcc" \
+    AR="$toolchain-ar" AS=nasm "CFLAGS_$arch=-Wall ${library_cflags:-}" lib >"$work/build.log" 2>&1 ||
+    die "building ISA-L failed: $work/build.log"
+  new_library_folder "$prefix"
+  mkdir -p "$prefix/include/isa-l"
+  cp "$src/bin/isa-l.a" "$prefix/lib/libisal.a"
+  cp "$src/include/igzip_lib.h" "$prefix/include/isa-l/"
+  write_pkg_config "$prefix" libisal "${version%%-*}" "ISA-L $version, static, for $toolchain" "-lisal"
   rm -rf "$work"
 }
 

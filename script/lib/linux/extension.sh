@@ -94,7 +94,7 @@ build_linux_extension() {
     export PKG_CONFIG_LIBDIR=${pkg_config_dirs%:} PKG_CONFIG_PATH=
     # Optimized whatever the Ruby was built with: mkmf compiles C++ with the
     # Ruby's own CXXFLAGS, which a Ruby built from its sources may leave empty.
-    export PARVOX_CXXFLAGS="${PARVOX_CXXFLAGS:-} -O2 -Werror"
+    export PARVOX_CXXFLAGS="${PARVOX_CXXFLAGS:-} -O2 -Werror" PARVOX_ISAL=yes
     # Sections nothing uses are left out, and with them references to newer
     # glibc functions (libstdc++'s random_device to arc4random, glibc 2.36).
     export PARVOX_LDFLAGS="-static-libgcc -static-libstdc++ -Wl,--version-script=$out/parvox.map -Wl,--gc-sections"

@@ -1,8 +1,8 @@
-# Sourced by script/linux-gem: zlib, libdeflate, nettle and libarchive as
+# Sourced by script/linux-gem: zlib, libdeflate, ISA-L, nettle and libarchive as
 # static libraries compiled with -fPIC, to be linked into parvox.so, from
 # Debian 12's source packages of the versions the machine's own -dev packages
 # have. Cached in a folder per version of their ingredients:
-#   zlib-<version>-r<n>-<id>, libdeflate-…, nettle-…,
+#   zlib-<version>-r<n>-<id>, libdeflate-…, libisal-…, nettle-…,
 #   libarchive-<version>-r<n>-nettle<version>-<id>
 # <n> the number of the recipe (raised when it changes) and <id> the versions
 # of the compiler and the C library (linux_toolchain_id).
@@ -74,17 +74,20 @@ build_linux_libarchive() {
   rm -rf "$work"
 }
 
-# Sets library_prefixes: the cache folders of the four static libraries,
+# Sets library_prefixes: the cache folders of the five static libraries,
 # building what the cache lacks.
 prepare_libraries() {
-  local id zlib_version libdeflate_version nettle_version libarchive_version zlib nettle libdeflate libarchive
+  local id zlib_version libdeflate_version isal_version nettle_version libarchive_version
+  local zlib libdeflate isal nettle libarchive
   id=$(linux_toolchain_id)
   zlib_version=$(package_version zlib1g-dev)
   libdeflate_version=$(package_version libdeflate-dev)
+  isal_version=$(package_version libisal-dev)
   nettle_version=$(package_version nettle-dev)
   libarchive_version=$(package_version libarchive-dev)
   zlib=$cache/zlib-${zlib_version#*:}-r$zlib_recipe-$id
   libdeflate=$cache/libdeflate-$libdeflate_version-r$libdeflate_recipe-$id
+  isal=$cache/libisal-$isal_version-r$isal_recipe-$id
   nettle=$cache/nettle-$nettle_version-r$nettle_recipe-$id
   libarchive=$cache/libarchive-$libarchive_version-r$linux_libarchive_recipe-nettle$nettle_version-$id
   # Runs that build the same libraries wait for each other.
@@ -93,8 +96,9 @@ prepare_libraries() {
   flock 8
   [ -f "$zlib/lib/libz.a" ] || build_zlib "$zlib" "$zlib_version" $toolchain
   [ -f "$libdeflate/lib/libdeflate.a" ] || build_libdeflate "$libdeflate" "$libdeflate_version" $toolchain
+  [ -f "$isal/lib/libisal.a" ] || build_isal "$isal" "$isal_version" $toolchain
   [ -f "$nettle/lib/libnettle.a" ] || build_nettle "$nettle" "$nettle_version"
   [ -f "$libarchive/lib/libarchive.a" ] || build_linux_libarchive "$libarchive" "$libarchive_version" "$zlib" "$nettle"
   flock -u 8
-  library_prefixes=("$libarchive" "$libdeflate" "$nettle" "$zlib")
+  library_prefixes=("$libarchive" "$libdeflate" "$isal" "$nettle" "$zlib")
 }

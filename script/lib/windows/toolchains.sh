@@ -10,7 +10,8 @@
 # recipe (in its stage file, raised when the recipe changes) and <id> the
 # versions of the toolchain's compiler and C runtime (roots.sh).
 
-# package_version, fetch_source and the library folders: ../static-libraries.sh.
+# package_version and the library folders: ../static-libraries.sh; fetch_source:
+# ../debian-archive.sh.
 
 # Sets libarchive_prefix, libdeflate_prefix, isal_prefix and ruby_prefix: the
 # msvcrt toolchain's (Debian 12's mingw-w64) parts, building what the cache
