@@ -6,18 +6,17 @@
 linux_rubies=(2.7 3.1 3.4)
 
 # Sets ruby_command to a ruby command for Ruby minor version $1: Debian 11's
-# Ruby 2.7 (script/ruby27's), the host's Ruby 3.1, or else a Ruby built into
-# the cache, <cache>/ruby<minor>-…/bin/ruby (script/ruby34's 3.4).
+# Ruby 2.7 (script/ruby27's), the host's Ruby 3.1, or Ruby 3.4 built into
+# the cache (script/ruby34's).
 linux_ruby() {
-  local minor=$1 found
+  local minor=$1
   case $minor in
-    2.7) prepare_ruby27; ruby_command=$ruby27 ;;
+    # The lock prepare_ruby27 keeps guards script/ruby27's build folder, which
+    # this does not use: script/ruby27 may run meanwhile.
+    2.7) prepare_ruby27; flock -u 9; ruby_command=$ruby27 ;;
     3.1) ruby_command=/usr/bin/ruby ;;
-    *)
-      found=$(ls -d "$cache/ruby$minor"-*/bin/ruby 2>/dev/null | grep -v '\.work/' | sort -V | tail -n 1 || true)
-      [ -n "$found" ] || die "no Ruby $minor in $cache (ruby$minor-…/bin/ruby): script/ruby${minor//./} builds it"
-      ruby_command=$found
-      ;;
+    3.4) prepare_ruby34; ruby_command=$ruby34_prefix/bin/ruby ;;
+    *) die "no recipe for Ruby $minor" ;;
   esac
   [ "$("$ruby_command" -e 'print RUBY_VERSION[/\A\d+\.\d+/]')" = "$minor" ] || die "$ruby_command is not Ruby $minor"
 }
