@@ -1,4 +1,5 @@
-# Shared by script/windows and script/linux-gem: packing a precompiled gem.
+# Shared by script/windows and script/linux-gem: building parvox.so for
+# several Rubies, and packing a precompiled gem.
 # Source it; it defines functions only (the sourcing script defines say and
 # top, the work tree).
 
@@ -34,4 +35,23 @@ ruby_requirement() {
   sorted=($(printf '%s\n' "$@" | sort -V))
   echo ">= ${sorted[0]}"
   echo "< ${sorted[-1]%.*}.$(( ${sorted[-1]#*.} + 1 )).dev"
+}
+
+# The compiler and the flags it makes objects with in Makefile $1, without
+# the folder names that only the debugging information holds.
+object_flags() {
+  grep -E '^(CXX|CPPFLAGS|cppflags|CXXFLAGS|CCDLFLAGS|ARCH_FLAG) = ' "$1" | sed 's/-ffile-prefix-map=[^ ]*//g'
+}
+
+# Copies into build folder $2 the objects of archive/ and fsutil/, which
+# include nothing of Ruby, from build folder $1 of another Ruby, when both
+# compile with the same flags: they are then not compiled again. Sources
+# named *$3.cpp are the other platform's.
+reuse_objects() {
+  local from=$1 to=$2 other=$3 source
+  [ -n "$from" ] && [ "$(object_flags "$from/Makefile")" = "$(object_flags "$to/Makefile")" ] || return 0
+  for source in $(find "$top/archive" "$top/fsutil" -name '*.cpp' ! -name "*$other.cpp"); do
+    source=${source##*/}
+    cp "$from/${source%.cpp}.o" "$to/"
+  done
 }

@@ -54,24 +54,6 @@ check_extension() {
     die "$so needs glibc $glibc, newer than the $stated README.md states"
 }
 
-# The compiler and the flags it makes objects with in Makefile $1, without
-# the folder names that only the debugging information holds.
-object_flags() {
-  grep -E '^(CXX|CPPFLAGS|CXXFLAGS|CCDLFLAGS|ARCH_FLAG) = ' "$1" | sed 's/-ffile-prefix-map=[^ ]*//g'
-}
-
-# Copies into build folder $2 the objects of archive/ and fsutil/, which
-# include nothing of Ruby, from build folder $1 of another Ruby, when both
-# compile with the same flags: they are then not compiled again.
-reuse_objects() {
-  local from=$1 to=$2 source
-  [ -n "$from" ] && [ "$(object_flags "$from/Makefile")" = "$(object_flags "$to/Makefile")" ] || return 0
-  for source in $(find "$top/archive" "$top/fsutil" -name '*.cpp' ! -name '*_windows.cpp'); do
-    source=${source##*/}
-    cp "$from/${source%.cpp}.o" "$to/"
-  done
-}
-
 # parvox.so into folder $2 for Ruby command $1, against the static libraries
 # in the cache folders library_prefixes (prepare_libraries); with build
 # folder $3 of another Ruby, its objects that Ruby's headers do not change.
@@ -99,7 +81,7 @@ build_linux_extension() {
     export PARVOX_LDFLAGS="-static-libgcc -static-libstdc++ -Wl,--version-script=$out/parvox.map -Wl,--gc-sections"
     "$ruby" "$top/ext/extconf.rb" >"$out/extconf.log" 2>&1 ||
       { cat "$out/extconf.log" "$out/mkmf.log" >&2 2>/dev/null; die "ext/extconf.rb failed for Ruby $version"; }
-    reuse_objects "$reuse_from" "$out"
+    reuse_objects "$reuse_from" "$out" _windows
     # Ruby's symbols are found in the process that loads parvox.so, whether
     # its Ruby has a shared libruby or not. Without libruby, the linker needs
     # not look in Ruby's library folder (for a Debian Ruby the system's,

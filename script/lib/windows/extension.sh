@@ -46,11 +46,13 @@ check_imports() {
 }
 
 # parvox.so into folder $4 for the Windows Ruby installed in $1, built with
-# toolchain $2 against the static libraries in cache folders $5…; base Ruby
-# $3 runs ext/extconf.rb (where the toolchain runs: see run_with).
+# toolchain $2 against the static libraries in cache folders $6…; base Ruby
+# $3 runs ext/extconf.rb (where the toolchain runs: see run_with). With build
+# folder $5 of another Ruby, its objects that Ruby's headers do not change.
 build_extension() {
-  local ruby=$1 toolchain=$2 base_ruby=$3 out=$4 rbconfig version part platform ruby_dll pkg_config_dirs
-  shift 4
+  local ruby=$1 toolchain=$2 base_ruby=$3 out=$4 reuse_from=$5 rbconfig version part platform ruby_dll
+  local pkg_config_dirs
+  shift 5
   pkg_config_dirs=$(printf '%s/lib/pkgconfig:' "$@")
   rbconfig=$(ls "$ruby"/lib/ruby/[0-9]*/*/rbconfig.rb)
   platform=$(basename "$(dirname "$rbconfig")")
@@ -81,6 +83,7 @@ build_extension() {
       -I"$(dirname "$rbconfig")" -r"$out/cross.rb" "$top/ext/extconf.rb" --ruby="$base_ruby" \
       >"$out/extconf.log" 2>&1 ||
       { cat "$out/extconf.log" "$out/mkmf.log" >&2 2>/dev/null; die "ext/extconf.rb failed for Windows ($platform)"; }
+    reuse_objects "$reuse_from" "$out" _posix
     run_with "$toolchain" "$out" make -s -j"$(nproc)" >"$out/make.log" 2>&1 ||
       { cat "$out/make.log" >&2; die "building parvox.so failed ($platform)"; }
   )

@@ -7,7 +7,7 @@
 # The Ruby 2.7 gem, from the msvcrt toolchain (prepare_toolchain).
 build_gem() {
   local stage=$build/gem
-  build_extension "$ruby_prefix" $host /usr/bin/ruby "$build/ext" "$libarchive_prefix" "$libdeflate_prefix" "$isal_prefix"
+  build_extension "$ruby_prefix" $host /usr/bin/ruby "$build/ext" "" "$libarchive_prefix" "$libdeflate_prefix" "$isal_prefix"
   rm -rf "$stage"
   mkdir -p "$stage/lib"
   cp -r lib/. "$stage/lib/"
@@ -17,15 +17,16 @@ build_gem() {
 
 # The x64-mingw-ucrt gem, from the UCRT toolchain (prepare_ucrt_toolchain).
 build_ucrt_gem() {
-  local stage=$build/ucrt/gem minor base_ruby
+  local stage=$build/ucrt/gem minor base_ruby built=
   rm -rf "$stage"
   mkdir -p "$stage/lib"
   cp -r lib/. "$stage/lib/"
   for minor in "${ucrt_rubies[@]}"; do
     base_ruby=$build/ucrt/base-ruby-$minor
     write_base_ruby "$base_ruby" "${ucrt_base_ruby[$minor]}"
-    build_extension "${ucrt_ruby_prefix[$minor]}" $ucrt_host "$base_ruby" "$build/ucrt/$minor" \
+    build_extension "${ucrt_ruby_prefix[$minor]}" $ucrt_host "$base_ruby" "$build/ucrt/$minor" "$built" \
       "$ucrt_libarchive_prefix" "$ucrt_libdeflate_prefix" "$ucrt_isal_prefix"
+    built=$build/ucrt/$minor
     mkdir -p "$stage/lib/parvox/$minor"
     cp "$build/ucrt/$minor/parvox.so" "$stage/lib/parvox/$minor/"
   done
