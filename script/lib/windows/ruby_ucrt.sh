@@ -78,6 +78,11 @@ build_ucrt_ruby() {
   # The gems Ruby bundles (rake, debug, rbs, …) are left out: nothing here
   # uses them, and a cross-build cannot build their extensions.
   make_windows_ruby "$prefix" $t "$minor" INSTRUBY_OPTS=--exclude=bundled-gems
+  # Ruby 3.4 takes clock_gettime from the toolchain's winpthread DLL, which
+  # goes beside it, as RubyInstaller's Rubies have it.
+  if "$host-objdump" -p "$prefix"/bin/x64-ucrt-ruby*.dll | grep -q 'DLL Name: libwinpthread-1.dll'; then
+    cp "$ucrt_root/usr/$t/lib/libwinpthread-1.dll" "$prefix/bin/"
+  fi
 }
 
 # Ruby finds the C runtime's table of open files by reading the machine code
