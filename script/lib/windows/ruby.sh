@@ -4,8 +4,8 @@
 # installs it.
 
 # Builds the Ruby configured in the build folder of $1.work with toolchain $2
-# and installs it into $1, strips its debug information and adds the host's
-# minitest; $3 names the Ruby in messages, further arguments go to `make
+# and installs it into $1, strips its debug information and adds minitest;
+# $3 names the Ruby in messages, further arguments go to `make
 # install`.
 make_windows_ruby() {
   local prefix=$1 toolchain=$2 name=$3 work=$1.work binaries; shift 3
@@ -20,12 +20,16 @@ make_windows_ruby() {
     >"$work/install.log" 2>&1 || die "installing Ruby $name failed: $work/install.log"
   mapfile -t binaries < <(find "$prefix" -name '*.dll' -o -name '*.exe' -o -name '*.so')
   run_with "$toolchain" / "$toolchain-strip" --strip-debug "${binaries[@]}"
-  install_minitest "$(ls -d "$prefix"/lib/ruby/gems/*/)"
-  # Ruby 3.4 made csv, which the suite uses, a bundled gem.
-  local src
+  local src gems
   src=$(dirname "$(ls -d "$work"/*/debian)")
+  gems=$(ls -d "$prefix"/lib/ruby/gems/*/)
   if grep -q '^csv ' "$src/gems/bundled_gems"; then
-    install_bundled_gems "$src" "$(ls -d "$prefix"/lib/ruby/gems/*/)" csv
+    # Ruby 3.4 made csv, which the suite uses, a bundled gem, and no longer
+    # has mutex_m, which the host's older minitest needs: its own bundled
+    # minitest and csv.
+    install_bundled_gems "$src" "$gems" minitest csv
+  else
+    install_minitest "$gems"
   fi
   basename "$(ls "$work"/*.dsc)" .dsc >"$prefix/.source"  # the Debian version it came from
   rm -rf "$work"
