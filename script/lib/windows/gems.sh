@@ -1,8 +1,8 @@
 # Sourced by script/windows: the two platform gems, prebuilt (nothing to
 # compile at install): pkg/parvox-1.0.0-x64-mingw32.gem, parvox.so for Ruby
-# 2.7 in lib/ beside the Ruby parts, and pkg/parvox-1.0.0-x64-mingw-ucrt.gem, a parvox.so per UCRT
-# Ruby in lib/parvox/<minor>/ and lib/parvox.rb, which loads the one for the
-# running Ruby. package_gem: ../platform-gems.sh.
+# 2.7 in lib/ beside the Ruby parts, and pkg/parvox-1.0.0-x64-mingw-ucrt.gem,
+# a parvox.so per UCRT Ruby in lib/parvox/<minor>/ and lib/parvox.rb, which
+# loads the one for the running Ruby. package_gem: ../platform-gems.sh.
 
 # The Ruby 2.7 gem, from the msvcrt toolchain (prepare_toolchain).
 build_gem() {
@@ -30,7 +30,7 @@ build_ucrt_gem() {
     mkdir -p "$stage/lib/parvox/$minor"
     cp "$build/ucrt/$minor/parvox.so" "$stage/lib/parvox/$minor/"
   done
-  # Ruby 3.2, between the two, is let in: see ruby_requirement.
+  # Ruby 3.2, between those held, is let in: see ruby_requirement.
   local requirement
   mapfile -t requirement < <(ruby_requirement "${ucrt_rubies[@]}")
   package_gem "$stage" x64-mingw-ucrt "$ucrt_gem_file" "${requirement[@]}"
