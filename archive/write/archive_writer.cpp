@@ -290,7 +290,7 @@ bool ArchiveWriter::add_file(const std::string& source, const std::string& name,
     engine_->report_to(progress);
     const bool added =
         folder ? add_tree(source, stored, recursive, progress, options)
-               : add_single_file(source, stored, progress, options.entry, options.mtime);
+               : add_single_file(source, stored, options.entry, options.mtime);
     if (!write_all_given() || !added) return false;
     return !engine_->lost_entries() ||
            fail(failures::Kind::other, "stopped before " + shown_path(source) + " was added whole");
@@ -377,8 +377,7 @@ void ArchiveWriter::add_folder(const std::string& source, const std::string& nam
       failures.add(undecodable(path), failures::Kind::invalid_name);
     } else if (walk.excludes(join(relative, stored))) {
       continue;
-    } else if (!add_single_file(path, join(name, stored), progress, walk.file_options, std::nullopt,
-                                true)) {
+    } else if (!add_single_file(path, join(name, stored), walk.file_options, std::nullopt, true)) {
       failures.add(last_error_, failure_kind_);
     }
     if (must_end(progress)) return;
@@ -426,7 +425,7 @@ bool ArchiveWriter::is_archive_being_written(const fsutil::File& file) const {
 // system sizes as 0 may be one it makes up as it is read (/proc, /sys): it
 // is read to its end.
 bool ArchiveWriter::add_single_file(const std::string& source, const std::string& name,
-                                    Progress& progress, const zip_writer::EntryOptions& entry,
+                                    const zip_writer::EntryOptions& entry,
                                     const std::optional<int64_t>& mtime, bool in_walk) {
   fsutil::File file = fsutil::File::open_regular_for_reading(source);
   if (!file.is_open()) return fail_to_read(source);

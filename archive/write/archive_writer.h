@@ -141,7 +141,7 @@ class ArchiveWriter {
                     const archive_writer::Options& options, int64_t latest_time);
   // The archive as reasons name it: its path, or the stream.
   std::string shown_target() const;
-  bool add_single_file(const std::string& source, const std::string& name, Progress& progress,
+  bool add_single_file(const std::string& source, const std::string& name,
                        const zip_writer::EntryOptions& entry,
                        const std::optional<int64_t>& mtime = std::nullopt, bool in_walk = false);
   bool is_archive_being_written(const fsutil::File& file) const;
