@@ -38,6 +38,7 @@ constexpr uint16_t kFlagUtf8 = 1 << 11;
 // its extra field then holds.
 constexpr uint16_t kMethodStored = 0;
 constexpr uint16_t kMethodDeflated = 8;
+constexpr uint16_t kMethodLzma = 14;
 constexpr uint16_t kMethodWinZipAes = 99;
 
 // "Version needed to extract": 2.0 (deflate, folders), 4.5 (ZIP64).

@@ -30,7 +30,7 @@ class InteropTest < ParvoxTest
   PY_WRITE = <<~PY.freeze
     import os, sys, zipfile
     archive, variant, root = sys.argv[1], sys.argv[2], sys.argv[3]
-    method = zipfile.ZIP_STORED if variant == "stored" else zipfile.ZIP_DEFLATED
+    method = {"stored": zipfile.ZIP_STORED, "lzma": zipfile.ZIP_LZMA}.get(variant, zipfile.ZIP_DEFLATED)
     level = int(variant) if variant.isdigit() else None
     with open(archive, "wb") as out:
         if variant == "prefix":
@@ -204,6 +204,8 @@ class InteropTest < ParvoxTest
       }],
       ["python stored", "", ->(a) { run!("python", PYTHON, "-c", PY_WRITE, a, "stored", @src) }],
       ["python deflated", "", ->(a) { run!("python", PYTHON, "-c", PY_WRITE, a, "deflated", @src) }],
+      # Its empty files too are LZMA streams, which end before any data.
+      ["python LZMA", "", ->(a) { run!("python", PYTHON, "-c", PY_WRITE, a, "lzma", @src) }],
       ["python, bytes before the first entry", "",
        ->(a) { run!("python", PYTHON, "-c", PY_WRITE, a, "prefix", @src) }],
       ["python, archive comment", "", ->(a) { run!("python", PYTHON, "-c", PY_WRITE, a, "comment", @src) }],

@@ -45,6 +45,15 @@ bool keeps_descriptor(const EntryLayout& layout) {
   return (layout.flags & kFlagDescriptor) && is_zipcrypto(layout);
 }
 
+// libarchive lets its LZMA decoder write no more than the size the header
+// declares: with room for nothing, the decoder cannot even read the end
+// marker of an empty entry's stream (zipfile writes empty files so), and
+// fails. Such an entry is declared a byte long to it, and is read as empty
+// only when its stream ends there.
+bool is_empty_lzma(const EntryLayout& layout) { return layout.method == kMethodLzma && layout.size == 0; }
+
+int64_t engine_size(const EntryLayout& layout) { return is_empty_lzma(layout) ? 1 : layout.size; }
+
 bool needs_zip64(const EntryLayout& layout) {
   return layout.size >= kMax32 || layout.compressed_size >= kMax32;
 }
@@ -74,7 +83,7 @@ std::string engine_header(const EntryLayout& layout) {
   put32(header, layout.dos_time);
   put32(header, layout.crc);
   put32(header, zip64 ? kMax32 : static_cast<uint32_t>(layout.compressed_size));
-  put32(header, zip64 ? kMax32 : static_cast<uint32_t>(layout.size));
+  put32(header, zip64 ? kMax32 : static_cast<uint32_t>(engine_size(layout)));
   put16(header, 1);
   put16(header, static_cast<uint16_t>(extra.size()));
   header += 'e';
@@ -198,6 +207,7 @@ LibarchiveDecoder::LibarchiveDecoder(std::unique_ptr<Source> source, const Entry
     : source_(std::move(source)),
       expected_crc_(layout.crc),
       checks_crc_(layout.method != kMethodWinZipAes),
+      is_empty_lzma_(is_empty_lzma(layout)),
       is_zipcrypto_with_password_(is_zipcrypto(layout) && has_password) {}
 
 LibarchiveDecoder::~LibarchiveDecoder() = default;
@@ -248,6 +258,11 @@ ReadStatus LibarchiveDecoder::fetch_chunk(const char** data, size_t* size) {
   // last data with the warning and skips its CRC check, which is made here.
   const int status = archive_read_data_block(handle_.get(), &block, size, &offset);
   if (status == ARCHIVE_EOF) return ReadStatus::end;
+  if (is_empty_lzma_) {
+    const ReadStatus empty = empty_lzma_status(status, *size);
+    *size = 0;
+    return empty;
+  }
   const bool ended_early = status == ARCHIVE_WARN && ended_before_its_compressed_size();
   if ((status != ARCHIVE_OK && !ended_early) || offset != next_offset_) {
     *size = 0;
@@ -264,6 +279,33 @@ ReadStatus LibarchiveDecoder::fetch_chunk(const char** data, size_t* size) {
     return ReadStatus::failed;
   }
   return ReadStatus::data;
+}
+
+// The one byte of room is_empty_lzma() gives: a stream that ends with none
+// written into it (libarchive warns of the byte missing) is an empty entry's;
+// a byte written there is damage.
+ReadStatus LibarchiveDecoder::empty_lzma_status(int status, size_t size) {
+  const char* text = archive_error_string(handle_.get());
+  long long read = -1, expected = 0;
+  const bool ended = status == ARCHIVE_WARN && size == 0 && text &&
+                     std::sscanf(text, "ZIP uncompressed data is wrong size (read %lld, expected %lld)", &read,
+                                 &expected) == 2 &&
+                     read == 0;
+  if (status == ARCHIVE_OK) {
+    failure_ = ReadFailure::damaged;
+    failure_detail_ = "more data than its size";
+    return ReadStatus::failed;
+  }
+  if (!ended) {
+    note_failure();
+    return ReadStatus::failed;
+  }
+  if (expected_crc_ != 0 && checks_crc_) {
+    failure_ = is_zipcrypto_with_password_ ? ReadFailure::wrong_password : ReadFailure::damaged;
+    failure_detail_ = "CRC mismatch";
+    return ReadStatus::failed;
+  }
+  return ReadStatus::end;
 }
 
 bool LibarchiveDecoder::ended_before_its_compressed_size() const {

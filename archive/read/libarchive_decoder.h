@@ -57,6 +57,7 @@ class LibarchiveDecoder final : public EntryDecoder {
  private:
   ReadStatus fetch_chunk(const char** data, size_t* size) override;
   bool ended_before_its_compressed_size() const;
+  ReadStatus empty_lzma_status(int status, size_t size);
   void note_failure();
 
   LibarchiveDecoder(std::unique_ptr<Source> source, const EntryLayout& layout, bool has_password);
@@ -65,6 +66,7 @@ class LibarchiveDecoder final : public EntryDecoder {
   std::unique_ptr<Source> source_;
   uint32_t expected_crc_;
   bool checks_crc_ = false;  // not for WinZip AES entries, which authenticate instead
+  bool is_empty_lzma_ = false;
   bool is_zipcrypto_with_password_ = false;
   uint32_t crc_ = 0;  // of the data handed out so far
   ArchiveHandle handle_;
