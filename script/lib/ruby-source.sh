@@ -2,6 +2,12 @@
 # (script/ruby34, script/windows). Source it after script/lib/debian-archive.sh;
 # it defines functions only.
 
+# What the Rubies built here are configured with beyond their defaults. They
+# run the tests and lend their headers to parvox.so, which is compiled with
+# its own flags, and nothing ships them: -O1 and no debugging information
+# (stripped afterwards anyway) shorten their builds by about a third.
+ruby_build_flags=(optflags=-O1 debugflags=)
+
 # Fetches Debian source package $1 (optionally =version) of suite $2 into
 # folder $3 (see fetch_source) with an empty build folder beside it; prints
 # the source folder. Debian's patches touch configure.ac (for x32 and

@@ -13,7 +13,7 @@
 # serve: the version is pinned.
 ruby34_debian_version=3.4.5-1~exp1
 # Raise when build_ruby34 changes, so the cache is rebuilt.
-ruby34_recipe=1
+ruby34_recipe=2
 ruby34_cache=${PARVOX_LINUX_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/parvox/linux}
 ruby34_prefix=$ruby34_cache/ruby3.4-$ruby34_debian_version-r$ruby34_recipe
 
@@ -27,7 +27,7 @@ build_ruby34() {
     cd "$work/build"
     "$src/configure" --prefix="$prefix" --with-baseruby=/usr/bin/ruby --enable-shared \
       --disable-install-doc --disable-install-rdoc --disable-jit-support --disable-yjit --without-gmp \
-      '--with-out-ext=+,openssl,fiddle,readline,gdbm,dbm,win32ole,ripper,nkf,bigdecimal,racc,-test-*' \
+      "${ruby_build_flags[@]}" '--with-out-ext=+,openssl,fiddle,readline,gdbm,dbm,win32ole,ripper,nkf,bigdecimal,racc,-test-*' \
       >"$work/configure.log" 2>&1 || die "configuring Ruby 3.4 failed: $work/configure.log"
     make -j"$(nproc)" >"$work/build.log" 2>&1 || die "building Ruby 3.4 failed: $work/build.log"
     rm -rf "$prefix"

@@ -2,7 +2,7 @@
 # UCRT toolchain in the Debian 13 root (roots.sh).
 
 # Raise when build_ucrt_ruby changes, so the cache is rebuilt.
-ucrt_ruby_recipe=1
+ucrt_ruby_recipe=2
 
 # The UCRT Rubies the gem holds a parvox.so for, newest first; for each, the
 # Debian source package (=version where pinned) and suite it is built from,
@@ -70,7 +70,7 @@ build_ucrt_ruby() {
     --host=x86_64-w64-mingw32 --target=x86_64-w64-mingw32 "${tools[@]}" \
     --prefix="$prefix" --with-baseruby="$work/base-ruby" --enable-shared \
     --disable-install-doc --disable-install-rdoc --disable-jit-support --disable-yjit --without-gmp \
-    '--with-out-ext=+,openssl,fiddle,psych,readline,gdbm,dbm,win32ole,ripper,nkf,bigdecimal,racc,-test-*' \
+    "${ruby_build_flags[@]}" '--with-out-ext=+,openssl,fiddle,psych,readline,gdbm,dbm,win32ole,ripper,nkf,bigdecimal,racc,-test-*' \
     --with-zlib-dir="$zlib" >"$work/configure.log" 2>&1 ||
     die "configuring Ruby $minor failed: $work/configure.log"
   [ -f "$work/build/.ext/include/x64-mingw-ucrt/ruby/config.h" ] ||
