@@ -9,8 +9,8 @@ Gem::Specification.new do |spec|
   spec.license = "MIT"
   # Tested: Ruby 2.7 (script/ruby27), 3.1 (rake test) and 3.4 (script/ruby34) on
   # Linux; 2.7, 3.3 and 3.4 on Windows, 3.1 there by hand (script/windows).
-  # The C API it uses
-  # is Ruby 2.7's and checked against 4.0's (docs/development.md#ruby-versions).
+  # The C API it uses is Ruby 2.7's and checked against 4.0's
+  # (docs/development.md#ruby-versions).
   spec.required_ruby_version = ">= 2.7"
   # The source gem. The precompiled ones are this specification with their
   # platform, their Rubies and their parvox.so files in place of the sources
