@@ -8,7 +8,7 @@ Gem::Specification.new do |spec|
   spec.authors = ["Parvox developers"]
   spec.license = "MIT"
   # Tested: Ruby 2.7 (script/ruby27), 3.1 (rake test) and 3.4 (script/ruby34) on
-  # Linux; 2.7, 3.3 and 3.4 on Windows, 3.1 there by hand (script/windows).
+  # Linux; 2.7, 3.3 and 3.4 on Windows (script/windows; CI runs 2.7 and 3.4).
   # The C API it uses is Ruby 2.7's and checked against 4.0's
   # (docs/development.md#ruby-versions).
   spec.required_ruby_version = ">= 2.7"

@@ -11,7 +11,7 @@ ucrt_ruby_recipe=2
 # to the host's file system. Ruby 3.4 is only in experimental, which lists
 # newer versions than its mirrors serve: its version is pinned.
 # PARVOX_UCRT_RUBIES builds the gem for some of them only (script/test: CI
-# leaves out 3.1, the one it would only load).
+# builds 3.4 alone).
 ucrt_rubies=(${PARVOX_UCRT_RUBIES:-3.4 3.3 3.1})
 declare -A ucrt_ruby_source=([3.4]="ruby3.4=3.4.5-1~exp1 experimental" [3.3]="ruby3.3 trixie"
                              [3.1]="ruby3.1 bookworm")
