@@ -50,31 +50,36 @@ run_cross_platform() {
   /usr/bin/ruby -I"$linux_build" test/cross_platform.rb linux-check "$dir"
 }
 
-# The suite passes ("<minor> <locale>") for Rubies $@.
+# The suite passes ("<minor> <locale>") for Rubies $@, the one with files of
+# several GiB, the longest, first.
 suite_passes() {
   local minor
   for minor in "$@"; do
     [ -n "${WINDOWS_RUBY:-}" ] || [[ " ${suite_rubies[*]} " == *" $minor "* ]] || continue
     echo "$minor en_US.UTF-8"
     [ "$minor" != "$code_page_932_ruby" ] || echo "$minor ja_JP.UTF-8"
-  done
+  done | awk -v huge="$huge_files_ruby en_US.UTF-8" '$0 == huge { print; next } { rest = rest $0 "\n" } END { printf "%s", rest }'
 }
 
-# The suite passes, in two lanes at once (each pass is one Ruby process, and
-# Wine's prefixes are separate), then the cross-platform checks, for Ruby
-# WINDOWS_RUBY or else every Windows Ruby. A pass's output shows when it ends.
+# The suite passes, two at a time (each pass is one Ruby process, and Wine's
+# prefixes are separate): each of two lanes takes the next pass when it is
+# free. Then the cross-platform checks, for Ruby WINDOWS_RUBY or else every
+# Windows Ruby. A pass's output shows when it ends.
 run_tests() {
-  local rubies=(${WINDOWS_RUBY:-${windows_rubies[*]}}) passes failed=() lane pids=() logs=() i
+  local rubies=(${WINDOWS_RUBY:-${windows_rubies[*]}}) passes failed=() lane pids=() logs=() next
   local windows_ruby_minor locale
   for windows_ruby_minor in "${rubies[@]}"; do use_windows_ruby "$windows_ruby_minor"; done  # gems built first
   mapfile -t passes < <(suite_passes "${rubies[@]}")
   mkdir -p "$build/passes"
+  next=$build/passes/next
+  echo 0 >"$next"
   for lane in 0 1; do
     logs[$lane]=$build/passes/lane-$lane.log
     : >"${logs[$lane]}"
     (
       status=0
-      for ((i = lane; i < ${#passes[@]}; i += 2)); do
+      while i=$(flock "$next" sh -c 'i=$(cat "$1"); echo $((i + 1)) >"$1"; echo "$i"' sh "$next") &&
+            [ "$i" -lt ${#passes[@]} ]; do
         read -r windows_ruby_minor locale <<<"${passes[$i]}"
         use_windows_ruby "$windows_ruby_minor"
         run_suite "$locale" "$@" >"${logs[$lane]}.pass" 2>&1 ||
