@@ -5,7 +5,7 @@
 # What the Rubies built here are configured with beyond their defaults. They
 # run the tests and lend their headers to parvox.so, which is compiled with
 # its own flags, and nothing ships them: -O1 and no debugging information
-# (stripped afterwards anyway) shorten their builds by about a third.
+# (stripped afterwards anyway) make their builds shorter.
 ruby_build_flags=(optflags=-O1 debugflags=)
 
 # Fetches Debian source package $1 (optionally =version) of suite $2 into
